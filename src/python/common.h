@@ -1,0 +1,259 @@
+// Helpers shared by every korvel extension module.
+//
+//  * argument rules of the package: integers accept any number through integer
+//    conversion, floats any number through float conversion, and anything else is a
+//    TypeError that names the argument and the type received;
+//  * imports of optional libraries at call time;
+//  * functions with a Python-readable signature (inspect.signature, help()), and
+//    classes created with type(name, bases, namespace) on a Python base class.
+//
+// Each extension is its own shared object with hidden visibility, so every static
+// here exists once per module.
+#pragma once
+
+#include <nanobind/nanobind.h>
+#include <nanobind/stl/string.h>
+
+#include <structmember.h>
+
+#include <cstddef>
+#include <optional>
+#include <string>
+
+namespace korvel::py {
+
+namespace nb = nanobind;
+
+// ---------------------------------------------------------------------------
+// Imports and small conveniences
+
+inline nb::object import(const char* module) { return nb::module_::import_(module); }
+
+inline std::string type_name_of(nb::handle o) {
+    return nb::cast<std::string>(nb::type_name(o.type()));
+}
+
+inline bool is_number(nb::handle o) {
+    // bool is an int; str, bytes and None are not numbers. Complex numbers do not
+    // convert to int or float and are refused by the callers that need those.
+    return PyNumber_Check(o.ptr()) != 0;
+}
+
+// ---------------------------------------------------------------------------
+// Argument rules
+
+// Integer argument: an int as it is, any other number through int(); TypeError
+// naming the argument otherwise. Returns the Python int (arbitrary width).
+inline nb::int_ int_object(nb::handle o, const char* name) {
+    if (PyLong_Check(o.ptr())) return nb::borrow<nb::int_>(o);
+    if (o.is_none() || PyComplex_Check(o.ptr()) || !is_number(o))
+        throw nb::type_error(
+            (std::string(name) + " must be an integer, not " + type_name_of(o)).c_str());
+    PyObject* r = PyNumber_Long(o.ptr());
+    if (!r) throw nb::python_error();
+    return nb::steal<nb::int_>(r);
+}
+
+inline long long as_int(nb::handle o, const char* name) {
+    nb::int_ v = int_object(o, name);
+    int overflow = 0;
+    long long r = PyLong_AsLongLongAndOverflow(v.ptr(), &overflow);
+    if (overflow)
+        throw nb::value_error((std::string(name) + " is out of range").c_str());
+    if (r == -1 && PyErr_Occurred()) throw nb::python_error();
+    return r;
+}
+
+// Integer or None.
+inline std::optional<long long> as_opt_int(nb::handle o, const char* name) {
+    if (o.is_none()) return std::nullopt;
+    if (PyLong_Check(o.ptr()) || (!PyComplex_Check(o.ptr()) && is_number(o)))
+        return as_int(o, name);
+    throw nb::type_error(
+        (std::string(name) + " must be an integer or None, not " + type_name_of(o)).c_str());
+}
+
+// Float argument: any real number through float().
+inline double as_float(nb::handle o, const char* name) {
+    if (PyFloat_Check(o.ptr())) return PyFloat_AS_DOUBLE(o.ptr());
+    if (o.is_none() || PyComplex_Check(o.ptr()) || !is_number(o))
+        throw nb::type_error(
+            (std::string(name) + " must be a real number, not " + type_name_of(o)).c_str());
+    double r = PyFloat_AsDouble(o.ptr());
+    if (r == -1.0 && PyErr_Occurred()) throw nb::python_error();
+    return r;
+}
+
+// ---------------------------------------------------------------------------
+// Functions with a readable signature.
+//
+// nanobind functions carry their signature only as text, which inspect.signature
+// cannot read. A SignedFunction wraps one: calling it forwards to the wrapped
+// function, it binds like a Python function when stored in a class (so it serves as
+// a method), and its instance dictionary holds __signature__, __name__, __qualname__,
+// __module__, __doc__ and __annotations__.
+
+namespace detail {
+
+struct SignedFunction {
+    PyObject_HEAD
+    PyObject* func;
+    PyObject* dict;
+};
+
+inline PyObject* sf_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return PyObject_Call(reinterpret_cast<SignedFunction*>(self)->func, args, kwargs);
+}
+
+inline PyObject* sf_descr_get(PyObject* self, PyObject* obj, PyObject*) {
+    if (obj == nullptr || obj == Py_None) {
+        Py_INCREF(self);
+        return self;
+    }
+    return PyMethod_New(self, obj);
+}
+
+inline int sf_traverse(PyObject* self, visitproc visit, void* arg) {
+    auto* s = reinterpret_cast<SignedFunction*>(self);
+    Py_VISIT(s->func);
+    Py_VISIT(s->dict);
+    Py_VISIT(Py_TYPE(self));
+    return 0;
+}
+
+inline int sf_clear(PyObject* self) {
+    auto* s = reinterpret_cast<SignedFunction*>(self);
+    Py_CLEAR(s->func);
+    Py_CLEAR(s->dict);
+    return 0;
+}
+
+inline void sf_dealloc(PyObject* self) {
+    PyTypeObject* tp = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    sf_clear(self);
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
+inline PyObject* sf_repr(PyObject* self) {
+    PyObject* qn = PyObject_GetAttrString(self, "__qualname__");
+    if (!qn) {
+        PyErr_Clear();
+        return PyUnicode_FromString("<function>");
+    }
+    PyObject* r = PyUnicode_FromFormat("<function %U>", qn);
+    Py_DECREF(qn);
+    return r;
+}
+
+inline PyTypeObject* signed_function_type() {
+    static PyTypeObject* type = nullptr;
+    if (type) return type;
+    static PyMemberDef members[] = {
+        {"__dictoffset__", T_PYSSIZET, (Py_ssize_t)offsetof(SignedFunction, dict), READONLY,
+         nullptr},
+        {"__wrapped_function__", T_OBJECT, (Py_ssize_t)offsetof(SignedFunction, func),
+         READONLY, nullptr},
+        {nullptr, 0, 0, 0, nullptr}};
+    static PyType_Slot slots[] = {
+        {Py_tp_call, (void*)sf_call},
+        {Py_tp_descr_get, (void*)sf_descr_get},
+        {Py_tp_traverse, (void*)sf_traverse},
+        {Py_tp_clear, (void*)sf_clear},
+        {Py_tp_dealloc, (void*)sf_dealloc},
+        {Py_tp_repr, (void*)sf_repr},
+        {Py_tp_members, (void*)members},
+        {0, nullptr}};
+    static PyType_Spec spec = {"korvel.function", sizeof(SignedFunction), 0,
+                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, slots};
+    PyObject* t = PyType_FromSpec(&spec);
+    if (!t) throw nb::python_error();
+    type = reinterpret_cast<PyTypeObject*>(t);  // kept for the life of the process
+    return type;
+}
+
+// inspect.Signature from a Python parameter list such as
+// "(self, h: FermionOp, *, n_comm: int, max_body: int | None) -> FermionOp".
+// The text is compiled as the header of an empty function under postponed
+// evaluation of annotations, so annotations stay as the written text while default
+// values are real objects.
+inline nb::object signature_from_text(const std::string& text) {
+    nb::dict ns;
+    std::string src = "from __future__ import annotations\ndef _f" + text + ": pass\n";
+    nb::object builtins = import("builtins");
+    builtins.attr("exec")(nb::str(src.c_str()), ns);
+    return import("inspect").attr("signature")(ns["_f"]);
+}
+
+}  // namespace detail
+
+// Wrap `fn` (any callable, usually an nb::cpp_function) into a function object whose
+// signature is `sig_text`. `qualname` defaults to `name`.
+inline nb::object signed_function(nb::object fn, const char* name, const std::string& sig_text,
+                                  const char* doc, const char* module,
+                                  const char* qualname = nullptr) {
+    PyTypeObject* tp = detail::signed_function_type();
+    auto* s = PyObject_GC_New(detail::SignedFunction, tp);
+    if (!s) throw nb::python_error();
+    s->func = fn.release().ptr();
+    s->dict = PyDict_New();
+    PyObject_GC_Track(reinterpret_cast<PyObject*>(s));
+    nb::object self = nb::steal(reinterpret_cast<PyObject*>(s));
+    if (!s->dict) throw nb::python_error();
+
+    nb::object sig = detail::signature_from_text(sig_text);
+    nb::dict annotations;
+    for (auto item : nb::borrow<nb::dict>(sig.attr("parameters").attr("copy")())) {
+        nb::object p = nb::borrow(item.second);
+        nb::object ann = p.attr("annotation");
+        if (!ann.is(p.attr("empty"))) annotations[item.first] = ann;
+    }
+    nb::object ret = sig.attr("return_annotation");
+    if (!ret.is(sig.attr("empty"))) annotations["return"] = ret;
+
+    self.attr("__signature__") = sig;
+    self.attr("__name__") = name;
+    self.attr("__qualname__") = qualname ? qualname : name;
+    self.attr("__module__") = module;
+    self.attr("__doc__") = doc ? nb::object(nb::str(doc)) : nb::none();
+    self.attr("__annotations__") = annotations;
+    return self;
+}
+
+// Define a module-level function with a readable signature.
+template <typename Func, typename... Extra>
+void def(nb::module_& m, const char* name, const std::string& sig_text, const char* doc,
+         Func&& f, const Extra&... extra) {
+    nb::object fn = nb::cpp_function(std::forward<Func>(f), nb::name(name), extra...);
+    nb::str mod = nb::borrow<nb::str>(m.attr("__name__"));
+    m.attr(name) = signed_function(fn, name, sig_text, doc, mod.c_str());
+}
+
+// A method for a class built with make_class: `self` is the first parameter of both
+// the C++ callable and the signature text.
+template <typename Func, typename... Extra>
+nb::object method(const char* module, const char* cls, const char* name,
+                  const std::string& sig_text, const char* doc, Func&& f,
+                  const Extra&... extra) {
+    nb::object fn = nb::cpp_function(std::forward<Func>(f), nb::name(name), extra...);
+    std::string qual = std::string(cls) + "." + name;
+    return signed_function(fn, name, sig_text, doc, module, qual.c_str());
+}
+
+inline nb::object classmethod(nb::object f) { return import("builtins").attr("classmethod")(f); }
+inline nb::object staticmethod(nb::object f) {
+    return import("builtins").attr("staticmethod")(f);
+}
+
+// Create a Python class with type(name, bases, namespace); the namespace dict gets
+// __module__, __qualname__ and __doc__.
+inline nb::object make_class(const char* name, nb::tuple bases, nb::dict ns, const char* module,
+                             const char* doc) {
+    ns["__module__"] = module;
+    ns["__qualname__"] = name;
+    ns["__doc__"] = doc ? nb::object(nb::str(doc)) : nb::none();
+    return import("builtins").attr("type")(name, bases, ns);
+}
+
+}  // namespace korvel::py
