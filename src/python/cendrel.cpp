@@ -62,6 +62,14 @@ nb::object steal_or_throw(PyObject* o) {
     return nb::steal(o);
 }
 
+// str(o) and repr(o) as C++ strings.
+std::string str_of(nb::handle o) {
+    return nb::cast<std::string>(steal_or_throw(PyObject_Str(o.ptr())));
+}
+std::string repr_of(nb::handle o) {
+    return nb::cast<std::string>(steal_or_throw(PyObject_Repr(o.ptr())));
+}
+
 long long index_value(nb::handle o) {
     nb::object idx = steal_or_throw(PyNumber_Index(o.ptr()));
     int overflow = 0;
@@ -121,6 +129,10 @@ class Amplitudes {
         nb::object np = global("np");
         if (!nb::isinstance(t2, np.attr("ndarray"))) return false;
         std::string kind = nb::cast<std::string>(t2.attr("dtype").attr("kind"));
+        if (kind == "c")  // a cast to float would drop the imaginary parts unnoticed
+            throw nb::type_error(("doubles amplitudes must be real; got an array of dtype " +
+                                  str_of(t2.attr("dtype")))
+                                     .c_str());
         if (kind != "f" && kind != "i" && kind != "u" && kind != "b") return false;
         nb::tuple shape = nb::borrow<nb::tuple>(nb::object(t2.attr("shape")));
         if (nb::len(shape) != 4) return false;
@@ -153,6 +165,11 @@ class Amplitudes {
                     for (long long b = 0; b < n_vir_; ++b) {
                         nb::tuple key = nb::make_tuple(i, j, a, b);
                         nb::object el = steal_or_throw(PyObject_GetItem(t2.ptr(), key.ptr()));
+                        if (PyComplex_Check(el.ptr()))
+                            throw nb::type_error(("doubles amplitudes must be real; t2" +
+                                                  repr_of(key) +
+                                                  " is " + repr_of(el))
+                                                     .c_str());
                         data_.push_back(to_float(el));
                     }
     }
@@ -256,9 +273,9 @@ nb::tuple nonhermitian_ground_energy(nb::handle hamiltonian, nb::handle n_spinor
     }
     w = np.attr("asarray")(w);
     if (nb::len(w) == 0)
-        throw nb::value_error(("no eigenvalue: the " + nb::cast<std::string>(nb::str(n_elec)) +
+        throw nb::value_error(("no eigenvalue: the " + str_of(n_elec) +
                                "-electron sector of " +
-                               nb::cast<std::string>(nb::str(n_spinorb)) +
+                               str_of(n_spinorb) +
                                " spin-orbitals is empty")
                                   .c_str());
     nb::object idx = nb::int_(np.attr("argmin")(w.attr("real")));
@@ -295,7 +312,7 @@ double nonhermiticity_l1(nb::handle op) {
                 Py_XDECREF(pair);
                 PyErr_Clear();
                 throw nb::value_error(("operator term entries must be (index, dagger) pairs, got " +
-                                       nb::cast<std::string>(nb::repr(entry)))
+                                       repr_of(entry))
                                           .c_str());
             }
             nb::tuple pd = nb::steal<nb::tuple>(pair);
@@ -407,7 +424,7 @@ NB_MODULE(cendrel, m) {
         [](nb::object problem, nb::object kind, nb::object tol) {
             return cluster_operator_t2(problem, kind, tol);
         },
-        nb::arg("problem"), nb::kw_only(), nb::arg("kind"), nb::arg("tol"));
+        nb::arg("problem").none(), nb::kw_only(), nb::arg("kind").none(), nb::arg("tol").none());
 
     korvel::py::def(
         m, "_nonhermitian_ground_energy",
@@ -415,11 +432,11 @@ NB_MODULE(cendrel, m) {
         [](nb::object h, nb::object n_spinorb, nb::object n_elec) {
             return nonhermitian_ground_energy(h, n_spinorb, n_elec);
         },
-        nb::arg("hamiltonian"), nb::arg("n_spinorb"), nb::arg("n_elec"));
+        nb::arg("hamiltonian").none(), nb::arg("n_spinorb").none(), nb::arg("n_elec").none());
 
     korvel::py::def(
         m, "_nonhermiticity_l1", "(op: FermionOp) -> float", kL1Doc,
-        [](nb::object op) { return nonhermiticity_l1(op); }, nb::arg("op"));
+        [](nb::object op) { return nonhermiticity_l1(op); }, nb::arg("op").none());
 
     nb::dict ns;
     ns["name"] = "cendrel";
@@ -428,7 +445,7 @@ NB_MODULE(cendrel, m) {
         [](nb::object self, nb::object problem, nb::object backend) {
             return run(self, problem, backend);
         },
-        nb::arg("self"), nb::arg("problem"), nb::arg("backend"));
+        nb::arg("self").none(), nb::arg("problem").none(), nb::arg("backend").none());
     m.attr("CCSDDownfold") =
         korvel::py::make_class("CCSDDownfold", nb::make_tuple(m.attr("Method")), ns, kModule,
                                kClassDoc);
