@@ -408,6 +408,9 @@ constexpr const char* kRunDoc =
 
 NB_MODULE(cendrel, m) {
     g_module = m.ptr();
+    m.doc() =
+        "Coupled-cluster downfolding: e^{-T2} H e^{T2} with the bare doubles cluster operator, "
+        "folded onto the active space, solved with a general eigensolver.";
 
     m.attr("np") = import("numpy");
     nb::object base = import("korvel.methods.base");
