@@ -259,8 +259,11 @@ nb::object build_problem(nb::handle calc) {
         mo = mo_scf;
         check_partition(n_core, n_act, n_act_elec, n_elec, n_columns(mo));
     } else {
-        std::string text = nb::cast<std::string>(py_str(mode));
-        throw nb::value_error(("unknown active_space " + text).c_str());
+        // Built as a Python string, so that any text of the value survives intact.
+        nb::object text = steal_or_throw(
+            PyUnicode_Concat(nb::str("unknown active_space ").ptr(), py_str(mode).ptr()));
+        PyErr_SetObject(PyExc_ValueError, text.ptr());
+        throw nb::python_error();
     }
 
     // 5-6. Reference energy; CASSCF orbital optimisation from the orbitals above.
