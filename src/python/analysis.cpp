@@ -36,6 +36,9 @@ constexpr double kBytesPerGiB = 1073741824.0;
 // block2 splits its stack into several pools and aborts the process when one of them
 // ends up empty; below a mebibyte that happens for any system.
 constexpr double kMinStackBytes = 1048576.0;
+// The sweep schedule is materialised as lists handed to block2; a bound far beyond any
+// useful run keeps an absurd count from exhausting memory.
+constexpr long long kMaxSweeps = 1000000;
 
 // Name under which this module was loaded, for calls that go through the module's
 // namespace (as a Python module's global lookup would).
@@ -280,6 +283,10 @@ nb::list dmrg_solve(nb::object hamiltonian, nb::object n_spinorb_o, nb::object n
     if (bond_dims.empty()) throw nb::index_error("bond_dims holds no bond dimension");
 
     check_sector(n_spinorb, n_elec);
+    if (n_sweeps > kMaxSweeps)
+        throw nb::value_error(("n_sweeps must be at most " + std::to_string(kMaxSweeps) +
+                               ", got " + std::to_string(n_sweeps))
+                                  .c_str());
     if (n_threads < 1)
         throw nb::value_error(
             ("n_threads must be at least 1, got " + std::to_string(n_threads)).c_str());
