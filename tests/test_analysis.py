@@ -417,6 +417,9 @@ def test_scratch_directories(private_tempdir, tmp_path_factory):
     (dict(stack_gb=float("nan")), ValueError, "stack_gb must be a finite size in GiB"),
     (dict(n_elec=5), ValueError, "n_elec must lie between 0 and n_spinorb=4, got 5"),
     (dict(n_spinorb=3), ValueError, "spin-orbital 3, outside 0..2"),
+    (dict(op={((0, 1),): 1.0}), ValueError, "the term C on spin-orbitals [0] has 1 creation"),
+    (dict(op={((0, 1), (1, 1)): 0.5, ((1, 1), (1, 0)): 1.0}), ValueError,
+     "conserves the electron number; the term CC on spin-orbitals [0, 1] has 2 creation and 0"),
 ])
 def test_dmrg_solve_refuses_bad_arguments_before_any_work(monkeypatch, private_tempdir, kw,
                                                           exc, text):
@@ -424,7 +427,7 @@ def test_dmrg_solve_refuses_bad_arguments_before_any_work(monkeypatch, private_t
     args = dict(n_spinorb=4, n_elec=2, bond_dims=(4,), **SMALL)
     args.update(kw)
     with pytest.raises(exc, match=re.escape(text)):
-        an.dmrg_solve(DIAG4, args.pop("n_spinorb"), args.pop("n_elec"), **args)
+        an.dmrg_solve(args.pop("op", DIAG4), args.pop("n_spinorb"), args.pop("n_elec"), **args)
     assert rec.calls == [] and scratch_dirs(private_tempdir) == []
 
 
@@ -497,6 +500,8 @@ def test_extrapolate_two_points_draws_the_line_through_them():
     ([(-1.0, 1e-4), (-1.3, float("nan"))], -1.3),              # unreadable weight
     ([(-1.0, 1e-4), (-1.2, -1e-6), (float("inf"), 1e-3)], -1.2),
     ([(float("nan"), 1e-4), (float("nan"), 2e-4)], float("nan")),
+    ([(-1.0, 1e-4), (-1.1, 1e-4)], -1.1),                      # one weight: no line
+    ([(-1.0, 1e-4), (-1.1, 1e-4), (-1.05, 1e-4)], -1.1),
     ([], float("nan")),
 ])
 def test_extrapolate_without_a_fit_falls_back_to_lowest(pairs, lowest):

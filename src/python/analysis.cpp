@@ -13,6 +13,7 @@
 
 #include "engine/dmrg_schedule.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <limits>
@@ -305,11 +306,14 @@ nb::list dmrg_solve(nb::object hamiltonian, nb::object n_spinorb_o, nb::object n
     nb::list terms = nb::borrow<nb::list>(converted[0]);
     const double constant = nb::cast<double>(converted[1]);
 
-    // block2 indexes its sites without bounds checks: a term outside the lattice would
-    // take the process down, so it is refused here.
+    // block2 takes down the process on a term outside the lattice, and on an operator
+    // whose every term changes the electron number (its sweeps work inside one
+    // electron-number sector); both are refused here. Terms with a zero coefficient
+    // never reach the matrix-product operator.
     bool any_nonzero = false;
     for (nb::handle t : terms) {
-        for (nb::handle s : nb::borrow<nb::list>(item(t, 1))) {
+        nb::list sites = nb::borrow<nb::list>(item(t, 1));
+        for (nb::handle s : sites) {
             const long long p = as_int(s, "spin-orbital index");
             if (p < 0 || p >= n_spinorb)
                 throw nb::value_error(
@@ -318,7 +322,18 @@ nb::list dmrg_solve(nb::object hamiltonian, nb::object n_spinorb_o, nb::object n
                      std::to_string(n_spinorb) + ")")
                         .c_str());
         }
-        if (nb::cast<double>(item(t, 2)) != 0.0) any_nonzero = true;
+        if (nb::cast<double>(item(t, 2)) == 0.0) continue;
+        any_nonzero = true;
+        const std::string ops = nb::cast<std::string>(item(t, 0));
+        const auto n_create = std::count(ops.begin(), ops.end(), 'C');
+        const auto n_annihilate = static_cast<std::ptrdiff_t>(ops.size()) - n_create;
+        if (n_create != n_annihilate)
+            throw nb::value_error(
+                ("DMRG needs an operator that conserves the electron number; the term " + ops +
+                 " on spin-orbitals " + nb::cast<std::string>(nb::str(sites)) + " has " +
+                 std::to_string(n_create) + " creation and " + std::to_string(n_annihilate) +
+                 " annihilation operators")
+                    .c_str());
     }
 
     nb::list points;
@@ -415,8 +430,12 @@ nb::dict dmrg_extrapolate(nb::object points) {
 
     double extrapolated = lowest, ci95 = 0.0, slope = 0.0;
     const long long n_ok = nb::cast<long long>(nb::int_(ok.attr("sum")()));
-    if (n_ok >= 2) {
-        nb::object x = item(dw, ok), y = item(es, ok);
+    nb::object x = item(dw, ok), y = item(es, ok);
+    // A line in the discarded weight needs at least two different weights; points that
+    // all share one weight leave the slope undefined (a singular fit), and the lowest
+    // energy is reported as without a fit.
+    const long long n_weights = nb::cast<long long>(nb::int_(np.attr("unique")(x).attr("size")));
+    if (n_ok >= 2 && n_weights >= 2) {
         nb::object coef;
         if (n_ok == 2) {
             // The line through two points is exact and leaves no residual to estimate
@@ -504,8 +523,8 @@ NB_MODULE(analysis, m) {
         "Linear fit of the DMRG energies against the discarded weight, extrapolated to\n"
         "zero weight, over the points with a finite positive discarded weight and a finite\n"
         "energy. Returns extrapolated_energy, ci95_halfwidth, slope, lowest_computed and\n"
-        "points; with two usable points the line passes through both and the half-width\n"
-        "is NaN, with fewer the lowest energy is returned.",
+        "points. With two usable points the line passes through both and the half-width\n"
+        "is NaN; with fewer, or when all share one weight, the lowest energy is returned.",
         &dmrg_extrapolate, nb::arg("points").none());
 
     def(m, "dmrg_energy",
