@@ -96,7 +96,7 @@ KEYWORDS: dict[str, Keyword] = {k.name: k for k in [
         "source of the doubles amplitudes: ccsd_screened, ccd_screened, mp2_screened"),
     _kw("pool_tol", "float", 1e-8,
         "doubles amplitudes smaller than this in modulus are dropped", minimum=0.0),
-    _kw("fci_max_dim", "int", 1_000_000,
+    _kw("fci_max_dim", "int", 20_000,
         "largest electron-number sector (determinants) for which the exact energy "
         "is computed; larger sectors are skipped", minimum=0),
     _kw("dmrg_bond_dims", "intlist", None,
