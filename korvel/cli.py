@@ -176,12 +176,14 @@ def _dmrg(op, n_spinorb, n_elec, rem, progress, label, key) -> dict:
     points = []
     try:
         for D in bond_dims:
+            run_dir = os.path.join(scratch, f"D{D}")
+            os.makedirs(run_dir, exist_ok=True)
             with progress.stage(f"{key}_dmrg", f"DMRG of the {label}, bond dimension {D}"):
                 point = dmrg_solve(op, n_spinorb, n_elec, bond_dims=[D],
                                    n_sweeps=rem["dmrg_n_sweeps"],
                                    stack_gb=float(rem["dmrg_stack_gb"]),
                                    n_threads=rem["dmrg_n_threads"],
-                                   scratch=os.path.join(scratch, f"D{D}"))[0]
+                                   scratch=run_dir)[0]
             points.append(dict(point))
             progress.say(f"korvel:   D = {D}: E = {point['energy']:.10f}, "
                          f"discarded weight {point['discarded_weight']:.3e}")

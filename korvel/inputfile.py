@@ -513,7 +513,7 @@ def read_input(path: str | os.PathLike) -> Calculation:
     """Read and parse the input file at ``path``."""
     path = Path(path)
     try:
-        text = path.read_text()
+        text = path.read_text(encoding="utf-8-sig")   # tolerate a byte-order mark
     except OSError as exc:
         raise ValueError(f"cannot read input file {str(path)!r}: "
                          f"{exc.strerror or exc}") from None
