@@ -310,7 +310,8 @@ def _parse_molecule(header: int, body, src: _Source, folder: Path):
                 raise src.error(lineno, "expected a file name after 'read'")
             xyz_path, read_line = Path(os.path.expanduser(name)), lineno
             if not xyz_path.is_absolute():
-                xyz_path = folder / xyz_path
+                # absolute, so that the builder finds it whatever the working folder
+                xyz_path = Path(os.path.abspath(folder / xyz_path))
             continue
         if xyz_path is not None:
             raise src.error(lineno, "expected either atom lines or a single "

@@ -10,8 +10,13 @@ from pathlib import Path
 import numpy as np
 import pytest
 
+import korvel
+
 ROOT = Path(__file__).resolve().parents[1]
 EXAMPLES = ROOT / "examples"
+# the child interpreter must import the same korvel as this one: the source tree
+# after an in-place build, site-packages after ``pip install .``
+PACKAGE_PARENT = Path(korvel.__file__).resolve().parents[1]
 
 
 def need(module, attr):
@@ -32,7 +37,7 @@ def korvel(*args, prelude=None, cwd=ROOT):
     """Run the command in a fresh interpreter; ``prelude`` runs before main (used to
     make a module unimportable)."""
     env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join([str(ROOT), env.get("PYTHONPATH", "")])
+    env["PYTHONPATH"] = os.pathsep.join([str(PACKAGE_PARENT), env.get("PYTHONPATH", "")])
     if prelude is None:
         cmd = [sys.executable, "-m", "korvel", *map(str, args)]
     else:
