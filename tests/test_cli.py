@@ -5,6 +5,7 @@ import json
 import os
 import subprocess
 import sys
+import tempfile
 from pathlib import Path
 
 import numpy as np
@@ -17,6 +18,7 @@ EXAMPLES = ROOT / "examples"
 # the child interpreter must import the same korvel as this one: the source tree
 # after an in-place build, site-packages after ``pip install .``
 PACKAGE_PARENT = Path(korvel.__file__).resolve().parents[1]
+_NEUTRAL = tempfile.TemporaryDirectory(prefix="korvel-cli-")
 
 
 def need(module, attr):
@@ -33,9 +35,12 @@ def need_problem_and_analysis():
     need("korvel.core.analysis", "lcu_one_norm")
 
 
-def korvel(*args, prelude=None, cwd=ROOT):
+def korvel(*args, prelude=None, cwd=None):
     """Run the command in a fresh interpreter; ``prelude`` runs before main (used to
-    make a module unimportable)."""
+    make a module unimportable). The default working folder is an empty one, since
+    ``python -m`` puts the working folder first on the module path."""
+    if cwd is None:
+        cwd = _NEUTRAL.name
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join([str(PACKAGE_PARENT), env.get("PYTHONPATH", "")])
     if prelude is None:
