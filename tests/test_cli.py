@@ -85,11 +85,15 @@ def rhf_and_fci(atoms, basis="sto-3g"):
 
 def jw_one_norm(mf):
     """Pauli 1-norm of the Hamiltonian in the canonical RHF orbitals, through
-    OpenFermion's InteractionOperator and Jordan-Wigner transform."""
+    OpenFermion's InteractionOperator and Jordan-Wigner transform. The 1-norm is not
+    invariant under orbital rotations, so the orbitals are made exact eigenvectors of
+    the converged Fock matrix first (the SCF leaves it diagonal only to its
+    convergence threshold)."""
     import openfermion as of
     from openfermion.chem.molecular_data import spinorb_from_spatial
     from pyscf import ao2mo
-    mo = mf.mo_coeff
+    fock = mf.mo_coeff.T @ mf.get_fock() @ mf.mo_coeff
+    mo = mf.mo_coeff @ np.linalg.eigh(fock)[1]
     n = mo.shape[1]
     h1 = mo.T @ mf.get_hcore() @ mo
     eri = ao2mo.restore(1, ao2mo.kernel(mf.mol, mo), n)
@@ -193,16 +197,20 @@ def test_water_summary_and_progress(water_run, water_oracle):
         assert len(lines) == 2 and lines[1].split(": done in ")[1].endswith(" s"), lines
 
 
-@pytest.mark.parametrize("limit, computed", [(1000, False), (1001, True)])
+@pytest.mark.parametrize("limit, computed", [(5, False), (6, True)])
 def test_fci_max_dim_boundary(tmp_path, limit, computed):
     need_problem_and_analysis()
-    inp = write_input(tmp_path / "w.in", WATER, {"fci_max_dim": limit})
-    proc = korvel(inp, "--json", tmp_path / "w.json")
+    # H2 in STO-3G: 2 electrons in 4 spin-orbitals, 6 determinants
+    inp = write_input(tmp_path / "h2.in", H2, {"fci_max_dim": limit})
+    proc = korvel(inp, "--json", tmp_path / "h2.json")
     assert proc.returncode == 0, proc.stderr
-    h = strict_json(tmp_path / "w.json")["measurements"]["hamiltonian"]
-    assert (h["exact_energy"] is not None) is computed
-    if not computed:
-        assert "1001 determinants exceeds fci_max_dim 1000" in h["exact_skipped"]
+    h = strict_json(tmp_path / "h2.json")["measurements"]["hamiltonian"]
+    assert h["sector_dimension"] == 6
+    if computed:
+        assert h["exact_energy"] == pytest.approx(rhf_and_fci(H2)[1], abs=1e-8)
+    else:
+        assert h["exact_energy"] is None
+        assert "6 determinants exceeds fci_max_dim 5" in h["exact_skipped"]
         assert "skipped" in proc.stdout
 
 
@@ -238,16 +246,17 @@ def test_avas_example_partition_and_casscf_energy(tmp_path):
     assert "CASSCF" in proc.stdout
 
 
-def test_missing_analysis_module_is_a_clear_error():
+def test_missing_analysis_module_is_a_clear_error(tmp_path):
     need("korvel.core.hamiltonian", "build_problem")
-    proc = korvel(EXAMPLES / "lih_xyz.in",
+    proc = korvel(write_input(tmp_path / "h2.in", H2, {}),
                   prelude="sys.modules['korvel.core.analysis'] = None")
     assert_one_error_line(proc, r"module korvel\.core\.analysis is not available")
 
 
 def test_unwritable_json_path(tmp_path):
     need_problem_and_analysis()
-    proc = korvel(EXAMPLES / "lih_xyz.in", "--json", tmp_path / "no" / "such" / "x.json")
+    proc = korvel(write_input(tmp_path / "h2.in", H2, {}), "--json",
+                  tmp_path / "no" / "such" / "x.json")
     assert_one_error_line(proc, r"cannot write JSON file")
 
 
@@ -344,6 +353,7 @@ def pyscf_ccd(mf):
         t1, t2 = update(t1, t2, eris)
         return np.zeros_like(t1), t2
     mycc.update_amps = doubles_only
+    mycc.conv_tol, mycc.conv_tol_normt = 1e-12, 1e-10
     mycc.kernel()
     return float(mycc.e_tot)
 
