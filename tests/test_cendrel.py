@@ -69,11 +69,15 @@ def _full_space_problem(mf):
                 "eps": mf.mo_energy})
 
 
+def _sector(op, n_spinorb, n_elec):
+    """Sector matrix whose first basis state is the determinant filling 0..n_elec-1."""
+    return of.linalg.get_number_preserving_sparse_operator(
+        _fo(op) if isinstance(op, dict) else op, n_spinorb, n_elec)
+
+
 def _reference_value(op, n_spinorb, n_elec):
-    """<D|op|D> for the determinant filling spin-orbitals 0..n_elec-1 (dense Fock space)."""
-    mat = of.get_sparse_operator(_fo(op), n_qubits=n_spinorb)
-    idx = sum(1 << (n_spinorb - 1 - k) for k in range(n_elec))
-    return complex(mat[idx, idx])
+    """<D|op|D> for the determinant filling spin-orbitals 0..n_elec-1."""
+    return complex(_sector(op, n_spinorb, n_elec)[0, 0])
 
 
 def _options(**kw):
@@ -288,12 +292,12 @@ def test_reference_energy_of_the_exact_transform_is_ccd(name):
     p = _full_space_problem(mf)
     T = cendrel._cluster_operator_t2(p, kind="ccd_screened", tol=0.0)
     n = 2 * p.n_orb
-    h = of.get_sparse_operator(p.hamiltonian, n_qubits=n)
-    hf = np.zeros(2 ** n)
-    hf[sum(1 << (n - 1 - k) for k in range(p.n_elec))] = 1.0
+    h = _sector(p.hamiltonian, n, p.n_elec)
+    hf = np.zeros(h.shape[0])
+    hf[0] = 1.0
 
     def energy(op):
-        psi = spla.expm_multiply(of.get_sparse_operator(_fo(op), n_qubits=n), hf)
+        psi = spla.expm_multiply(_sector(op, n, p.n_elec), hf)
         return (hf @ (h @ psi)).real
 
     e_ccd = _ccd_total(mf)
