@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "engine/key_index.h"
 #include "engine/memory.h"
 
 namespace korvel::engine {
@@ -76,6 +77,12 @@ bool reduce_term(const std::uint8_t* ops, std::size_t k, cplx coeff, std::vector
     return true;
 }
 
+// Complex product without the NaN/infinity recovery of the library operator (all values
+// here are finite).
+inline cplx times(cplx a, cplx b) {
+    return {a.real() * b.real() - a.imag() * b.imag(), a.real() * b.imag() + a.imag() * b.real()};
+}
+
 // The local Majorana factor of spin-orbital p in an orbital product:
 //   a^dagger_p = (gamma_{2p} - i gamma_{2p+1}) / 2,   a_p = (gamma_{2p} + i gamma_{2p+1}) / 2,
 //   n_p = (1 + i gamma_{2p} gamma_{2p+1}) / 2,        h_p = (1 - i gamma_{2p} gamma_{2p+1}) / 2,
@@ -108,15 +115,26 @@ inline LocalFactor local_factor(const OrbitalProduct& t, int p) {
 inline std::uint64_t single_of(const OrbitalProduct& t) { return t.cre ^ t.ann; }
 inline std::uint64_t paired_of(const OrbitalProduct& t) { return (t.cre & t.ann) | t.hole; }
 
-// Boundaries of the runs of equal (a, b) keys in `order`.
-std::vector<std::size_t> runs(const std::vector<std::size_t>& order, const std::uint64_t* a,
-                              const std::uint64_t* b) {
-    std::vector<std::size_t> start;
-    for (std::size_t i = 0; i < order.size(); ++i)
-        if (i == 0 || a[order[i]] != a[order[i - 1]] || b[order[i]] != b[order[i - 1]])
-            start.push_back(i);
-    start.push_back(order.size());
-    return start;
+// Rows 0..n-1 grouped by their (a, b) key: `order` lists the rows group by group (groups
+// in the order their keys first appear, rows in input order within a group) and group g
+// is order[start[g]] .. order[start[g+1] - 1].
+struct Groups {
+    std::vector<std::size_t> order, start;
+    std::size_t size() const { return start.size() - 1; }
+};
+
+Groups group_by_key(const std::uint64_t* a, const std::uint64_t* b, std::size_t n) {
+    KeyIndex index(n / 2);
+    std::vector<std::size_t> id(n);
+    for (std::size_t k = 0; k < n; ++k) id[k] = index.insert(a[k], b[k]);
+    Groups g;
+    g.start.assign(index.size() + 1, 0);
+    for (std::size_t k = 0; k < n; ++k) ++g.start[id[k] + 1];
+    for (std::size_t i = 1; i < g.start.size(); ++i) g.start[i] += g.start[i - 1];
+    std::vector<std::size_t> next(g.start.begin(), g.start.end() - 1);
+    g.order.resize(n);
+    for (std::size_t k = 0; k < n; ++k) g.order[next[id[k]]++] = k;
+    return g;
 }
 
 // n choose k, saturating.
@@ -163,51 +181,41 @@ MajoranaOp expand_ladder(const LadderTerms& terms, double tol) {
         key_single[t] = single_of(products[t]);
         key_paired[t] = paired_of(products[t]);
     }
-    const std::vector<std::size_t> order = sorted_order(key_single.data(), key_paired.data(), np);
-    const std::vector<std::size_t> group = runs(order, key_single.data(), key_paired.data());
-    const std::size_t ng = group.size() - 1;
-    std::vector<std::size_t> row_start(ng + 1, 0);
+    const Groups groups = group_by_key(key_single.data(), key_paired.data(), np);
+    const std::vector<std::size_t>& order = groups.order;
+    const std::vector<std::size_t>& group = groups.start;
+    const std::size_t ng = groups.size();
     std::uint64_t total = 0, widest = 0;
     for (std::size_t g = 0; g < ng; ++g) {
-        row_start[g] = static_cast<std::size_t>(total);
         const std::uint64_t rows = sat_pow2(std::popcount(products[order[group[g]]].orbitals()));
         total = sat_add(total, rows);
         widest = std::max(widest, rows);
     }
-    // The rows, then the merge's sort keys, permutation and result; one local vector.
+    // The distinct rows with their sums, one local vector and the canonical result.
     require_memory(sat_add(total, widest),
-                   2 * (2 * sizeof(std::uint64_t) + sizeof(cplx)) + 2 * sizeof(std::size_t),
+                   2 * (2 * sizeof(std::uint64_t) + sizeof(cplx)) + 2 * sizeof(std::uint32_t),
                    "the Majorana expansion");
-    row_start[ng] = static_cast<std::size_t>(total);
-    MajoranaOp raw;
-    raw.resize(static_cast<std::size_t>(total));
-#ifdef _OPENMP
-#pragma omp parallel for schedule(dynamic, 64) if (total > 65536)
-#endif
-    for (std::ptrdiff_t gg = 0; gg < static_cast<std::ptrdiff_t>(ng); ++gg) {
-        const std::size_t g = static_cast<std::size_t>(gg);
-        std::uint64_t* lo = raw.lo.data() + row_start[g];
-        std::uint64_t* hi = raw.hi.data() + row_start[g];
-        cplx* c = raw.c.data() + row_start[g];
-        const std::size_t rows = row_start[g + 1] - row_start[g];
+    KeySum sums(static_cast<std::size_t>(total) / 2);
+    std::vector<std::uint64_t> lo(static_cast<std::size_t>(widest)), hi(lo.size());
+    std::vector<cplx> c(lo.size()), w(lo.size());
+    for (std::size_t g = 0; g < ng; ++g) {
         const OrbitalProduct& head = products[order[group[g]]];
         // Masks: the same for every product of the group.
         lo[0] = hi[0] = 0;
-        std::size_t filled = 1;
+        std::size_t rows = 1;
         for (std::uint64_t rest = head.orbitals(); rest; rest &= rest - 1) {
             const LocalFactor f = local_factor(head, std::countr_zero(rest));
-            std::uint64_t* limb = f.limb == 0 ? lo : hi;
-            for (std::size_t r = 0; r < filled; ++r) {
-                lo[filled + r] = lo[r];
-                hi[filled + r] = hi[r];
-                limb[filled + r] |= f.second;
+            std::uint64_t* limb = f.limb == 0 ? lo.data() : hi.data();
+            for (std::size_t r = 0; r < rows; ++r) {
+                lo[rows + r] = lo[r];
+                hi[rows + r] = hi[r];
+                limb[rows + r] |= f.second;
                 limb[r] |= f.first;
             }
-            filled *= 2;
+            rows *= 2;
         }
         // Coefficients: sum over the group of the tensor products of the local weights.
-        std::fill(c, c + rows, cplx(0.0, 0.0));
-        std::vector<cplx> w(rows);
+        std::fill(c.begin(), c.begin() + static_cast<std::ptrdiff_t>(rows), cplx(0.0, 0.0));
         for (std::size_t i = group[g]; i < group[g + 1]; ++i) {
             const OrbitalProduct& t = products[order[i]];
             w[0] = t.coeff;
@@ -215,15 +223,16 @@ MajoranaOp expand_ladder(const LadderTerms& terms, double tol) {
             for (std::uint64_t rest = t.orbitals(); rest; rest &= rest - 1) {
                 const LocalFactor f = local_factor(t, std::countr_zero(rest));
                 for (std::size_t r = 0; r < len; ++r) {
-                    w[len + r] = w[r] * f.w1;
-                    w[r] *= f.w0;
+                    w[len + r] = times(w[r], f.w1);
+                    w[r] = times(w[r], f.w0);
                 }
                 len *= 2;
             }
             for (std::size_t r = 0; r < rows; ++r) c[r] += w[r];
         }
+        for (std::size_t r = 0; r < rows; ++r) sums.add(lo[r], hi[r], c[r]);
     }
-    return merge(raw, tol);
+    return canonical(sums, tol);
 }
 
 NormalTerms contract_number_conserving(const MajoranaOp& op, int n_spin_orbitals, double tol) {
@@ -251,10 +260,10 @@ NormalTerms contract_number_conserving(const MajoranaOp& op, int n_spin_orbitals
         key_single.push_back(single);
         key_paired.push_back(pair_orbitals(m));
     }
-    const std::vector<std::size_t> order =
-        sorted_order(key_single.data(), key_paired.data(), rows.size());
-    const std::vector<std::size_t> group = runs(order, key_single.data(), key_paired.data());
-    const std::size_t ng = group.size() - 1;
+    const Groups groups = group_by_key(key_single.data(), key_paired.data(), rows.size());
+    const std::vector<std::size_t>& order = groups.order;
+    const std::vector<std::size_t>& group = groups.start;
+    const std::size_t ng = groups.size();
     std::vector<std::size_t> start(ng + 1, 0);
     std::uint64_t total = 0;
     for (std::size_t g = 0; g < ng; ++g) {
@@ -289,6 +298,15 @@ NormalTerms contract_number_conserving(const MajoranaOp& op, int n_spin_orbitals
         for (std::uint64_t r = odd; r; r &= r - 1) pos[n_odd++] = std::countr_zero(r);
         const int half = n_odd / 2;
         const cplx base = kIPow[std::popcount(pairs) & 3];
+        // Which Majorana each member holds on the single spin-orbitals, and its coefficient.
+        const std::size_t members = group[g + 1] - group[g];
+        std::vector<std::uint64_t> second(members);
+        std::vector<cplx> coeff(members);
+        for (std::size_t i = 0; i < members; ++i) {
+            const std::size_t k = rows[order[group[g] + i]];
+            second[i] = second_mode_orbitals(op.mask(k)) & odd;
+            coeff[i] = op.c[k];
+        }
         std::size_t w = start[g];
         const std::uint64_t limit = n_odd >= 64 ? ~0ULL : (std::uint64_t{1} << n_odd);
         std::uint64_t local = half == 0 ? 0 : (std::uint64_t{1} << half) - 1;
@@ -296,11 +314,9 @@ NormalTerms contract_number_conserving(const MajoranaOp& op, int n_spin_orbitals
             const std::uint64_t oc = deposit(local, pos), oa = odd & ~oc;
             // gamma_{2p+1} contributes +i for a^dagger and -i for a.
             cplx odd_coeff(0.0, 0.0);
-            for (std::size_t i = group[g]; i < group[g + 1]; ++i) {
-                const std::size_t k = rows[order[i]];
-                const std::uint64_t second = second_mode_orbitals(op.mask(k)) & odd;
-                const int ipow = std::popcount(second & oc) - std::popcount(second & oa);
-                odd_coeff += op.c[k] * kIPow[ipow & 3];
+            for (std::size_t i = 0; i < members; ++i) {
+                const int ipow = std::popcount(second[i] & oc) - std::popcount(second[i] & oa);
+                odd_coeff += times(coeff[i], kIPow[ipow & 3]);
             }
             odd_coeff *= base;
             const int odd_parity = bits::pairs_ascending_parity(oa, oc);
@@ -326,20 +342,15 @@ NormalTerms contract_number_conserving(const MajoranaOp& op, int n_spin_orbitals
         }
     }
 
-    const std::vector<std::size_t> sorted = sorted_order(ann.data(), cre.data(), items);
+    // Like terms combined, in the order they first arise.
+    KeySum sums(items / 2);
+    for (std::size_t i = 0; i < items; ++i) sums.add(cre[i], ann[i], val[i]);
     NormalTerms out;
-    std::size_t i = 0;
-    while (i < items) {
-        const std::size_t first = sorted[i];
-        const std::uint64_t cr = cre[first], an = ann[first];
-        cplx sum = val[first];
-        ++i;
-        while (i < items && cre[sorted[i]] == cr && ann[sorted[i]] == an) sum += val[sorted[i++]];
-        if (survives(sum, tol)) {
-            out.cre.push_back(cr);
-            out.ann.push_back(an);
-            out.c.push_back(sum);
-        }
+    for (std::size_t id = 0; id < sums.size(); ++id) {
+        if (!survives(sums.sum(id), tol)) continue;
+        out.cre.push_back(sums.key_a(id));
+        out.ann.push_back(sums.key_b(id));
+        out.c.push_back(sums.sum(id));
     }
     return out;
 }

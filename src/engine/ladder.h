@@ -47,7 +47,8 @@ MajoranaOp expand_ladder(const LadderTerms& terms, double tol = 0.0);
 // Number-conserving normal-ordered ladder form of a Majorana operator: every monomial is
 // rewritten exactly (gamma_{2p} = a_p^dagger + a_p, gamma_{2p+1} = i (a_p^dagger - a_p)),
 // like terms are combined, terms that change the particle number are left out and
-// coefficients with |c| <= tol are dropped. Terms come sorted by (cre, ann). Throws
+// coefficients with |c| <= tol are dropped. Terms come in the order they first arise
+// (deterministic for a given input). Throws
 // std::invalid_argument when a monomial acts on a spin-orbital at or beyond n_spin_orbitals.
 NormalTerms contract_number_conserving(const MajoranaOp& op, int n_spin_orbitals,
                                        double tol = kTolerance);

@@ -4,6 +4,7 @@
 #include <array>
 #include <cmath>
 
+#include "engine/key_index.h"
 #include "engine/memory.h"
 
 namespace korvel::engine {
@@ -71,21 +72,28 @@ std::vector<std::size_t> sorted_order(const std::uint64_t* lo, const std::uint64
     return order;
 }
 
-MajoranaOp merge(const MajoranaOp& op, double tol) {
-    const std::size_t n = op.size();
+MajoranaOp canonical(const KeySum& sums, double tol) {
+    MajoranaOp kept;
+    kept.reserve(sums.size());
+    for (std::size_t id = 0; id < sums.size(); ++id)
+        if (survives(sums.sum(id), tol)) kept.push_back({sums.key_a(id), sums.key_b(id)}, sums.sum(id));
+    const std::vector<std::size_t> order = sorted_order(kept.lo.data(), kept.hi.data(), kept.size());
     MajoranaOp out;
-    if (n == 0) return out;
-    std::vector<std::size_t> order = sorted_order(op.lo.data(), op.hi.data(), n);
-    std::size_t k = 0;
-    while (k < n) {
-        const std::size_t first = order[k];
-        const std::uint64_t l = op.lo[first], h = op.hi[first];
-        cplx sum = op.c[first];
-        ++k;
-        while (k < n && op.lo[order[k]] == l && op.hi[order[k]] == h) sum += op.c[order[k++]];
-        if (survives(sum, tol)) out.push_back({l, h}, sum);
+    out.resize(kept.size());
+    for (std::size_t k = 0; k < order.size(); ++k) {
+        out.lo[k] = kept.lo[order[k]];
+        out.hi[k] = kept.hi[order[k]];
+        out.c[k] = kept.c[order[k]];
     }
     return out;
+}
+
+MajoranaOp merge(const MajoranaOp& op, double tol) {
+    // Equal masks summed through a hash index (in input order), pruned, then the survivors
+    // sorted by (hi, lo).
+    KeySum sums(op.size() / 2);
+    for (std::size_t k = 0; k < op.size(); ++k) sums.add(op.lo[k], op.hi[k], op.c[k]);
+    return canonical(sums, tol);
 }
 
 namespace {

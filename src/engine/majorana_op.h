@@ -55,6 +55,11 @@ inline bool survives(cplx v, double tol) {
 std::vector<std::size_t> sorted_order(const std::uint64_t* lo, const std::uint64_t* hi,
                                       std::size_t n);
 
+class KeySum;
+
+// Canonical form of summed rows (lo = key a, hi = key b): prune at tol, sort by (hi, lo).
+MajoranaOp canonical(const KeySum& sums, double tol);
+
 // Canonical form: sort by (hi, lo), sum equal masks, keep sums with |c| > tol
 // (tol = 0 keeps everything but exact zeros).
 MajoranaOp merge(const MajoranaOp& op, double tol = kTolerance);
