@@ -282,6 +282,13 @@ def test_chunked_products_agree_with_row_blocks():
     assert max(abs(comm.get(m, 0) - diff.get(m, 0)) for m in set(comm) | set(diff)) < 1e-9
 
 
+@pytest.mark.parametrize("n_core,n_act,want", [(0, 2 ** 62, {0b11: 1.0}), (2 ** 62, 2 ** 62, {0: -1j}),
+                                              (0, 0, {0: -1j})])
+def test_fold_with_huge_orbital_counts(n_core, n_act, want):
+    got = dict(M.downfold(M.MajoranaOperator([(0b11, 1.0)]), n_core, n_act, {0}).items())
+    assert got == want
+
+
 def test_fold_of_pairs_and_lone_majoranas():
     # Core spin-orbital 0 occupied, core spin-orbital 1 empty, active 2 and 3, virtual 4 on.
     mj = M.MajoranaOperator([(0b11, 3.0), (0b1100, 1.0), (0b110000, 1.0), (0b1 | 0b110000, 1.0),

@@ -6,8 +6,12 @@ namespace korvel::engine {
 
 MajoranaOp fold_onto_reference(const MajoranaOp& op, std::int64_t n_core, std::int64_t n_act,
                                std::uint64_t occupied, double tol) {
-    const std::int64_t core_so = std::clamp<std::int64_t>(2 * n_core, 0, 64);
-    const std::int64_t end_so = std::clamp<std::int64_t>(2 * (n_core + n_act), 0, 64);
+    // Clamped first, so that no product can overflow: beyond 32 spatial orbitals every
+    // spin-orbital the engine holds is already covered.
+    const std::int64_t core = std::clamp<std::int64_t>(n_core, 0, 32);
+    const std::int64_t act = std::clamp<std::int64_t>(n_act, 0, 32);
+    const std::int64_t core_so = 2 * core;
+    const std::int64_t end_so = std::min<std::int64_t>(2 * (core + act), 64);
     auto low_bits = [](std::int64_t k) { return k >= 64 ? ~0ULL : (std::uint64_t{1} << k) - 1; };
     const std::uint64_t active = low_bits(end_so) & ~low_bits(core_so);
     const std::uint64_t external = ~active;

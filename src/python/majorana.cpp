@@ -22,15 +22,11 @@ namespace {
 
 // Python int (0 <= x < 2^128) <-> Mask.
 Mask mask_from(nb::handle o) {
-    long long dummy;
-    bool ovf;
     if (PyBool_Check(o.ptr()) ||
         !(PyLong_Check(o.ptr()) || PyIndex_Check(o.ptr())))
         throw nb::type_error(("a monomial mask must be an integer, not " +
                               korvel::py::type_name_of(o))
                                  .c_str());
-    (void)dummy;
-    (void)ovf;
     PyObject* r = PyNumber_Index(o.ptr());
     if (!r) throw nb::python_error();
     nb::object x = nb::steal(r);
