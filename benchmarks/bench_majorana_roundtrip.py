@@ -11,10 +11,14 @@ from __future__ import annotations
 
 import argparse
 import gc
+import os
+import pickle
 import resource
 import statistics
+import subprocess
+import sys
+import tempfile
 import time
-import tracemalloc
 
 H2O = [("O", (0.0, 0.0, 0.1173)), ("H", (0.0, 0.7572, -0.4692)),
        ("H", (0.0, -0.7572, -0.4692))]
@@ -63,12 +67,47 @@ def timed(fn, repeat):
     return out, times
 
 
-def peak_python_bytes(fn):
-    tracemalloc.start()
-    fn()
-    peak = tracemalloc.get_traced_memory()[1]
-    tracemalloc.stop()
-    return peak
+# Run in a fresh interpreter, so that the resident-set growth belongs to one path alone.
+_CHILD = """
+import gc, pickle, resource, sys, tracemalloc
+
+def peak_rss_kib():
+    # VmHWM belongs to this process image alone; ru_maxrss can carry the parent's peak
+    # across exec on Linux.
+    try:
+        for line in open("/proc/self/status"):
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1])
+    except OSError:
+        pass
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+
+terms = pickle.load(open(sys.argv[1], "rb"))
+n_orb = int(sys.argv[3])
+if sys.argv[2] == "engine":
+    from korvel.downfold import majorana
+    run = lambda: majorana.majorana_to_fermion(majorana.expand_to_majorana(terms), n_orb)
+else:
+    from openfermion import FermionOperator, normal_ordered
+    h = FermionOperator()
+    h.terms = dict(terms)
+    run = lambda: normal_ordered(h)
+gc.collect()
+before = peak_rss_kib()
+tracemalloc.start()
+run()
+peak = tracemalloc.get_traced_memory()[1]
+tracemalloc.stop()
+after = peak_rss_kib()
+print(peak, before, after)
+"""
+
+
+def peak_memory(path, kind, n_orb):
+    out = subprocess.run([sys.executable, "-c", _CHILD, path, kind, str(n_orb)],
+                         capture_output=True, text=True, check=True, env=os.environ.copy())
+    peak, before, after = (int(x) for x in out.stdout.split())
+    return peak, before, after
 
 
 def main():
@@ -114,11 +153,17 @@ def main():
     print(f"speed-up: {ratio_best:.1f}x (best), {ratio_median:.1f}x (median); "
           f"{verdict} the {TARGET:.0f}x target")
 
-    print(f"peak Python allocations (tracemalloc): engine {peak_python_bytes(engine) / 2**20:.2f} MiB, "
-          f"OpenFermion {peak_python_bytes(reference) / 2**20:.2f} MiB")
-    print(f"process peak RSS (ru_maxrss): {rss0 / 1024:.1f} MiB before, "
-          f"{rss_engine / 1024:.1f} MiB after the engine runs, {rss_of / 1024:.1f} MiB after "
-          f"the OpenFermion runs")
+    with tempfile.TemporaryDirectory() as tmp:
+        path = os.path.join(tmp, "terms.pickle")
+        with open(path, "wb") as f:
+            pickle.dump(dict(terms), f)
+        for kind, name in (("engine", "engine round trip"),
+                           ("openfermion", "OpenFermion normal_ordered")):
+            peak, before, after = peak_memory(path, kind, n_orb)
+            print(f"{name:28s} peak Python allocations {peak / 2**20:7.2f} MiB (tracemalloc), "
+                  f"peak RSS {before / 1024:.1f} -> {after / 1024:.1f} MiB (fresh interpreter)")
+    print(f"this process: peak RSS {rss0 / 1024:.1f} MiB before the timed runs, "
+          f"{rss_engine / 1024:.1f} after the engine's, {rss_of / 1024:.1f} after OpenFermion's")
 
 
 if __name__ == "__main__":

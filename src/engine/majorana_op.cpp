@@ -201,11 +201,4 @@ MajoranaOp commutator(const MajoranaOp& a, const MajoranaOp& b, double tol) {
     });
 }
 
-MajoranaOp truncate_weight(const MajoranaOp& op, int max_weight) {
-    MajoranaOp out;
-    for (std::size_t k = 0; k < op.size(); ++k)
-        if (op.mask(k).weight() <= max_weight) out.push_back(op.mask(k), op.c[k]);
-    return out;
-}
-
 }  // namespace korvel::engine

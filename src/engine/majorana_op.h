@@ -77,7 +77,4 @@ MajoranaOp multiply(const MajoranaOp& a, const MajoranaOp& b, double tol = kTole
 // multiply.
 MajoranaOp commutator(const MajoranaOp& a, const MajoranaOp& b, double tol = kTolerance);
 
-// Rows whose monomial has at most `max_weight` modes (input order kept).
-MajoranaOp truncate_weight(const MajoranaOp& op, int max_weight);
-
 }  // namespace korvel::engine
