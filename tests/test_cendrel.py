@@ -134,9 +134,10 @@ def test_module_names_and_class():
     assert sig.parameters["backend"].annotation == "Backend"
     assert sig.return_annotation == "Result"
     sig = inspect.signature(cendrel._cluster_operator_t2)
+    P = inspect.Parameter
     assert [(p.name, p.kind) for p in sig.parameters.values()] == [
-        ("problem", p.POSITIONAL_OR_KEYWORD), ("kind", p.KEYWORD_ONLY),
-        ("tol", p.KEYWORD_ONLY)]
+        ("problem", P.POSITIONAL_OR_KEYWORD), ("kind", P.KEYWORD_ONLY),
+        ("tol", P.KEYWORD_ONLY)]
     assert str(inspect.signature(cendrel._nonhermitian_ground_energy)).startswith(
         "(hamiltonian, n_spinorb: 'int', n_elec: 'int')")
 
