@@ -2,8 +2,8 @@
 //
 // Operators arrive as FermionOp mappings ({term: coefficient}, the layout of
 // FermionOperator.terms), are lifted to a FermionOperator, handled by OpenFermion's
-// own routines (product, commutator, normal_ordered, get_sparse_operator) and lowered
-// back to a mapping. This file only converts, sequences and checks arguments: every
+// own routines (operator product, ladder-term normal ordering, get_sparse_operator)
+// and lowered back to a mapping. This file only converts, sequences and checks arguments: every
 // piece of algebra is OpenFermion's (or NumPy's / SciPy's for the state-vector line
 // search), imported inside each call so that the module loads without them.
 //
@@ -13,6 +13,7 @@
 #include "common.h"
 
 #include <cmath>
+#include <complex>
 #include <set>
 #include <string>
 #include <vector>
@@ -62,6 +63,12 @@ bool py_eq(nb::handle a, nb::handle b) {
     int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
     if (r < 0) throw nb::python_error();
     return r == 1;
+}
+
+std::complex<double> as_ccomplex(nb::handle a) {
+    Py_complex c = PyComplex_AsCComplex(a.ptr());
+    if (c.real == -1.0 && PyErr_Occurred()) throw nb::python_error();
+    return {c.real, c.imag};
 }
 
 double py_to_double(nb::handle a) {
@@ -172,7 +179,51 @@ nb::dict from_of(nb::handle fo, double tol) {
     return out;
 }
 
-nb::object normal_ordered(nb::handle fo) { return import("openfermion").attr("normal_ordered")(fo); }
+// Canonical form of sum_k sign_k * fo_k, lowered to a mapping with the coefficients of
+// modulus greater than kLowerTol.
+//
+// OpenFermion's normal_ordered, and the subtraction inside its commutator, accumulate
+// with FermionOperator's += and -=, which delete every coefficient of modulus below
+// 1e-8 as they go (also each partial term of a single term's reordering, when the
+// coefficient itself is that small). Coefficients of 1e-8 ... 1e-12, which the package
+// keeps, would be lost. So every ladder term is reordered by OpenFermion's
+// normal_ordered_ladder_term with a unit coefficient (its expansion then has integer
+// coefficients, nothing small to delete), and the expansions are combined here with
+// the term's coefficient: the same linear combination normal_ordered forms, cut only
+// at 1e-12.
+nb::dict normal_ordered_lowered(std::initializer_list<std::pair<nb::handle, double>> parts) {
+    nb::object reorder = import("openfermion").attr("normal_ordered_ladder_term");
+    nb::object unit = nb::float_(1.0);
+    nb::dict position;  // canonical term -> index into keys / acc
+    std::vector<nb::object> keys;
+    std::vector<std::complex<double>> acc;
+    for (auto& [fo, sign] : parts) {
+        nb::object terms = fo.attr("terms");
+        for_each_item(terms, [&](nb::handle term, nb::handle coeff) {
+            const std::complex<double> w = sign * as_ccomplex(coeff);
+            nb::object expansion = reorder(term, unit).attr("terms");
+            for_each_item(expansion, [&](nb::handle t, nb::handle u) {
+                const std::complex<double> uc = as_ccomplex(u);
+                const std::complex<double> add =
+                    uc.imag() == 0.0 ? w * uc.real() : w * uc;  // uc is an integer in practice
+                PyObject* pos = PyDict_GetItemWithError(position.ptr(), t.ptr());  // borrowed
+                if (pos) {
+                    acc[PyLong_AsSize_t(pos)] += add;
+                } else {
+                    if (PyErr_Occurred()) throw nb::python_error();
+                    position[t] = nb::int_(keys.size());
+                    keys.push_back(nb::borrow(t));
+                    acc.push_back(add);
+                }
+            });
+        });
+    }
+    nb::dict out;
+    for (size_t i = 0; i < keys.size(); ++i)
+        if (std::abs(acc[i]) > kLowerTol)
+            out[keys[i]] = checked(PyComplex_FromDoubles(acc[i].real(), acc[i].imag()));
+    return out;
+}
 
 // ---------------------------------------------------------------------------
 // Determinant expectation of a normal-ordered ladder term.
@@ -244,18 +295,20 @@ long diagonal_creations(nb::handle term, nb::handle occ) {
 nb::object commutator(nb::object, nb::object a, nb::object b) {
     nb::object fa = to_of(a);
     nb::object fb = to_of(b);
-    nb::object comm = import("openfermion.utils").attr("commutator")(fa, fb);
-    return from_of(normal_ordered(comm), kLowerTol);
+    // a b - b a: OpenFermion's operator products, normal-ordered together.
+    nb::object ab = py_mul(fa, fb);
+    nb::object ba = py_mul(fb, fa);
+    return normal_ordered_lowered({{ab, 1.0}, {ba, -1.0}});
 }
 
 nb::object multiply(nb::object, nb::object a, nb::object b) {
     nb::object fa = to_of(a);
     nb::object fb = to_of(b);
-    return from_of(normal_ordered(py_mul(fa, fb)), kLowerTol);
+    return normal_ordered_lowered({{py_mul(fa, fb), 1.0}});
 }
 
 nb::object normal_order(nb::object, nb::object a) {
-    return from_of(normal_ordered(to_of(a)), kLowerTol);
+    return normal_ordered_lowered({{to_of(a), 1.0}});
 }
 
 nb::object truncate_body(nb::object, nb::object op, nb::object max_body) {
@@ -419,7 +472,7 @@ nb::object optimal_theta(nb::object, nb::object h, nb::object generator, nb::obj
 // a+_{p1}..a+_{pk} a_{p1}..a_{pk} (p1 > .. > pk) on the determinant is (-1)^{k(k-1)/2}.
 nb::object hf_expectation(nb::object, nb::object h, nb::object occupied) {
     nb::object occ = checked(PySet_New(occupied.ptr()));
-    nb::dict no = from_of(normal_ordered(to_of(h)), kLowerTol);
+    nb::dict no = normal_ordered_lowered({{to_of(h), 1.0}});
     double re = 0.0, im = 0.0;
     for_each_item(no, [&](nb::handle term, nb::handle coeff) {
         long k = diagonal_creations(term, occ);
