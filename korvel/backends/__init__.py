@@ -31,7 +31,10 @@ def register_backend(name: str, module: str, cls: str) -> None:
 
 def _load(name: str) -> type:
     module, cls = _REGISTRY[name]
-    return getattr(importlib.import_module(module), cls)
+    found = getattr(importlib.import_module(module), cls, None)
+    if found is None:  # module built without its backend class yet
+        raise ImportError(f"{module} does not define {cls}")
+    return found
 
 
 def get_backend(name: str = "auto") -> Backend:

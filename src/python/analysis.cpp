@@ -1,4 +1,541 @@
-// korvel.analysis: placeholder until the module is built.
+// korvel.core.analysis: measurements of an (effective) Hamiltonian.
+//
+//  * the exact lowest eigenvalue in an electron-number sector (sparse FCI),
+//  * the Pauli (Jordan-Wigner) LCU 1-norm, which sets the query cost of qubitised
+//    phase estimation,
+//  * DMRG on block2 at a list of bond dimensions, with a linear extrapolation of the
+//    energy in the discarded weight.
+//
+// Every function takes an OpenFermion FermionOperator or a plain FermionOp mapping.
+// OpenFermion, SciPy, NumPy and block2 are imported inside each call, so the module
+// loads without them.
 #include "common.h"
 
-NB_MODULE(analysis, m) {}
+#include "engine/dmrg_schedule.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <limits>
+#include <string>
+#include <vector>
+
+namespace nb = nanobind;
+using namespace nb::literals;
+using korvel::py::as_float;
+using korvel::py::as_int;
+using korvel::py::as_opt_int;
+using korvel::py::import;
+using korvel::py::type_name_of;
+
+namespace {
+
+constexpr const char* kMissingBlock2 =
+    "DMRG solver requires block2 \xe2\x80\x94 install with `pip install korvel[dmrg]`";
+
+constexpr double kBytesPerGiB = 1073741824.0;
+// block2 splits its stack into several pools and aborts the process when one of them
+// ends up empty; below a mebibyte that happens for any system.
+constexpr double kMinStackBytes = 1048576.0;
+// The sweep schedule is materialised as lists handed to block2; a bound far beyond any
+// useful run keeps an absurd count from exhausting memory.
+constexpr long long kMaxSweeps = 1000000;
+
+// Name under which this module was loaded, for calls that go through the module's
+// namespace (as a Python module's global lookup would).
+std::string& module_name() {
+    static std::string name;
+    return name;
+}
+
+bool truthy(nb::handle o) {
+    int r = PyObject_IsTrue(o.ptr());
+    if (r < 0) throw nb::python_error();
+    return r != 0;
+}
+
+nb::object item(nb::handle container, nb::handle key) {
+    PyObject* r = PyObject_GetItem(container.ptr(), key.ptr());
+    if (!r) throw nb::python_error();
+    return nb::steal(r);
+}
+
+nb::object item(nb::handle container, Py_ssize_t index) {
+    return item(container, nb::int_(index));
+}
+
+nb::object richcompare(nb::handle a, nb::handle b, int op) {
+    PyObject* r = PyObject_RichCompare(a.ptr(), b.ptr(), op);
+    if (!r) throw nb::python_error();
+    return nb::steal(r);
+}
+
+nb::object bit_and(nb::handle a, nb::handle b) {
+    PyObject* r = PyNumber_And(a.ptr(), b.ptr());
+    if (!r) throw nb::python_error();
+    return nb::steal(r);
+}
+
+double to_double(nb::handle o) {
+    double r = PyFloat_AsDouble(o.ptr());
+    if (r == -1.0 && PyErr_Occurred()) throw nb::python_error();
+    return r;
+}
+
+Py_ssize_t length(nb::handle o) {
+    Py_ssize_t n = PyObject_Length(o.ptr());
+    if (n < 0) throw nb::python_error();
+    return n;
+}
+
+// The list of items of any iterable, taken once.
+nb::list as_list(nb::handle o) {
+    PyObject* r = PySequence_List(o.ptr());
+    if (!r) throw nb::python_error();
+    return nb::steal<nb::list>(r);
+}
+
+const double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// ---------------------------------------------------------------------------
+// Operator coercion
+
+// A dict (or subclass) becomes a FermionOperator with complex coefficients; anything
+// else, a FermionOperator included, is returned as it is.
+nb::object as_fermion_operator(nb::object hamiltonian) {
+    if (!PyDict_Check(hamiltonian.ptr())) return hamiltonian;
+    nb::object op = import("openfermion").attr("FermionOperator")();
+    nb::object complex_ = import("builtins").attr("complex");
+    nb::dict terms;
+    for (auto kv : nb::borrow<nb::dict>(hamiltonian)) terms[kv.first] = complex_(kv.second);
+    op.attr("terms") = terms;
+    return op;
+}
+
+// Every spin-orbital index of the operator must name one of the n_spinorb modes; the
+// sector matrix and the block2 lattice have exactly that many. Objects without a
+// `terms` dict are left to the library that receives them.
+void check_mode_indices(nb::handle fo, long long n_spinorb) {
+    if (!PyObject_HasAttrString(fo.ptr(), "terms")) return;
+    nb::object terms = fo.attr("terms");
+    if (!PyDict_Check(terms.ptr())) return;
+    for (auto kv : nb::borrow<nb::dict>(terms)) {
+        for (nb::handle ladder : kv.first) {
+            long long p = as_int(item(ladder, 0), "spin-orbital index");
+            if (p < 0 || p >= n_spinorb)
+                throw nb::value_error(
+                    ("the operator acts on spin-orbital " + std::to_string(p) +
+                     ", outside 0.." + std::to_string(n_spinorb - 1) + " (n_spinorb=" +
+                     std::to_string(n_spinorb) + ")")
+                        .c_str());
+        }
+    }
+}
+
+// An n_elec-electron sector of n_spinorb spin-orbitals exists for 0 <= n_elec <= n_spinorb.
+void check_sector(long long n_spinorb, long long n_elec) {
+    if (n_spinorb < 1)
+        throw nb::value_error(
+            ("n_spinorb must be at least 1, got " + std::to_string(n_spinorb)).c_str());
+    if (n_elec < 0 || n_elec > n_spinorb)
+        throw nb::value_error(("n_elec must lie between 0 and n_spinorb=" +
+                               std::to_string(n_spinorb) + ", got " + std::to_string(n_elec))
+                                  .c_str());
+}
+
+// ---------------------------------------------------------------------------
+// Exact sector energy and LCU 1-norm
+
+// Sectors up to this dimension are diagonalised densely: ARPACK's Lanczos needs more
+// basis vectors than wanted eigenvalues, which a one- or two-determinant sector
+// cannot supply reliably.
+constexpr Py_ssize_t kDenseSectorMaxDim = 2;
+constexpr unsigned kLanczosSeed = 20240611u;
+
+double fci_energy(nb::object hamiltonian, nb::object n_spinorb_o, nb::object n_elec_o) {
+    const long long n_spinorb = as_int(n_spinorb_o, "n_spinorb");
+    const long long n_elec = as_int(n_elec_o, "n_elec");
+    check_sector(n_spinorb, n_elec);
+    nb::object fo = as_fermion_operator(hamiltonian);
+    check_mode_indices(fo, n_spinorb);
+
+    nb::object sector_operator =
+        import("openfermion.linalg").attr("get_number_preserving_sparse_operator");
+    nb::object sparse = sector_operator(fo, nb::int_(n_spinorb), nb::int_(n_elec),
+                                        "spin_preserving"_a = false);
+
+    const Py_ssize_t dim = nb::cast<Py_ssize_t>(item(sparse.attr("shape"), 0));
+    nb::object lowest;
+    if (dim <= kDenseSectorMaxDim) {
+        nb::object eigvalsh = import("numpy.linalg").attr("eigvalsh");
+        lowest = item(eigvalsh(sparse.attr("toarray")()), 0);
+    } else {
+        // ARPACK starts from a random vector of its own, drawn afresh at every call, so
+        // the last digits would change from call to call; a start vector from a fixed
+        // seed keeps the result reproducible and generic (not orthogonal to the ground
+        // state by any symmetry of the operator).
+        nb::object rng = import("numpy.random").attr("default_rng")(kLanczosSeed);
+        nb::object v0 = rng.attr("standard_normal")(nb::int_(dim));
+        nb::object eigsh = import("scipy.sparse.linalg").attr("eigsh");
+        lowest = item(eigsh(sparse, "k"_a = 1, "which"_a = "SA", "return_eigenvectors"_a = false,
+                            "v0"_a = v0),
+                      0);
+    }
+    return to_double(lowest);
+}
+
+double lcu_one_norm(nb::object hamiltonian) {
+    nb::object fo = as_fermion_operator(hamiltonian);
+    nb::object normal_ordered = import("openfermion").attr("normal_ordered");
+    nb::object jordan_wigner = import("openfermion.transforms").attr("jordan_wigner");
+    nb::object qop = jordan_wigner(normal_ordered(fo));
+
+    // lambda = sum over Pauli strings P != I of |c_P|, accumulated in the mapping's order.
+    nb::object total = nb::int_(0);
+    for (auto kv : nb::borrow<nb::dict>(qop.attr("terms"))) {
+        if (length(kv.first) == 0) continue;
+        PyObject* a = PyNumber_Absolute(kv.second.ptr());
+        if (!a) throw nb::python_error();
+        PyObject* s = PyNumber_Add(total.ptr(), a);
+        Py_DECREF(a);
+        if (!s) throw nb::python_error();
+        total = nb::steal(s);
+    }
+    return to_double(total);
+}
+
+// ---------------------------------------------------------------------------
+// DMRG
+
+// (term list, constant): one ("CD..." string, [sites], real coefficient) per non-empty
+// term, in the operator's order and with its operator order; the identity's real part
+// is gathered into the constant, which stays outside the matrix-product operator.
+nb::tuple fermionop_to_block2_terms(nb::object hamiltonian) {
+    nb::object fo = as_fermion_operator(hamiltonian);
+    nb::object complex_ = import("builtins").attr("complex");
+    nb::list terms;
+    double constant = 0.0;
+    for (auto kv : nb::borrow<nb::dict>(fo.attr("terms"))) {
+        nb::object c = complex_(kv.second);
+        const double re = PyComplex_RealAsDouble(c.ptr());
+        if (re == -1.0 && PyErr_Occurred()) throw nb::python_error();
+        nb::handle term = kv.first;
+        if (length(term) == 0) {
+            constant += re;
+            continue;
+        }
+        std::string ops;
+        nb::list sites;
+        for (nb::handle ladder : term) {
+            ops += truthy(item(ladder, 1)) ? 'C' : 'D';
+            sites.append(item(ladder, 0));
+        }
+        terms.append(nb::make_tuple(nb::str(ops.c_str()), sites, re));
+    }
+    return nb::make_tuple(terms, constant);
+}
+
+// Imports block2's driver; RuntimeError chained to the import error when it is missing.
+nb::object import_block2_driver() {
+    try {
+        return import("pyblock2.driver.core");
+    } catch (nb::python_error& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        nb::object cause = nb::borrow(e.value());
+        nb::object err = nb::handle(PyExc_RuntimeError)(nb::str(kMissingBlock2));
+        PyException_SetCause(err.ptr(), cause.inc_ref().ptr());  // also suppresses context
+        PyException_SetContext(err.ptr(), cause.release().ptr());
+        PyErr_SetObject(PyExc_RuntimeError, err.ptr());
+        throw nb::python_error();
+    }
+}
+
+nb::list dmrg_solve(nb::object hamiltonian, nb::object n_spinorb_o, nb::object n_elec_o,
+                    nb::object bond_dims_o, nb::object n_sweeps_o, nb::object spin_o,
+                    nb::object stack_gb_o, nb::object n_threads_o, nb::object scratch_o) {
+    // Nothing is converted, read or written before block2 is known to be there.
+    nb::object core = import_block2_driver();
+    nb::object DMRGDriver = core.attr("DMRGDriver");
+    nb::object SymmetryTypes = core.attr("SymmetryTypes");
+
+    // Arguments, all checked before any file is made or any block2 object is built.
+    const long long n_spinorb = as_int(n_spinorb_o, "n_spinorb");
+    const long long n_elec = as_int(n_elec_o, "n_elec");
+    const long long n_sweeps = as_int(n_sweeps_o, "n_sweeps");
+    const std::optional<long long> spin = as_opt_int(spin_o, "spin");
+    const double stack_gb = as_float(stack_gb_o, "stack_gb");
+    const long long n_threads = as_int(n_threads_o, "n_threads");
+    if (!scratch_o.is_none() && !PyUnicode_Check(scratch_o.ptr()))
+        throw nb::type_error(
+            ("scratch must be a string or None, not " + type_name_of(scratch_o)).c_str());
+    if (!PyObject_HasAttrString(bond_dims_o.ptr(), "__iter__") ||
+        PyUnicode_Check(bond_dims_o.ptr()))
+        throw nb::type_error(("bond_dims must be a sequence of integers, not " +
+                              type_name_of(bond_dims_o))
+                                 .c_str());
+    std::vector<long long> bond_dims;
+    for (nb::handle d : as_list(bond_dims_o)) {
+        const long long D = as_int(d, "bond_dims entry");
+        if (D < 1)
+            throw nb::value_error(
+                ("bond dimensions must be at least 1, got " + std::to_string(D)).c_str());
+        bond_dims.push_back(D);
+    }
+    if (bond_dims.empty()) throw nb::index_error("bond_dims holds no bond dimension");
+
+    check_sector(n_spinorb, n_elec);
+    if (n_sweeps > kMaxSweeps)
+        throw nb::value_error(("n_sweeps must be at most " + std::to_string(kMaxSweeps) +
+                               ", got " + std::to_string(n_sweeps))
+                                  .c_str());
+    if (n_threads < 1)
+        throw nb::value_error(
+            ("n_threads must be at least 1, got " + std::to_string(n_threads)).c_str());
+    const double stack_bytes = stack_gb * kBytesPerGiB;
+    if (!std::isfinite(stack_gb) || stack_bytes < kMinStackBytes || stack_bytes >= 9.2e18)
+        throw nb::value_error(
+            ("stack_gb must be a finite size in GiB of at least 1/1024 (one MiB of block2 "
+             "stack), got " + nb::cast<std::string>(nb::repr(nb::float_(stack_gb))))
+                .c_str());
+    const long long stack_mem = static_cast<long long>(stack_bytes);  // integer part
+    const long long spin_value = spin ? *spin : n_elec;
+    const std::vector<double> noises = korvel::engine::dmrg_noise_schedule(n_sweeps);
+    const std::size_t L = noises.size();
+
+    nb::tuple converted = fermionop_to_block2_terms(hamiltonian);
+    nb::list terms = nb::borrow<nb::list>(converted[0]);
+    const double constant = nb::cast<double>(converted[1]);
+
+    // block2 takes down the process on a term outside the lattice, and on an operator
+    // whose every term changes the electron number (its sweeps work inside one
+    // electron-number sector); both are refused here. Terms with a zero coefficient
+    // never reach the matrix-product operator.
+    bool any_nonzero = false;
+    for (nb::handle t : terms) {
+        nb::list sites = nb::borrow<nb::list>(item(t, 1));
+        for (nb::handle s : sites) {
+            const long long p = as_int(s, "spin-orbital index");
+            if (p < 0 || p >= n_spinorb)
+                throw nb::value_error(
+                    ("the operator acts on spin-orbital " + std::to_string(p) +
+                     ", outside 0.." + std::to_string(n_spinorb - 1) + " (n_spinorb=" +
+                     std::to_string(n_spinorb) + ")")
+                        .c_str());
+        }
+        if (nb::cast<double>(item(t, 2)) == 0.0) continue;
+        any_nonzero = true;
+        const std::string ops = nb::cast<std::string>(item(t, 0));
+        const auto n_create = std::count(ops.begin(), ops.end(), 'C');
+        const auto n_annihilate = static_cast<std::ptrdiff_t>(ops.size()) - n_create;
+        if (n_create != n_annihilate)
+            throw nb::value_error(
+                ("DMRG needs an operator that conserves the electron number; the term " + ops +
+                 " on spin-orbitals " + nb::cast<std::string>(nb::str(sites)) + " has " +
+                 std::to_string(n_create) + " creation and " + std::to_string(n_annihilate) +
+                 " annihilation operators")
+                    .c_str());
+    }
+
+    nb::list points;
+    if (!any_nonzero) {
+        // block2 refuses an expression without a non-zero term ("Empty Hamiltonian").
+        // The zero operator has energy 0 in every sector, so each point is the constant
+        // alone; no sweep ran, so there is no discarded weight to report.
+        for (long long D : bond_dims) {
+            nb::dict point;
+            point["D"] = nb::int_(D);
+            point["energy"] = 0.0 + constant;
+            point["discarded_weight"] = kNaN;
+            points.append(point);
+        }
+        return points;
+    }
+
+    nb::object scratch_dir = scratch_o;
+    if (!truthy(scratch_o))
+        scratch_dir = import("tempfile").attr("mkdtemp")("prefix"_a = "korvel_b2_");
+
+    nb::object driver = DMRGDriver("scratch"_a = scratch_dir,
+                                   "symm_type"_a = SymmetryTypes.attr("SGF"),
+                                   "n_threads"_a = nb::int_(n_threads),
+                                   "stack_mem"_a = nb::int_(stack_mem));
+    driver.attr("initialize_system")("n_sites"_a = nb::int_(n_spinorb),
+                                     "n_elec"_a = nb::int_(n_elec),
+                                     "spin"_a = nb::int_(spin_value));
+
+    nb::object builder = driver.attr("expr_builder")();
+    nb::object add_term = builder.attr("add_term");
+    for (nb::handle t : terms) add_term(item(t, 0), item(t, 1), item(t, 2));
+    nb::object expr = builder.attr("finalize")("adjust_order"_a = true, "fermionic_ops"_a = "CD");
+    nb::object mpo = driver.attr("get_mpo")(expr, "iprint"_a = 0);
+
+    // One random state, drawn at the first bond dimension; each further bond dimension
+    // continues from the state the previous one left (warm start).
+    nb::object ket = driver.attr("get_random_mps")("tag"_a = "KET",
+                                                   "bond_dim"_a = nb::int_(bond_dims[0]),
+                                                   "nroots"_a = 1);
+
+    nb::list noise_list;
+    for (double x : noises) noise_list.append(x);
+    nb::list thrds;
+    for (std::size_t i = 0; i < L; ++i) thrds.append(1e-10);
+
+    for (long long D : bond_dims) {
+        nb::list dims;
+        for (std::size_t i = 0; i < L; ++i) dims.append(nb::int_(D));
+        nb::object energy = driver.attr("dmrg")(
+            mpo, ket, "n_sweeps"_a = nb::int_(static_cast<long long>(L)), "bond_dims"_a = dims,
+            "noises"_a = noise_list, "thrds"_a = thrds, "cutoff"_a = 1e-16, "iprint"_a = 0);
+        const double e = to_double(energy) + constant;
+
+        // Discarded weight of the last sweep; an unreadable history is reported as NaN.
+        double dw = kNaN;
+        try {
+            nb::list results = as_list(driver.attr("get_dmrg_results")());
+            if (nb::len(results) != 3)
+                throw nb::value_error("expected (bond_dims, discarded_weights, energies)");
+            nb::object dws = results[1];
+            if (length(dws) > 0) dw = to_double(item(dws, -1));
+        } catch (nb::python_error& err) {
+            if (!err.matches(PyExc_Exception)) throw;
+            dw = kNaN;
+        }
+
+        nb::dict point;
+        point["D"] = nb::int_(D);
+        point["energy"] = e;
+        point["discarded_weight"] = dw;
+        points.append(point);
+    }
+    return points;
+}
+
+nb::dict dmrg_extrapolate(nb::object points) {
+    nb::object np = import("numpy");
+    nb::object float_ = import("builtins").attr("float");
+    nb::list items = as_list(points);
+    nb::list dw_values, e_values;
+    for (nb::handle p : items) dw_values.append(item(p, nb::str("discarded_weight")));
+    for (nb::handle p : items) e_values.append(item(p, nb::str("energy")));
+    nb::object dw = np.attr("array")(dw_values, float_);
+    nb::object es = np.attr("array")(e_values, float_);
+
+    nb::object isfinite = np.attr("isfinite");
+    nb::object ok = bit_and(bit_and(isfinite(dw), richcompare(dw, nb::int_(0), Py_GT)),
+                            isfinite(es));
+
+    nb::object finite_e = isfinite(es);
+    const double lowest =
+        truthy(finite_e.attr("any")()) ? to_double(item(es, finite_e).attr("min")()) : kNaN;
+
+    double extrapolated = lowest, ci95 = 0.0, slope = 0.0;
+    const long long n_ok = nb::cast<long long>(nb::int_(ok.attr("sum")()));
+    nb::object x = item(dw, ok), y = item(es, ok);
+    // A line in the discarded weight needs at least two different weights; points that
+    // all share one weight leave the slope undefined (a singular fit), and the lowest
+    // energy is reported as without a fit.
+    const long long n_weights = nb::cast<long long>(nb::int_(np.attr("unique")(x).attr("size")));
+    if (n_ok >= 2 && n_weights >= 2) {
+        nb::object coef;
+        if (n_ok == 2) {
+            // The line through two points is exact and leaves no residual to estimate
+            // the intercept's uncertainty from: report it as unknown.
+            coef = np.attr("polyfit")(x, y, 1);
+            ci95 = kNaN;
+        } else {
+            nb::object fit = np.attr("polyfit")(x, y, 1, "cov"_a = true);
+            coef = item(fit, 0);
+            nb::object cov = item(fit, 1);
+            ci95 = 1.96 * to_double(np.attr("sqrt")(item(cov, nb::make_tuple(1, 1))));
+        }
+        slope = to_double(item(coef, 0));
+        extrapolated = to_double(item(coef, 1));
+    }
+
+    nb::dict info;
+    info["extrapolated_energy"] = extrapolated;
+    info["ci95_halfwidth"] = ci95;
+    info["slope"] = slope;
+    info["lowest_computed"] = lowest;
+    info["points"] = points;
+    return info;
+}
+
+nb::object dmrg_energy(nb::object hamiltonian, nb::object n_spinorb, nb::object n_elec,
+                       nb::object bond_dims, nb::object n_sweeps, nb::object spin,
+                       nb::object extrapolate, nb::object stack_gb_o, nb::object n_threads,
+                       nb::object return_info) {
+    const double stack_gb = as_float(stack_gb_o, "stack_gb");
+    nb::object module = import(module_name().c_str());
+    nb::object points = module.attr("dmrg_solve")(
+        hamiltonian, n_spinorb, n_elec, "bond_dims"_a = bond_dims, "n_sweeps"_a = n_sweeps,
+        "spin"_a = spin, "stack_gb"_a = stack_gb, "n_threads"_a = n_threads);
+    nb::object info = module.attr("dmrg_extrapolate")(points);
+    const char* key =
+        truthy(extrapolate) && length(points) > 1 ? "extrapolated_energy" : "lowest_computed";
+    nb::object e = item(info, nb::str(key));
+    if (truthy(return_info)) return nb::make_tuple(e, info);
+    return e;
+}
+
+}  // namespace
+
+NB_MODULE(analysis, m) {
+    using korvel::py::def;
+    module_name() = nb::cast<std::string>(m.attr("__name__"));
+    m.attr("Any") = import("typing").attr("Any");
+
+    def(m, "_as_fermion_operator", "(hamiltonian: Any)",
+        "The operator as an OpenFermion FermionOperator: a FermionOp mapping is copied into\n"
+        "a new operator with complex coefficients; anything else is returned as it is.",
+        &as_fermion_operator, nb::arg("hamiltonian").none());
+
+    def(m, "fci_energy", "(hamiltonian: Any, n_spinorb: int, n_elec: int) -> float",
+        "Exact lowest eigenvalue of the operator among the states of n_elec electrons in\n"
+        "n_spinorb spin-orbitals (all spin projections together).",
+        &fci_energy, nb::arg("hamiltonian").none(), nb::arg("n_spinorb").none(), nb::arg("n_elec").none());
+
+    def(m, "lcu_one_norm", "(hamiltonian: Any) -> float",
+        "Pauli LCU 1-norm: the sum of |c_P| over the Jordan-Wigner Pauli strings P of the\n"
+        "operator, the identity excluded.",
+        &lcu_one_norm, nb::arg("hamiltonian").none());
+
+    def(m, "_fermionop_to_block2_terms", "(hamiltonian: Any)",
+        "(terms, constant) for block2's expression builder: one (op_string, sites, coeff)\n"
+        "triple per non-identity term ('C' creation, 'D' annihilation, real part of the\n"
+        "coefficient), and the real part of the identity coefficient.",
+        &fermionop_to_block2_terms, nb::arg("hamiltonian").none());
+
+    def(m, "dmrg_solve",
+        "(hamiltonian: Any, n_spinorb: int, n_elec: int, *, bond_dims=(250,), "
+        "n_sweeps: int = 16, spin: int | None = None, stack_gb: float = 4.0, "
+        "n_threads: int = 4, scratch: str | None = None)",
+        "Ground state by DMRG (block2, spin-orbital sites) at each bond dimension in turn,\n"
+        "each continuing from the state of the previous one. Returns one point\n"
+        "{'D', 'energy', 'discarded_weight'} per bond dimension. Without a scratch\n"
+        "directory a fresh temporary one (prefix 'korvel_b2_') is made and left on disk.",
+        &dmrg_solve, nb::arg("hamiltonian").none(), nb::arg("n_spinorb").none(), nb::arg("n_elec").none(),
+        nb::kw_only(), nb::arg("bond_dims").none() = nb::make_tuple(250), nb::arg("n_sweeps").none() = 16,
+        nb::arg("spin").none() = nb::none(), nb::arg("stack_gb").none() = 4.0, nb::arg("n_threads").none() = 4,
+        nb::arg("scratch").none() = nb::none());
+
+    def(m, "dmrg_extrapolate", "(points) -> dict",
+        "Linear fit of the DMRG energies against the discarded weight, extrapolated to\n"
+        "zero weight, over the points with a finite positive discarded weight and a finite\n"
+        "energy. Returns extrapolated_energy, ci95_halfwidth, slope, lowest_computed and\n"
+        "points. With two usable points the line passes through both and the half-width\n"
+        "is NaN; with fewer, or when all share one weight, the lowest energy is returned.",
+        &dmrg_extrapolate, nb::arg("points").none());
+
+    def(m, "dmrg_energy",
+        "(hamiltonian: Any, n_spinorb: int, n_elec: int, *, bond_dims=(250,), "
+        "n_sweeps: int = 16, spin: int | None = None, extrapolate: bool = False, "
+        "stack_gb: float = 4.0, n_threads: int = 4, return_info: bool = False)",
+        "DMRG ground energy: the lowest variational energy over the bond dimensions, or,\n"
+        "with extrapolate and more than one bond dimension, the zero-discarded-weight\n"
+        "extrapolation. With return_info, the pair (energy, extrapolation info).",
+        &dmrg_energy, nb::arg("hamiltonian").none(), nb::arg("n_spinorb").none(), nb::arg("n_elec").none(),
+        nb::kw_only(), nb::arg("bond_dims").none() = nb::make_tuple(250), nb::arg("n_sweeps").none() = 16,
+        nb::arg("spin").none() = nb::none(), nb::arg("extrapolate").none() = false,
+        nb::arg("stack_gb").none() = 4.0, nb::arg("n_threads").none() = 4, nb::arg("return_info").none() = false);
+}

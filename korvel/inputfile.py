@@ -1,0 +1,523 @@
+"""The korvel input file: a ``$molecule`` and a ``$rem`` section.
+
+A job file looks like this::
+
+    ! water, minimal basis, whole orbital space
+    $molecule
+    0 1                      ! charge and spin multiplicity 2S+1
+    O  0.0000  0.0000  0.1173
+    H  0.0000  0.7572 -0.4692
+    H  0.0000 -0.7572 -0.4692
+    $end
+
+    $rem
+    basis        sto-3g
+    active_space full
+    $end
+
+Coordinates are in Angstrom. Instead of atom lines, ``$molecule`` may hold a single
+``read FILE.xyz`` line after the charge/multiplicity line; a relative path is taken
+from the folder of the input file. ``!`` and ``#`` start a comment anywhere on a
+line; section names, keywords and the values of choice keywords are
+case-insensitive.
+
+:func:`read_input` and :func:`parse_input_text` return a :class:`Calculation` whose
+``rem`` mapping holds every keyword, defaults filled in, converted to its type. Any
+malformed input raises ``ValueError`` whose message starts with the file name and
+line number ("job.in, line 7: ...") and says what was expected.
+"""
+
+from __future__ import annotations
+
+import difflib
+import math
+import os
+import re
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Any, Callable
+
+__all__ = ["Calculation", "KEYWORDS", "Keyword", "parse_input_text", "read_input"]
+
+
+# ---------------------------------------------------------------------------
+# Keywords of $rem
+# ---------------------------------------------------------------------------
+
+@dataclass(frozen=True)
+class Keyword:
+    """One ``$rem`` keyword: its value type, its default and a line of help."""
+
+    name: str
+    kind: str                 # int, float, bool, str, choice, intlist, labels
+    default: Any
+    help: str
+    choices: tuple[str, ...] = ()
+    minimum: float | None = None       # smallest allowed value (int, float, intlist)
+    exclusive_minimum: bool = False    # the minimum itself is not allowed
+    maximum: float | None = None
+
+
+def _kw(*args, **kwargs) -> Keyword:
+    return Keyword(*args, **kwargs)
+
+
+#: Every keyword the ``$rem`` section accepts, in the order the README documents them.
+KEYWORDS: dict[str, Keyword] = {k.name: k for k in [
+    _kw("basis", "str", "sto-3g", "Gaussian basis set, any name PySCF knows"),
+    _kw("reference", "choice", "rhf", "mean-field reference determinant",
+        choices=("rhf", "rohf", "uhf")),
+    _kw("active_space", "choice", "full",
+        "orbital space kept after the fold: the whole space, an AVAS selection or a "
+        "manual cut around the Fermi level", choices=("full", "avas", "manual")),
+    _kw("avas_aos", "labels", None,
+        "AVAS target atomic orbitals, e.g. 'N 2p'; several labels separated by commas "
+        "(required with active_space avas)"),
+    _kw("avas_threshold", "float", 0.2, "AVAS overlap threshold",
+        minimum=0.0, exclusive_minimum=True, maximum=1.0),
+    _kw("n_act", "int", None,
+        "number of active spatial orbitals (required with active_space manual)",
+        minimum=1),
+    _kw("n_act_elec", "int", None,
+        "number of active electrons (required with active_space manual)", minimum=0),
+    _kw("orbital_opt", "bool", False,
+        "optimise the orbitals by CASSCF in the chosen active space (ignored for full)"),
+    _kw("method", "str", None,
+        "downfolding method to run after the problem is built (e.g. cendrel); none: "
+        "only measure the full-space Hamiltonian"),
+    _kw("backend", "str", "auto",
+        "operator-algebra backend: auto (the GPU one when a CUDA device is found), "
+        "openfermion, gpu, cpu"),
+    _kw("ccsd_n_comm", "int", 2,
+        "nested commutators kept in the similarity-transform series", minimum=0),
+    _kw("ccsd_max_body", "int", 4,
+        "body-rank cap applied after each commutator", minimum=1),
+    _kw("generator_pool", "str", "ccsd_screened",
+        "source of the doubles amplitudes: ccsd_screened, ccd_screened, mp2_screened"),
+    _kw("pool_tol", "float", 1e-8,
+        "doubles amplitudes smaller than this in modulus are dropped", minimum=0.0),
+    _kw("fci_max_dim", "int", 20_000,
+        "largest electron-number sector (determinants) for which the exact energy "
+        "is computed; larger sectors are skipped", minimum=0),
+    _kw("dmrg_bond_dims", "intlist", None,
+        "bond dimensions of DMRG runs on the full-space Hamiltonian, e.g. '50 100 200'; "
+        "none: no DMRG", minimum=1),
+    _kw("dmrg_extrapolate", "bool", True,
+        "report the energy extrapolated to zero discarded weight (needs at least two "
+        "bond dimensions)"),
+    _kw("dmrg_n_sweeps", "int", 16, "sweeps per bond dimension", minimum=1),
+    _kw("dmrg_n_threads", "int", 4, "threads of the DMRG library", minimum=1),
+    _kw("dmrg_stack_gb", "float", 4.0, "memory of the DMRG library in GiB",
+        minimum=0.0, exclusive_minimum=True),
+]}
+
+#: Keywords set in ``$molecule`` (its first line), not in ``$rem``.
+MOLECULE_KEYS = ("charge", "multiplicity")
+
+_SECTIONS = ("molecule", "rem")
+_TRUE = {"true", "yes", "1", "on"}
+_FALSE = {"false", "no", "0", "off"}
+_NONE = {"none", "null"}
+
+
+# ---------------------------------------------------------------------------
+# The calculation object
+# ---------------------------------------------------------------------------
+
+@dataclass
+class Calculation:
+    """A parsed input file: what ``korvel.core.hamiltonian.build_problem`` takes.
+
+    ``molecule`` holds either ``geometry`` (a list of (element, (x, y, z)) pairs, in
+    Angstrom) or ``xyz_file`` (a path); ``rem`` holds every keyword with its default
+    filled in, plus ``charge`` and ``multiplicity`` from ``$molecule``. ``warnings``
+    lists keywords that were given but have no effect with the chosen options.
+    """
+
+    molecule: dict
+    rem: dict
+    source: str = "<string>"
+    warnings: list[str] = field(default_factory=list)
+
+
+# ---------------------------------------------------------------------------
+# Elements (only to count electrons for the charge/multiplicity check)
+# ---------------------------------------------------------------------------
+
+_ELEMENTS = (
+    "H He Li Be B C N O F Ne Na Mg Al Si P S Cl Ar K Ca Sc Ti V Cr Mn Fe Co Ni Cu Zn "
+    "Ga Ge As Se Br Kr Rb Sr Y Zr Nb Mo Tc Ru Rh Pd Ag Cd In Sn Sb Te I Xe Cs Ba La Ce "
+    "Pr Nd Pm Sm Eu Gd Tb Dy Ho Er Tm Yb Lu Hf Ta W Re Os Ir Pt Au Hg Tl Pb Bi Po At Rn "
+    "Fr Ra Ac Th Pa U Np Pu Am Cm Bk Cf Es Fm Md No Lr Rf Db Sg Bh Hs Mt Ds Rg Cn Nh Fl "
+    "Mc Lv Ts Og").split()
+_Z = {sym.lower(): z for z, sym in enumerate(_ELEMENTS, start=1)}
+# PySCF atom labels are an element symbol optionally followed by a tag ("H1", "O@2");
+# labels whose leading letters are no element (ghost atoms, "X") are not counted.
+
+
+def _atomic_number(label: str) -> int | None:
+    letters = re.match(r"[A-Za-z]*", label).group(0)
+    return _Z.get(letters.lower())
+
+
+# ---------------------------------------------------------------------------
+# Parsing
+# ---------------------------------------------------------------------------
+
+class _Source:
+    """Names a place in a file for error messages."""
+
+    def __init__(self, filename: str):
+        self.filename = filename
+
+    def error(self, lineno: int | None, what: str) -> ValueError:
+        where = self.filename if lineno is None else f"{self.filename}, line {lineno}"
+        return ValueError(f"{where}: {what}")
+
+
+def _strip_comment(line: str) -> str:
+    cut = len(line)
+    for mark in "!#":
+        pos = line.find(mark)
+        if pos >= 0:
+            cut = min(cut, pos)
+    return line[:cut].strip()
+
+
+def _suggest(word: str, options) -> str:
+    close = difflib.get_close_matches(word, list(options), n=3, cutoff=0.6)
+    return f" (did you mean {' or '.join(close)}?)" if close else ""
+
+
+def _number(text: str, src: _Source, lineno: int, what: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise src.error(lineno, f"{what} {text!r} is not a number") from None
+    if not math.isfinite(value):
+        raise src.error(lineno, f"{what} {text!r} is not a finite number")
+    return value
+
+
+def _split_lines(text: str):
+    """(line number, stripped text without comment) for every line, blank ones too."""
+    for lineno, raw in enumerate(text.splitlines(), start=1):
+        yield lineno, _strip_comment(raw)
+
+
+def _sections(text: str, src: _Source) -> dict[str, tuple[int, list[tuple[int, str]]]]:
+    """Section name -> (line of its header, [(line number, content line), ...])."""
+    found: dict[str, tuple[int, list[tuple[int, str]]]] = {}
+    current: str | None = None
+    opened = 0
+    body: list[tuple[int, str]] = []
+    for lineno, line in _split_lines(text):
+        if not line:
+            continue
+        if line.startswith("$"):
+            tokens = line[1:].split()
+            word, extra = (tokens[0].lower(), tokens[1:]) if tokens else ("", [])
+            if word == "end":
+                if current is None:
+                    raise src.error(lineno, "$end without an open section")
+                if extra:
+                    raise src.error(lineno, f"unexpected text after $end: {' '.join(extra)!r}")
+                found[current] = (opened, body)
+                current, body = None, []
+                continue
+            if current is not None:
+                raise src.error(lineno, f"expected $end to close ${current} "
+                                        f"(opened at line {opened}) before ${word}")
+            if word not in _SECTIONS:
+                raise src.error(lineno, f"unknown section ${word}{_suggest(word, _SECTIONS)}; "
+                                        "expected $molecule or $rem")
+            if word in found:
+                raise src.error(lineno, f"section ${word} given twice "
+                                        f"(first at line {found[word][0]})")
+            if extra:
+                raise src.error(lineno, f"unexpected text after ${word}: {' '.join(extra)!r}")
+            current, opened, body = word, lineno, []
+            continue
+        if current is None:
+            raise src.error(lineno, f"text outside a section: {line!r}; "
+                                    "expected $molecule or $rem")
+        body.append((lineno, line))
+    if current is not None:
+        raise src.error(opened, f"section ${current} is not closed; expected $end")
+    return found
+
+
+def _charge_multiplicity(lineno: int, line: str, src: _Source) -> tuple[int, int]:
+    expected = "expected the charge and the spin multiplicity as two integers, e.g. '0 1'"
+    fields = line.split()
+    if len(fields) != 2:
+        raise src.error(lineno, f"{expected}; got {line!r}")
+    try:
+        charge, mult = int(fields[0]), int(fields[1])
+    except ValueError:
+        raise src.error(lineno, f"{expected}; got {line!r}") from None
+    if mult < 1:
+        raise src.error(lineno, f"multiplicity must be at least 1 (2S+1); got {mult}")
+    return charge, mult
+
+
+def _atom(lineno: int, fields: list[str], src: _Source, what: str = "El x y z"):
+    symbol = fields[0]
+    if not symbol[0].isalpha():
+        raise src.error(lineno, f"expected an element symbol first ({what}); got {symbol!r}")
+    coords = tuple(_number(f, src, lineno, "coordinate") for f in fields[1:4])
+    return symbol, coords
+
+
+def _read_xyz(path: Path, src: _Source, lineno: int) -> list:
+    """Atoms of an XYZ file, read by the same rules as the problem builder uses
+    (two header lines, then atom lines of at least four fields), checked so that a
+    bad coordinate is reported here with its own line number."""
+    try:
+        text = path.read_text()
+    except OSError as exc:
+        raise src.error(lineno, f"cannot read xyz file {str(path)!r}: "
+                                f"{exc.strerror or exc}") from None
+    xyz = _Source(str(path))
+    atoms = []
+    for n, line in enumerate(text.splitlines(), start=1):
+        if n <= 2:
+            continue
+        fields = line.split()
+        if len(fields) < 4:
+            continue
+        atoms.append(_atom(n, fields, xyz, "element x y z"))
+    if not atoms:
+        raise src.error(lineno, f"xyz file {str(path)!r} holds no atom lines "
+                                "(after its two header lines)")
+    return atoms
+
+
+def _parse_molecule(header: int, body, src: _Source, folder: Path):
+    if not body:
+        raise src.error(header, "$molecule is empty; expected a charge/multiplicity "
+                                "line, then atom lines or 'read FILE.xyz'")
+    charge, mult = _charge_multiplicity(*body[0], src)
+    atoms, xyz_path, read_line = [], None, None
+    for lineno, line in body[1:]:
+        fields = line.split()
+        if fields[0].lower() == "read":
+            if xyz_path is not None or atoms:
+                raise src.error(lineno, "expected either atom lines or a single "
+                                        "'read FILE.xyz' line in $molecule, not both")
+            name = line[len(fields[0]):].strip()
+            if not name:
+                raise src.error(lineno, "expected a file name after 'read'")
+            xyz_path, read_line = Path(os.path.expanduser(name)), lineno
+            if not xyz_path.is_absolute():
+                # absolute, so that the builder finds it whatever the working folder
+                xyz_path = Path(os.path.abspath(folder / xyz_path))
+            continue
+        if xyz_path is not None:
+            raise src.error(lineno, "expected either atom lines or a single "
+                                    "'read FILE.xyz' line in $molecule, not both")
+        if len(fields) != 4:
+            raise src.error(lineno, f"expected an atom line 'El x y z'; got {line!r}")
+        atoms.append(_atom(lineno, fields, src))
+    if xyz_path is not None:
+        atoms = _read_xyz(xyz_path, src, read_line)
+        molecule = {"xyz_file": str(xyz_path)}
+    elif atoms:
+        molecule = {"geometry": atoms}
+    else:
+        raise src.error(header, "$molecule has no atoms; expected atom lines "
+                                "'El x y z' or a 'read FILE.xyz' line")
+
+    zs = [_atomic_number(sym) for sym, _ in atoms]
+    if all(z is not None for z in zs):
+        n_elec = sum(zs) - charge
+        if n_elec < 0:
+            raise src.error(body[0][0], f"charge {charge} leaves a negative number of "
+                                        f"electrons ({n_elec})")
+        if (n_elec + mult - 1) % 2 or mult - 1 > n_elec:
+            raise src.error(body[0][0], f"multiplicity {mult} is impossible with "
+                                        f"{n_elec} electrons (charge {charge})")
+    else:
+        n_elec = None
+    return molecule, charge, mult, n_elec
+
+
+def _convert(kw: Keyword, value: str, src: _Source, lineno: int):
+    """The text of a ``$rem`` value converted to the keyword's type."""
+    low = value.lower()
+    if low in _NONE and kw.default is None:
+        return None
+    if kw.kind == "str":
+        return low if kw.name in ("method", "backend", "generator_pool") else value
+    if kw.kind == "labels":
+        labels = [part.strip() for part in value.split(",")]
+        if not all(labels):
+            raise src.error(lineno, f"expected AVAS orbital labels such as 'N 2p' or "
+                                    f"'N 2p, O 2p' for {kw.name}; got {value!r}")
+        return labels[0] if len(labels) == 1 else labels
+    if kw.kind == "choice":
+        if low not in kw.choices:
+            raise src.error(lineno, f"{kw.name} must be one of {', '.join(kw.choices)}; "
+                                    f"got {value!r}{_suggest(low, kw.choices)}")
+        return low
+    if kw.kind == "bool":
+        if low in _TRUE:
+            return True
+        if low in _FALSE:
+            return False
+        raise src.error(lineno, f"{kw.name} expects true or false (yes/no, 1/0); "
+                                f"got {value!r}")
+    if kw.kind == "int":
+        number = _int(value, kw, src, lineno, "an integer")
+        _check_range(kw, number, src, lineno)
+        return number
+    if kw.kind == "float":
+        try:
+            number = float(value)
+        except ValueError:
+            raise src.error(lineno, f"{kw.name} expects a number; got {value!r}") from None
+        if not math.isfinite(number):
+            raise src.error(lineno, f"{kw.name} expects a finite number; got {value!r}")
+        _check_range(kw, number, src, lineno)
+        return number
+    if kw.kind == "intlist":
+        parts = [p for p in re.split(r"[\s,]+", value) if p]
+        if not parts:
+            raise src.error(lineno, f"{kw.name} expects a list of integers such as "
+                                    f"'50 100 200'; got {value!r}")
+        numbers = [_int(p, kw, src, lineno, "a list of integers such as '50 100 200'")
+                   for p in parts]
+        for number in numbers:
+            _check_range(kw, number, src, lineno)
+        return numbers
+    raise AssertionError(kw.kind)  # pragma: no cover - table and code disagree
+
+
+def _int(text: str, kw: Keyword, src: _Source, lineno: int, expected: str) -> int:
+    if not re.fullmatch(r"[+-]?\d+", text.strip()):
+        raise src.error(lineno, f"{kw.name} expects {expected}; got {text!r}")
+    return int(text)
+
+
+def _check_range(kw: Keyword, number, src: _Source, lineno: int) -> None:
+    low = kw.minimum
+    if low is not None and (number < low or (kw.exclusive_minimum and number == low)):
+        bound = f"greater than {low:g}" if kw.exclusive_minimum else f"at least {low:g}"
+        raise src.error(lineno, f"{kw.name} must be {bound}; got {number:g}")
+    if kw.maximum is not None and number > kw.maximum:
+        raise src.error(lineno, f"{kw.name} must be at most {kw.maximum:g}; got {number:g}")
+
+
+def _parse_rem(header: int | None, body, src: _Source):
+    values: dict[str, Any] = {}
+    where: dict[str, int] = {}
+    for lineno, line in body:
+        match = re.match(r"^([^\s=]+)\s*(?:=\s*|\s+)?(.*)$", line)
+        key, value = match.group(1).lower(), match.group(2).strip()
+        if key in MOLECULE_KEYS:
+            raise src.error(lineno, f"{key} is set on the first line of $molecule "
+                                    "('charge multiplicity'), not in $rem")
+        kw = KEYWORDS.get(key)
+        if kw is None:
+            raise src.error(lineno, f"unknown keyword {key!r} in $rem"
+                                    f"{_suggest(key, KEYWORDS)}")
+        if key in values:
+            raise src.error(lineno, f"keyword {key} given twice (first at line {where[key]})")
+        if not value:
+            raise src.error(lineno, f"expected a value after {key}")
+        values[key] = _convert(kw, value, src, lineno)
+        where[key] = lineno
+    return values, where
+
+
+def _check_combination(rem: dict, given: dict, where: dict, header: int | None,
+                       src: _Source, n_elec: int | None) -> list[str]:
+    """Keywords that depend on each other; returns warnings for ignored ones."""
+    mode = rem["active_space"]
+    line = where.get("active_space", header)
+    warnings = []
+    if mode == "manual":
+        missing = [k for k in ("n_act", "n_act_elec") if rem[k] is None]
+        if missing:
+            raise src.error(line, f"active_space manual requires {' and '.join(missing)} "
+                                  "in $rem (active orbitals and active electrons)")
+        if rem["n_act_elec"] > 2 * rem["n_act"]:
+            raise src.error(where["n_act_elec"],
+                            f"n_act_elec {rem['n_act_elec']} does not fit into n_act "
+                            f"{rem['n_act']} orbitals (at most {2 * rem['n_act']})")
+        if n_elec is not None and rem["n_act_elec"] > n_elec:
+            raise src.error(where["n_act_elec"],
+                            f"n_act_elec {rem['n_act_elec']} exceeds the {n_elec} "
+                            "electrons of the molecule")
+    if mode == "avas" and not rem["avas_aos"]:
+        raise src.error(line, "active_space avas requires avas_aos in $rem "
+                              "(e.g. avas_aos N 2p)")
+    ignored = {
+        "n_act": mode != "manual", "n_act_elec": mode != "manual",
+        "avas_aos": mode != "avas", "avas_threshold": mode != "avas",
+        "orbital_opt": mode == "full" and rem["orbital_opt"],
+    }
+    for key, unused in ignored.items():
+        if unused and key in given:
+            warnings.append(f"{src.filename}, line {where[key]}: {key} has no effect "
+                            f"with active_space {mode}")
+    if rem["method"] is None:
+        for key in ("ccsd_n_comm", "ccsd_max_body", "generator_pool", "pool_tol"):
+            if key in given:
+                warnings.append(f"{src.filename}, line {where[key]}: {key} has no "
+                                "effect without a method")
+    if rem["dmrg_bond_dims"] is None:
+        for key in ("dmrg_extrapolate", "dmrg_n_sweeps", "dmrg_n_threads", "dmrg_stack_gb"):
+            if key in given:
+                warnings.append(f"{src.filename}, line {where[key]}: {key} has no "
+                                "effect without dmrg_bond_dims")
+    return warnings
+
+
+def _check_names(rem: dict, where: dict, src: _Source) -> None:
+    """Method and backend names against the registries (plain-Python modules)."""
+    from korvel.backends import backend_names
+    from korvel.methods.base import method_names
+
+    for key, names in (("method", method_names()), ("backend", backend_names())):
+        value = rem[key]
+        if value is not None and value not in names:
+            raise src.error(where[key], f"unknown {key} {value!r}{_suggest(value, names)}; "
+                                        f"expected one of: {', '.join(names)}")
+
+
+def parse_input_text(text: str, filename: str = "<string>") -> Calculation:
+    """Parse the text of an input file; ``filename`` names it in error messages and
+    is the folder against which ``read FILE.xyz`` is resolved (the current folder for
+    text without a file)."""
+    src = _Source(filename)
+    folder = Path(filename).parent if filename != "<string>" else Path.cwd()
+    sections = _sections(text, src)
+    if "molecule" not in sections:
+        raise src.error(None, "no $molecule section; expected $molecule ... $end with "
+                              "a charge/multiplicity line and the atoms")
+    molecule, charge, mult, n_elec = _parse_molecule(*sections["molecule"], src, folder)
+    rem_header, rem_body = sections.get("rem", (None, []))
+    given, where = _parse_rem(rem_header, rem_body, src)
+
+    rem = {"basis": KEYWORDS["basis"].default, "charge": charge, "multiplicity": mult}
+    rem.update((name, kw.default) for name, kw in KEYWORDS.items() if name != "basis")
+    rem.update(given)
+    if rem["dmrg_bond_dims"] is not None:
+        rem["dmrg_bond_dims"] = list(rem["dmrg_bond_dims"])
+    warnings = _check_combination(rem, given, where, rem_header, src, n_elec)
+    _check_names(rem, where, src)
+    return Calculation(molecule=molecule, rem=rem, source=filename, warnings=warnings)
+
+
+def read_input(path: str | os.PathLike) -> Calculation:
+    """Read and parse the input file at ``path``."""
+    path = Path(path)
+    try:
+        text = path.read_text(encoding="utf-8-sig")   # tolerate a byte-order mark
+    except OSError as exc:
+        raise ValueError(f"cannot read input file {str(path)!r}: "
+                         f"{exc.strerror or exc}") from None
+    except UnicodeDecodeError:
+        raise ValueError(f"input file {str(path)!r} is not a text file") from None
+    return parse_input_text(text, filename=str(path))

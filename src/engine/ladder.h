@@ -1,0 +1,56 @@
+// Ladder-operator (fermionic) terms and their conversion to and from Majorana monomials.
+#pragma once
+
+#include <complex>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "engine/majorana_op.h"
+
+namespace korvel::engine {
+
+// A list of ladder terms: term t is the product, left to right, of the ladder operators
+// ops[offset[t]] ... ops[offset[t+1] - 1], times coeff[t]. An operator is encoded as
+// (spin-orbital index << 1) | dagger, dagger 1 = creation.
+struct LadderTerms {
+    std::vector<std::size_t> offset{0};
+    std::vector<std::uint8_t> ops;
+    std::vector<cplx> coeff;
+
+    std::size_t size() const { return coeff.size(); }
+    void add_op(int index, int dagger) {
+        ops.push_back(static_cast<std::uint8_t>((index << 1) | dagger));
+    }
+    void end_term(cplx c) {
+        coeff.push_back(c);
+        offset.push_back(ops.size());
+    }
+};
+
+// Normal-ordered ladder terms without repeated operators in a block, identified by the
+// creation and annihilation spin-orbital sets: term k is
+//   c[k] a^dagger_{p1} ... a^dagger_{pm} a_{q1} ... a_{qn},  p1 > ... > pm,  q1 > ... > qn,
+// with {p} = cre[k] and {q} = ann[k] as spin-orbital bit masks.
+struct NormalTerms {
+    std::vector<std::uint64_t> cre;
+    std::vector<std::uint64_t> ann;
+    std::vector<cplx> c;
+    std::size_t size() const { return c.size(); }
+};
+
+// Majorana form of a sum of ladder terms of any body rank, in canonical form with exact
+// zeros removed (sums with |c| <= tol dropped). A spin-orbital index beyond 63 throws
+// std::invalid_argument naming it.
+MajoranaOp expand_ladder(const LadderTerms& terms, double tol = 0.0);
+
+// Number-conserving normal-ordered ladder form of a Majorana operator: every monomial is
+// rewritten exactly (gamma_{2p} = a_p^dagger + a_p, gamma_{2p+1} = i (a_p^dagger - a_p)),
+// like terms are combined, terms that change the particle number are left out and
+// coefficients with |c| <= tol are dropped. Terms come in the order they first arise
+// (deterministic for a given input). Throws
+// std::invalid_argument when a monomial acts on a spin-orbital at or beyond n_spin_orbitals.
+NormalTerms contract_number_conserving(const MajoranaOp& op, int n_spin_orbitals,
+                                       double tol = kTolerance);
+
+}  // namespace korvel::engine

@@ -1,0 +1,283 @@
+// FermionOp mappings <-> engine ladder terms, shared by the extension modules.
+//
+// A FermionOp maps a term, a tuple of (spin-orbital index, dagger) pairs read left to
+// right as a product (dagger 1 = creation), to a real or complex coefficient. Reading
+// validates every term and coefficient and raises TypeError / ValueError naming the
+// offending item; writing builds the dict of normal-ordered terms with OpenFermion's term
+// keys (creation operators left of annihilation operators, each block in descending
+// index) and complex values.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <cmath>
+#include <complex>
+#include <cstdint>
+#include <string>
+
+#include "common.h"
+#include "engine/ladder.h"
+#include "engine/mask.h"
+
+namespace korvel::py {
+
+namespace detail {
+
+inline std::string repr_of(nb::handle o) {
+    PyObject* r = PyObject_Repr(o.ptr());
+    if (!r) {
+        PyErr_Clear();
+        return "<unprintable>";
+    }
+    nb::str s = nb::steal<nb::str>(r);
+    std::string t = s.c_str();
+    if (t.size() > 200) t = t.substr(0, 200) + "...";
+    return t;
+}
+
+// An exact Python integer from an int or an object with __index__ (bool counts as int).
+// Returns false, with no error set, when o is not integral.
+inline bool read_index(PyObject* o, long long& value, bool& overflow) {
+    overflow = false;
+    nb::object holder;
+    if (!PyLong_Check(o)) {
+        if (!PyIndex_Check(o)) return false;
+        PyObject* r = PyNumber_Index(o);
+        if (!r) throw nb::python_error();
+        holder = nb::steal(r);
+        o = r;
+    }
+    int ovf = 0;
+    value = PyLong_AsLongLongAndOverflow(o, &ovf);
+    if (ovf) overflow = true;
+    else if (value == -1 && PyErr_Occurred()) throw nb::python_error();
+    return true;
+}
+
+// Coefficient as a complex number: int, float, complex, or anything with __complex__,
+// __float__ or __index__ (NumPy scalars included).
+inline std::complex<double> read_coefficient(PyObject* v, PyObject* term) {
+    if (PyFloat_CheckExact(v)) return {PyFloat_AS_DOUBLE(v), 0.0};
+    if (PyComplex_CheckExact(v)) {
+        Py_complex z = PyComplex_AsCComplex(v);
+        return {z.real, z.imag};
+    }
+    if (PyUnicode_Check(v) || PyBytes_Check(v) || v == Py_None ||
+        !(PyComplex_Check(v) || PyNumber_Check(v))) {
+        throw nb::type_error(("coefficient of term " + repr_of(term) +
+                              " must be a number, not " + type_name_of(v))
+                                 .c_str());
+    }
+    Py_complex z = PyComplex_AsCComplex(v);
+    if (z.real == -1.0 && PyErr_Occurred()) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+            PyErr_Clear();
+            throw nb::type_error(("coefficient of term " + repr_of(term) +
+                                  " must be a number, not " + type_name_of(v))
+                                     .c_str());
+        }
+        throw nb::python_error();
+    }
+    return {z.real, z.imag};
+}
+
+[[noreturn]] inline void bad_term(PyObject* term, const std::string& why) {
+    throw nb::type_error(("term " + repr_of(term) + " " + why).c_str());
+}
+
+inline void read_term(PyObject* term, PyObject* value, engine::LadderTerms& out) {
+    if (!PyTuple_Check(term))
+        bad_term(term, "must be a tuple of (index, dagger) pairs, not " + type_name_of(term));
+    const Py_ssize_t k = PyTuple_GET_SIZE(term);
+    const std::complex<double> c = read_coefficient(value, term);
+    if (!std::isfinite(c.real()) || !std::isfinite(c.imag()))
+        throw nb::value_error(("coefficient of term " + repr_of(term) + " is not finite: " +
+                               repr_of(value))
+                                  .c_str());
+    for (Py_ssize_t i = 0; i < k; ++i) {
+        PyObject* pair = PyTuple_GET_ITEM(term, i);
+        PyObject *pi, *pd;
+        if (PyTuple_Check(pair) && PyTuple_GET_SIZE(pair) == 2) {
+            pi = PyTuple_GET_ITEM(pair, 0);
+            pd = PyTuple_GET_ITEM(pair, 1);
+        } else {
+            bad_term(term, "must hold (index, dagger) pairs; found " + repr_of(pair));
+        }
+        long long index, dagger;
+        bool ovf;
+        if (!read_index(pi, index, ovf))
+            bad_term(term, "has a spin-orbital index of type " + type_name_of(pi) +
+                               "; expected an integer");
+        if (ovf || index < 0 || index >= engine::kMaxSpinOrbitals) {
+            std::string idx = repr_of(pi);
+            if (!ovf && index < 0)
+                throw nb::value_error(("spin-orbital index " + idx + " in term " + repr_of(term) +
+                                       " is negative")
+                                          .c_str());
+            throw nb::value_error(
+                ("spin-orbital index " + idx + " in term " + repr_of(term) + " is beyond the " +
+                 std::to_string(engine::kMaxSpinOrbitals) + " spin-orbitals (0 to " +
+                 std::to_string(engine::kMaxSpinOrbitals - 1) + ") the Majorana engine supports")
+                    .c_str());
+        }
+        if (!read_index(pd, dagger, ovf))
+            bad_term(term, "has a dagger flag of type " + type_name_of(pd) +
+                               "; expected 0 or 1");
+        if (ovf || (dagger != 0 && dagger != 1))
+            throw nb::value_error(("dagger flag " + repr_of(pd) + " in term " + repr_of(term) +
+                                   " must be 0 (annihilation) or 1 (creation)")
+                                      .c_str());
+        out.add_op(static_cast<int>(index), static_cast<int>(dagger));
+    }
+    out.end_term(c);
+}
+
+}  // namespace detail
+
+// Reads a FermionOp (a dict, any mapping with items(), or an object with a `terms`
+// mapping such as OpenFermion's FermionOperator) into engine ladder terms.
+inline engine::LadderTerms ladder_terms_from(nb::handle op, const char* name) {
+    engine::LadderTerms out;
+    PyObject* d = op.ptr();
+    nb::object holder;
+    if (!PyDict_Check(d) && !PyObject_HasAttrString(d, "items") &&
+        PyObject_HasAttrString(d, "terms")) {
+        holder = nb::borrow(op).attr("terms");
+        d = holder.ptr();
+    }
+    if (PyDict_Check(d)) {
+        const Py_ssize_t n = PyDict_GET_SIZE(d);
+        out.coeff.reserve(static_cast<std::size_t>(n));
+        out.offset.reserve(static_cast<std::size_t>(n) + 1);
+        out.ops.reserve(static_cast<std::size_t>(n) * 4);
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(d, &pos, &key, &value)) detail::read_term(key, value, out);
+        return out;
+    }
+    if (!PyObject_HasAttrString(d, "items"))
+        throw nb::type_error((std::string(name) +
+                              " must be a mapping from terms to coefficients, not " +
+                              type_name_of(op))
+                                 .c_str());
+    nb::object items = nb::borrow(d).attr("items")();
+    for (nb::handle item : items) {
+        if (!PyTuple_Check(item.ptr()) || PyTuple_GET_SIZE(item.ptr()) != 2)
+            throw nb::type_error((std::string(name) + ".items() must yield (term, coefficient) pairs")
+                                     .c_str());
+        detail::read_term(PyTuple_GET_ITEM(item.ptr(), 0), PyTuple_GET_ITEM(item.ptr(), 1), out);
+    }
+    return out;
+}
+
+namespace detail {
+
+// CPython's tuple hash (xxHash-based, unchanged since 3.8) over precomputed item hashes.
+// Used only after it has been checked against PyObject_Hash on the first keys.
+inline Py_hash_t tuple_hash(const Py_hash_t* items, Py_ssize_t len) {
+#if SIZEOF_PY_UHASH_T > 4
+    const Py_uhash_t p1 = 11400714785074694791ULL, p2 = 14029467366897019727ULL,
+                     p5 = 2870177450012600261ULL;
+    auto rot = [](Py_uhash_t x) { return (x << 31) | (x >> 33); };
+#else
+    const Py_uhash_t p1 = 2654435761UL, p2 = 2246822519UL, p5 = 374761393UL;
+    auto rot = [](Py_uhash_t x) { return (x << 13) | (x >> 19); };
+#endif
+    Py_uhash_t acc = p5;
+    for (Py_ssize_t i = 0; i < len; ++i) {
+        acc += static_cast<Py_uhash_t>(items[i]) * p2;
+        acc = rot(acc);
+        acc *= p1;
+    }
+    acc += static_cast<Py_uhash_t>(len) ^ (p5 ^ 3527539UL);
+    if (acc == static_cast<Py_uhash_t>(-1)) return 1546275796;
+    return static_cast<Py_hash_t>(acc);
+}
+
+}  // namespace detail
+
+// Builds the FermionOp dict of normal-ordered terms: key
+// ((p1, 1), ..., (pm, 1), (q1, 0), ..., (qn, 0)) with p and q descending, value complex.
+inline nb::dict fermion_op_from(const engine::NormalTerms& t) {
+    const std::size_t n = t.size();
+#if PY_VERSION_HEX < 0x030D0000
+    PyObject* d = _PyDict_NewPresized(static_cast<Py_ssize_t>(n));
+#else
+    PyObject* d = PyDict_New();
+#endif
+    if (!d) throw nb::python_error();
+    nb::dict result = nb::steal<nb::dict>(d);
+    if (n == 0) return result;
+
+    // One (index, dagger) tuple per ladder operator, shared by all keys.
+    nb::object pairs[engine::kMaxSpinOrbitals][2];
+    Py_hash_t pair_hash[engine::kMaxSpinOrbitals][2];
+    std::uint64_t used = 0;
+    for (std::size_t k = 0; k < n; ++k) used |= t.cre[k] | t.ann[k];
+    for (std::uint64_t r = used; r; r &= r - 1) {
+        const int p = std::countr_zero(r);
+        for (int dag = 0; dag < 2; ++dag) {
+            PyObject* tup = PyTuple_Pack(2, nb::int_(p).ptr(), nb::int_(dag).ptr());
+            if (!tup) throw nb::python_error();
+            pairs[p][dag] = nb::steal(tup);
+            pair_hash[p][dag] = PyObject_Hash(tup);
+            if (pair_hash[p][dag] == -1) throw nb::python_error();
+        }
+    }
+    // Many new tuples at once would trigger the cyclic collector over and over; none of
+    // them can form a cycle, so it is paused while the dict is filled.
+    struct GcPause {
+        int was_enabled = PyGC_Disable();
+        ~GcPause() {
+            if (was_enabled) PyGC_Enable();
+        }
+    } gc_pause;
+    bool known_hash = true;
+    int checked = 0;
+    Py_hash_t hashes[2 * engine::kMaxSpinOrbitals];
+    for (std::size_t k = 0; k < n; ++k) {
+        const int nc = std::popcount(t.cre[k]), na = std::popcount(t.ann[k]);
+        PyObject* key = PyTuple_New(nc + na);
+        if (!key) throw nb::python_error();
+        nb::object key_ref = nb::steal(key);
+        Py_ssize_t i = 0;
+        for (int side = 0; side < 2; ++side) {
+            std::uint64_t set = side == 0 ? t.cre[k] : t.ann[k];
+            const int dag = side == 0 ? 1 : 0;
+            while (set) {
+                const int p = 63 - std::countl_zero(set);
+                set &= ~(std::uint64_t{1} << p);
+                PyObject* pr = pairs[p][dag].ptr();
+                Py_INCREF(pr);
+                PyTuple_SET_ITEM(key, i, pr);
+                hashes[i] = pair_hash[p][dag];
+                ++i;
+            }
+        }
+        PyObject* value = PyComplex_FromDoubles(t.c[k].real(), t.c[k].imag());
+        if (!value) throw nb::python_error();
+        nb::object value_ref = nb::steal(value);
+        int rc;
+#if PY_VERSION_HEX < 0x030D0000
+        if (known_hash) {
+            const Py_hash_t h = detail::tuple_hash(hashes, i);
+            if (checked < 8) {
+                const Py_hash_t real = PyObject_Hash(key);
+                if (real == -1) throw nb::python_error();
+                ++checked;
+                if (real != h) known_hash = false;
+            }
+            rc = known_hash ? _PyDict_SetItem_KnownHash(d, key, value, h)
+                            : PyDict_SetItem(d, key, value);
+        } else {
+            rc = PyDict_SetItem(d, key, value);
+        }
+#else
+        rc = PyDict_SetItem(d, key, value);
+#endif
+        if (rc != 0) throw nb::python_error();
+    }
+    return result;
+}
+
+}  // namespace korvel::py

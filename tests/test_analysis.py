@@ -1,0 +1,570 @@
+"""korvel.core.analysis: sector energies, LCU 1-norm and DMRG with extrapolation.
+
+Oracles: PySCF's FCI solver, dense diagonalisation of OpenFermion's full Fock-space
+sparse matrices, a Pauli decomposition by traces, and a recording subclass of block2's
+driver that sees exactly what the solver asks block2 to do.
+"""
+
+from __future__ import annotations
+
+import functools
+import inspect
+import itertools
+import math
+import os
+import re
+import subprocess
+import sys
+import tempfile
+
+import numpy as np
+import pytest
+
+import korvel.core.analysis as an
+from chem import GEOMETRIES
+
+MISSING_BLOCK2 = "DMRG solver requires block2 — install with `pip install korvel[dmrg]`"
+SMALL = dict(n_threads=1, stack_gb=0.25)  # block2 settings for the tests
+
+
+# ---------------------------------------------------------------------------
+# Operators and oracles
+
+
+@functools.lru_cache(maxsize=None)
+def h2o():
+    """(Hamiltonian FermionOperator, n_spinorb, n_elec, PySCF FCI energy) for H2O/STO-3G."""
+    from pyscf import fci, gto, scf
+
+    atoms = GEOMETRIES["h2o"]
+    mol = gto.M(atom=atoms, basis="sto-3g", verbose=0)
+    mf = scf.RHF(mol)
+    mf.verbose = 0
+    mf.kernel()
+    e_fci = fci.FCI(mf).kernel()[0]
+    try:
+        from chem import problem
+
+        p = problem("h2o")
+        return p.hamiltonian, p.n_modes, p.n_elec, e_fci
+    except ImportError:  # the problem builder is not in this tree yet
+        pass
+    from openfermion import InteractionOperator, get_fermion_operator, normal_ordered
+    from openfermion.chem.molecular_data import spinorb_from_spatial
+    from pyscf import ao2mo
+
+    c = mf.mo_coeff
+    n = c.shape[1]
+    h1 = c.T @ mf.get_hcore() @ c
+    eri = ao2mo.restore(1, ao2mo.kernel(mol, c), n)  # (pq|rs), chemists' order
+    one, two = spinorb_from_spatial(h1, np.asarray(eri.transpose(0, 2, 3, 1), order="C"))
+    op = normal_ordered(get_fermion_operator(InteractionOperator(mol.energy_nuc(), one, 0.5 * two)))
+    return op, 2 * n, mol.nelectron, e_fci
+
+
+def fock_matrix(op, n_modes):
+    """Dense matrix of a FermionOp mapping on the whole Fock space (Jordan-Wigner order)."""
+    from openfermion import FermionOperator, get_sparse_operator
+
+    fo = FermionOperator()
+    fo.terms = dict(op)
+    return get_sparse_operator(fo, n_qubits=n_modes).toarray()
+
+
+def sector_min(op, n_modes, n_elec):
+    """Lowest eigenvalue in the n_elec sector from the dense full Fock-space matrix."""
+    full = fock_matrix(op, n_modes)
+    occ = np.array([bin(i).count("1") for i in range(2**n_modes)])
+    idx = np.flatnonzero(occ == n_elec)
+    return float(np.linalg.eigvalsh(full[np.ix_(idx, idx)])[0])
+
+
+def random_op(n_modes, seed, *, hermitian=True, unordered=False, real=False):
+    """Random number-conserving one- and two-body operator as a FermionOp mapping."""
+    from openfermion import FermionOperator, hermitian_conjugated
+
+    rng = np.random.default_rng(seed)
+    op = FermionOperator((), float(rng.normal()))
+    for p, q in itertools.product(range(n_modes), repeat=2):
+        op += FermionOperator(((p, 1), (q, 0)), complex(rng.normal(), rng.normal()))
+    for _ in range(2 * n_modes):
+        p, q, r, s = (int(x) for x in rng.integers(0, n_modes, 4))
+        term = ((r, 0), (p, 1), (s, 0), (q, 1)) if unordered else ((p, 1), (q, 1), (r, 0), (s, 0))
+        op += FermionOperator(term, complex(rng.normal(), rng.normal()))
+    if hermitian:
+        op = op + hermitian_conjugated(op)
+    return {k: (v.real if real else v) for k, v in op.terms.items()}
+
+
+DIAG4 = {((0, 1), (0, 0)): 1.0, ((1, 1), (1, 0)): 2.0, ((2, 1), (2, 0)): 3.0,
+         ((3, 1), (3, 0)): 4.0}
+
+
+@pytest.fixture(autouse=True)
+def private_tempdir(tmp_path, monkeypatch):
+    """Every temporary scratch directory of the solver lands in this test's folder."""
+    monkeypatch.setattr(tempfile, "tempdir", str(tmp_path))
+    return tmp_path
+
+
+def scratch_dirs(folder):
+    return sorted(p for p in os.listdir(folder) if p.startswith("korvel_b2_"))
+
+
+# ---------------------------------------------------------------------------
+# Module frame and signatures
+
+
+def test_functions_in_order_with_readable_signatures():
+    names = ["_as_fermion_operator", "fci_energy", "lcu_one_norm",
+             "_fermionop_to_block2_terms", "dmrg_solve", "dmrg_extrapolate", "dmrg_energy"]
+    assert [n for n in vars(an) if n in names] == names
+    sig = {n: inspect.signature(getattr(an, n)) for n in names}
+    assert str(sig["fci_energy"]) == "(hamiltonian: 'Any', n_spinorb: 'int', n_elec: 'int') -> 'float'"
+    assert str(sig["lcu_one_norm"]) == "(hamiltonian: 'Any') -> 'float'"
+    assert str(sig["dmrg_extrapolate"]) == "(points) -> 'dict'"
+    assert str(sig["dmrg_solve"]) == (
+        "(hamiltonian: 'Any', n_spinorb: 'int', n_elec: 'int', *, bond_dims=(250,), "
+        "n_sweeps: 'int' = 16, spin: 'int | None' = None, stack_gb: 'float' = 4.0, "
+        "n_threads: 'int' = 4, scratch: 'str | None' = None)")
+    assert str(sig["dmrg_energy"]) == (
+        "(hamiltonian: 'Any', n_spinorb: 'int', n_elec: 'int', *, bond_dims=(250,), "
+        "n_sweeps: 'int' = 16, spin: 'int | None' = None, extrapolate: 'bool' = False, "
+        "stack_gb: 'float' = 4.0, n_threads: 'int' = 4, return_info: 'bool' = False)")
+
+
+# ---------------------------------------------------------------------------
+# Coercion
+
+
+def test_coercion_passes_operators_and_copies_mappings():
+    from collections import OrderedDict
+
+    from openfermion import FermionOperator
+
+    fo = FermionOperator("1^ 0", 2.0)
+    assert an._as_fermion_operator(fo) is fo
+    other = [1, 2]
+    assert an._as_fermion_operator(other) is other
+    assert an._as_fermion_operator({}).terms == {}
+
+    src = OrderedDict([(((1, 1), (0, 0)), 2), ((), 0.5), (((0, 1), (0, 0)), 1.5)])
+    out = an._as_fermion_operator(src)
+    assert isinstance(out, FermionOperator)
+    assert list(out.terms.items()) == [(((1, 1), (0, 0)), 2 + 0j), ((), 0.5 + 0j),
+                                       (((0, 1), (0, 0)), 1.5 + 0j)]
+    assert all(type(c) is complex for c in out.terms.values())
+    assert src[((1, 1), (0, 0))] == 2 and type(src[((1, 1), (0, 0))]) is int
+
+
+# ---------------------------------------------------------------------------
+# Exact sector energy
+
+
+def test_fci_energy_of_h2o_matches_pyscf_fci():
+    op, n_modes, n_elec, e_fci = h2o()
+    assert n_modes == 14 and n_elec == 10
+    e = an.fci_energy(op, n_modes, n_elec)
+    assert abs(e - e_fci) < 1e-8
+    # The mapping and the FermionOperator holding the same (complex) coefficients give
+    # the same number, call after call.
+    from openfermion import FermionOperator
+
+    mapping = {k: complex(v) for k, v in op.terms.items()}
+    fo = FermionOperator()
+    fo.terms = dict(mapping)
+    e_map = an.fci_energy(mapping, n_modes, n_elec)
+    assert an.fci_energy(fo, n_modes, n_elec) == e_map
+    assert e_map == pytest.approx(e, abs=1e-10)
+
+
+@pytest.mark.parametrize("n_elec, expected", [(0, 0.0), (1, 1.0), (2, 3.0), (3, 6.0), (4, 10.0)])
+def test_fci_energy_diagonal_operator_every_sector(n_elec, expected):
+    # Sectors of dimension 1 (no or all electrons) are solved densely.
+    assert an.fci_energy(DIAG4, 4, n_elec) == pytest.approx(expected, abs=1e-10)
+
+
+@pytest.mark.parametrize("n_modes, n_elec", [(1, 0), (1, 1), (2, 1), (3, 1), (3, 2), (4, 2),
+                                             (5, 2), (6, 3)])
+@pytest.mark.parametrize("seed", [0, 1])
+def test_fci_energy_matches_dense_sector_diagonalisation(n_modes, n_elec, seed):
+    # Includes the one- and two-determinant sectors that ARPACK's Lanczos cannot take.
+    op = random_op(n_modes, seed)
+    e = an.fci_energy(op, n_modes, n_elec)
+    assert e == pytest.approx(sector_min(op, n_modes, n_elec), abs=1e-9)
+    from openfermion import FermionOperator
+
+    fo = FermionOperator()
+    fo.terms = dict(op)
+    assert an.fci_energy(fo, n_modes, n_elec) == e
+
+
+@pytest.mark.parametrize("n_spinorb, n_elec, exc, text", [
+    ("4", 2, TypeError, "n_spinorb must be an integer, not str"),
+    (4, None, TypeError, "n_elec must be an integer, not NoneType"),
+    (4, 2.5j, TypeError, "n_elec must be an integer, not complex"),
+    (4, 5, ValueError, "n_elec must lie between 0 and n_spinorb=4, got 5"),
+    (4, -1, ValueError, "n_elec must lie between 0 and n_spinorb=4, got -1"),
+    (0, 0, ValueError, "n_spinorb must be at least 1, got 0"),
+    (3, 1, ValueError, "spin-orbital 3, outside 0..2"),
+])
+def test_fci_energy_argument_rules(n_spinorb, n_elec, exc, text):
+    with pytest.raises(exc, match=re.escape(text)):
+        an.fci_energy(DIAG4, n_spinorb, n_elec)
+    # Numbers are taken through integer conversion.
+    assert an.fci_energy(DIAG4, 4.0, np.int64(2)) == an.fci_energy(DIAG4, 4, 2.9)
+
+
+# ---------------------------------------------------------------------------
+# LCU 1-norm
+
+
+def pauli_one_norm_by_traces(op, n_modes):
+    """sum over non-identity Pauli strings P of |tr(P M)| / 2^n, from the dense matrix."""
+    m = fock_matrix(op, n_modes)
+    paulis = [np.eye(2), np.array([[0, 1], [1, 0]]), np.array([[0, -1j], [1j, 0]]),
+              np.diag([1.0, -1.0])]
+    total = 0.0
+    for labels in itertools.product(range(4), repeat=n_modes):
+        if not any(labels):
+            continue
+        p = functools.reduce(np.kron, [paulis[k] for k in labels])
+        total += abs(np.trace(p @ m)) / 2**n_modes
+    return total
+
+
+@pytest.mark.parametrize("op, expected", [
+    ({}, 0.0),
+    ({(): 3.5}, 0.0),
+    ({((0, 1), (0, 0)): 1.0}, 0.5),
+    ({((0, 1), (1, 0)): 1.0, ((1, 1), (0, 0)): 1.0}, 1.0),
+])
+def test_lcu_one_norm_edge_values(op, expected):
+    assert an.lcu_one_norm(op) == pytest.approx(expected, abs=1e-15)
+    assert type(an.lcu_one_norm(op)) is float
+
+
+@pytest.mark.parametrize("seed, hermitian, unordered", [(0, True, False), (1, False, False),
+                                                        (2, True, True), (3, False, True)])
+def test_lcu_one_norm_matches_pauli_traces(seed, hermitian, unordered):
+    op = random_op(3, seed, hermitian=hermitian, unordered=unordered)
+    assert an.lcu_one_norm(op) == pytest.approx(pauli_one_norm_by_traces(op, 3), rel=1e-10)
+
+
+def test_lcu_one_norm_of_h2o_matches_interaction_operator_route():
+    from openfermion import get_interaction_operator, jordan_wigner
+
+    op, n_modes, _, _ = h2o()
+    qop = jordan_wigner(get_interaction_operator(op, n_qubits=n_modes))
+    expected = sum(abs(c) for k, c in qop.terms.items() if k)
+    lam = an.lcu_one_norm(op)
+    assert lam == pytest.approx(expected, rel=1e-10)
+    assert an.lcu_one_norm(dict(op.terms)) == lam
+
+
+# ---------------------------------------------------------------------------
+# block2 term conversion
+
+
+def test_block2_terms_keep_operator_order_and_real_parts():
+    from openfermion import FermionOperator
+
+    src = {(): 1.5, ((0, 1), (0, 0)): 2 + 3j, ((2, 0), (5, 1)): -1, ((3, 1), (1, 0)): 0.5j}
+    terms, const = an._fermionop_to_block2_terms(src)
+    assert terms == [("CD", [0, 0], 2.0), ("DC", [2, 5], -1.0), ("CD", [3, 1], 0.0)]
+    assert const == 1.5 and type(const) is float
+    fo = FermionOperator()
+    fo.terms = {(): 1.0, ((4, 1), (1, 1), (2, 0), (0, 0)): 0.25}
+    assert an._fermionop_to_block2_terms(fo) == ([("CCDD", [4, 1, 2, 0], 0.25)], 1.0)
+    assert an._fermionop_to_block2_terms({(): 2.0}) == ([], 2.0)
+
+
+# ---------------------------------------------------------------------------
+# DMRG solver
+
+
+class Recorder:
+    """Wraps block2's DMRGDriver class, logging the calls the solver makes."""
+
+    def __init__(self, monkeypatch):
+        import pyblock2.driver.core as core
+
+        self.calls = []
+        log = self.calls
+        base = core.DMRGDriver
+
+        class RecordingDriver(base):
+            def __init__(self, **kw):
+                log.append(("init", kw))
+                super().__init__(**kw)
+
+            def initialize_system(self, **kw):
+                log.append(("initialize_system", kw))
+                return super().initialize_system(**kw)
+
+            def get_random_mps(self, **kw):
+                ket = super().get_random_mps(**kw)
+                log.append(("get_random_mps", kw, ket))
+                return ket
+
+            def dmrg(self, mpo, ket, **kw):
+                log.append(("dmrg", kw, ket))
+                return super().dmrg(mpo, ket, **kw)
+
+        monkeypatch.setattr(core, "DMRGDriver", RecordingDriver)
+
+    def of(self, name):
+        return [c for c in self.calls if c[0] == name]
+
+
+@pytest.mark.parametrize("n_sweeps, spin, noises", [
+    (16, None, [1e-4] * 4 + [1e-5] * 4 + [0.0] * 8),
+    (4, 0, [1e-4, 1e-5, 0.0, 0.0]),
+    (1, None, [1e-4, 1e-5, 0.0]),
+    (0, 2.0, [1e-4, 1e-5, 0.0]),
+    (9, None, [1e-4] * 2 + [1e-5] * 2 + [0.0] * 5),
+])
+def test_sweep_schedule_and_warm_start_passed_to_block2(monkeypatch, n_sweeps, spin, noises):
+    rec = Recorder(monkeypatch)
+    op = random_op(4, 5)
+    points = an.dmrg_solve(op, 4.0, 2, bond_dims=(3, 6.0), n_sweeps=n_sweeps, spin=spin, **SMALL)
+    (_, init), = rec.of("init")
+    assert init["stack_mem"] == int(0.25 * 2**30) and init["n_threads"] == 1
+    assert init["symm_type"].name == "SGF"
+    # spin None means n_elec.
+    assert rec.of("initialize_system") == [("initialize_system", dict(
+        n_sites=4, n_elec=2, spin=2 if spin is None else int(spin)))]
+    (_, mps_kw, ket), = rec.of("get_random_mps")  # drawn once, at the first bond dimension
+    assert mps_kw == dict(tag="KET", bond_dim=3, nroots=1)
+    runs = rec.of("dmrg")
+    assert [r[2] for r in runs] == [ket, ket]  # the second run continues the first's state
+    L = len(noises)
+    for (_, kw, _), D in zip(runs, (3, 6)):
+        assert kw == dict(n_sweeps=L, bond_dims=[D] * L, noises=noises, thrds=[1e-10] * L,
+                          cutoff=1e-16, iprint=0)
+    assert [list(p) for p in points] == [["D", "energy", "discarded_weight"]] * 2
+    assert [p["D"] for p in points] == [3, 6] and all(type(p["D"]) is int for p in points)
+
+
+@pytest.mark.parametrize("n_modes, n_elec, seed, unordered, real", [
+    (4, 2, 0, False, True), (6, 3, 1, True, True), (6, 2, 2, False, True), (4, 1, 3, True, False)])
+def test_dmrg_solve_reaches_exact_sector_energy(n_modes, n_elec, seed, unordered, real):
+    # block2 receives the real parts of the coefficients, so the reference is the sector
+    # energy of that real operator. Bond dimension 2^(n/2) is exact; the constant is
+    # added outside block2, and terms whose ladder operators are not normal-ordered keep
+    # their order.
+    op = random_op(n_modes, seed, unordered=unordered, real=real)
+    exact = sector_min({k: complex(v).real for k, v in op.items()}, n_modes, n_elec)
+    points = an.dmrg_solve(op, n_modes, n_elec, bond_dims=(2, 2 ** (n_modes // 2)), n_sweeps=8,
+                           **SMALL)
+    assert points[1]["energy"] == pytest.approx(exact, abs=1e-8)
+    assert points[0]["energy"] >= exact - 1e-8  # variational
+    assert all(isinstance(p["discarded_weight"], float) for p in points)
+
+
+def test_constant_only_operator_gives_the_constant(monkeypatch):
+    rec = Recorder(monkeypatch)
+    for op in ({(): 2.5}, {(): 2.5, ((0, 1), (0, 0)): 1j}):
+        points = an.dmrg_solve(op, 4, 2, bond_dims=(5, 7), **SMALL)
+        assert [(p["D"], p["energy"]) for p in points] == [(5, 2.5), (7, 2.5)]
+        assert all(math.isnan(p["discarded_weight"]) for p in points)
+    assert rec.calls == []  # no sweep for the zero operator
+
+
+def test_discarded_weight_readout_failure_gives_nan(monkeypatch):
+    import pyblock2.driver.core as core
+
+    def broken(self):
+        raise RuntimeError("no history")
+
+    monkeypatch.setattr(core.DMRGDriver, "get_dmrg_results", broken)
+    points = an.dmrg_solve(DIAG4, 4, 2, bond_dims=(4,), n_sweeps=2, **SMALL)
+    assert points[0]["energy"] == pytest.approx(3.0, abs=1e-10)
+    assert math.isnan(points[0]["discarded_weight"])
+    monkeypatch.setattr(core.DMRGDriver, "get_dmrg_results", lambda self: (None, [], None))
+    assert math.isnan(an.dmrg_solve(DIAG4, 4, 2, bond_dims=(4,), n_sweeps=2,
+                                    **SMALL)[0]["discarded_weight"])
+
+
+def test_scratch_directories(private_tempdir, tmp_path_factory):
+    # No scratch (or an empty one): a fresh korvel_b2_ directory, left on disk.
+    an.dmrg_solve(DIAG4, 4, 2, bond_dims=(4,), n_sweeps=2, **SMALL)
+    an.dmrg_solve(DIAG4, 4, 2, bond_dims=(4,), n_sweeps=2, scratch="", **SMALL)
+    made = scratch_dirs(private_tempdir)
+    assert len(made) == 2 and all(os.listdir(private_tempdir / d) for d in made)
+    # A given directory is used as it is.
+    given = tmp_path_factory.mktemp("given")
+    an.dmrg_solve(DIAG4, 4, 2, bond_dims=(4,), n_sweeps=2, scratch=str(given), **SMALL)
+    assert os.listdir(given) and scratch_dirs(private_tempdir) == made
+    # dmrg_energy always uses a fresh temporary one.
+    an.dmrg_energy(DIAG4, 4, 2, bond_dims=(4,), n_sweeps=2, **SMALL)
+    assert len(scratch_dirs(private_tempdir)) == 3
+
+
+@pytest.mark.parametrize("kw, exc, text", [
+    (dict(scratch=3), TypeError, "scratch must be a string or None, not int"),
+    (dict(scratch=b"/tmp"), TypeError, "scratch must be a string or None, not bytes"),
+    (dict(bond_dims=()), IndexError, "bond_dims holds no bond dimension"),
+    (dict(bond_dims=8), TypeError, "bond_dims must be a sequence of integers, not int"),
+    (dict(bond_dims=(8, "x")), TypeError, "bond_dims entry must be an integer, not str"),
+    (dict(bond_dims=(8, 0)), ValueError, "bond dimensions must be at least 1, got 0"),
+    (dict(n_sweeps="4"), TypeError, "n_sweeps must be an integer, not str"),
+    (dict(n_sweeps=10**15), ValueError, "n_sweeps must be at most 1000000, got 1000000000000000"),
+    (dict(spin="0"), TypeError, "spin must be an integer or None, not str"),
+    (dict(n_threads=0), ValueError, "n_threads must be at least 1, got 0"),
+    (dict(stack_gb="1"), TypeError, "stack_gb must be a real number, not str"),
+    (dict(stack_gb=1e-7), ValueError, "stack_gb must be a finite size in GiB"),
+    (dict(stack_gb=float("nan")), ValueError, "stack_gb must be a finite size in GiB"),
+    (dict(n_elec=5), ValueError, "n_elec must lie between 0 and n_spinorb=4, got 5"),
+    (dict(n_spinorb=3), ValueError, "spin-orbital 3, outside 0..2"),
+    (dict(op={((0, 1),): 1.0}), ValueError, "the term C on spin-orbitals [0] has 1 creation"),
+    (dict(op={((0, 1), (1, 1)): 0.5, ((1, 1), (1, 0)): 1.0}), ValueError,
+     "conserves the electron number; the term CC on spin-orbitals [0, 1] has 2 creation and 0"),
+])
+def test_dmrg_solve_refuses_bad_arguments_before_any_work(monkeypatch, private_tempdir, kw,
+                                                          exc, text):
+    rec = Recorder(monkeypatch)
+    args = dict(n_spinorb=4, n_elec=2, bond_dims=(4,), **SMALL)
+    args.update(kw)
+    with pytest.raises(exc, match=re.escape(text)):
+        an.dmrg_solve(args.pop("op", DIAG4), args.pop("n_spinorb"), args.pop("n_elec"), **args)
+    assert rec.calls == [] and scratch_dirs(private_tempdir) == []
+
+
+def test_missing_block2_is_reported_before_anything_else(tmp_path):
+    code = f"""
+import sys, os, tempfile
+tempfile.tempdir = {str(tmp_path)!r}
+for name in ("pyblock2", "pyblock2.driver", "pyblock2.driver.core", "block2"):
+    sys.modules[name] = None
+import korvel.core.analysis as an
+# Bad arguments everywhere: none of them may be looked at first.
+for f, kw in ((an.dmrg_solve, dict(bond_dims=(), scratch=3, n_sweeps="x")),
+              (an.dmrg_energy, dict(bond_dims=(), n_sweeps="x"))):
+    try:
+        f({{((9, 1), (9, 0)): 1.0}}, "four", None, **kw)
+    except RuntimeError as e:
+        print(repr(str(e)), type(e.__cause__).__name__, e.__suppress_context__)
+print(sorted(m for m in ("openfermion", "scipy") if m in sys.modules), os.listdir({str(tmp_path)!r}))
+"""
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env,
+                         check=True).stdout.splitlines()
+    assert out == [f"{MISSING_BLOCK2!r} ModuleNotFoundError True"] * 2 + ["[] []"]
+
+
+# ---------------------------------------------------------------------------
+# Extrapolation
+
+
+def pts(*pairs):
+    return [{"D": 10 * (k + 1), "energy": e, "discarded_weight": w} for k, (e, w) in enumerate(pairs)]
+
+
+def test_extrapolate_exact_line_through_three_points():
+    e0, s = -1.25, 40.0
+    points = pts(*[(e0 + s * w, w) for w in (3e-4, 1e-4, 2e-5)])
+    info = an.dmrg_extrapolate(points)
+    assert list(info) == ["extrapolated_energy", "ci95_halfwidth", "slope", "lowest_computed",
+                          "points"]
+    assert info["points"] is points
+    assert info["extrapolated_energy"] == pytest.approx(e0, abs=1e-12)
+    assert info["slope"] == pytest.approx(s, rel=1e-9)
+    assert info["ci95_halfwidth"] == pytest.approx(0.0, abs=1e-10)
+    assert info["lowest_computed"] == e0 + s * 2e-5
+
+
+def test_extrapolate_noisy_points_matches_least_squares():
+    w = np.array([4e-4, 2e-4, 1e-4, 5e-5])
+    e = -2.0 + 30.0 * w + np.array([1e-6, -2e-6, 1.5e-6, -0.5e-6])
+    info = an.dmrg_extrapolate(pts(*zip(e.tolist(), w.tolist())))
+    a = np.vstack([w, np.ones_like(w)]).T
+    coef, res, *_ = np.linalg.lstsq(a, e, rcond=None)
+    cov = np.linalg.inv(a.T @ a) * res[0] / (len(w) - 2)
+    assert info["slope"] == pytest.approx(coef[0], rel=1e-8)
+    assert info["extrapolated_energy"] == pytest.approx(coef[1], abs=1e-12)
+    assert info["ci95_halfwidth"] == pytest.approx(1.96 * math.sqrt(cov[1, 1]), rel=1e-6)
+
+
+def test_extrapolate_two_points_draws_the_line_through_them():
+    info = an.dmrg_extrapolate(pts((-1.0, 2e-4), (-1.1, 1e-4)))
+    assert info["slope"] == pytest.approx(1000.0, rel=1e-9)
+    assert info["extrapolated_energy"] == pytest.approx(-1.2, abs=1e-12)
+    assert math.isnan(info["ci95_halfwidth"])
+    assert info["lowest_computed"] == -1.1
+
+
+@pytest.mark.parametrize("pairs, lowest", [
+    ([(-1.0, 1e-4)], -1.0),                                    # one point
+    ([(-1.0, 1e-4), (-1.1, 0.0)], -1.1),                       # zero weight: truncated nothing
+    ([(-1.0, 1e-4), (-1.3, float("nan"))], -1.3),              # unreadable weight
+    ([(-1.0, 1e-4), (-1.2, -1e-6), (float("inf"), 1e-3)], -1.2),
+    ([(float("nan"), 1e-4), (float("nan"), 2e-4)], float("nan")),
+    ([(-1.0, 1e-4), (-1.1, 1e-4)], -1.1),                      # one weight: no line
+    ([(-1.0, 1e-4), (-1.1, 1e-4), (-1.05, 1e-4)], -1.1),
+    ([], float("nan")),
+])
+def test_extrapolate_without_a_fit_falls_back_to_lowest(pairs, lowest):
+    info = an.dmrg_extrapolate(pts(*pairs))
+    assert info["slope"] == 0.0 and info["ci95_halfwidth"] == 0.0
+    if math.isnan(lowest):
+        assert math.isnan(info["lowest_computed"]) and math.isnan(info["extrapolated_energy"])
+    else:
+        assert info["lowest_computed"] == info["extrapolated_energy"] == lowest
+
+
+def test_extrapolate_lookup_errors_propagate():
+    with pytest.raises(KeyError, match="discarded_weight"):
+        an.dmrg_extrapolate([{"energy": -1.0}])
+    with pytest.raises(KeyError, match="energy"):
+        an.dmrg_extrapolate([{"discarded_weight": 1e-4}])
+
+
+# ---------------------------------------------------------------------------
+# DMRG energy
+
+
+@pytest.mark.parametrize("bond_dims, extrapolate, key", [
+    ((10,), True, "lowest_computed"),
+    ((10, 20), False, "lowest_computed"),
+    ((10, 20), True, "extrapolated_energy"),
+    ((10, 20, 30), True, "extrapolated_energy"),
+])
+def test_dmrg_energy_selects_the_reported_energy(monkeypatch, bond_dims, extrapolate, key):
+    seen = {}
+    table = {10: (-1.0, 3e-4), 20: (-1.1, 2e-4), 30: (-1.2, 1e-4)}
+
+    def fake_solve(h, n_spinorb, n_elec, **kw):
+        seen.update(kw, args=(h, n_spinorb, n_elec))
+        return pts(*[table[d] for d in kw["bond_dims"]])
+
+    monkeypatch.setattr(an, "dmrg_solve", fake_solve)
+    e, info = an.dmrg_energy(DIAG4, 4, 2, bond_dims=bond_dims, extrapolate=extrapolate,
+                             stack_gb=2, n_threads=1, return_info=True)
+    assert seen == dict(args=(DIAG4, 4, 2), bond_dims=bond_dims, n_sweeps=16, spin=None,
+                        stack_gb=2.0, n_threads=1)
+    assert type(seen["stack_gb"]) is float
+    assert e == info[key]
+    assert an.dmrg_energy(DIAG4, 4, 2, bond_dims=bond_dims, extrapolate=extrapolate) == e
+    if len(bond_dims) > 1 and extrapolate:
+        assert e == pytest.approx(-1.3, abs=1e-9)  # the points lie on one line
+
+
+def test_dmrg_energy_of_h2o_extrapolates_to_exact_energy():
+    op, n_modes, n_elec, exact = h2o()  # PySCF's FCI energy
+    e, info = an.dmrg_energy(op, n_modes, n_elec, bond_dims=(24, 32, 40), n_sweeps=8,
+                             extrapolate=True, return_info=True, **SMALL)
+    assert abs(e - exact) < 1e-5
+    assert list(info) == ["extrapolated_energy", "ci95_halfwidth", "slope", "lowest_computed",
+                          "points"]
+    assert [p["D"] for p in info["points"]] == [24, 32, 40]
+    assert all(p["energy"] > exact - 1e-8 for p in info["points"])
+    assert info["lowest_computed"] == min(p["energy"] for p in info["points"])
+    # Two bond dimensions: the line through both points, no uncertainty estimate.
+    e2, info2 = an.dmrg_energy(dict(op.terms), n_modes, n_elec, bond_dims=(16, 24), n_sweeps=4,
+                               extrapolate=True, return_info=True, **SMALL)
+    (p, q) = info2["points"]
+    assert p["discarded_weight"] > 0 and q["discarded_weight"] > 0
+    s = (q["energy"] - p["energy"]) / (q["discarded_weight"] - p["discarded_weight"])
+    assert e2 == pytest.approx(p["energy"] - s * p["discarded_weight"], abs=1e-9)
+    assert math.isnan(info2["ci95_halfwidth"])

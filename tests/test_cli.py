@@ -1,0 +1,395 @@
+"""The korvel command end to end: ``python -m korvel`` on the shipped examples and on
+small generated inputs, checked against PySCF and OpenFermion computed here."""
+
+import json
+import os
+import subprocess
+import sys
+import tempfile
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+import korvel
+
+ROOT = Path(__file__).resolve().parents[1]
+EXAMPLES = ROOT / "examples"
+# the child interpreter must import the same korvel as this one: the source tree
+# after an in-place build, site-packages after ``pip install .``
+PACKAGE_PARENT = Path(korvel.__file__).resolve().parents[1]
+_NEUTRAL = tempfile.TemporaryDirectory(prefix="korvel-cli-")
+
+
+def need(module, attr):
+    """Skip until the compiled module (and the object the command uses) is built."""
+    mod = pytest.importorskip(module)
+    if not hasattr(mod, attr):
+        pytest.skip(f"{module} does not provide {attr} yet")
+    return mod
+
+
+def need_problem_and_analysis():
+    need("korvel.core.hamiltonian", "build_problem")
+    need("korvel.core.analysis", "fci_energy")
+    need("korvel.core.analysis", "lcu_one_norm")
+
+
+def korvel(*args, prelude=None, cwd=None):
+    """Run the command in a fresh interpreter; ``prelude`` runs before main (used to
+    make a module unimportable). The default working folder is an empty one, since
+    ``python -m`` puts the working folder first on the module path."""
+    if cwd is None:
+        cwd = _NEUTRAL.name
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join([str(PACKAGE_PARENT), env.get("PYTHONPATH", "")])
+    if prelude is None:
+        cmd = [sys.executable, "-m", "korvel", *map(str, args)]
+    else:
+        code = (f"import sys; {prelude}; from korvel.cli import main; "
+                f"sys.exit(main({[str(a) for a in args]!r}))")
+        cmd = [sys.executable, "-c", code]
+    return subprocess.run(cmd, capture_output=True, text=True, env=env, cwd=cwd,
+                          timeout=900)
+
+
+def strict_json(path):
+    def refuse(name):
+        raise AssertionError(f"non-standard JSON constant {name}")
+    return json.loads(Path(path).read_text(), parse_constant=refuse)
+
+
+def assert_one_error_line(proc, pattern):
+    assert proc.returncode == 2, proc.stderr
+    assert "Traceback" not in proc.stderr
+    last = proc.stderr.strip().splitlines()[-1]
+    assert last.startswith("korvel: error: "), proc.stderr
+    import re
+    assert re.search(pattern, last), last
+    return last
+
+
+# -- oracles ---------------------------------------------------------------------
+
+def pyscf_mol(atoms, basis="sto-3g", charge=0, spin=0):
+    from pyscf import gto
+    return gto.M(atom=atoms, basis=basis, charge=charge, spin=spin, verbose=0)
+
+
+def rhf_and_fci(atoms, basis="sto-3g"):
+    from pyscf import fci, scf
+    mf = scf.RHF(pyscf_mol(atoms, basis)).run()
+    e_fci = fci.FCI(mf).kernel()[0]
+    return mf, float(e_fci)
+
+
+def jw_one_norm(mf):
+    """Pauli 1-norm of the Hamiltonian in the canonical RHF orbitals, through
+    OpenFermion's InteractionOperator and Jordan-Wigner transform. The 1-norm is not
+    invariant under orbital rotations, so the orbitals are made exact eigenvectors of
+    the converged Fock matrix first (the SCF leaves it diagonal only to its
+    convergence threshold)."""
+    import openfermion as of
+    from openfermion.chem.molecular_data import spinorb_from_spatial
+    from pyscf import ao2mo
+    fock = mf.mo_coeff.T @ mf.get_fock() @ mf.mo_coeff
+    mo = mf.mo_coeff @ np.linalg.eigh(fock)[1]
+    n = mo.shape[1]
+    h1 = mo.T @ mf.get_hcore() @ mo
+    eri = ao2mo.restore(1, ao2mo.kernel(mf.mol, mo), n)
+    one, two = spinorb_from_spatial(h1, np.asarray(eri.transpose(0, 2, 3, 1)))
+    iop = of.InteractionOperator(0.0, one, 0.5 * two)
+    qop = of.jordan_wigner(iop)
+    return sum(abs(c) for k, c in qop.terms.items() if k != ())
+
+
+WATER = [("O", (0.0, 0.0, 0.1173)), ("H", (0.0, 0.7572, -0.4692)),
+         ("H", (0.0, -0.7572, -0.4692))]
+H2 = [("H", (0.0, 0.0, 0.0)), ("H", (0.0, 0.0, 0.74))]
+
+
+def write_input(path, atoms, rem, charge_mult="0 1"):
+    lines = ["$molecule", charge_mult]
+    lines += [f"{el} {x} {y} {z}" for el, (x, y, z) in atoms]
+    lines += ["$end", "$rem"] + [f"{k} {v}" for k, v in rem.items()] + ["$end"]
+    path.write_text("\n".join(lines) + "\n")
+    return path
+
+
+# -- errors (need no compiled module) ----------------------------------------------
+
+def test_parse_error_is_one_line_with_file_and_line(tmp_path):
+    bad = tmp_path / "bad.in"
+    bad.write_text("$molecule\n0 1\nH 0 0 0\nH 0 0 0.74\n$end\n$rem\nbassis sto-3g\n$end\n")
+    proc = korvel(bad)
+    assert_one_error_line(proc, rf"^korvel: error: {bad}, line 7: unknown keyword "
+                                r"'bassis' in \$rem \(did you mean basis\?\)$")
+    assert proc.stdout == ""
+    debug = korvel(bad, "--debug")
+    assert debug.returncode == 2 and "Traceback" in debug.stderr
+    assert debug.stderr.strip().splitlines()[-1].startswith("korvel: error: ")
+
+
+@pytest.mark.parametrize("args, pattern", [
+    (["nope.in"], r"cannot read input file 'nope\.in'"),
+])
+def test_missing_input_file(args, pattern, tmp_path):
+    assert_one_error_line(korvel(*args, cwd=tmp_path), pattern)
+
+
+def test_usage_error_exits_2():
+    proc = korvel()
+    assert proc.returncode == 2 and "usage: korvel" in proc.stderr
+
+
+def test_missing_problem_builder_is_a_clear_error():
+    proc = korvel(EXAMPLES / "h2o_sto3g.in",
+                  prelude="sys.modules['korvel.core.hamiltonian'] = None")
+    assert_one_error_line(proc, r"module korvel\.core\.hamiltonian is not available")
+
+
+# -- full-space measurements ------------------------------------------------------
+
+@pytest.fixture(scope="module")
+def water_run(tmp_path_factory):
+    need_problem_and_analysis()
+    out = tmp_path_factory.mktemp("water") / "h2o.json"
+    proc = korvel(EXAMPLES / "h2o_sto3g.in", "--json", out)
+    assert proc.returncode == 0, proc.stderr
+    return proc, strict_json(out)
+
+
+@pytest.fixture(scope="module")
+def water_oracle():
+    return rhf_and_fci(WATER)
+
+
+def test_water_example_json_against_pyscf(water_run, water_oracle):
+    _, data = water_run
+    mf, e_fci = water_oracle
+    assert set(data) >= {"method", "backend", "energy", "reference_energy",
+                         "observables", "problem", "measurements", "timings"}
+    assert data["problem"] == {**data["problem"], "n_orb": 7, "n_elec": 10, "n_core": 0,
+                               "n_act": 7, "n_vir": 0, "n_act_elec": 10}
+    assert data["problem"]["e_ref"] == pytest.approx(mf.e_tot, abs=1e-8)
+    assert data["reference_energy"] == pytest.approx(mf.e_tot, abs=1e-8)
+    # <HF|H|HF> in the full space is the RHF energy itself
+    assert data["problem"]["e_determinant"] == pytest.approx(mf.e_tot, abs=1e-8)
+    h = data["measurements"]["hamiltonian"]
+    assert (h["n_spinorb"], h["n_elec"], h["sector_dimension"]) == (14, 10, 1001)
+    assert h["exact_energy"] == pytest.approx(e_fci, abs=1e-8)
+    assert h["lcu_one_norm"] == pytest.approx(jw_one_norm(mf), abs=1e-8)
+    assert data["method"] is None and data["energy"] is None
+    assert {"parse", "build_problem", "total"} <= set(data["timings"])
+
+
+def test_water_summary_and_progress(water_run, water_oracle):
+    proc, data = water_run
+    out = proc.stdout
+    assert "n_orb 7 = n_core 0 + n_act 7 + n_vir 0" in out
+    assert "n_elec 10, n_act_elec 10" in out
+    assert f"{data['problem']['e_ref']:.10f}" in out
+    assert f"{data['measurements']['hamiltonian']['exact_energy']:.10f}" in out
+    assert f"{data['measurements']['hamiltonian']['n_terms']} terms on 14" in out
+    # a start and a done line per stage
+    for stage in ("reading", "building the problem", "exact energy", "LCU 1-norm"):
+        lines = [ln for ln in proc.stderr.splitlines() if stage in ln]
+        assert len(lines) == 2 and lines[1].split(": done in ")[1].endswith(" s"), lines
+
+
+@pytest.mark.parametrize("limit, computed", [(5, False), (6, True)])
+def test_fci_max_dim_boundary(tmp_path, limit, computed):
+    need_problem_and_analysis()
+    # H2 in STO-3G: 2 electrons in 4 spin-orbitals, 6 determinants
+    inp = write_input(tmp_path / "h2.in", H2, {"fci_max_dim": limit})
+    proc = korvel(inp, "--json", tmp_path / "h2.json")
+    assert proc.returncode == 0, proc.stderr
+    h = strict_json(tmp_path / "h2.json")["measurements"]["hamiltonian"]
+    assert h["sector_dimension"] == 6
+    if computed:
+        assert h["exact_energy"] == pytest.approx(rhf_and_fci(H2)[1], abs=1e-8)
+    else:
+        assert h["exact_energy"] is None
+        assert "6 determinants exceeds fci_max_dim 5" in h["exact_skipped"]
+        assert "skipped" in proc.stdout
+
+
+def test_xyz_example_against_pyscf(tmp_path):
+    need_problem_and_analysis()
+    proc = korvel(EXAMPLES / "lih_xyz.in", "--json", tmp_path / "lih.json", cwd=tmp_path)
+    assert proc.returncode == 0, proc.stderr
+    data = strict_json(tmp_path / "lih.json")
+    mf, e_fci = rhf_and_fci([("Li", (0, 0, 0)), ("H", (0, 0, 1.6))])
+    assert data["problem"]["e_ref"] == pytest.approx(mf.e_tot, abs=1e-8)
+    assert data["measurements"]["hamiltonian"]["exact_energy"] == \
+        pytest.approx(e_fci, abs=1e-8)
+
+
+def test_avas_example_partition_and_casscf_energy(tmp_path):
+    need_problem_and_analysis()
+    from pyscf import mcscf, scf
+    from pyscf.mcscf import avas
+    proc = korvel(EXAMPLES / "n2_avas.in", "--json", tmp_path / "n2.json")
+    assert proc.returncode == 0, proc.stderr
+    data = strict_json(tmp_path / "n2.json")
+    mf = scf.RHF(pyscf_mol([("N", (0, 0, 0)), ("N", (0, 0, 1.098))])).run()
+    n_act, n_el, mo = avas.avas(mf, "N 2p", threshold=0.2)
+    mc = mcscf.CASSCF(mf, n_act, n_el)
+    mc.verbose = 0
+    mc.kernel(mo)
+    p = data["problem"]
+    assert (p["n_act"], p["n_act_elec"]) == (n_act, n_el)
+    assert p["n_core"] == (14 - n_el) // 2 and p["n_vir"] == 10 - p["n_core"] - n_act
+    assert p["e_ref"] == pytest.approx(mc.e_tot, abs=1e-7)
+    h = data["measurements"]["hamiltonian"]
+    assert h["exact_energy"] is None and "fci_max_dim" in h["exact_skipped"]
+    assert "CASSCF" in proc.stdout
+
+
+def test_missing_analysis_module_is_a_clear_error(tmp_path):
+    need("korvel.core.hamiltonian", "build_problem")
+    proc = korvel(write_input(tmp_path / "h2.in", H2, {}),
+                  prelude="sys.modules['korvel.core.analysis'] = None")
+    assert_one_error_line(proc, r"module korvel\.core\.analysis is not available")
+
+
+def test_unwritable_json_path(tmp_path):
+    need_problem_and_analysis()
+    proc = korvel(write_input(tmp_path / "h2.in", H2, {}), "--json",
+                  tmp_path / "no" / "such" / "x.json")
+    assert_one_error_line(proc, r"cannot write JSON file")
+
+
+def test_inconsistent_active_space_is_reported(tmp_path):
+    need("korvel.core.hamiltonian", "build_problem")
+    # 6 active orbitals do not fit into H2's two STO-3G orbitals
+    inp = write_input(tmp_path / "h2.in", H2, {"active_space": "manual", "n_act": 6,
+                                               "n_act_elec": 2})
+    assert_one_error_line(korvel(inp), r"\S")
+
+
+def test_dmrg_example_against_fci(tmp_path):
+    need_problem_and_analysis()
+    need("korvel.core.analysis", "dmrg_solve")
+    pytest.importorskip("pyblock2")
+    proc = korvel(EXAMPLES / "h6_dmrg.in", "--json", tmp_path / "h6.json")
+    assert proc.returncode == 0, proc.stderr
+    data = strict_json(tmp_path / "h6.json")
+    _, e_fci = rhf_and_fci([("H", (0, 0, 0.9 * k)) for k in range(6)])
+    d = data["measurements"]["hamiltonian"]["dmrg"]
+    assert [pt["D"] for pt in d["points"]] == [20, 40, 60]
+    for pt in d["points"]:                      # variational: never below the exact energy
+        assert pt["energy"] > e_fci - 1e-8
+    assert d["lowest_computed"] == min(pt["energy"] for pt in d["points"])
+    assert d["lowest_computed"] == pytest.approx(e_fci, abs=1e-5)
+    # the reported energy is the straight-line fit in the discarded weight at zero
+    usable = [pt for pt in d["points"] if pt["discarded_weight"] and pt["discarded_weight"] > 0]
+    assert d["extrapolated"] is True and d["energy"] == d["extrapolated_energy"]
+    if len(usable) >= 2:
+        slope, intercept = np.polyfit([pt["discarded_weight"] for pt in usable],
+                                      [pt["energy"] for pt in usable], 1)
+        assert d["extrapolated_energy"] == pytest.approx(intercept, abs=1e-9)
+        assert d["slope"] == pytest.approx(slope, rel=1e-6)
+    assert data["measurements"]["hamiltonian"]["exact_energy"] == pytest.approx(e_fci, abs=1e-8)
+    per_d = [ln for ln in proc.stderr.splitlines() if "bond dimension" in ln]
+    assert len(per_d) == 6                       # a start and a done line per D
+
+
+# -- the downfolding method --------------------------------------------------------
+
+def need_method():
+    need_problem_and_analysis()
+    need("korvel.methods.cendrel", "CCSDDownfold")
+    need("korvel.backends.olmera", "OpenFermionBackend")
+
+
+OBSERVABLE_KEYS = ["hermitian", "note", "n_comm", "max_body", "cluster_terms",
+                   "eigenvalue_imag", "nonhermiticity_l1"]
+
+
+def test_h2_example_method_result(tmp_path):
+    need_method()
+    proc = korvel(EXAMPLES / "h2_631g.in", "--json", tmp_path / "h2.json")
+    assert proc.returncode == 0, proc.stderr
+    data = strict_json(tmp_path / "h2.json")
+    mf, e_fci = rhf_and_fci(H2, "6-31g")
+    assert data["method"] == "cendrel"
+    assert data["reference_energy"] == pytest.approx(mf.e_tot, abs=1e-8)
+    assert list(data["observables"]) == OBSERVABLE_KEYS
+    assert data["observables"]["hermitian"] is False
+    assert (data["observables"]["n_comm"], data["observables"]["max_body"]) == (2, 4)
+    assert abs(data["observables"]["eigenvalue_imag"]) < 1e-8
+    # a truncated series: close to, but not below, the correlation of FCI by much
+    assert abs(data["energy"] - e_fci) < 5e-3
+    eff = data["measurements"]["effective_hamiltonian"]
+    assert (eff["n_spinorb"], eff["n_elec"]) == (8, 2)
+    assert eff["exact_energy"] is None and "non-Hermitian" in eff["exact_skipped"]
+    for label in ("downfolded energy", "eigenvalue imaginary part", "cluster terms",
+                  "effective LCU 1-norm", "non-Hermiticity"):
+        assert label in proc.stdout
+
+
+def test_complete_series_reproduces_fci(tmp_path):
+    """For a two-body H and a doubles T the series ends at the fourth commutator."""
+    need_method()
+    inp = write_input(tmp_path / "h2.in", H2, {
+        "basis": "6-31g", "method": "cendrel", "ccsd_n_comm": 4, "ccsd_max_body": 6})
+    proc = korvel(inp, "--json", tmp_path / "h2.json")
+    assert proc.returncode == 0, proc.stderr
+    data = strict_json(tmp_path / "h2.json")
+    _, e_fci = rhf_and_fci(H2, "6-31g")
+    assert data["energy"] == pytest.approx(e_fci, abs=1e-8)
+    assert data["measurements"]["hamiltonian"]["exact_energy"] == \
+        pytest.approx(e_fci, abs=1e-8)
+
+
+def pyscf_ccd(mf):
+    """CCD: the CCSD equations with the singles held at zero."""
+    from pyscf import cc
+    mycc = cc.CCSD(mf)
+    update = mycc.update_amps
+
+    def doubles_only(t1, t2, eris):
+        t1, t2 = update(t1, t2, eris)
+        return np.zeros_like(t1), t2
+    mycc.update_amps = doubles_only
+    mycc.conv_tol, mycc.conv_tol_normt = 1e-12, 1e-10
+    mycc.kernel()
+    return float(mycc.e_tot)
+
+
+def test_reference_expectation_of_effective_hamiltonian_is_ccd(tmp_path):
+    need_method()
+    inp = write_input(tmp_path / "h2.in", H2, {
+        "basis": "6-31g", "method": "cendrel", "generator_pool": "ccd_screened",
+        "pool_tol": 0, "ccsd_n_comm": 2, "ccsd_max_body": 4})
+    proc = korvel(inp, "--json", tmp_path / "h2.json")
+    assert proc.returncode == 0, proc.stderr
+    eff = strict_json(tmp_path / "h2.json")["measurements"]["effective_hamiltonian"]
+    from pyscf import scf
+    e_ccd = pyscf_ccd(scf.RHF(pyscf_mol(H2, "6-31g")).run())
+    re, im = eff["reference_expectation"]
+    assert re == pytest.approx(e_ccd, abs=1e-8) and abs(im) < 1e-10
+
+
+def test_manual_active_space_method_run(tmp_path):
+    need_method()
+    proc = korvel(EXAMPLES / "h2o_manual.in", "--json", tmp_path / "w.json")
+    assert proc.returncode == 0, proc.stderr
+    data = strict_json(tmp_path / "w.json")
+    mf, e_fci = rhf_and_fci(WATER)
+    p = data["problem"]
+    assert (p["n_core"], p["n_act"], p["n_vir"], p["n_act_elec"]) == (3, 4, 0, 4)
+    assert data["reference_energy"] == pytest.approx(mf.e_tot, abs=1e-8)
+    eff = data["measurements"]["effective_hamiltonian"]
+    assert (eff["n_spinorb"], eff["n_elec"]) == (8, 4)
+    assert data["observables"]["cluster_terms"] > 0
+    # downfolded onto 4 of 7 orbitals: lies between HF and a little beyond FCI
+    assert e_fci - 5e-3 < data["energy"] < mf.e_tot
+
+
+def test_missing_method_module_is_a_clear_error(tmp_path):
+    need_problem_and_analysis()
+    proc = korvel(EXAMPLES / "h2_631g.in",
+                  prelude="sys.modules['korvel.methods.cendrel'] = None")
+    assert_one_error_line(proc, r"method 'cendrel' is not available")

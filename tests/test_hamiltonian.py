@@ -1,0 +1,493 @@
+"""korvel.core.hamiltonian: the Problem record, geometry input and the problem builder.
+
+Energies, partitions and orbitals are checked against PySCF run independently here,
+and the Hamiltonian against OpenFermion sparse matrices and Slater's rules.
+"""
+
+import dataclasses
+import functools
+import inspect
+import subprocess
+import sys
+from unittest import mock
+
+import numpy as np
+import pytest
+import scipy.linalg
+from chem import GEOMETRIES, make_calc, problem
+
+from korvel.core import hamiltonian as ham
+from korvel.core.hamiltonian import Problem, _geometry_for_pyscf, build_problem
+
+pyscf = pytest.importorskip("pyscf")
+import openfermion as of  # noqa: E402
+from pyscf import fci, gto, mcscf, scf  # noqa: E402
+from pyscf.mcscf import avas  # noqa: E402
+
+
+
+@pytest.fixture(autouse=True, scope="module")
+def single_threaded_pyscf():
+    """These molecules are tiny: OpenMP threads only cost time on a shared machine."""
+    old = pyscf.lib.num_threads()
+    pyscf.lib.num_threads(1)
+    yield
+    pyscf.lib.num_threads(old)
+
+
+FIELDS = [("hamiltonian", "Any"), ("n_orb", "int"), ("n_elec", "int"), ("n_core", "int"),
+          ("n_act", "int"), ("n_vir", "int"), ("n_act_elec", "int"), ("occupied", "set[int]"),
+          ("spin_2s", "int"), ("e_ref", "float"), ("extras", "dict[str, Any]")]
+
+
+# ---------------------------------------------------------------------------
+# Independent references
+
+def pyscf_mol(name, basis="sto-3g", charge=0, multiplicity=1):
+    return gto.M(atom=GEOMETRIES[name], basis=basis, charge=charge, spin=multiplicity - 1,
+                 verbose=0)
+
+
+def determinant_expectation(op, occupied):
+    """<D|op|D> by applying each term's ladder operators, right to left, to the
+    determinant D (Jordan-Wigner sign: parity of the occupied modes below)."""
+    ref = frozenset(occupied)
+    total = 0.0
+    for term, coeff in op.terms.items():
+        occ, sign = set(ref), 1
+        for mode, dagger in reversed(term):
+            if bool(dagger) == (mode in occ):
+                break
+            if sum(q < mode for q in occ) % 2:
+                sign = -sign
+            (occ.add if dagger else occ.remove)(mode)
+        else:
+            if occ == ref:
+                total += sign * coeff
+    return total
+
+
+def sector_ground_energy(op, n_modes, n_elec):
+    """Lowest eigenvalue with n_elec electrons and S_z of the lowest-n_elec determinant."""
+    sparse = of.get_number_preserving_sparse_operator(op, n_modes, n_elec, spin_preserving=True)
+    return np.linalg.eigvalsh(sparse.toarray())[0]
+
+
+def projector(c, s):
+    """AO-space projector onto the span of the columns of c (orthonormal in metric s)."""
+    return c @ c.T @ s
+
+
+def blocks(p):
+    return [slice(0, p.n_core), slice(p.n_core, p.n_core + p.n_act),
+            slice(p.n_core + p.n_act, p.n_orb)]
+
+
+def assert_invariants(p, mol):
+    s = mol.intor("int1e_ovlp")
+    mo = p.extras["mo_coeff"]
+    assert p.n_orb == p.n_core + p.n_act + p.n_vir and min(p.n_core, p.n_act, p.n_vir) >= 0
+    assert p.n_core == (p.n_elec - p.n_act_elec) // 2
+    assert p.n_elec == mol.nelectron and p.occupied == set(range(p.n_elec))
+    assert p.spin_2s == mol.spin and p.n_modes == 2 * p.n_orb
+    assert list(p.extras) == ["mo_coeff", "h1", "eri", "e_nuc", "eps"]
+    assert mo.shape == (mol.nao_nr(), p.n_orb)
+    assert p.extras["eri"].shape == (p.n_orb,) * 4 and p.extras["eps"].shape == (p.n_orb,)
+    np.testing.assert_allclose(mo.T @ s @ mo, np.eye(p.n_orb), atol=1e-10)
+    assert max(i for t in p.hamiltonian.terms for i, _ in t) < p.n_modes
+    assert p.hamiltonian.terms[()] == pytest.approx(mol.energy_nuc(), abs=1e-12)
+    assert p.extras["e_nuc"] == pytest.approx(mol.energy_nuc(), abs=1e-12)
+
+
+# ---------------------------------------------------------------------------
+# Problem record
+
+def record(**kw):
+    base = dict(hamiltonian=None, n_orb=4, n_elec=2, n_core=1, n_act=2, n_vir=1,
+                n_act_elec=0, occupied={0, 1}, spin_2s=0, e_ref=-1.0)
+    return Problem(**{**base, **kw})
+
+
+def test_problem_is_a_mutable_unordered_dataclass_with_text_annotations():
+    assert dataclasses.is_dataclass(Problem) and Problem.__module__ == ham.__name__
+    assert [(f.name, f.type) for f in dataclasses.fields(Problem)] == FIELDS
+    assert Problem.__annotations__ == dict(FIELDS)
+    a = Problem(None, 4, 2, 1, 2, 1, 0, {0, 1}, 0, -1.0)
+    assert a == record() and repr(a).startswith("Problem(hamiltonian=None, n_orb=4")
+    a.e_ref = -2.0
+    assert a != record()
+    with pytest.raises(TypeError):
+        a < record()
+    a.extras["x"] = 1  # each record has its own extras
+    assert record().extras == {}
+
+
+@pytest.mark.parametrize("n_orb, n_core, n_act, modes, active", [
+    (0, 0, 0, 0, range(0, 0)),
+    (5, 0, 3, 10, range(0, 6)),
+    (6, 2, 0, 12, range(4, 4)),
+    (7, 2, 3, 14, range(4, 10)),
+])
+def test_computed_properties(n_orb, n_core, n_act, modes, active):
+    p = record(n_orb=n_orb, n_core=n_core, n_act=n_act)
+    assert p.n_modes == modes and p.active_spinorbitals == active
+    assert type(p.active_spinorbitals) is range
+    p.n_core, p.n_orb = n_core + 1, n_orb + 2  # recomputed from the current fields
+    assert p.active_spinorbitals == range(2 * n_core + 2, 2 * (n_core + n_act) + 2)
+    assert p.n_modes == modes + 4
+    for name in ("n_modes", "active_spinorbitals"):
+        with pytest.raises(AttributeError):
+            setattr(p, name, 1)
+
+
+# ---------------------------------------------------------------------------
+# Geometry
+
+def write_xyz(tmp_path, text, name="g.xyz"):
+    path = tmp_path / name
+    path.write_text(text)
+    return path
+
+
+def test_inline_geometry_is_returned_itself_and_wins_over_the_file(tmp_path):
+    geom = [("O", (0.0, 0.0, 0.0))]
+    assert _geometry_for_pyscf({"geometry": geom, "xyz_file": tmp_path / "absent.xyz"}) is geom
+    assert _geometry_for_pyscf({"geometry": None}) is None
+
+
+@pytest.mark.parametrize("body, atoms", [
+    ("O 0 0 0.1\nh 0 1 -0.5\n", [("O", (0.0, 0.0, 0.1)), ("h", (0.0, 1.0, -0.5))]),
+    ("O 0 0 0.1 -0.8 extra\nH 1e-1 2 3 0.4\n", [("O", (0.0, 0.0, 0.1)), ("H", (0.1, 2.0, 3.0))]),
+    ("", []),
+    ("\nO 0 0\nLi 1 2 3\n\n", [("Li", (1.0, 2.0, 3.0))]),
+    ("He 1 2 3\r\nNe 4 5 6", [("He", (1.0, 2.0, 3.0)), ("Ne", (4.0, 5.0, 6.0))]),
+])
+def test_xyz_file_atoms(tmp_path, body, atoms):
+    path = write_xyz(tmp_path, "99\nX 9 9 9 this comment line is never read\n" + body)
+    assert _geometry_for_pyscf({"xyz_file": str(path)}) == atoms
+    assert _geometry_for_pyscf({"xyz_file": path}) == atoms
+
+
+def test_relative_xyz_path_is_read_from_the_working_directory(tmp_path, monkeypatch):
+    write_xyz(tmp_path, "1\n\nH 0 0 0.5\n")
+    monkeypatch.chdir(tmp_path)
+    assert _geometry_for_pyscf({"xyz_file": "g.xyz"}) == [("H", (0.0, 0.0, 0.5))]
+
+
+@pytest.mark.parametrize("molecule, error, match", [
+    ({}, ValueError, r"^\$molecule has neither inline geometry nor an xyz_file$"),
+    ({"charge": 0}, ValueError, r"^\$molecule has neither inline geometry"),
+    ([("H", (0, 0, 0))], TypeError, "molecule must be a dict, not list"),
+    ({"geometry": (("H", (0, 0, 0)),)}, TypeError, "not tuple"),
+    ({"xyz_file": 3}, TypeError, "int"),
+])
+def test_geometry_errors(molecule, error, match):
+    with pytest.raises(error, match=match):
+        _geometry_for_pyscf(molecule)
+
+
+def test_xyz_file_errors_propagate(tmp_path):
+    with pytest.raises(FileNotFoundError):
+        _geometry_for_pyscf({"xyz_file": str(tmp_path / "absent.xyz")})
+    path = write_xyz(tmp_path, "1\n\nH 0 zero 0\n")
+    with pytest.raises(ValueError, match="could not convert string to float: 'zero'"):
+        _geometry_for_pyscf({"xyz_file": str(path)})
+
+
+# ---------------------------------------------------------------------------
+# Full space: Hamiltonian against PySCF RHF
+
+@pytest.mark.parametrize("name", ["h2o", "lih"])
+@pytest.mark.parametrize("basis", ["sto-3g", "6-31g"])
+def test_full_space_reference_energy(name, basis):
+    p = problem(name, basis=basis)
+    mol = pyscf_mol(name, basis)
+    mf = scf.RHF(mol).run()
+    assert_invariants(p, mol)
+    assert (p.n_core, p.n_act, p.n_vir, p.n_act_elec) == (0, mol.nao_nr(), 0, mol.nelectron)
+    assert type(p.e_ref) is float and p.e_ref == pytest.approx(mf.e_tot, abs=1e-8)
+    assert determinant_expectation(p.hamiltonian, p.occupied) == pytest.approx(mf.e_tot, abs=1e-8)
+    # One block: eps are the eigenvalues of the Fock matrix of the SCF density.
+    fock = mf.get_hcore() + mf.get_veff(mol, mf.make_rdm1())
+    np.testing.assert_allclose(p.extras["eps"], scipy.linalg.eigvalsh(fock, mf.get_ovlp()),
+                               atol=1e-8)
+    # Closed-shell energy from the stored chemists' integrals.
+    h1, eri, o = p.extras["h1"], p.extras["eri"], slice(0, p.n_elec // 2)
+    e = (p.extras["e_nuc"] + 2 * np.trace(h1[o, o])
+         + 2 * np.einsum("iijj->", eri[o, o, o, o]) - np.einsum("ijji->", eri[o, o, o, o]))
+    assert e == pytest.approx(mf.e_tot, abs=1e-8)
+
+
+@pytest.mark.parametrize("case", ["lih-full", "lih-manual-casscf", "lih-uhf-triplet"])
+def test_full_configuration_interaction_is_that_of_pyscf(case):
+    """The spectrum does not depend on the orbitals: FCI of the operator = PySCF FCI
+    (a singlet ground state, so also for the operator built on a triplet UHF)."""
+    p = {"lih-full": lambda: problem("lih"),
+         "lih-uhf-triplet": lambda: problem("lih", reference="uhf", multiplicity=3),
+         }.get(case, lambda: traced(case)[0])()
+    e_fci = fci.FCI(scf.RHF(pyscf_mol("lih")).run()).kernel()[0]
+    e = sector_ground_energy(p.hamiltonian, p.n_modes, p.n_elec)
+    assert e == pytest.approx(e_fci, abs=1e-8)
+
+
+# ---------------------------------------------------------------------------
+# Partitions
+
+PARTITIONS = [
+    ("h2o", dict(active_space="manual", n_act=4, n_act_elec=5), (2, 4, 1, 5)),
+    ("h2o", dict(active_space="manual", n_act=5, n_act_elec=6), (2, 5, 0, 6)),
+    ("h2o", dict(active_space="manual", n_act=0, n_act_elec=0), (5, 0, 2, 0)),
+    ("lih", dict(reference="rohf", multiplicity=3, active_space="manual", n_act=2,
+                 n_act_elec=2), (1, 2, 3, 2)),
+]
+
+
+@pytest.mark.parametrize("name, rem, partition", PARTITIONS)
+def test_manual_and_full_partitions(name, rem, partition):
+    p = problem(name, **rem)
+    mol = pyscf_mol(name, multiplicity=rem.get("multiplicity", 1))
+    mf = (scf.ROHF if rem.get("reference") == "rohf" else scf.RHF)(mol).run()
+    assert_invariants(p, mol)
+    assert (p.n_core, p.n_act, p.n_vir, p.n_act_elec) == partition
+    assert p.e_ref == pytest.approx(mf.e_tot, abs=1e-8)
+    # Without orbital optimisation the canonical SCF orbitals only rotate within blocks.
+    overlap = mf.mo_coeff.T @ mol.intor("int1e_ovlp") @ p.extras["mo_coeff"]
+    for a in blocks(p):
+        for b in blocks(p):
+            if a != b:
+                assert np.abs(overlap[a, b]).max(initial=0.0) < 1e-8
+
+
+@pytest.mark.parametrize("name, charge, multiplicity, reference, aos", [
+    ("n2", 0, 1, "rhf", "N 2p"),
+    ("lih", 1, 2, "uhf", "Li 2s"),  # PySCF's AVAS projects the UHF alpha orbitals
+])
+def test_avas_partition_is_pyscfs(name, charge, multiplicity, reference, aos):
+    p = problem(name, charge=charge, multiplicity=multiplicity, reference=reference,
+                active_space="avas", avas_aos=aos)
+    mol = pyscf_mol(name, charge=charge, multiplicity=multiplicity)
+    mf = getattr(scf, reference.upper())(mol).run()
+    n_act, nelecas, mo = avas.avas(mf, aos, threshold=0.2)
+    assert_invariants(p, mol)
+    assert (p.n_act, p.n_act_elec) == (n_act, nelecas) and p.e_ref == pytest.approx(mf.e_tot)
+    s, c = mol.intor("int1e_ovlp"), p.extras["mo_coeff"]
+    for block in blocks(p):
+        np.testing.assert_allclose(projector(c[:, block], s), projector(mo[:, block], s),
+                                   atol=1e-8)
+
+
+def test_avas_electron_pair_is_summed(monkeypatch):
+    calls = []
+
+    def avas_pair(mf, aos, threshold):
+        calls.append((aos, threshold))
+        n, nelec, mo = avas.kernel(mf, aos, threshold=threshold)
+        return n, (nelec // 2 + 1, nelec // 2 - 1), mo
+
+    monkeypatch.setattr(avas, "avas", avas_pair)
+    p = build_problem(make_calc("h2o", active_space="avas", avas_aos="O 2p",
+                                avas_threshold=0.3))
+    n, nelec, _ = avas.kernel(scf.RHF(pyscf_mol("h2o")).run(), "O 2p", threshold=0.3)
+    assert calls == [("O 2p", 0.3)]
+    assert (p.n_act, p.n_act_elec, p.n_core) == (n, nelec, (10 - nelec) // 2)
+
+
+# ---------------------------------------------------------------------------
+# Orbital optimisation and semicanonicalisation
+
+CASES = {
+    "n2-avas-casscf": ("n2", dict(active_space="avas", avas_aos="N 2p", orbital_opt=True)),
+    "lih-manual-casscf": ("lih", dict(active_space="manual", n_act=3, n_act_elec=2,
+                                      orbital_opt=True)),
+    "h2o-manual": ("h2o", dict(active_space="manual", n_act=4, n_act_elec=5)),
+    "h2o-full": ("h2o", {}),
+    "lih+-uhf-manual": ("lih", dict(reference="uhf", charge=1, multiplicity=2,
+                                    active_space="manual", n_act=2, n_act_elec=1)),
+}
+
+
+@functools.lru_cache(maxsize=None)
+def traced(case):
+    """build_problem for a case, keeping the PySCF mean-field and CASSCF objects it made
+    (so a test can rebuild the Fock matrix from exactly the orbitals the builder had)."""
+    name, rem = CASES[case]
+    seen = {}
+
+    def spy(owner, attr):
+        real = getattr(owner, attr)
+
+        def make(*args, **kwargs):
+            obj = real(*args, **kwargs)
+            seen.setdefault(attr, obj)
+            return obj
+        return mock.patch.object(owner, attr, make)
+
+    with spy(scf, "RHF"), spy(scf, "UHF"), spy(mcscf, "CASSCF"):
+        p = build_problem(make_calc(name, **rem))
+    return p, seen
+
+
+def orbitals_before_semicanonicalisation(p, seen):
+    if "CASSCF" in seen:
+        return seen["CASSCF"].mo_coeff
+    if "UHF" in seen:
+        return uhf_natural_orbitals(seen["UHF"])[1]
+    return seen["RHF"].mo_coeff
+
+
+@pytest.mark.parametrize("case", ["n2-avas-casscf", "lih-manual-casscf"])
+def test_orbital_optimisation_gives_the_casscf_energy(case):
+    name, rem = CASES[case]
+    p, seen = traced(case)
+    mol = pyscf_mol(name)
+    mf = scf.RHF(mol).run()
+    assert_invariants(p, mol)
+    mo = avas.avas(mf, rem["avas_aos"], threshold=0.2)[2] if "avas_aos" in rem else mf.mo_coeff
+    mc = mcscf.CASSCF(mf, p.n_act, p.n_act_elec)
+    mc.verbose = 0
+    # CASSCF converges its energy to 1e-7 (orbitals to about 1e-4): two runs agree to that.
+    assert p.e_ref == pytest.approx(mc.kernel(mo)[0], abs=1e-6) and p.e_ref < mf.e_tot - 1e-3
+    assert p.e_ref == seen["CASSCF"].e_tot
+    # The CASCI energy is invariant under rotations inside the core, active and virtual
+    # blocks, so the working orbitals reproduce it exactly.
+    casci = mcscf.CASCI(seen["RHF"], p.n_act, p.n_act_elec)
+    casci.verbose = 0
+    assert casci.kernel(p.extras["mo_coeff"])[0] == pytest.approx(p.e_ref, abs=1e-8)
+
+
+@pytest.mark.parametrize("case", list(CASES))
+def test_fock_matrix_is_diagonal_in_each_block(case):
+    """F = h + J - K/2 of the lowest n_elec/2 orbitals the builder started from, built by
+    PySCF from AO integrals, is diagonal with eps inside each block of the working orbitals."""
+    p, seen = traced(case)
+    name, rem = CASES[case]
+    mol = pyscf_mol(name, charge=rem.get("charge", 0), multiplicity=rem.get("multiplicity", 1))
+    mo = orbitals_before_semicanonicalisation(p, seen)
+    nocc = p.n_elec // 2
+    dm = 2.0 * mo[:, :nocc] @ mo[:, :nocc].T
+    rhf = scf.hf.RHF(mol)
+    fock_ao = rhf.get_hcore() + rhf.get_veff(mol, dm)
+    c, eps = p.extras["mo_coeff"], p.extras["eps"]
+    fock = c.T @ fock_ao @ c
+    for b in blocks(p):
+        np.testing.assert_allclose(fock[b, b], np.diag(eps[b]), atol=1e-9)
+        assert np.all(np.diff(eps[b]) >= -1e-12)
+    # The blocks span what they spanned before: orbitals never mix across blocks.
+    s = mol.intor("int1e_ovlp")
+    for b in blocks(p):
+        np.testing.assert_allclose(projector(c[:, b], s), projector(mo[:, b], s), atol=1e-9)
+
+
+# ---------------------------------------------------------------------------
+# Unrestricted reference: natural orbitals
+
+def uhf_natural_orbitals(mf):
+    s = mf.mol.intor("int1e_ovlp")
+    d = mf.make_rdm1().sum(axis=0)
+    occ, c = scipy.linalg.eigh(s @ d @ s, s)
+    return occ[::-1], c[:, ::-1]
+
+
+@pytest.mark.parametrize("name, charge, multiplicity, rem", [
+    ("lih", 0, 3, {}),
+    ("lih", 0, 3, dict(active_space="manual", n_act=2, n_act_elec=2)),
+    ("lih", 1, 2, dict(active_space="manual", n_act=1, n_act_elec=1)),
+    ("lih", 0, 3, dict(active_space="manual", n_act=2, n_act_elec=2, orbital_opt=True)),
+])
+def test_uhf_uses_natural_orbitals(name, charge, multiplicity, rem):
+    p = problem(name, reference="uhf", charge=charge, multiplicity=multiplicity, **rem)
+    mol = pyscf_mol(name, charge=charge, multiplicity=multiplicity)
+    mf = scf.UHF(mol).run()
+    _, nat = uhf_natural_orbitals(mf)
+    assert_invariants(p, mol)
+    s, c = mol.intor("int1e_ovlp"), p.extras["mo_coeff"]
+    if rem.get("orbital_opt"):
+        mc = mcscf.CASSCF(mf, p.n_act, p.n_act_elec)
+        mc.verbose = 0
+        assert p.e_ref == pytest.approx(mc.kernel(nat)[0], abs=1e-6)
+        return
+    assert p.e_ref == pytest.approx(mf.e_tot, abs=1e-8)
+    # The spin-summed density stays block diagonal: blocks are spans of natural orbitals.
+    d = c.T @ s @ mf.make_rdm1().sum(axis=0) @ s @ c
+    assert np.trace(d) == pytest.approx(p.n_elec, abs=1e-8)
+    for a in blocks(p):
+        for b in blocks(p):
+            if a != b:
+                assert np.abs(d[a, b]).max(initial=0.0) < 1e-8
+    if p.n_core:
+        for block in blocks(p)[:2]:
+            np.testing.assert_allclose(projector(c[:, block], s), projector(nat[:, block], s),
+                                       atol=1e-8)
+
+
+# ---------------------------------------------------------------------------
+# Edge cases and messages
+
+def test_full_space_ignores_orbital_optimisation(monkeypatch):
+    def refuse(*args, **kwargs):
+        raise AssertionError("CASSCF must not run for the full space")
+
+    monkeypatch.setattr(mcscf, "CASSCF", refuse)
+    p = build_problem(make_calc("h2", orbital_opt=True))
+    assert p.e_ref == pytest.approx(scf.RHF(pyscf_mol("h2")).run().e_tot, abs=1e-10)
+
+
+@pytest.mark.parametrize("rem, error, message", [
+    (dict(active_space="avas", avas_aos=None), ValueError,
+     'active_space=avas requires avas_aos (e.g. `"N 2p"`)'),
+    (dict(active_space="avas", avas_aos=""), ValueError,
+     'active_space=avas requires avas_aos (e.g. `"N 2p"`)'),
+    (dict(active_space="avas", avas_aos=[]), ValueError,
+     'active_space=avas requires avas_aos (e.g. `"N 2p"`)'),
+    (dict(active_space="Full"), ValueError, "unknown active_space Full"),
+    (dict(active_space=7), ValueError, "unknown active_space 7"),
+    (dict(active_space="full\0x"), ValueError, "unknown active_space full\0x"),
+    (dict(reference="RHF"), KeyError, "RHF"),
+    (dict(active_space="manual", n_act=None, n_act_elec=2), TypeError,
+     "n_act must be an integer, not NoneType"),
+    (dict(active_space="manual", n_act=-1, n_act_elec=0), ValueError,
+     "n_act must be non-negative, got -1"),
+    (dict(active_space="manual", n_act=2, n_act_elec=12), ValueError,
+     "n_act_elec must lie between 0 and the 2 electrons of the molecule, got 12"),
+    (dict(active_space="manual", n_act=0, n_act_elec=2), ValueError,
+     "n_act_elec=2 electrons do not fit into n_act=0 active orbitals (at most 0)"),
+    (dict(active_space="manual", n_act=3, n_act_elec=2), ValueError,
+     "the active space (0 core + 3 active orbitals) exceeds the 2 orbitals of the basis"),
+])
+def test_builder_errors(rem, error, message):
+    with pytest.raises(error) as info:
+        build_problem(make_calc("h2", **rem))
+    assert (info.value.args[0] if error is KeyError else str(info.value)) == message
+
+
+def test_missing_keyword_and_geometry():
+    calc = make_calc("h2", active_space="manual")
+    del calc.rem["n_act"]
+    with pytest.raises(KeyError, match="n_act"):
+        build_problem(calc)
+    calc.molecule = {}
+    with pytest.raises(ValueError, match=r"^\$molecule has neither inline geometry"):
+        build_problem(calc)
+
+
+def test_builder_reads_an_xyz_file(tmp_path):
+    body = "".join(f"{el} {x} {y} {z}\n" for el, (x, y, z) in GEOMETRIES["h2"])
+    calc = make_calc("h2")
+    calc.molecule = {"xyz_file": str(write_xyz(tmp_path, f"2\nH2\n{body}"))}
+    assert build_problem(calc).e_ref == pytest.approx(problem("h2").e_ref, abs=1e-10)
+
+
+def test_signatures_and_module_attributes():
+    assert str(inspect.signature(build_problem)) == "(calc) -> 'Problem'"
+    assert str(inspect.signature(_geometry_for_pyscf)) == (
+        "(molecule: 'dict[str, Any]') -> 'list[tuple[str, tuple[float, float, float]]]'")
+    assert ham.np is np
+    assert build_problem.__doc__ and "natural orbitals" in build_problem.__doc__
+
+
+def test_import_leaves_pyscf_and_openfermion_unloaded():
+    code = ("import sys, korvel.core.hamiltonian as h\n"
+            "print(sorted(m for m in ('pyscf', 'openfermion') if m in sys.modules), "
+            "'numpy' in sys.modules)")
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    assert out.stdout.split() == ["[]", "True"]
