@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import copy
-import functools
 import inspect
 import math
 import subprocess
@@ -15,6 +14,7 @@ import scipy.linalg
 import scipy.optimize
 from openfermion import FermionOperator, get_sparse_operator, hermitian_conjugated, normal_ordered
 
+from chem import problem
 from korvel.backends import get_backend
 from korvel.backends.base import Backend
 from korvel.backends import olmera
@@ -97,26 +97,10 @@ def energy_along(h, gen, occupied, nq):
     return energy
 
 
-@functools.lru_cache(maxsize=None)
 def molecule(name):
     """(Hamiltonian terms, occupied, n_orb, HF energy) of an STO-3G molecule."""
-    try:
-        from chem import problem
-        p = problem(name)
-        return dict(p.hamiltonian.terms), frozenset(p.occupied), p.n_orb, p.e_ref
-    except ImportError:  # the problem builder is not available: build it here
-        from chem import GEOMETRIES
-        from openfermion import InteractionOperator, get_fermion_operator
-        from openfermion.chem.molecular_data import spinorb_from_spatial
-        from pyscf import ao2mo, gto, scf
-        mol = gto.M(atom=GEOMETRIES[name], basis="sto-3g", verbose=0)
-        mf = scf.RHF(mol).run()
-        c, n = mf.mo_coeff, mf.mo_coeff.shape[1]
-        eri = ao2mo.restore(1, ao2mo.kernel(mol, c), n).transpose(0, 2, 3, 1)
-        one, two = spinorb_from_spatial(c.T @ mf.get_hcore() @ c, eri)
-        io = InteractionOperator(mol.energy_nuc(), one, 0.5 * two)
-        h = normal_ordered(get_fermion_operator(io))
-        return dict(h.terms), frozenset(range(mol.nelectron)), n, mf.e_tot
+    p = problem(name)
+    return dict(p.hamiltonian.terms), frozenset(p.occupied), p.n_orb, p.e_ref
 
 
 # --------------------------------------------------------------------------- frame
