@@ -525,6 +525,10 @@ IDENTITY_CASES = [
     ("h4", dict(active_space="manual", n_act=3, n_act_elec=4), 1, 2),
     ("lih", dict(active_space="manual", n_act=3, n_act_elec=2), 1, 3),
     ("lih", dict(active_space="manual", n_act=2, n_act_elec=2), 1, 2),
+    ("lih", dict(active_space="full"), 1, 3),
+    # AVAS orbitals: rotated within the occupied and the virtual space, same determinant
+    ("h4", dict(active_space="avas", avas_aos="H 1s", avas_threshold=0.5), 1, 3),
+    ("lih", dict(active_space="avas", avas_aos="H 1s"), 1, 2),
 ]
 
 
