@@ -35,7 +35,7 @@ import os
 import re
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Any, Callable
+from typing import Any
 
 __all__ = ["Calculation", "KEYWORDS", "Keyword", "parse_input_text", "read_input"]
 

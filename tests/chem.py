@@ -41,3 +41,27 @@ def _cached_problem(name, rem_items):
 def problem(name, **rem):
     """A cached Problem for molecule ``name``; treat it as read-only."""
     return _cached_problem(name, tuple(sorted(rem.items())))
+
+
+def fresh_python(code, env=None):
+    """Run ``code`` in a new interpreter that imports the same korvel as this process.
+
+    It runs in an empty folder with the folder above the imported korvel package first
+    on PYTHONPATH, so a source checkout without compiled modules never shadows an
+    installed package (``python -c`` puts the working folder first on the path).
+    Returns the completed process; a non-zero exit raises CalledProcessError.
+    """
+    import os
+    import subprocess
+    import sys
+    import tempfile
+
+    import korvel
+
+    root = os.path.dirname(os.path.dirname(os.path.abspath(korvel.__file__)))
+    env = dict(os.environ if env is None else env)
+    env["PYTHONPATH"] = os.pathsep.join(
+        [root] + [p for p in env.get("PYTHONPATH", "").split(os.pathsep) if p])
+    with tempfile.TemporaryDirectory(prefix="korvel_test_") as cwd:
+        return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                              env=env, cwd=cwd, check=True)

@@ -2,8 +2,6 @@
 
 from __future__ import annotations
 
-import subprocess
-import sys
 from types import SimpleNamespace
 
 import numpy as np
@@ -11,7 +9,7 @@ import pytest
 from pyscf import ao2mo, cc, gto, mp, scf
 from pyscf.cc import ccd
 
-from chem import GEOMETRIES, problem
+from chem import GEOMETRIES, fresh_python, problem
 from korvel.core.amplitudes import compute_t2
 
 KINDS = ["ccsd_screened", "ccd_screened", "mp2_screened"]
@@ -154,6 +152,5 @@ def test_missing_integrals_are_named():
 def test_module_loads_without_pyscf():
     code = ("import sys, korvel.core.amplitudes\n"
             "print('pyscf' in sys.modules)\n")
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                         check=True)
+    out = fresh_python(code)
     assert out.stdout.strip() == "False"

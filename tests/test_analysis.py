@@ -13,15 +13,13 @@ import itertools
 import math
 import os
 import re
-import subprocess
-import sys
 import tempfile
 
 import numpy as np
 import pytest
 
 import korvel.core.analysis as an
-from chem import GEOMETRIES
+from chem import GEOMETRIES, fresh_python
 
 MISSING_BLOCK2 = "DMRG solver requires block2 — install with `pip install korvel[dmrg]`"
 SMALL = dict(n_threads=1, stack_gb=0.25)  # block2 settings for the tests
@@ -447,9 +445,7 @@ for f, kw in ((an.dmrg_solve, dict(bond_dims=(), scratch=3, n_sweeps="x")),
         print(repr(str(e)), type(e.__cause__).__name__, e.__suppress_context__)
 print(sorted(m for m in ("openfermion", "scipy") if m in sys.modules), os.listdir({str(tmp_path)!r}))
 """
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env,
-                         check=True).stdout.splitlines()
+    out = fresh_python(code).stdout.splitlines()
     assert out == [f"{MISSING_BLOCK2!r} ModuleNotFoundError True"] * 2 + ["[] []"]
 
 

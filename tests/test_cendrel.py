@@ -3,8 +3,6 @@
 from __future__ import annotations
 
 import inspect
-import subprocess
-import sys
 from types import SimpleNamespace
 
 import numpy as np
@@ -16,7 +14,7 @@ from openfermion.chem.molecular_data import spinorb_from_spatial
 from pyscf import ao2mo, fci, gto, scf
 from pyscf.cc import ccd
 
-from chem import GEOMETRIES, problem
+from chem import GEOMETRIES, fresh_python, problem
 from korvel.methods import cendrel
 from korvel.methods.base import Method, Result, get_method
 
@@ -145,8 +143,7 @@ def test_module_names_and_class():
 def test_analysis_is_imported_only_by_the_energy_routine():
     code = ("import sys, korvel.methods.cendrel\n"
             "print('korvel.core.analysis' in sys.modules)\n")
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                         check=True)
+    out = fresh_python(code)
     assert out.stdout.strip() == "False"
 
 

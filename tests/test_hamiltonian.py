@@ -7,14 +7,12 @@ and the Hamiltonian against OpenFermion sparse matrices and Slater's rules.
 import dataclasses
 import functools
 import inspect
-import subprocess
-import sys
 from unittest import mock
 
 import numpy as np
 import pytest
 import scipy.linalg
-from chem import GEOMETRIES, make_calc, problem
+from chem import GEOMETRIES, fresh_python, make_calc, problem
 
 from korvel.core import hamiltonian as ham
 from korvel.core.hamiltonian import Problem, _geometry_for_pyscf, build_problem
@@ -489,5 +487,5 @@ def test_import_leaves_pyscf_and_openfermion_unloaded():
     code = ("import sys, korvel.core.hamiltonian as h\n"
             "print(sorted(m for m in ('pyscf', 'openfermion') if m in sys.modules), "
             "'numpy' in sys.modules)")
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    out = fresh_python(code)
     assert out.stdout.split() == ["[]", "True"]

@@ -5,8 +5,6 @@ from __future__ import annotations
 import copy
 import inspect
 import math
-import subprocess
-import sys
 
 import numpy as np
 import pytest
@@ -14,7 +12,7 @@ import scipy.linalg
 import scipy.optimize
 from openfermion import FermionOperator, get_sparse_operator, hermitian_conjugated, normal_ordered
 
-from chem import problem
+from chem import fresh_python, problem
 from korvel.backends import get_backend
 from korvel.backends.base import Backend
 from korvel.backends import olmera
@@ -110,7 +108,7 @@ def test_module_loads_without_numerical_libraries():
             "print(sorted(k for k in ('openfermion', 'scipy', 'numpy') if k in sys.modules))\n"
             "print(m.Backend.__module__, m.FermionOp is __import__('korvel.backends.base')"
             ".backends.base.FermionOp, m.math.__name__, m.Iterable.__name__)")
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    out = fresh_python(code)
     assert out.stdout.split("\n")[:2] == ["[]", "korvel.backends.base True math Iterable"]
 
 

@@ -1,9 +1,8 @@
 """Package layout: every compiled module loads without the optional libraries."""
 
-import subprocess
-import sys
-
 import pytest
+
+from chem import fresh_python
 
 COMPILED = [
     "korvel.core.hamiltonian",
@@ -24,6 +23,5 @@ def test_compiled_module_loads_without_heavy_libraries(module):
         f"importlib.import_module({module!r})\n"
         f"print(','.join(m for m in {HEAVY!r} if m in sys.modules))\n"
     )
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                         check=True)
+    out = fresh_python(code)
     assert out.stdout.strip() == ""
