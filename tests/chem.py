@@ -46,15 +46,15 @@ def problem(name, **rem):
 def fresh_python(code, env=None):
     """Run ``code`` in a new interpreter that imports the same korvel as this process.
 
-    It runs in an empty folder with the folder above the imported korvel package first
-    on PYTHONPATH, so a source checkout without compiled modules never shadows an
-    installed package (``python -c`` puts the working folder first on the path).
+    It runs in the tests folder (which holds no korvel package) with the folder above
+    the imported korvel package first on PYTHONPATH, so a source checkout without
+    compiled modules never shadows an installed package (``python -c`` puts the working
+    folder first on the path).
     Returns the completed process; a non-zero exit raises CalledProcessError.
     """
     import os
     import subprocess
     import sys
-    import tempfile
 
     import korvel
 
@@ -62,6 +62,5 @@ def fresh_python(code, env=None):
     env = dict(os.environ if env is None else env)
     env["PYTHONPATH"] = os.pathsep.join(
         [root] + [p for p in env.get("PYTHONPATH", "").split(os.pathsep) if p])
-    with tempfile.TemporaryDirectory(prefix="korvel_test_") as cwd:
-        return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                              env=env, cwd=cwd, check=True)
+    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                          env=env, cwd=os.path.dirname(os.path.abspath(__file__)), check=True)
