@@ -165,9 +165,9 @@ inline PyTypeObject* signed_function_type() {
         {Py_tp_repr, (void*)sf_repr},
         {Py_tp_members, (void*)members},
         {0, nullptr}};
-    static PyType_Spec spec = {"korvel.function", sizeof(SignedFunction), 0,
+    static PyType_Spec type_desc = {"korvel.function", sizeof(SignedFunction), 0,
                                Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, slots};
-    PyObject* t = PyType_FromSpec(&spec);
+    PyObject* t = PyType_FromSpec(&type_desc);
     if (!t) throw nb::python_error();
     type = reinterpret_cast<PyTypeObject*>(t);  // kept for the life of the process
     return type;
