@@ -39,6 +39,22 @@ inline std::string repr_of(nb::handle o) {
 // Returns false, with no error set, when o is not integral.
 inline bool read_index(PyObject* o, long long& value, bool& overflow) {
     overflow = false;
+    // Exact ints of one digit (every spin-orbital index and dagger flag) read directly.
+    if (PyLong_CheckExact(o)) {
+#if PY_VERSION_HEX >= 0x030C0000
+        if (PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(o))) {
+            value = static_cast<long long>(
+                PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(o)));
+            return true;
+        }
+#else
+        const Py_ssize_t size = Py_SIZE(o);
+        if (size >= -1 && size <= 1) {
+            value = size * static_cast<long long>(reinterpret_cast<PyLongObject*>(o)->ob_digit[0]);
+            return true;
+        }
+#endif
+    }
     nb::object holder;
     if (!PyLong_Check(o)) {
         if (!PyIndex_Check(o)) return false;
@@ -56,8 +72,24 @@ inline bool read_index(PyObject* o, long long& value, bool& overflow) {
 
 // Coefficient as a complex number: int, float, complex, or anything with __complex__,
 // __float__ or __index__ (NumPy scalars included).
-inline std::complex<double> read_coefficient(PyObject* v, PyObject* term) {
+//
+// `float_type`, when given, remembers a float subclass without __complex__ (such as
+// numpy.float64) once it has been seen, so its later values are read as floats directly,
+// which is what the generic conversion does for them.
+inline std::complex<double> read_coefficient(PyObject* v, PyObject* term,
+                                             PyTypeObject** float_type = nullptr) {
     if (PyFloat_CheckExact(v)) return {PyFloat_AS_DOUBLE(v), 0.0};
+    if (float_type && PyFloat_Check(v)) {
+        PyTypeObject* tp = Py_TYPE(v);
+        if (tp == *float_type) return {PyFloat_AS_DOUBLE(v), 0.0};
+        if (*float_type == nullptr) {
+            const int has = PyObject_HasAttrString(reinterpret_cast<PyObject*>(tp), "__complex__");
+            if (has == 0) {
+                *float_type = tp;
+                return {PyFloat_AS_DOUBLE(v), 0.0};
+            }
+        }
+    }
     if (PyComplex_CheckExact(v)) {
         Py_complex z = PyComplex_AsCComplex(v);
         return {z.real, z.imag};
@@ -85,11 +117,12 @@ inline std::complex<double> read_coefficient(PyObject* v, PyObject* term) {
     throw nb::type_error(("term " + repr_of(term) + " " + why).c_str());
 }
 
-inline void read_term(PyObject* term, PyObject* value, engine::LadderTerms& out) {
+inline void read_term(PyObject* term, PyObject* value, engine::LadderTerms& out,
+                      PyTypeObject** float_type = nullptr) {
     if (!PyTuple_Check(term))
         bad_term(term, "must be a tuple of (index, dagger) pairs, not " + type_name_of(term));
     const Py_ssize_t k = PyTuple_GET_SIZE(term);
-    const std::complex<double> c = read_coefficient(value, term);
+    const std::complex<double> c = read_coefficient(value, term, float_type);
     if (!std::isfinite(c.real()) || !std::isfinite(c.imag()))
         throw nb::value_error(("coefficient of term " + repr_of(term) + " is not finite: " +
                                repr_of(value))
@@ -152,7 +185,8 @@ inline engine::LadderTerms ladder_terms_from(nb::handle op, const char* name) {
         out.ops.reserve(static_cast<std::size_t>(n) * 4);
         Py_ssize_t pos = 0;
         PyObject *key, *value;
-        while (PyDict_Next(d, &pos, &key, &value)) detail::read_term(key, value, out);
+        PyTypeObject* float_type = nullptr;
+        while (PyDict_Next(d, &pos, &key, &value)) detail::read_term(key, value, out, &float_type);
         return out;
     }
     if (!PyObject_HasAttrString(d, "items"))
@@ -161,11 +195,13 @@ inline engine::LadderTerms ladder_terms_from(nb::handle op, const char* name) {
                               type_name_of(op))
                                  .c_str());
     nb::object items = nb::borrow(d).attr("items")();
+    PyTypeObject* float_type = nullptr;
     for (nb::handle item : items) {
         if (!PyTuple_Check(item.ptr()) || PyTuple_GET_SIZE(item.ptr()) != 2)
             throw nb::type_error((std::string(name) + ".items() must yield (term, coefficient) pairs")
                                      .c_str());
-        detail::read_term(PyTuple_GET_ITEM(item.ptr(), 0), PyTuple_GET_ITEM(item.ptr(), 1), out);
+        detail::read_term(PyTuple_GET_ITEM(item.ptr(), 0), PyTuple_GET_ITEM(item.ptr(), 1), out,
+                          &float_type);
     }
     return out;
 }
