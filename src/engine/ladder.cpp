@@ -195,7 +195,9 @@ MajoranaOp expand_ladder(const LadderTerms& terms, double tol) {
     require_memory(sat_add(total, widest),
                    2 * (2 * sizeof(std::uint64_t) + sizeof(cplx)) + 2 * sizeof(std::uint32_t),
                    "the Majorana expansion");
-    KeySum sums(static_cast<std::size_t>(total) / 2);
+    // Non-zero rows of all groups, in generation order; summed per mask after a stable sort.
+    MajoranaOp rows_out;
+    rows_out.reserve(static_cast<std::size_t>(total));
     std::vector<std::uint64_t> lo(static_cast<std::size_t>(widest)), hi(lo.size());
     std::vector<cplx> c(lo.size()), w(lo.size());
     for (std::size_t g = 0; g < ng; ++g) {
@@ -230,9 +232,11 @@ MajoranaOp expand_ladder(const LadderTerms& terms, double tol) {
             }
             for (std::size_t r = 0; r < rows; ++r) c[r] += w[r];
         }
-        for (std::size_t r = 0; r < rows; ++r) sums.add(lo[r], hi[r], c[r]);
+        // A row whose group sum is exactly zero adds nothing to its mask's sum.
+        for (std::size_t r = 0; r < rows; ++r)
+            if (c[r] != cplx(0.0, 0.0)) rows_out.push_back({lo[r], hi[r]}, c[r]);
     }
-    return canonical(sums, tol);
+    return sum_sorted(rows_out, tol);
 }
 
 NormalTerms contract_number_conserving(const MajoranaOp& op, int n_spin_orbitals, double tol) {
