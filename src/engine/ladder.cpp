@@ -199,7 +199,7 @@ MajoranaOp expand_ladder(const LadderTerms& terms, double tol) {
     MajoranaOp rows_out;
     rows_out.reserve(static_cast<std::size_t>(total));
     std::vector<std::uint64_t> lo(static_cast<std::size_t>(widest)), hi(lo.size());
-    std::vector<cplx> c(lo.size()), w(lo.size());
+    std::vector<cplx> c(lo.size());
     for (std::size_t g = 0; g < ng; ++g) {
         const OrbitalProduct& head = products[order[group[g]]];
         // Masks: the same for every product of the group.
@@ -216,21 +216,34 @@ MajoranaOp expand_ladder(const LadderTerms& terms, double tol) {
             }
             rows *= 2;
         }
-        // Coefficients: sum over the group of the tensor products of the local weights.
+        // Coefficients. Row r takes the second component of the j-th spin-orbital (ascending)
+        // when bit j of r is set; every first component weighs 1/2 and every second one
+        // +i/2 or -i/2 (-i/2 for a^dagger and h, +i/2 for a and n). A member's weight on row
+        // r is therefore coeff 2^-k i^{|r|} (-1)^{|r & minus|}, with `minus` its local
+        // spin-orbitals of weight -i/2: the signed coefficients are summed over the group,
+        // then scaled and rotated once (both exact, so the sums equal those of the scaled,
+        // rotated weights; adding +0 keeps zero parts positive, as summing from zero does).
         std::fill(c.begin(), c.begin() + static_cast<std::ptrdiff_t>(rows), cplx(0.0, 0.0));
         for (std::size_t i = group[g]; i < group[g + 1]; ++i) {
             const OrbitalProduct& t = products[order[i]];
-            w[0] = t.coeff;
-            std::size_t len = 1;
-            for (std::uint64_t rest = t.orbitals(); rest; rest &= rest - 1) {
-                const LocalFactor f = local_factor(t, std::countr_zero(rest));
-                for (std::size_t r = 0; r < len; ++r) {
-                    w[len + r] = times(w[r], f.w1);
-                    w[r] = times(w[r], f.w0);
-                }
-                len *= 2;
+            const std::uint64_t neg = (t.cre & ~t.ann) | t.hole;
+            std::uint64_t minus = 0;
+            int j = 0;
+            for (std::uint64_t rest = t.orbitals(); rest; rest &= rest - 1, ++j)
+                if (neg & (rest & (~rest + 1))) minus |= std::uint64_t{1} << j;
+            const cplx v = t.coeff, mv = -t.coeff;
+            for (std::size_t r = 0; r < rows; ++r)
+                c[r] += (std::popcount(static_cast<std::uint64_t>(r) & minus) & 1) ? mv : v;
+        }
+        const double scale = std::ldexp(1.0, -std::popcount(head.orbitals()));
+        for (std::size_t r = 0; r < rows; ++r) {
+            const double re = c[r].real() * scale, im = c[r].imag() * scale;
+            switch (std::popcount(static_cast<std::uint64_t>(r)) & 3) {
+                case 0: c[r] = {0.0 + re, 0.0 + im}; break;
+                case 1: c[r] = {0.0 - im, 0.0 + re}; break;
+                case 2: c[r] = {0.0 - re, 0.0 - im}; break;
+                default: c[r] = {0.0 + im, 0.0 - re}; break;
             }
-            for (std::size_t r = 0; r < rows; ++r) c[r] += w[r];
         }
         // A row whose group sum is exactly zero adds nothing to its mask's sum.
         for (std::size_t r = 0; r < rows; ++r)
