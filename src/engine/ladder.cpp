@@ -231,9 +231,13 @@ MajoranaOp expand_ladder(const LadderTerms& terms, double tol) {
             int j = 0;
             for (std::uint64_t rest = t.orbitals(); rest; rest &= rest - 1, ++j)
                 if (neg & (rest & (~rest + 1))) minus |= std::uint64_t{1} << j;
-            const cplx v = t.coeff, mv = -t.coeff;
-            for (std::size_t r = 0; r < rows; ++r)
-                c[r] += (std::popcount(static_cast<std::uint64_t>(r) & minus) & 1) ? mv : v;
+            const double vr = t.coeff.real(), vi = t.coeff.imag();
+            for (std::size_t r = 0; r < rows; ++r) {
+                // +-1 without a branch (the sign pattern is data-dependent).
+                const double sign =
+                    1.0 - 2.0 * static_cast<double>(std::popcount(static_cast<std::uint64_t>(r) & minus) & 1);
+                c[r] = {c[r].real() + sign * vr, c[r].imag() + sign * vi};
+            }
         }
         const double scale = std::ldexp(1.0, -std::popcount(head.orbitals()));
         for (std::size_t r = 0; r < rows; ++r) {
