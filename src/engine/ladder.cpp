@@ -265,21 +265,29 @@ NormalTerms contract_number_conserving(const MajoranaOp& op, int n_spin_orbitals
     // only in which Majorana of each single spin-orbital they hold, and all of them feed the
     // same ladder terms, so each key is contracted once.
     std::vector<std::size_t> rows;
-    std::vector<std::uint64_t> key_single, key_paired;
+    std::vector<std::uint64_t> key_single, key_paired, key_second;
+    rows.reserve(n);
+    key_single.reserve(n);
+    key_paired.reserve(n);
+    key_second.reserve(n);
     for (std::size_t k = 0; k < n; ++k) {
-        const Mask m = op.mask(k);
-        const std::uint64_t touched = touched_orbitals(m);
+        // Spin-orbitals holding gamma_{2p} and those holding gamma_{2p+1}.
+        const std::uint64_t even = bits::pack_even(op.lo[k]) | (bits::pack_even(op.hi[k]) << 32);
+        const std::uint64_t second = bits::pack_even(op.lo[k] >> 1) |
+                                     (bits::pack_even(op.hi[k] >> 1) << 32);
+        const std::uint64_t touched = even | second;
         if (touched & ~allowed) {
             const int p = std::countr_zero(touched & ~allowed);
             throw std::invalid_argument(
                 "a Majorana monomial acts on spin-orbital " + std::to_string(p) + ", outside the " +
                 std::to_string(n_spin_orbitals) + " spin-orbitals of the operator");
         }
-        const std::uint64_t single = single_orbitals(m);
+        const std::uint64_t single = even ^ second;
         if (std::popcount(single) & 1) continue;  // changes the particle-number parity
         rows.push_back(k);
         key_single.push_back(single);
-        key_paired.push_back(pair_orbitals(m));
+        key_paired.push_back(even & second);
+        key_second.push_back(second & single);
     }
     const Groups groups = group_by_key(key_single.data(), key_paired.data(), rows.size());
     const std::vector<std::size_t>& order = groups.order;
@@ -301,8 +309,20 @@ NormalTerms contract_number_conserving(const MajoranaOp& op, int n_spin_orbitals
     std::vector<std::uint64_t> cre(items), ann(items);
     std::vector<cplx> val(items);
 
+    // 2^r for r chosen n_p (each carries -2 from i (1 - 2 n_p)).
+    double pow2[65];
+    for (int r = 0; r <= 64; ++r) pow2[r] = std::ldexp(1.0, r);
+
 #ifdef _OPENMP
-#pragma omp parallel for schedule(dynamic, 64) if (items > 65536)
+#pragma omp parallel if (items > 65536)
+#endif
+    {
+    // Which Majorana each member of a group holds on the single spin-orbitals, and its
+    // coefficient (buffers reused across the groups a thread takes).
+    std::vector<std::uint64_t> second;
+    std::vector<cplx> coeff;
+#ifdef _OPENMP
+#pragma omp for schedule(dynamic, 64)
 #endif
     for (std::ptrdiff_t gg = 0; gg < static_cast<std::ptrdiff_t>(ng); ++gg) {
         const std::size_t g = static_cast<std::size_t>(gg);
@@ -319,14 +339,13 @@ NormalTerms contract_number_conserving(const MajoranaOp& op, int n_spin_orbitals
         for (std::uint64_t r = odd; r; r &= r - 1) pos[n_odd++] = std::countr_zero(r);
         const int half = n_odd / 2;
         const cplx base = kIPow[std::popcount(pairs) & 3];
-        // Which Majorana each member holds on the single spin-orbitals, and its coefficient.
         const std::size_t members = group[g + 1] - group[g];
-        std::vector<std::uint64_t> second(members);
-        std::vector<cplx> coeff(members);
+        second.resize(members);
+        coeff.resize(members);
         for (std::size_t i = 0; i < members; ++i) {
-            const std::size_t k = rows[order[group[g] + i]];
-            second[i] = second_mode_orbitals(op.mask(k)) & odd;
-            coeff[i] = op.c[k];
+            const std::size_t row = order[group[g] + i];
+            second[i] = key_second[row];
+            coeff[i] = op.c[rows[row]];
         }
         std::size_t w = start[g];
         const std::uint64_t limit = n_odd >= 64 ? ~0ULL : (std::uint64_t{1} << n_odd);
@@ -339,15 +358,14 @@ NormalTerms contract_number_conserving(const MajoranaOp& op, int n_spin_orbitals
                 const int ipow = std::popcount(second[i] & oc) - std::popcount(second[i] & oa);
                 odd_coeff += times(coeff[i], kIPow[ipow & 3]);
             }
-            odd_coeff *= base;
+            odd_coeff = times(odd_coeff, base);
             const int odd_parity = bits::pairs_ascending_parity(oa, oc);
             std::uint64_t nsub = 0;
             do {
                 const int r = std::popcount(nsub);
                 const int parity = (odd_parity + r * (r - 1) / 2 + r * half +
                                     bits::pairs_ascending_parity(nsub, odd)) & 1;
-                // Each chosen n_p carries -2 from i (1 - 2 n_p).
-                const double scale = std::ldexp(1.0, r) * (((r + parity) & 1) ? -1.0 : 1.0);
+                const double scale = ((r + parity) & 1) ? -pow2[r] : pow2[r];
                 cre[w] = oc | nsub;
                 ann[w] = oa | nsub;
                 val[w] = scale * odd_coeff;
@@ -358,13 +376,14 @@ NormalTerms contract_number_conserving(const MajoranaOp& op, int n_spin_orbitals
             // Next subset of the same size (Gosper's hack).
             const std::uint64_t lowest = local & (~local + 1);
             const std::uint64_t ripple = local + lowest;
-            local = (((ripple ^ local) >> 2) / lowest) | ripple;
+            local = (((ripple ^ local) >> 2) >> std::countr_zero(lowest)) | ripple;
             if (local >= limit || ripple == 0) break;
         }
     }
+    }
 
     // Like terms combined, in the order they first arise.
-    KeySum sums(items / 2);
+    KeySum sums(items);
     for (std::size_t i = 0; i < items; ++i) sums.add(cre[i], ann[i], val[i]);
     NormalTerms out;
     for (std::size_t id = 0; id < sums.size(); ++id) {
