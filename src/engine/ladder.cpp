@@ -43,9 +43,17 @@ constexpr int kWordStep[6][2] = {
 // Reorders the term by spin-orbital (stable, so each spin-orbital's word keeps its order;
 // every exchange of two ladder operators on different spin-orbitals flips the sign) and
 // reduces every word. Returns false when the term vanishes.
-bool reduce_term(const std::uint8_t* ops, std::size_t k, cplx coeff, std::vector<std::uint8_t>& buf,
+bool reduce_term(const std::uint8_t* ops, std::size_t k, cplx coeff, std::vector<std::uint8_t>& heap,
                  OrbitalProduct& out) {
-    buf.assign(ops, ops + k);
+    // Short terms (every molecular Hamiltonian term) are sorted on the stack.
+    std::uint8_t local[16];
+    std::uint8_t* buf = local;
+    if (k > sizeof local) {
+        heap.assign(ops, ops + k);
+        buf = heap.data();
+    } else {
+        std::copy(ops, ops + k, local);
+    }
     bool negative = false;
     for (std::size_t i = 1; i < k; ++i) {
         std::uint8_t v = buf[i];

@@ -35,26 +35,26 @@ inline std::string repr_of(nb::handle o) {
     return t;
 }
 
+// The value of an exact int of at most one digit; false for anything else.
+inline bool small_exact_int(PyObject* o, long long& value) {
+    if (!PyLong_CheckExact(o)) return false;
+#if PY_VERSION_HEX >= 0x030C0000
+    if (!PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(o))) return false;
+    value = static_cast<long long>(PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(o)));
+#else
+    const Py_ssize_t size = Py_SIZE(o);
+    if (size < -1 || size > 1) return false;
+    value = size * static_cast<long long>(reinterpret_cast<PyLongObject*>(o)->ob_digit[0]);
+#endif
+    return true;
+}
+
 // An exact Python integer from an int or an object with __index__ (bool counts as int).
 // Returns false, with no error set, when o is not integral.
 inline bool read_index(PyObject* o, long long& value, bool& overflow) {
     overflow = false;
     // Exact ints of one digit (every spin-orbital index and dagger flag) read directly.
-    if (PyLong_CheckExact(o)) {
-#if PY_VERSION_HEX >= 0x030C0000
-        if (PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(o))) {
-            value = static_cast<long long>(
-                PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(o)));
-            return true;
-        }
-#else
-        const Py_ssize_t size = Py_SIZE(o);
-        if (size >= -1 && size <= 1) {
-            value = size * static_cast<long long>(reinterpret_cast<PyLongObject*>(o)->ob_digit[0]);
-            return true;
-        }
-#endif
-    }
+    if (small_exact_int(o, value)) return true;
     nb::object holder;
     if (!PyLong_Check(o)) {
         if (!PyIndex_Check(o)) return false;
@@ -79,9 +79,9 @@ inline bool read_index(PyObject* o, long long& value, bool& overflow) {
 inline std::complex<double> read_coefficient(PyObject* v, PyObject* term,
                                              PyTypeObject** float_type = nullptr) {
     if (PyFloat_CheckExact(v)) return {PyFloat_AS_DOUBLE(v), 0.0};
+    if (float_type && Py_TYPE(v) == *float_type) return {PyFloat_AS_DOUBLE(v), 0.0};
     if (float_type && PyFloat_Check(v)) {
         PyTypeObject* tp = Py_TYPE(v);
-        if (tp == *float_type) return {PyFloat_AS_DOUBLE(v), 0.0};
         if (*float_type == nullptr) {
             const int has = PyObject_HasAttrString(reinterpret_cast<PyObject*>(tp), "__complex__");
             if (has == 0) {
@@ -129,6 +129,16 @@ inline void read_term(PyObject* term, PyObject* value, engine::LadderTerms& out,
                                   .c_str());
     for (Py_ssize_t i = 0; i < k; ++i) {
         PyObject* pair = PyTuple_GET_ITEM(term, i);
+        // The common case, a valid (int, int) tuple, without the general checks below.
+        if (PyTuple_CheckExact(pair) && PyTuple_GET_SIZE(pair) == 2) {
+            long long index, dagger;
+            if (small_exact_int(PyTuple_GET_ITEM(pair, 0), index) &&
+                small_exact_int(PyTuple_GET_ITEM(pair, 1), dagger) && index >= 0 &&
+                index < engine::kMaxSpinOrbitals && (dagger == 0 || dagger == 1)) {
+                out.add_op(static_cast<int>(index), static_cast<int>(dagger));
+                continue;
+            }
+        }
         PyObject *pi, *pd;
         if (PyTuple_Check(pair) && PyTuple_GET_SIZE(pair) == 2) {
             pi = PyTuple_GET_ITEM(pair, 0);
