@@ -119,6 +119,16 @@ inline LocalFactor local_factor(const OrbitalProduct& t, int p) {
     return f;
 }
 
+// (-1)^{|r & minus|} for rows r and sign patterns `minus` of up to four spin-orbitals.
+struct RowSigns {
+    double s[16][16];
+    constexpr RowSigns() : s{} {
+        for (int m = 0; m < 16; ++m)
+            for (int r = 0; r < 16; ++r) s[m][r] = (std::popcount(unsigned(m & r)) & 1) ? -1.0 : 1.0;
+    }
+};
+constexpr RowSigns kRowSign{};
+
 // Spin-orbitals with a single ladder operator, and those with an (n, h) pair factor.
 inline std::uint64_t single_of(const OrbitalProduct& t) { return t.cre ^ t.ann; }
 inline std::uint64_t paired_of(const OrbitalProduct& t) { return (t.cre & t.ann) | t.hole; }
@@ -176,9 +186,9 @@ MajoranaOp expand_ladder(const LadderTerms& terms, double tol) {
     for (std::size_t t = 0; t < n; ++t) {
         if (terms.coeff[t] == cplx(0.0, 0.0)) continue;
         OrbitalProduct p;
-        if (reduce_term(terms.ops.data() + terms.offset[t], terms.offset[t + 1] - terms.offset[t],
-                        terms.coeff[t], buf, p))
-            products.push_back(p);
+        const std::uint8_t* ops = terms.ops.data() + terms.offset[t];
+        const std::size_t k = terms.offset[t + 1] - terms.offset[t];
+        if (reduce_term(ops, k, terms.coeff[t], buf, p)) products.push_back(p);
     }
     // Products with the same single and paired spin-orbitals expand onto the same 2^k
     // monomials; each such group is summed in a dense local vector, so a Hamiltonian's many
@@ -240,6 +250,12 @@ MajoranaOp expand_ladder(const LadderTerms& terms, double tol) {
             for (std::uint64_t rest = t.orbitals(); rest; rest &= rest - 1, ++j)
                 if (neg & (rest & (~rest + 1))) minus |= std::uint64_t{1} << j;
             const double vr = t.coeff.real(), vi = t.coeff.imag();
+            if (rows <= 16) {
+                const double* sign = kRowSign.s[minus];
+                for (std::size_t r = 0; r < rows; ++r)
+                    c[r] = {c[r].real() + sign[r] * vr, c[r].imag() + sign[r] * vi};
+                continue;
+            }
             for (std::size_t r = 0; r < rows; ++r) {
                 // +-1 without a branch (the sign pattern is data-dependent).
                 const double sign =
