@@ -43,9 +43,17 @@ constexpr int kWordStep[6][2] = {
 // Reorders the term by spin-orbital (stable, so each spin-orbital's word keeps its order;
 // every exchange of two ladder operators on different spin-orbitals flips the sign) and
 // reduces every word. Returns false when the term vanishes.
-bool reduce_term(const std::uint8_t* ops, std::size_t k, cplx coeff, std::vector<std::uint8_t>& buf,
+bool reduce_term(const std::uint8_t* ops, std::size_t k, cplx coeff, std::vector<std::uint8_t>& heap,
                  OrbitalProduct& out) {
-    buf.assign(ops, ops + k);
+    // Short terms (every molecular Hamiltonian term) are sorted on the stack.
+    std::uint8_t local[16];
+    std::uint8_t* buf = local;
+    if (k > sizeof local) {
+        heap.assign(ops, ops + k);
+        buf = heap.data();
+    } else {
+        std::copy(ops, ops + k, local);
+    }
     bool negative = false;
     for (std::size_t i = 1; i < k; ++i) {
         std::uint8_t v = buf[i];
@@ -111,6 +119,16 @@ inline LocalFactor local_factor(const OrbitalProduct& t, int p) {
     return f;
 }
 
+// (-1)^{|r & minus|} for rows r and sign patterns `minus` of up to four spin-orbitals.
+struct RowSigns {
+    double s[16][16];
+    constexpr RowSigns() : s{} {
+        for (int m = 0; m < 16; ++m)
+            for (int r = 0; r < 16; ++r) s[m][r] = (std::popcount(unsigned(m & r)) & 1) ? -1.0 : 1.0;
+    }
+};
+constexpr RowSigns kRowSign{};
+
 // Spin-orbitals with a single ladder operator, and those with an (n, h) pair factor.
 inline std::uint64_t single_of(const OrbitalProduct& t) { return t.cre ^ t.ann; }
 inline std::uint64_t paired_of(const OrbitalProduct& t) { return (t.cre & t.ann) | t.hole; }
@@ -168,9 +186,9 @@ MajoranaOp expand_ladder(const LadderTerms& terms, double tol) {
     for (std::size_t t = 0; t < n; ++t) {
         if (terms.coeff[t] == cplx(0.0, 0.0)) continue;
         OrbitalProduct p;
-        if (reduce_term(terms.ops.data() + terms.offset[t], terms.offset[t + 1] - terms.offset[t],
-                        terms.coeff[t], buf, p))
-            products.push_back(p);
+        const std::uint8_t* ops = terms.ops.data() + terms.offset[t];
+        const std::size_t k = terms.offset[t + 1] - terms.offset[t];
+        if (reduce_term(ops, k, terms.coeff[t], buf, p)) products.push_back(p);
     }
     // Products with the same single and paired spin-orbitals expand onto the same 2^k
     // monomials; each such group is summed in a dense local vector, so a Hamiltonian's many
@@ -195,9 +213,11 @@ MajoranaOp expand_ladder(const LadderTerms& terms, double tol) {
     require_memory(sat_add(total, widest),
                    2 * (2 * sizeof(std::uint64_t) + sizeof(cplx)) + 2 * sizeof(std::uint32_t),
                    "the Majorana expansion");
-    KeySum sums(static_cast<std::size_t>(total) / 2);
+    // Non-zero rows of all groups, in generation order; summed per mask after a stable sort.
+    MajoranaOp rows_out;
+    rows_out.reserve(static_cast<std::size_t>(total));
     std::vector<std::uint64_t> lo(static_cast<std::size_t>(widest)), hi(lo.size());
-    std::vector<cplx> c(lo.size()), w(lo.size());
+    std::vector<cplx> c(lo.size());
     for (std::size_t g = 0; g < ng; ++g) {
         const OrbitalProduct& head = products[order[group[g]]];
         // Masks: the same for every product of the group.
@@ -214,25 +234,50 @@ MajoranaOp expand_ladder(const LadderTerms& terms, double tol) {
             }
             rows *= 2;
         }
-        // Coefficients: sum over the group of the tensor products of the local weights.
+        // Coefficients. Row r takes the second component of the j-th spin-orbital (ascending)
+        // when bit j of r is set; every first component weighs 1/2 and every second one
+        // +i/2 or -i/2 (-i/2 for a^dagger and h, +i/2 for a and n). A member's weight on row
+        // r is therefore coeff 2^-k i^{|r|} (-1)^{|r & minus|}, with `minus` its local
+        // spin-orbitals of weight -i/2: the signed coefficients are summed over the group,
+        // then scaled and rotated once (both exact, so the sums equal those of the scaled,
+        // rotated weights; adding +0 keeps zero parts positive, as summing from zero does).
         std::fill(c.begin(), c.begin() + static_cast<std::ptrdiff_t>(rows), cplx(0.0, 0.0));
         for (std::size_t i = group[g]; i < group[g + 1]; ++i) {
             const OrbitalProduct& t = products[order[i]];
-            w[0] = t.coeff;
-            std::size_t len = 1;
-            for (std::uint64_t rest = t.orbitals(); rest; rest &= rest - 1) {
-                const LocalFactor f = local_factor(t, std::countr_zero(rest));
-                for (std::size_t r = 0; r < len; ++r) {
-                    w[len + r] = times(w[r], f.w1);
-                    w[r] = times(w[r], f.w0);
-                }
-                len *= 2;
+            const std::uint64_t neg = (t.cre & ~t.ann) | t.hole;
+            std::uint64_t minus = 0;
+            int j = 0;
+            for (std::uint64_t rest = t.orbitals(); rest; rest &= rest - 1, ++j)
+                if (neg & (rest & (~rest + 1))) minus |= std::uint64_t{1} << j;
+            const double vr = t.coeff.real(), vi = t.coeff.imag();
+            if (rows <= 16) {
+                const double* sign = kRowSign.s[minus];
+                for (std::size_t r = 0; r < rows; ++r)
+                    c[r] = {c[r].real() + sign[r] * vr, c[r].imag() + sign[r] * vi};
+                continue;
             }
-            for (std::size_t r = 0; r < rows; ++r) c[r] += w[r];
+            for (std::size_t r = 0; r < rows; ++r) {
+                // +-1 without a branch (the sign pattern is data-dependent).
+                const double sign =
+                    1.0 - 2.0 * static_cast<double>(std::popcount(static_cast<std::uint64_t>(r) & minus) & 1);
+                c[r] = {c[r].real() + sign * vr, c[r].imag() + sign * vi};
+            }
         }
-        for (std::size_t r = 0; r < rows; ++r) sums.add(lo[r], hi[r], c[r]);
+        const double scale = std::ldexp(1.0, -std::popcount(head.orbitals()));
+        for (std::size_t r = 0; r < rows; ++r) {
+            const double re = c[r].real() * scale, im = c[r].imag() * scale;
+            switch (std::popcount(static_cast<std::uint64_t>(r)) & 3) {
+                case 0: c[r] = {0.0 + re, 0.0 + im}; break;
+                case 1: c[r] = {0.0 - im, 0.0 + re}; break;
+                case 2: c[r] = {0.0 - re, 0.0 - im}; break;
+                default: c[r] = {0.0 + im, 0.0 - re}; break;
+            }
+        }
+        // A row whose group sum is exactly zero adds nothing to its mask's sum.
+        for (std::size_t r = 0; r < rows; ++r)
+            if (c[r] != cplx(0.0, 0.0)) rows_out.push_back({lo[r], hi[r]}, c[r]);
     }
-    return canonical(sums, tol);
+    return sum_sorted(rows_out, tol);
 }
 
 NormalTerms contract_number_conserving(const MajoranaOp& op, int n_spin_orbitals, double tol) {
@@ -244,21 +289,29 @@ NormalTerms contract_number_conserving(const MajoranaOp& op, int n_spin_orbitals
     // only in which Majorana of each single spin-orbital they hold, and all of them feed the
     // same ladder terms, so each key is contracted once.
     std::vector<std::size_t> rows;
-    std::vector<std::uint64_t> key_single, key_paired;
+    std::vector<std::uint64_t> key_single, key_paired, key_second;
+    rows.reserve(n);
+    key_single.reserve(n);
+    key_paired.reserve(n);
+    key_second.reserve(n);
     for (std::size_t k = 0; k < n; ++k) {
-        const Mask m = op.mask(k);
-        const std::uint64_t touched = touched_orbitals(m);
+        // Spin-orbitals holding gamma_{2p} and those holding gamma_{2p+1}.
+        const std::uint64_t even = bits::pack_even(op.lo[k]) | (bits::pack_even(op.hi[k]) << 32);
+        const std::uint64_t second = bits::pack_even(op.lo[k] >> 1) |
+                                     (bits::pack_even(op.hi[k] >> 1) << 32);
+        const std::uint64_t touched = even | second;
         if (touched & ~allowed) {
             const int p = std::countr_zero(touched & ~allowed);
             throw std::invalid_argument(
                 "a Majorana monomial acts on spin-orbital " + std::to_string(p) + ", outside the " +
                 std::to_string(n_spin_orbitals) + " spin-orbitals of the operator");
         }
-        const std::uint64_t single = single_orbitals(m);
+        const std::uint64_t single = even ^ second;
         if (std::popcount(single) & 1) continue;  // changes the particle-number parity
         rows.push_back(k);
         key_single.push_back(single);
-        key_paired.push_back(pair_orbitals(m));
+        key_paired.push_back(even & second);
+        key_second.push_back(second & single);
     }
     const Groups groups = group_by_key(key_single.data(), key_paired.data(), rows.size());
     const std::vector<std::size_t>& order = groups.order;
@@ -280,8 +333,20 @@ NormalTerms contract_number_conserving(const MajoranaOp& op, int n_spin_orbitals
     std::vector<std::uint64_t> cre(items), ann(items);
     std::vector<cplx> val(items);
 
+    // 2^r for r chosen n_p (each carries -2 from i (1 - 2 n_p)).
+    double pow2[65];
+    for (int r = 0; r <= 64; ++r) pow2[r] = std::ldexp(1.0, r);
+
 #ifdef _OPENMP
-#pragma omp parallel for schedule(dynamic, 64) if (items > 65536)
+#pragma omp parallel if (items > 65536)
+#endif
+    {
+    // Which Majorana each member of a group holds on the single spin-orbitals, and its
+    // coefficient (buffers reused across the groups a thread takes).
+    std::vector<std::uint64_t> second;
+    std::vector<cplx> coeff;
+#ifdef _OPENMP
+#pragma omp for schedule(dynamic, 64)
 #endif
     for (std::ptrdiff_t gg = 0; gg < static_cast<std::ptrdiff_t>(ng); ++gg) {
         const std::size_t g = static_cast<std::size_t>(gg);
@@ -298,14 +363,13 @@ NormalTerms contract_number_conserving(const MajoranaOp& op, int n_spin_orbitals
         for (std::uint64_t r = odd; r; r &= r - 1) pos[n_odd++] = std::countr_zero(r);
         const int half = n_odd / 2;
         const cplx base = kIPow[std::popcount(pairs) & 3];
-        // Which Majorana each member holds on the single spin-orbitals, and its coefficient.
         const std::size_t members = group[g + 1] - group[g];
-        std::vector<std::uint64_t> second(members);
-        std::vector<cplx> coeff(members);
+        second.resize(members);
+        coeff.resize(members);
         for (std::size_t i = 0; i < members; ++i) {
-            const std::size_t k = rows[order[group[g] + i]];
-            second[i] = second_mode_orbitals(op.mask(k)) & odd;
-            coeff[i] = op.c[k];
+            const std::size_t row = order[group[g] + i];
+            second[i] = key_second[row];
+            coeff[i] = op.c[rows[row]];
         }
         std::size_t w = start[g];
         const std::uint64_t limit = n_odd >= 64 ? ~0ULL : (std::uint64_t{1} << n_odd);
@@ -318,15 +382,14 @@ NormalTerms contract_number_conserving(const MajoranaOp& op, int n_spin_orbitals
                 const int ipow = std::popcount(second[i] & oc) - std::popcount(second[i] & oa);
                 odd_coeff += times(coeff[i], kIPow[ipow & 3]);
             }
-            odd_coeff *= base;
+            odd_coeff = times(odd_coeff, base);
             const int odd_parity = bits::pairs_ascending_parity(oa, oc);
             std::uint64_t nsub = 0;
             do {
                 const int r = std::popcount(nsub);
                 const int parity = (odd_parity + r * (r - 1) / 2 + r * half +
                                     bits::pairs_ascending_parity(nsub, odd)) & 1;
-                // Each chosen n_p carries -2 from i (1 - 2 n_p).
-                const double scale = std::ldexp(1.0, r) * (((r + parity) & 1) ? -1.0 : 1.0);
+                const double scale = ((r + parity) & 1) ? -pow2[r] : pow2[r];
                 cre[w] = oc | nsub;
                 ann[w] = oa | nsub;
                 val[w] = scale * odd_coeff;
@@ -337,13 +400,14 @@ NormalTerms contract_number_conserving(const MajoranaOp& op, int n_spin_orbitals
             // Next subset of the same size (Gosper's hack).
             const std::uint64_t lowest = local & (~local + 1);
             const std::uint64_t ripple = local + lowest;
-            local = (((ripple ^ local) >> 2) / lowest) | ripple;
+            local = (((ripple ^ local) >> 2) >> std::countr_zero(lowest)) | ripple;
             if (local >= limit || ripple == 0) break;
         }
     }
+    }
 
     // Like terms combined, in the order they first arise.
-    KeySum sums(items / 2);
+    KeySum sums(items);
     for (std::size_t i = 0; i < items; ++i) sums.add(cre[i], ann[i], val[i]);
     NormalTerms out;
     for (std::size_t id = 0; id < sums.size(); ++id) {

@@ -88,6 +88,23 @@ MajoranaOp canonical(const KeySum& sums, double tol) {
     return out;
 }
 
+MajoranaOp sum_sorted(const MajoranaOp& rows, double tol) {
+    const std::size_t n = rows.size();
+    const std::vector<std::size_t> order = sorted_order(rows.lo.data(), rows.hi.data(), n);
+    MajoranaOp out;
+    out.reserve(n);
+    std::size_t k = 0;
+    while (k < n) {
+        const std::size_t first = order[k];
+        const std::uint64_t lo = rows.lo[first], hi = rows.hi[first];
+        cplx sum = rows.c[first];
+        for (++k; k < n && rows.lo[order[k]] == lo && rows.hi[order[k]] == hi; ++k)
+            sum += rows.c[order[k]];
+        if (survives(sum, tol)) out.push_back({lo, hi}, sum);
+    }
+    return out;
+}
+
 MajoranaOp merge(const MajoranaOp& op, double tol) {
     // Equal masks summed through a hash index (in input order), pruned, then the survivors
     // sorted by (hi, lo).

@@ -60,6 +60,10 @@ class KeySum;
 // Canonical form of summed rows (lo = key a, hi = key b): prune at tol, sort by (hi, lo).
 MajoranaOp canonical(const KeySum& sums, double tol);
 
+// Canonical form of raw rows by a stable sort on (hi, lo): each mask's coefficients are
+// summed in row order, sums with |c| > tol kept (tol = 0 keeps every non-zero).
+MajoranaOp sum_sorted(const MajoranaOp& rows, double tol);
+
 // Canonical form: sort by (hi, lo), sum equal masks, keep sums with |c| > tol
 // (tol = 0 keeps everything but exact zeros).
 MajoranaOp merge(const MajoranaOp& op, double tol = kTolerance);

@@ -10,10 +10,12 @@
 
 #include <nanobind/nanobind.h>
 
+#include <algorithm>
 #include <cmath>
 #include <complex>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "common.h"
 #include "engine/ladder.h"
@@ -35,10 +37,26 @@ inline std::string repr_of(nb::handle o) {
     return t;
 }
 
+// The value of an exact int of at most one digit; false for anything else.
+inline bool small_exact_int(PyObject* o, long long& value) {
+    if (!PyLong_CheckExact(o)) return false;
+#if PY_VERSION_HEX >= 0x030C0000
+    if (!PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(o))) return false;
+    value = static_cast<long long>(PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(o)));
+#else
+    const Py_ssize_t size = Py_SIZE(o);
+    if (size < -1 || size > 1) return false;
+    value = size * static_cast<long long>(reinterpret_cast<PyLongObject*>(o)->ob_digit[0]);
+#endif
+    return true;
+}
+
 // An exact Python integer from an int or an object with __index__ (bool counts as int).
 // Returns false, with no error set, when o is not integral.
 inline bool read_index(PyObject* o, long long& value, bool& overflow) {
     overflow = false;
+    // Exact ints of one digit (every spin-orbital index and dagger flag) read directly.
+    if (small_exact_int(o, value)) return true;
     nb::object holder;
     if (!PyLong_Check(o)) {
         if (!PyIndex_Check(o)) return false;
@@ -54,10 +72,26 @@ inline bool read_index(PyObject* o, long long& value, bool& overflow) {
     return true;
 }
 
+// Records the type of v in `float_type` when none is recorded yet and v is a float
+// subclass without __complex__ (such as numpy.float64); returns whether v is of the
+// recorded type. Values of that type are read as floats directly, which is what the
+// generic conversion does for them.
+inline bool note_float_type(PyObject* v, PyTypeObject** float_type) {
+    PyTypeObject* tp = Py_TYPE(v);
+    if (*float_type == nullptr && PyFloat_Check(v) &&
+        PyObject_HasAttrString(reinterpret_cast<PyObject*>(tp), "__complex__") == 0)
+        *float_type = tp;
+    return tp == *float_type;
+}
+
 // Coefficient as a complex number: int, float, complex, or anything with __complex__,
-// __float__ or __index__ (NumPy scalars included).
-inline std::complex<double> read_coefficient(PyObject* v, PyObject* term) {
+// __float__ or __index__ (NumPy scalars included). `float_type`, when given, is the float
+// subclass noted so far (see note_float_type).
+inline std::complex<double> read_coefficient(PyObject* v, PyObject* term,
+                                             PyTypeObject** float_type = nullptr) {
     if (PyFloat_CheckExact(v)) return {PyFloat_AS_DOUBLE(v), 0.0};
+    if (float_type && Py_TYPE(v) == *float_type) return {PyFloat_AS_DOUBLE(v), 0.0};
+    if (float_type && note_float_type(v, float_type)) return {PyFloat_AS_DOUBLE(v), 0.0};
     if (PyComplex_CheckExact(v)) {
         Py_complex z = PyComplex_AsCComplex(v);
         return {z.real, z.imag};
@@ -85,17 +119,28 @@ inline std::complex<double> read_coefficient(PyObject* v, PyObject* term) {
     throw nb::type_error(("term " + repr_of(term) + " " + why).c_str());
 }
 
-inline void read_term(PyObject* term, PyObject* value, engine::LadderTerms& out) {
+inline void read_term(PyObject* term, PyObject* value, engine::LadderTerms& out,
+                      PyTypeObject** float_type = nullptr) {
     if (!PyTuple_Check(term))
         bad_term(term, "must be a tuple of (index, dagger) pairs, not " + type_name_of(term));
     const Py_ssize_t k = PyTuple_GET_SIZE(term);
-    const std::complex<double> c = read_coefficient(value, term);
+    const std::complex<double> c = read_coefficient(value, term, float_type);
     if (!std::isfinite(c.real()) || !std::isfinite(c.imag()))
         throw nb::value_error(("coefficient of term " + repr_of(term) + " is not finite: " +
                                repr_of(value))
                                   .c_str());
     for (Py_ssize_t i = 0; i < k; ++i) {
         PyObject* pair = PyTuple_GET_ITEM(term, i);
+        // The common case, a valid (int, int) tuple, without the general checks below.
+        if (PyTuple_CheckExact(pair) && PyTuple_GET_SIZE(pair) == 2) {
+            long long index, dagger;
+            if (small_exact_int(PyTuple_GET_ITEM(pair, 0), index) &&
+                small_exact_int(PyTuple_GET_ITEM(pair, 1), dagger) && index >= 0 &&
+                index < engine::kMaxSpinOrbitals && (dagger == 0 || dagger == 1)) {
+                out.add_op(static_cast<int>(index), static_cast<int>(dagger));
+                continue;
+            }
+        }
         PyObject *pi, *pd;
         if (PyTuple_Check(pair) && PyTuple_GET_SIZE(pair) == 2) {
             pi = PyTuple_GET_ITEM(pair, 0);
@@ -132,6 +177,40 @@ inline void read_term(PyObject* term, PyObject* value, engine::LadderTerms& out)
     out.end_term(c);
 }
 
+// read_term for the common case only: an exact tuple of exact (int, int) tuples with valid
+// indices and flags and a finite float, complex or `float_type` coefficient. Runs no Python
+// code; returns false, with `out` unchanged, for anything else.
+inline bool read_term_direct(PyObject* term, PyObject* value, engine::LadderTerms& out,
+                             PyTypeObject* float_type) {
+    if (!PyTuple_CheckExact(term)) return false;
+    std::complex<double> c;
+    if (PyFloat_CheckExact(value) || (float_type && Py_TYPE(value) == float_type)) {
+        c = {PyFloat_AS_DOUBLE(value), 0.0};
+    } else if (PyComplex_CheckExact(value)) {
+        const Py_complex z = reinterpret_cast<PyComplexObject*>(value)->cval;
+        c = {z.real, z.imag};
+    } else {
+        return false;
+    }
+    if (!std::isfinite(c.real()) || !std::isfinite(c.imag())) return false;
+    const Py_ssize_t k = PyTuple_GET_SIZE(term);
+    const std::size_t mark = out.ops.size();
+    for (Py_ssize_t i = 0; i < k; ++i) {
+        PyObject* pair = PyTuple_GET_ITEM(term, i);
+        long long index, dagger;
+        if (!PyTuple_CheckExact(pair) || PyTuple_GET_SIZE(pair) != 2 ||
+            !small_exact_int(PyTuple_GET_ITEM(pair, 0), index) ||
+            !small_exact_int(PyTuple_GET_ITEM(pair, 1), dagger) || index < 0 ||
+            index >= engine::kMaxSpinOrbitals || (dagger != 0 && dagger != 1)) {
+            out.ops.resize(mark);
+            return false;
+        }
+        out.add_op(static_cast<int>(index), static_cast<int>(dagger));
+    }
+    out.end_term(c);
+    return true;
+}
+
 }  // namespace detail
 
 // Reads a FermionOp (a dict, any mapping with items(), or an object with a `terms`
@@ -152,7 +231,50 @@ inline engine::LadderTerms ladder_terms_from(nb::handle op, const char* name) {
         out.ops.reserve(static_cast<std::size_t>(n) * 4);
         Py_ssize_t pos = 0;
         PyObject *key, *value;
-        while (PyDict_Next(d, &pos, &key, &value)) detail::read_term(key, value, out);
+        PyTypeObject* float_type = nullptr;
+        // The float subclass the coefficients use, if any (numpy.float64), is looked up
+        // before the entries are listed: that lookup is the only step of the direct path
+        // that could run Python code.
+        while (PyDict_Next(d, &pos, &key, &value)) {
+            if (PyFloat_CheckExact(value) || PyComplex_CheckExact(value)) continue;
+            detail::note_float_type(value, &float_type);
+            break;
+        }
+        // Entries listed first, then read with their objects fetched a few entries ahead
+        // (a large Hamiltonian is mostly out of cache). Terms of plain tuples, ints and
+        // known coefficient types take a direct path that runs no Python code, so the
+        // listed entries stay valid; at the first other term reading goes on entry by
+        // entry from that position, exactly as the general loop does.
+        std::vector<PyObject*> keys, values;
+        std::vector<Py_ssize_t> positions;
+        keys.reserve(static_cast<std::size_t>(n));
+        values.reserve(static_cast<std::size_t>(n));
+        positions.reserve(static_cast<std::size_t>(n));
+        pos = 0;
+        for (Py_ssize_t before = pos; PyDict_Next(d, &pos, &key, &value); before = pos) {
+            keys.push_back(key);
+            values.push_back(value);
+            positions.push_back(before);
+        }
+        const std::size_t listed = keys.size();
+        constexpr std::size_t kAhead = 16;
+        for (std::size_t i = 0; i < listed; ++i) {
+            if (i + 2 * kAhead < listed) {
+                __builtin_prefetch(keys[i + 2 * kAhead]);
+                __builtin_prefetch(values[i + 2 * kAhead]);
+            }
+            if (i + kAhead < listed) {
+                PyObject* ahead = keys[i + kAhead];
+                if (PyTuple_CheckExact(ahead)) {
+                    const Py_ssize_t k = std::min<Py_ssize_t>(PyTuple_GET_SIZE(ahead), 8);
+                    for (Py_ssize_t j = 0; j < k; ++j) __builtin_prefetch(PyTuple_GET_ITEM(ahead, j));
+                }
+            }
+            if (detail::read_term_direct(keys[i], values[i], out, float_type)) continue;
+            pos = positions[i];
+            while (PyDict_Next(d, &pos, &key, &value)) detail::read_term(key, value, out, &float_type);
+            break;
+        }
         return out;
     }
     if (!PyObject_HasAttrString(d, "items"))
@@ -161,11 +283,13 @@ inline engine::LadderTerms ladder_terms_from(nb::handle op, const char* name) {
                               type_name_of(op))
                                  .c_str());
     nb::object items = nb::borrow(d).attr("items")();
+    PyTypeObject* float_type = nullptr;
     for (nb::handle item : items) {
         if (!PyTuple_Check(item.ptr()) || PyTuple_GET_SIZE(item.ptr()) != 2)
             throw nb::type_error((std::string(name) + ".items() must yield (term, coefficient) pairs")
                                      .c_str());
-        detail::read_term(PyTuple_GET_ITEM(item.ptr(), 0), PyTuple_GET_ITEM(item.ptr(), 1), out);
+        detail::read_term(PyTuple_GET_ITEM(item.ptr(), 0), PyTuple_GET_ITEM(item.ptr(), 1), out,
+                          &float_type);
     }
     return out;
 }
