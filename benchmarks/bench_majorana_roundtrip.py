@@ -26,31 +26,15 @@ TARGET = 30.0
 
 
 def h2o_hamiltonian(basis="6-31g"):
-    """The full-space H2O Hamiltonian as a normal-ordered FermionOperator."""
-    try:
-        from types import SimpleNamespace
+    """The full-space H2O Hamiltonian from the problem builder."""
+    from types import SimpleNamespace
 
-        from korvel.core.hamiltonian import build_problem
-        rem = dict(basis=basis, charge=0, multiplicity=1, reference="rhf", active_space="full",
-                   avas_aos=None, avas_threshold=0.2, n_act=None, n_act_elec=None,
-                   orbital_opt=False)
-        return build_problem(SimpleNamespace(molecule={"geometry": H2O}, rem=rem)).hamiltonian, \
-            "build_problem"
-    except ImportError:
-        pass
-    import numpy as np
-    from openfermion import InteractionOperator, get_fermion_operator, normal_ordered
-    from openfermion.chem.molecular_data import spinorb_from_spatial
-    from pyscf import ao2mo, gto, scf
-    mol = gto.M(atom=H2O, basis=basis, verbose=0)
-    mf = scf.RHF(mol).run()
-    mo = mf.mo_coeff
-    n = mo.shape[1]
-    h1 = mo.T @ mf.get_hcore() @ mo
-    eri = ao2mo.restore(1, ao2mo.kernel(mol, mo), n)
-    one, two = spinorb_from_spatial(h1, np.asarray(eri.transpose(0, 2, 3, 1), dtype=float))
-    iop = InteractionOperator(float(mol.energy_nuc()), one, 0.5 * two)
-    return normal_ordered(get_fermion_operator(iop)), "PySCF + OpenFermion"
+    from korvel.core.hamiltonian import build_problem
+    rem = dict(basis=basis, charge=0, multiplicity=1, reference="rhf", active_space="full",
+               avas_aos=None, avas_threshold=0.2, n_act=None, n_act_elec=None,
+               orbital_opt=False)
+    problem = build_problem(SimpleNamespace(molecule={"geometry": H2O}, rem=rem))
+    return problem.hamiltonian, "build_problem"
 
 
 def n_orb_of(terms):
