@@ -65,6 +65,43 @@ def test_round_trip_of_a_normal_ordered_operator_is_itself():
     assert max(abs(got[t] - op[t]) for t in op) <= 1e-12
 
 
+def test_large_operators_split_into_parts_match_openfermion():
+    # Thousands of terms take the engine's split, multi-threaded route in both directions.
+    rng = random.Random(21)
+    op = random_operator(rng, 12, 3, 3000, True)
+    op.update(of_number_conserving(random_operator(rng, 14, 2, 2500, False, number_conserving=True)))
+    assert len(op) > 2048
+    maj = M.expand_to_majorana(op)
+    assert len(maj) > 2048
+    got = M.majorana_to_fermion(maj, 7)
+    want = of_number_conserving(op)
+    assert set(got) == set(want)
+    assert max(abs(got[t] - want[t]) for t in want) <= 1e-12
+    # The rows are presented sorted, each mask once.
+    masks = [m for m, _ in maj.items()]
+    assert masks == sorted(set(masks)) and maj.lo == [m & (2 ** 64 - 1) for m in masks]
+
+
+def test_results_do_not_depend_on_the_thread_count():
+    from chem import fresh_python
+    code = """
+import random, sys
+sys.path.insert(0, '.')
+from test_majorana import random_operator
+from korvel.downfold import majorana as M
+op = random_operator(random.Random(5), 12, 3, 4000, True)
+maj = M.expand_to_majorana(op)
+print(repr(list(M.majorana_to_fermion(maj, 6).items())))
+print(repr(maj.items()))
+"""
+    import os
+    outs = []
+    for threads in ("1", "2", "3"):
+        env = dict(os.environ, OMP_NUM_THREADS=threads)
+        outs.append(fresh_python(code, env).stdout)
+    assert outs[0] == outs[1] == outs[2]
+
+
 @pytest.mark.parametrize("op,rows", [
     ({((0, 1),): 1.0}, [(1, 0.5), (2, -0.5j)]),
     ({((0, 1), (0, 0)): 1.0}, [(0, 0.5), (3, 0.5j)]),

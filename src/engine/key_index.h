@@ -78,23 +78,33 @@ private:
 };
 
 // Sums coefficients per key: add() rows in any order, then read the distinct keys with
-// their sums in first-seen order.
+// their sums in first-seen order. Real and imaginary parts are summed separately (the same
+// sums as complex addition).
 class KeySum {
 public:
-    explicit KeySum(std::size_t expected_keys) : index_(expected_keys) { sum_.reserve(expected_keys); }
-    void add(std::uint64_t a, std::uint64_t b, std::complex<double> c) {
-        const std::size_t id = index_.insert(a, b);
-        if (id == sum_.size()) sum_.push_back(c);
-        else sum_[id] += c;
+    explicit KeySum(std::size_t expected_keys) : index_(expected_keys) {
+        re_.reserve(expected_keys);
+        im_.reserve(expected_keys);
     }
-    std::size_t size() const { return sum_.size(); }
+    void add(std::uint64_t a, std::uint64_t b, double re, double im) {
+        const std::size_t id = index_.insert(a, b);
+        if (id == re_.size()) {
+            re_.push_back(re);
+            im_.push_back(im);
+        } else {
+            re_[id] += re;
+            im_[id] += im;
+        }
+    }
+    void add(std::uint64_t a, std::uint64_t b, std::complex<double> c) { add(a, b, c.real(), c.imag()); }
+    std::size_t size() const { return re_.size(); }
     std::uint64_t key_a(std::size_t id) const { return index_.key_a(id); }
     std::uint64_t key_b(std::size_t id) const { return index_.key_b(id); }
-    std::complex<double> sum(std::size_t id) const { return sum_[id]; }
+    std::complex<double> sum(std::size_t id) const { return {re_[id], im_[id]}; }
 
 private:
     KeyIndex index_;
-    std::vector<std::complex<double>> sum_;
+    std::vector<double> re_, im_;
 };
 
 }  // namespace korvel::engine

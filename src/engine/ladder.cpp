@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <exception>
+#include <memory>
 #include <stdexcept>
 #include <string>
 
@@ -15,9 +17,10 @@ namespace {
 // A ladder term reduced to a product over spin-orbitals in increasing order: every
 // spin-orbital's word of ladder operators is one of a^dagger, a, n = a^dagger a or
 // h = a a^dagger (any other word vanishes). n sits in both cre and ann.
+// Plain data (no initialisers), so that arrays of them are allocated without a fill.
 struct OrbitalProduct {
-    std::uint64_t cre = 0, ann = 0, hole = 0;
-    cplx coeff;
+    std::uint64_t cre, ann, hole;
+    double re, im;
     std::uint64_t orbitals() const { return cre | ann | hole; }
 };
 
@@ -65,7 +68,7 @@ bool reduce_term(const std::uint8_t* ops, std::size_t k, cplx coeff, std::vector
         }
         buf[j] = v;
     }
-    out = OrbitalProduct{};
+    out.cre = out.ann = out.hole = 0;
     std::size_t i = 0;
     while (i < k) {
         const int p = buf[i] >> 1;
@@ -81,7 +84,9 @@ bool reduce_term(const std::uint8_t* ops, std::size_t k, cplx coeff, std::vector
             default: return false;
         }
     }
-    out.coeff = negative ? -coeff : coeff;
+    const cplx c = negative ? -coeff : coeff;
+    out.re = c.real();
+    out.im = c.imag();
     return true;
 }
 
@@ -133,28 +138,6 @@ constexpr RowSigns kRowSign{};
 inline std::uint64_t single_of(const OrbitalProduct& t) { return t.cre ^ t.ann; }
 inline std::uint64_t paired_of(const OrbitalProduct& t) { return (t.cre & t.ann) | t.hole; }
 
-// Rows 0..n-1 grouped by their (a, b) key: `order` lists the rows group by group (groups
-// in the order their keys first appear, rows in input order within a group) and group g
-// is order[start[g]] .. order[start[g+1] - 1].
-struct Groups {
-    std::vector<std::size_t> order, start;
-    std::size_t size() const { return start.size() - 1; }
-};
-
-Groups group_by_key(const std::uint64_t* a, const std::uint64_t* b, std::size_t n) {
-    KeyIndex index(n / 2);
-    std::vector<std::size_t> id(n);
-    for (std::size_t k = 0; k < n; ++k) id[k] = index.insert(a[k], b[k]);
-    Groups g;
-    g.start.assign(index.size() + 1, 0);
-    for (std::size_t k = 0; k < n; ++k) ++g.start[id[k] + 1];
-    for (std::size_t i = 1; i < g.start.size(); ++i) g.start[i] += g.start[i - 1];
-    std::vector<std::size_t> next(g.start.begin(), g.start.end() - 1);
-    g.order.resize(n);
-    for (std::size_t k = 0; k < n; ++k) g.order[next[id[k]]++] = k;
-    return g;
-}
-
 // n choose k, saturating.
 std::uint64_t binomial(int n, int k) {
     if (k < 0 || k > n) return 0;
@@ -176,55 +159,191 @@ inline std::uint64_t deposit(std::uint64_t local, const int* pos) {
     return r;
 }
 
-}  // namespace
+// reduce_term for a term whose ladder operators all act on different spin-orbitals (every
+// term of a normal-ordered Hamiltonian): each word is a single operator and the sign is the
+// parity of the exchanges that sort the operators by spin-orbital. Returns false, with `out`
+// unspecified, when a spin-orbital repeats.
+inline bool reduce_distinct(const std::uint8_t* ops, std::size_t k, cplx coeff, OrbitalProduct& out) {
+    std::uint64_t seen = 0, cre = 0;
+    int exchanges = 0;
+    for (std::size_t i = 0; i < k; ++i) {
+        const int p = ops[i] >> 1;
+        if (p >= kMaxSpinOrbitals) index_beyond(p);
+        const std::uint64_t bit = std::uint64_t{1} << p;
+        if (seen & bit) return false;
+        exchanges += std::popcount(seen & ~((bit << 1) - 1));
+        seen |= bit;
+        cre |= bit & (std::uint64_t{0} - (ops[i] & 1u));
+    }
+    out.cre = cre;
+    out.ann = seen & ~cre;
+    out.hole = 0;
+    const cplx c = (exchanges & 1) ? -coeff : coeff;
+    out.re = c.real();
+    out.im = c.imag();
+    return true;
+}
 
-MajoranaOp expand_ladder(const LadderTerms& terms, double tol) {
-    const std::size_t n = terms.size();
-    std::vector<OrbitalProduct> products;
-    products.reserve(n);
-    std::vector<std::uint8_t> buf;
-    for (std::size_t t = 0; t < n; ++t) {
-        if (terms.coeff[t] == cplx(0.0, 0.0)) continue;
-        OrbitalProduct p;
-        const std::uint8_t* ops = terms.ops.data() + terms.offset[t];
-        const std::size_t k = terms.offset[t + 1] - terms.offset[t];
-        if (reduce_term(ops, k, terms.coeff[t], buf, p)) products.push_back(p);
+// Operators are split into parts that share no monomial and no ladder term: every monomial
+// a product expands onto has the product's single spin-orbitals, and every term a monomial
+// contracts to has the monomial's, so splitting by the single spin-orbitals splits every sum
+// cleanly and the parts can be worked on independently. The number of parts is fixed, so
+// results and their order do not depend on the number of threads.
+constexpr int kPartBits = 3;
+constexpr unsigned kParts = 1u << kPartBits;
+constexpr std::uint8_t kNoPart = 0xff;
+inline std::uint8_t part_of(std::uint64_t single) {
+    return static_cast<std::uint8_t>((single * 0x9E3779B97F4A7C15ULL) >> (64 - kPartBits));
+}
+
+// Below this many rows an operator is one part, worked on by one thread.
+constexpr std::size_t kSplitRows = 2048;
+
+// Rows 0..n-1 with part[k] != kNoPart listed part by part, in input order within a part:
+// part q is idx[start[q]] .. idx[start[q+1] - 1].
+struct PartLists {
+    std::vector<std::uint32_t> idx;
+    std::size_t start[kParts + 1] = {};
+};
+
+PartLists list_parts(const std::vector<std::uint8_t>& part) {
+    PartLists l;
+    for (std::uint8_t q : part)
+        if (q != kNoPart) ++l.start[q + 1];
+    for (unsigned q = 0; q < kParts; ++q) l.start[q + 1] += l.start[q];
+    l.idx.resize(l.start[kParts]);
+    std::size_t next[kParts];
+    std::copy(l.start, l.start + kParts, next);
+    for (std::size_t k = 0; k < part.size(); ++k)
+        if (part[k] != kNoPart) l.idx[next[part[k]]++] = static_cast<std::uint32_t>(k);
+    return l;
+}
+
+// Runs work(q) for every part q, on several threads when `parallel`; an exception thrown by
+// any part is rethrown here, after all parts have stopped.
+template <typename Work>
+void for_each_part(bool parallel, Work work) {
+    std::exception_ptr error[kParts];
+#ifdef _OPENMP
+#pragma omp parallel for schedule(dynamic, 1) if (parallel)
+#endif
+    for (int q = 0; q < static_cast<int>(kParts); ++q) {
+        try {
+            work(static_cast<unsigned>(q));
+        } catch (...) {
+            error[q] = std::current_exception();
+        }
     }
-    // Products with the same single and paired spin-orbitals expand onto the same 2^k
-    // monomials; each such group is summed in a dense local vector, so a Hamiltonian's many
-    // index permutations of one orbital set cost one set of rows.
-    const std::size_t np = products.size();
-    std::vector<std::uint64_t> key_single(np), key_paired(np);
-    for (std::size_t t = 0; t < np; ++t) {
-        key_single[t] = single_of(products[t]);
-        key_paired[t] = paired_of(products[t]);
-    }
-    const Groups groups = group_by_key(key_single.data(), key_paired.data(), np);
-    const std::vector<std::size_t>& order = groups.order;
-    const std::vector<std::size_t>& group = groups.start;
-    const std::size_t ng = groups.size();
-    std::uint64_t total = 0, widest = 0;
+    (void)parallel;
+    for (auto& e : error)
+        if (e) std::rethrow_exception(e);
+}
+
+// Which groups share their single spin-orbitals with another group. Groups of different
+// single spin-orbitals never meet on a monomial or a ladder term, so the rows of a group
+// that is alone with its single spin-orbitals are final as they are, and only the others
+// need summing across groups.
+std::vector<std::uint8_t> shared_singles(const std::vector<std::uint64_t>& single) {
+    const std::size_t ng = single.size();
+    KeyIndex families(ng / 2 + 1);
+    std::vector<std::uint32_t> family(ng), count;
+    count.reserve(ng / 2 + 1);
     for (std::size_t g = 0; g < ng; ++g) {
-        const std::uint64_t rows = sat_pow2(std::popcount(products[order[group[g]]].orbitals()));
+        const std::size_t f = families.insert(single[g], 0);
+        if (f == count.size()) count.push_back(0);
+        ++count[f];
+        family[g] = static_cast<std::uint32_t>(f);
+    }
+    std::vector<std::uint8_t> shared(ng);
+    for (std::size_t g = 0; g < ng; ++g) shared[g] = count[family[g]] > 1;
+    return shared;
+}
+
+// The Majorana rows of products that share no monomial with any other part: products are
+// grouped by their (single, paired) spin-orbitals, each group is summed in one dense block of
+// 2^k row sums, and the rows are summed per mask in the order they arise, then pruned. The
+// rows of groups alone with their single spin-orbitals come first, then the summed ones.
+MajoranaOp expand_part(const OrbitalProduct* prod, const std::uint32_t* idx,
+                       std::size_t m, double tol) {
+    if (m == 0) return {};
+    KeyIndex groups(m / 2 + 1);
+    std::vector<std::uint32_t> gid(m), head;
+    std::vector<std::uint64_t> group_single;
+    head.reserve(m / 2 + 1);
+    group_single.reserve(m / 2 + 1);
+    for (std::size_t i = 0; i < m; ++i) {
+        const OrbitalProduct& p = prod[idx[i]];
+        const std::uint64_t single = single_of(p);
+        const std::size_t id = groups.insert(single, paired_of(p));
+        if (id == head.size()) {
+            head.push_back(idx[i]);
+            group_single.push_back(single);
+        }
+        gid[i] = static_cast<std::uint32_t>(id);
+    }
+    const std::size_t ng = head.size();
+    const std::vector<std::uint8_t> shared = shared_singles(group_single);
+    std::vector<std::size_t> offset(ng + 1);
+    std::uint64_t total = 0, widest = 1, summed = 0;
+    for (std::size_t g = 0; g < ng; ++g) {
+        offset[g] = static_cast<std::size_t>(total);
+        const std::uint64_t rows = sat_pow2(std::popcount(prod[head[g]].orbitals()));
         total = sat_add(total, rows);
         widest = std::max(widest, rows);
+        if (shared[g]) summed = sat_add(summed, rows);
     }
-    // The distinct rows with their sums, one local vector and the canonical result.
+    // The row sums and one group's masks, then the distinct rows with their sums.
     require_memory(sat_add(total, widest),
-                   2 * (2 * sizeof(std::uint64_t) + sizeof(cplx)) + 2 * sizeof(std::uint32_t),
+                   2 * sizeof(double) + 2 * (2 * sizeof(std::uint64_t) + sizeof(cplx)),
                    "the Majorana expansion");
-    // Non-zero rows of all groups, in generation order; summed per mask after a stable sort.
-    MajoranaOp rows_out;
-    rows_out.reserve(static_cast<std::size_t>(total));
+    offset[ng] = static_cast<std::size_t>(total);
+    std::vector<double> sum_re(offset[ng]), sum_im(offset[ng]);
+    // Row r takes the second component of the j-th spin-orbital (ascending) when bit j of r
+    // is set; every first component weighs 1/2 and every second one +i/2 or -i/2 (-i/2 for
+    // a^dagger and h, +i/2 for a and n). A member's weight on row r is therefore
+    // coeff 2^-k i^{|r|} (-1)^{|r & minus|}, with `minus` its local spin-orbitals of weight
+    // -i/2: the signed coefficients are summed over the group in input order, then scaled
+    // and rotated once (both exact, so the sums equal those of the scaled, rotated weights;
+    // adding +0 keeps zero parts positive, as summing from zero does).
+    for (std::size_t i = 0; i < m; ++i) {
+        const OrbitalProduct& t = prod[idx[i]];
+        const std::size_t g = gid[i];
+        const std::uint64_t neg = (t.cre & ~t.ann) | t.hole;
+        std::uint64_t minus = 0;
+        int j = 0;
+        for (std::uint64_t rest = t.orbitals(); rest; rest &= rest - 1, ++j)
+            minus |= ((neg >> std::countr_zero(rest)) & 1) << j;
+        const double vr = t.re, vi = t.im;
+        const std::size_t rows = offset[g + 1] - offset[g];
+        double* re = sum_re.data() + offset[g];
+        double* im = sum_im.data() + offset[g];
+        if (rows <= 16) {
+            const double* sign = kRowSign.s[minus];
+            for (std::size_t r = 0; r < rows; ++r) {
+                re[r] += sign[r] * vr;
+                im[r] += sign[r] * vi;
+            }
+        } else {
+            for (std::size_t r = 0; r < rows; ++r) {
+                // +-1 without a branch (the sign pattern is data-dependent).
+                const double sign =
+                    1.0 - 2.0 * static_cast<double>(std::popcount(static_cast<std::uint64_t>(r) & minus) & 1);
+                re[r] += sign * vr;
+                im[r] += sign * vi;
+            }
+        }
+    }
     std::vector<std::uint64_t> lo(static_cast<std::size_t>(widest)), hi(lo.size());
-    std::vector<cplx> c(lo.size());
+    KeySum sums(static_cast<std::size_t>(summed) / 2 + 1);
+    MajoranaOp out;
+    out.reserve(static_cast<std::size_t>(total - summed) / 2 + 1);
     for (std::size_t g = 0; g < ng; ++g) {
-        const OrbitalProduct& head = products[order[group[g]]];
+        const OrbitalProduct& h = prod[head[g]];
         // Masks: the same for every product of the group.
         lo[0] = hi[0] = 0;
         std::size_t rows = 1;
-        for (std::uint64_t rest = head.orbitals(); rest; rest &= rest - 1) {
-            const LocalFactor f = local_factor(head, std::countr_zero(rest));
+        for (std::uint64_t rest = h.orbitals(); rest; rest &= rest - 1) {
+            const LocalFactor f = local_factor(h, std::countr_zero(rest));
             std::uint64_t* limb = f.limb == 0 ? lo.data() : hi.data();
             for (std::size_t r = 0; r < rows; ++r) {
                 lo[rows + r] = lo[r];
@@ -234,66 +353,210 @@ MajoranaOp expand_ladder(const LadderTerms& terms, double tol) {
             }
             rows *= 2;
         }
-        // Coefficients. Row r takes the second component of the j-th spin-orbital (ascending)
-        // when bit j of r is set; every first component weighs 1/2 and every second one
-        // +i/2 or -i/2 (-i/2 for a^dagger and h, +i/2 for a and n). A member's weight on row
-        // r is therefore coeff 2^-k i^{|r|} (-1)^{|r & minus|}, with `minus` its local
-        // spin-orbitals of weight -i/2: the signed coefficients are summed over the group,
-        // then scaled and rotated once (both exact, so the sums equal those of the scaled,
-        // rotated weights; adding +0 keeps zero parts positive, as summing from zero does).
-        std::fill(c.begin(), c.begin() + static_cast<std::ptrdiff_t>(rows), cplx(0.0, 0.0));
-        for (std::size_t i = group[g]; i < group[g + 1]; ++i) {
-            const OrbitalProduct& t = products[order[i]];
-            const std::uint64_t neg = (t.cre & ~t.ann) | t.hole;
-            std::uint64_t minus = 0;
-            int j = 0;
-            for (std::uint64_t rest = t.orbitals(); rest; rest &= rest - 1, ++j)
-                if (neg & (rest & (~rest + 1))) minus |= std::uint64_t{1} << j;
-            const double vr = t.coeff.real(), vi = t.coeff.imag();
-            if (rows <= 16) {
-                const double* sign = kRowSign.s[minus];
-                for (std::size_t r = 0; r < rows; ++r)
-                    c[r] = {c[r].real() + sign[r] * vr, c[r].imag() + sign[r] * vi};
-                continue;
-            }
-            for (std::size_t r = 0; r < rows; ++r) {
-                // +-1 without a branch (the sign pattern is data-dependent).
-                const double sign =
-                    1.0 - 2.0 * static_cast<double>(std::popcount(static_cast<std::uint64_t>(r) & minus) & 1);
-                c[r] = {c[r].real() + sign * vr, c[r].imag() + sign * vi};
-            }
-        }
-        const double scale = std::ldexp(1.0, -std::popcount(head.orbitals()));
+        const double scale = std::ldexp(1.0, -std::popcount(h.orbitals()));
+        const double* re = sum_re.data() + offset[g];
+        const double* im = sum_im.data() + offset[g];
+        const bool alone = !shared[g];
         for (std::size_t r = 0; r < rows; ++r) {
-            const double re = c[r].real() * scale, im = c[r].imag() * scale;
+            // A row whose group sum is exactly zero adds nothing to its mask's sum.
+            if (re[r] == 0.0 && im[r] == 0.0) continue;
+            const double a = re[r] * scale, b = im[r] * scale;
+            cplx v;
             switch (std::popcount(static_cast<std::uint64_t>(r)) & 3) {
-                case 0: c[r] = {0.0 + re, 0.0 + im}; break;
-                case 1: c[r] = {0.0 - im, 0.0 + re}; break;
-                case 2: c[r] = {0.0 - re, 0.0 - im}; break;
-                default: c[r] = {0.0 + im, 0.0 - re}; break;
+                case 0: v = {0.0 + a, 0.0 + b}; break;
+                case 1: v = {0.0 - b, 0.0 + a}; break;
+                case 2: v = {0.0 - a, 0.0 - b}; break;
+                default: v = {0.0 + b, 0.0 - a}; break;
             }
+            if (!alone) sums.add(lo[r], hi[r], v);
+            else if (survives(v, tol)) out.push_back({lo[r], hi[r]}, v);
         }
-        // A row whose group sum is exactly zero adds nothing to its mask's sum.
-        for (std::size_t r = 0; r < rows; ++r)
-            if (c[r] != cplx(0.0, 0.0)) rows_out.push_back({lo[r], hi[r]}, c[r]);
     }
-    return sum_sorted(rows_out, tol);
+    for (std::size_t id = 0; id < sums.size(); ++id)
+        if (survives(sums.sum(id), tol)) out.push_back({sums.key_a(id), sums.key_b(id)}, sums.sum(id));
+    return out;
+}
+
+// The number-conserving ladder terms of monomials that share no term with any other part.
+// Rows are grouped by their single and paired spin-orbitals: within one group the monomials
+// differ only in which Majorana of each single spin-orbital they hold, and all of them feed
+// the same ladder terms, so each group is contracted once. The terms of groups alone with
+// their single spin-orbitals come first, then the terms combined across groups.
+void contract_part(const MajoranaOp& op, const std::uint64_t* key_single, const std::uint64_t* key_paired,
+                   const std::uint64_t* key_second, const std::uint32_t* idx, std::size_t m, double tol,
+                   NormalTerms& out) {
+    if (m == 0) return;
+    KeyIndex index(m / 2 + 1);
+    std::vector<std::uint32_t> gid(m), head;
+    std::vector<std::uint64_t> group_single;
+    head.reserve(m / 2 + 1);
+    group_single.reserve(m / 2 + 1);
+    for (std::size_t i = 0; i < m; ++i) {
+        const std::uint32_t k = idx[i];
+        const std::size_t id = index.insert(key_single[k], key_paired[k]);
+        if (id == head.size()) {
+            head.push_back(k);
+            group_single.push_back(key_single[k]);
+        }
+        gid[i] = static_cast<std::uint32_t>(id);
+    }
+    const std::size_t ng = head.size();
+    const std::vector<std::uint8_t> shared = shared_singles(group_single);
+    // Members listed group by group, in input order within a group.
+    std::vector<std::uint32_t> start(ng + 1, 0), order(m);
+    for (std::size_t i = 0; i < m; ++i) ++start[gid[i] + 1];
+    for (std::size_t g = 0; g < ng; ++g) start[g + 1] += start[g];
+    {
+        std::vector<std::uint32_t> next(start.begin(), start.end() - 1);
+        for (std::size_t i = 0; i < m; ++i) order[next[gid[i]]++] = idx[i];
+    }
+    std::uint64_t total = 0, summed = 0;
+    for (std::size_t g = 0; g < ng; ++g) {
+        const int single = std::popcount(key_single[head[g]]);
+        const std::uint64_t items = sat_mul(binomial(single, single / 2),
+                                            sat_pow2(std::popcount(key_paired[head[g]])));
+        total = sat_add(total, items);
+        if (shared[g]) summed = sat_add(summed, items);
+    }
+    require_memory(total, 2 * (2 * sizeof(std::uint64_t) + sizeof(cplx)) + 2 * sizeof(std::uint32_t),
+                   "the normal-ordered ladder form");
+    KeySum sums(static_cast<std::size_t>(summed) / 2 + 1);
+    const std::size_t direct = static_cast<std::size_t>(total - summed);
+    out.cre.reserve(direct);
+    out.ann.reserve(direct);
+    out.c.reserve(direct);
+
+    // 2^r for r chosen n_p (each carries -2 from i (1 - 2 n_p)).
+    double pow2[65];
+    for (int r = 0; r <= 64; ++r) pow2[r] = std::ldexp(1.0, r);
+    // Which Majorana each member of a group holds on the single spin-orbitals, and its
+    // coefficient times i^-(number of gamma_{2p+1} it holds there).
+    std::vector<std::uint64_t> second;
+    std::vector<double> d_re, d_im;
+    for (std::size_t g = 0; g < ng; ++g) {
+        // gamma_S is the product over spin-orbitals, in increasing order, of its local
+        // factors: a single gamma_{2p} = a^dagger + a or gamma_{2p+1} = i (a^dagger - a), or
+        // the pair gamma_{2p} gamma_{2p+1} = i (1 - 2 n_p). The even pair factors commute
+        // with everything else; the single ladder operators, in increasing order, are
+        // brought into creation-then-annihilation order, each block descending, and the
+        // chosen n_p join both blocks.
+        const std::uint64_t odd = key_single[head[g]], pairs = key_paired[head[g]];
+        int pos[64];
+        int n_odd = 0;
+        for (std::uint64_t r = odd; r; r &= r - 1) pos[n_odd++] = std::countr_zero(r);
+        const int half = n_odd / 2;
+        const cplx base = kIPow[std::popcount(pairs) & 3];
+        const std::size_t members = start[g + 1] - start[g];
+        second.resize(members);
+        d_re.resize(members);
+        d_im.resize(members);
+        for (std::size_t i = 0; i < members; ++i) {
+            const std::uint32_t row = order[start[g] + i];
+            second[i] = key_second[row];
+            // gamma_{2p+1} contributes +i for a^dagger and -i for a: a member holding it on
+            // the spin-orbitals `second` weighs i^{|second & cre| - |second & ann|}
+            // = i^-|second| (-1)^{|second & cre|} on the term with creators `cre`.
+            const cplx d = times(op.c[row], kIPow[(4 - (std::popcount(second[i]) & 3)) & 3]);
+            d_re[i] = d.real();
+            d_im[i] = d.imag();
+        }
+        const bool alone = !shared[g];
+        const std::uint64_t limit = n_odd >= 64 ? ~0ULL : (std::uint64_t{1} << n_odd);
+        std::uint64_t local = half == 0 ? 0 : (std::uint64_t{1} << half) - 1;
+        while (true) {
+            const std::uint64_t oc = deposit(local, pos), oa = odd & ~oc;
+            double sr = 0.0, si = 0.0;
+            for (std::size_t i = 0; i < members; ++i) {
+                const double sign = 1.0 - 2.0 * static_cast<double>(std::popcount(second[i] & oc) & 1);
+                sr += sign * d_re[i];
+                si += sign * d_im[i];
+            }
+            const cplx odd_coeff = times(cplx(sr, si), base);
+            const int odd_parity = bits::pairs_ascending_parity(oa, oc);
+            std::uint64_t nsub = 0;
+            do {
+                const int r = std::popcount(nsub);
+                const int parity = (odd_parity + r * (r - 1) / 2 + r * half +
+                                    bits::pairs_ascending_parity(nsub, odd)) & 1;
+                const double scale = ((r + parity) & 1) ? -pow2[r] : pow2[r];
+                const cplx v = scale * odd_coeff;
+                if (!alone) {
+                    sums.add(oc | nsub, oa | nsub, v);
+                } else if (survives(v, tol)) {
+                    out.cre.push_back(oc | nsub);
+                    out.ann.push_back(oa | nsub);
+                    out.c.push_back(v);
+                }
+                nsub = (nsub - pairs) & pairs;
+            } while (nsub != 0);
+            if (half == 0) break;
+            // Next subset of the same size (Gosper's hack).
+            const std::uint64_t lowest = local & (~local + 1);
+            const std::uint64_t ripple = local + lowest;
+            local = (((ripple ^ local) >> 2) >> std::countr_zero(lowest)) | ripple;
+            if (local >= limit || ripple == 0) break;
+        }
+    }
+    for (std::size_t id = 0; id < sums.size(); ++id) {
+        if (!survives(sums.sum(id), tol)) continue;
+        out.cre.push_back(sums.key_a(id));
+        out.ann.push_back(sums.key_b(id));
+        out.c.push_back(sums.sum(id));
+    }
+}
+
+template <typename T>
+void append_to(std::vector<T>& acc, const std::vector<T>& part) {
+    acc.insert(acc.end(), part.begin(), part.end());
+}
+
+}  // namespace
+
+MajoranaOp expand_ladder(const LadderTerms& terms, double tol) {
+    const std::size_t n = terms.size();
+    require_memory(n, sizeof(OrbitalProduct) + 1 + sizeof(std::uint32_t), "the reduced ladder terms");
+    std::unique_ptr<OrbitalProduct[]> prod(new OrbitalProduct[n]);
+    std::vector<std::uint8_t> part(n, kNoPart);
+    const bool split = n >= kSplitRows;
+    std::vector<std::uint8_t> buf;
+    for (std::size_t t = 0; t < n; ++t) {
+        const cplx c = terms.coeff[t];
+        if (c == cplx(0.0, 0.0)) continue;
+        const std::uint8_t* ops = terms.ops.data() + terms.offset[t];
+        const std::size_t k = terms.offset[t + 1] - terms.offset[t];
+        if (!reduce_distinct(ops, k, c, prod[t]) && !reduce_term(ops, k, c, buf, prod[t])) continue;
+        part[t] = split ? part_of(single_of(prod[t])) : 0;
+    }
+    const PartLists lists = list_parts(part);
+    MajoranaOp parts[kParts];
+    for_each_part(split, [&](unsigned q) {
+        parts[q] = expand_part(prod.get(), lists.idx.data() + lists.start[q],
+                               lists.start[q + 1] - lists.start[q], tol);
+    });
+    // The parts hold different masks, so their rows together are the whole operator.
+    if (!split) return std::move(parts[0]);
+    std::size_t size = 0;
+    for (const MajoranaOp& p : parts) size += p.size();
+    MajoranaOp out;
+    out.reserve(size);
+    for (const MajoranaOp& p : parts) {
+        append_to(out.lo, p.lo);
+        append_to(out.hi, p.hi);
+        append_to(out.c, p.c);
+    }
+    return out;
 }
 
 NormalTerms contract_number_conserving(const MajoranaOp& op, int n_spin_orbitals, double tol) {
     const std::size_t n = op.size();
     const std::uint64_t allowed =
         n_spin_orbitals >= 64 ? ~0ULL : (std::uint64_t{1} << std::max(0, n_spin_orbitals)) - 1;
-    // Monomials that can hold number-conserving terms (an even number of single Majoranas),
-    // keyed by their single and paired spin-orbitals. Within one key the monomials differ
-    // only in which Majorana of each single spin-orbital they hold, and all of them feed the
-    // same ladder terms, so each key is contracted once.
-    std::vector<std::size_t> rows;
-    std::vector<std::uint64_t> key_single, key_paired, key_second;
-    rows.reserve(n);
-    key_single.reserve(n);
-    key_paired.reserve(n);
-    key_second.reserve(n);
+    require_memory(n, 3 * sizeof(std::uint64_t) + 1 + sizeof(std::uint32_t), "the monomial keys");
+    // Monomials that can hold number-conserving terms (an even number of single Majoranas):
+    // their single, paired and second-mode (gamma_{2p+1} on a single) spin-orbitals.
+    std::vector<std::uint64_t> key_single(n), key_paired(n), key_second(n);
+    std::vector<std::uint8_t> part(n, kNoPart);
+    const bool split = n >= kSplitRows;
     for (std::size_t k = 0; k < n; ++k) {
         // Spin-orbitals holding gamma_{2p} and those holding gamma_{2p+1}.
         const std::uint64_t even = bits::pack_even(op.lo[k]) | (bits::pack_even(op.hi[k]) << 32);
@@ -308,113 +571,30 @@ NormalTerms contract_number_conserving(const MajoranaOp& op, int n_spin_orbitals
         }
         const std::uint64_t single = even ^ second;
         if (std::popcount(single) & 1) continue;  // changes the particle-number parity
-        rows.push_back(k);
-        key_single.push_back(single);
-        key_paired.push_back(even & second);
-        key_second.push_back(second & single);
+        key_single[k] = single;
+        key_paired[k] = even & second;
+        key_second[k] = second & single;
+        part[k] = split ? part_of(single) : 0;
     }
-    const Groups groups = group_by_key(key_single.data(), key_paired.data(), rows.size());
-    const std::vector<std::size_t>& order = groups.order;
-    const std::vector<std::size_t>& group = groups.start;
-    const std::size_t ng = groups.size();
-    std::vector<std::size_t> start(ng + 1, 0);
-    std::uint64_t total = 0;
-    for (std::size_t g = 0; g < ng; ++g) {
-        start[g] = static_cast<std::size_t>(total);
-        const std::size_t first = order[group[g]];
-        const int single = std::popcount(key_single[first]);
-        total = sat_add(total, sat_mul(binomial(single, single / 2),
-                                       sat_pow2(std::popcount(key_paired[first]))));
-    }
-    start[ng] = static_cast<std::size_t>(total);
-    require_memory(total, 2 * (3 * sizeof(std::uint64_t) + sizeof(cplx)) + 2 * sizeof(std::size_t),
-                   "the normal-ordered ladder form");
-    const std::size_t items = static_cast<std::size_t>(total);
-    std::vector<std::uint64_t> cre(items), ann(items);
-    std::vector<cplx> val(items);
-
-    // 2^r for r chosen n_p (each carries -2 from i (1 - 2 n_p)).
-    double pow2[65];
-    for (int r = 0; r <= 64; ++r) pow2[r] = std::ldexp(1.0, r);
-
-#ifdef _OPENMP
-#pragma omp parallel if (items > 65536)
-#endif
-    {
-    // Which Majorana each member of a group holds on the single spin-orbitals, and its
-    // coefficient (buffers reused across the groups a thread takes).
-    std::vector<std::uint64_t> second;
-    std::vector<cplx> coeff;
-#ifdef _OPENMP
-#pragma omp for schedule(dynamic, 64)
-#endif
-    for (std::ptrdiff_t gg = 0; gg < static_cast<std::ptrdiff_t>(ng); ++gg) {
-        const std::size_t g = static_cast<std::size_t>(gg);
-        // gamma_S is the product over spin-orbitals, in increasing order, of its local
-        // factors: a single gamma_{2p} = a^dagger + a or gamma_{2p+1} = i (a^dagger - a), or
-        // the pair gamma_{2p} gamma_{2p+1} = i (1 - 2 n_p). The even pair factors commute
-        // with everything else; the single ladder operators, in increasing order, are
-        // brought into creation-then-annihilation order, each block descending, and the
-        // chosen n_p join both blocks.
-        const std::size_t head = order[group[g]];
-        const std::uint64_t odd = key_single[head], pairs = key_paired[head];
-        int pos[64];
-        int n_odd = 0;
-        for (std::uint64_t r = odd; r; r &= r - 1) pos[n_odd++] = std::countr_zero(r);
-        const int half = n_odd / 2;
-        const cplx base = kIPow[std::popcount(pairs) & 3];
-        const std::size_t members = group[g + 1] - group[g];
-        second.resize(members);
-        coeff.resize(members);
-        for (std::size_t i = 0; i < members; ++i) {
-            const std::size_t row = order[group[g] + i];
-            second[i] = key_second[row];
-            coeff[i] = op.c[rows[row]];
-        }
-        std::size_t w = start[g];
-        const std::uint64_t limit = n_odd >= 64 ? ~0ULL : (std::uint64_t{1} << n_odd);
-        std::uint64_t local = half == 0 ? 0 : (std::uint64_t{1} << half) - 1;
-        while (true) {
-            const std::uint64_t oc = deposit(local, pos), oa = odd & ~oc;
-            // gamma_{2p+1} contributes +i for a^dagger and -i for a.
-            cplx odd_coeff(0.0, 0.0);
-            for (std::size_t i = 0; i < members; ++i) {
-                const int ipow = std::popcount(second[i] & oc) - std::popcount(second[i] & oa);
-                odd_coeff += times(coeff[i], kIPow[ipow & 3]);
-            }
-            odd_coeff = times(odd_coeff, base);
-            const int odd_parity = bits::pairs_ascending_parity(oa, oc);
-            std::uint64_t nsub = 0;
-            do {
-                const int r = std::popcount(nsub);
-                const int parity = (odd_parity + r * (r - 1) / 2 + r * half +
-                                    bits::pairs_ascending_parity(nsub, odd)) & 1;
-                const double scale = ((r + parity) & 1) ? -pow2[r] : pow2[r];
-                cre[w] = oc | nsub;
-                ann[w] = oa | nsub;
-                val[w] = scale * odd_coeff;
-                ++w;
-                nsub = (nsub - pairs) & pairs;
-            } while (nsub != 0);
-            if (half == 0) break;
-            // Next subset of the same size (Gosper's hack).
-            const std::uint64_t lowest = local & (~local + 1);
-            const std::uint64_t ripple = local + lowest;
-            local = (((ripple ^ local) >> 2) >> std::countr_zero(lowest)) | ripple;
-            if (local >= limit || ripple == 0) break;
-        }
-    }
-    }
-
-    // Like terms combined, in the order they first arise.
-    KeySum sums(items);
-    for (std::size_t i = 0; i < items; ++i) sums.add(cre[i], ann[i], val[i]);
+    const PartLists lists = list_parts(part);
+    NormalTerms parts[kParts];
+    for_each_part(split, [&](unsigned q) {
+        contract_part(op, key_single.data(), key_paired.data(), key_second.data(),
+                      lists.idx.data() + lists.start[q], lists.start[q + 1] - lists.start[q], tol,
+                      parts[q]);
+    });
+    if (!split) return std::move(parts[0]);
+    // The parts hold different terms; like terms were combined within each.
+    std::size_t size = 0;
+    for (const NormalTerms& p : parts) size += p.size();
     NormalTerms out;
-    for (std::size_t id = 0; id < sums.size(); ++id) {
-        if (!survives(sums.sum(id), tol)) continue;
-        out.cre.push_back(sums.key_a(id));
-        out.ann.push_back(sums.key_b(id));
-        out.c.push_back(sums.sum(id));
+    out.cre.reserve(size);
+    out.ann.reserve(size);
+    out.c.reserve(size);
+    for (const NormalTerms& p : parts) {
+        append_to(out.cre, p.cre);
+        append_to(out.ann, p.ann);
+        append_to(out.c, p.c);
     }
     return out;
 }

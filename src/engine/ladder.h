@@ -39,16 +39,17 @@ struct NormalTerms {
     std::size_t size() const { return c.size(); }
 };
 
-// Majorana form of a sum of ladder terms of any body rank, in canonical form with exact
-// zeros removed (sums with |c| <= tol dropped). A spin-orbital index beyond 63 throws
+// Majorana form of a sum of ladder terms of any body rank, merged (each mask once, in the
+// order the masks arise; exact zeros and sums with |c| <= tol dropped). A spin-orbital index beyond 63 throws
 // std::invalid_argument naming it.
 MajoranaOp expand_ladder(const LadderTerms& terms, double tol = 0.0);
 
 // Number-conserving normal-ordered ladder form of a Majorana operator: every monomial is
 // rewritten exactly (gamma_{2p} = a_p^dagger + a_p, gamma_{2p+1} = i (a_p^dagger - a_p)),
 // like terms are combined, terms that change the particle number are left out and
-// coefficients with |c| <= tol are dropped. Terms come in the order they first arise
-// (deterministic for a given input). Throws
+// coefficients with |c| <= tol are dropped. The order of the terms is deterministic for a
+// given input (the same row order gives the same terms in the same order, whatever the
+// number of threads). Throws
 // std::invalid_argument when a monomial acts on a spin-orbital at or beyond n_spin_orbitals.
 NormalTerms contract_number_conserving(const MajoranaOp& op, int n_spin_orbitals,
                                        double tol = kTolerance);

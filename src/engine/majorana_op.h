@@ -12,9 +12,12 @@ namespace korvel::engine {
 
 using cplx = std::complex<double>;
 
-// sum_k c[k] gamma_{(lo[k], hi[k])}. Canonical form: rows sorted ascending by (hi, lo),
-// each mask once, every |c| above the pruning tolerance. Raw forms (products, expansions
-// before their merge) may repeat masks.
+// sum_k c[k] gamma_{(lo[k], hi[k])}. Merged form: each mask once, every |c| above the
+// pruning tolerance, rows in any order. Canonical form: merged, with the rows sorted
+// ascending by (hi, lo); merge() and the products give it. The ladder expansion leaves its
+// rows merged in the order they arise (sorting them would cost more than the expansion
+// itself); whoever presents rows sorts them with sorted_order. Raw forms (chunks of a
+// product before their merge) may repeat masks.
 struct MajoranaOp {
     std::vector<std::uint64_t> lo;
     std::vector<std::uint64_t> hi;

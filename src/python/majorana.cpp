@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "common.h"
 #include "engine/fold.h"
@@ -122,6 +123,12 @@ std::uint64_t occupied_mask(nb::handle occupied) {
     return m;
 }
 
+// Rows are presented in canonical order, ascending by mask; the operator may hold them in
+// the order its operation produced them.
+std::vector<std::size_t> presented_order(const MajoranaOp& op) {
+    return korvel::engine::sorted_order(op.lo.data(), op.hi.data(), op.size());
+}
+
 template <typename F>
 MajoranaOp without_gil(F&& f) {
     nb::gil_scoped_release release;
@@ -140,8 +147,9 @@ NB_MODULE(majorana, m) {
 
     nb::class_<MajoranaOp>(
         m, "MajoranaOperator",
-        "A sum of Majorana monomials in canonical form: masks ascending as unsigned 128-bit "
-        "integers, each once, exact zeros removed. Up to 64 spin-orbitals (128 modes).")
+        "A sum of Majorana monomials: each mask once, exact zeros removed, presented in "
+        "canonical order (masks ascending as unsigned 128-bit integers). Up to 64 "
+        "spin-orbitals (128 modes).")
         .def("__init__",
              [](MajoranaOp* self, nb::object monomials) {
                  new (self) MajoranaOp(operator_from(monomials));
@@ -153,7 +161,7 @@ NB_MODULE(majorana, m) {
         .def("items",
              [](const MajoranaOp& op) {
                  nb::list out;
-                 for (std::size_t k = 0; k < op.size(); ++k)
+                 for (std::size_t k : presented_order(op))
                      out.append(nb::make_tuple(mask_to_int(op.mask(k)),
                                                nb::steal(PyComplex_FromDoubles(op.c[k].real(),
                                                                                op.c[k].imag()))));
@@ -163,25 +171,27 @@ NB_MODULE(majorana, m) {
         .def_prop_ro("lo",
                      [](const MajoranaOp& op) {
                          nb::list out;
-                         for (auto v : op.lo) out.append(nb::steal(PyLong_FromUnsignedLongLong(v)));
+                         for (std::size_t k : presented_order(op))
+                             out.append(nb::steal(PyLong_FromUnsignedLongLong(op.lo[k])));
                          return out;
                      },
-                     "Low limbs (modes 0 to 63) of the masks.")
+                     "Low limbs (modes 0 to 63) of the masks, in canonical order.")
         .def_prop_ro("hi",
                      [](const MajoranaOp& op) {
                          nb::list out;
-                         for (auto v : op.hi) out.append(nb::steal(PyLong_FromUnsignedLongLong(v)));
+                         for (std::size_t k : presented_order(op))
+                             out.append(nb::steal(PyLong_FromUnsignedLongLong(op.hi[k])));
                          return out;
                      },
-                     "High limbs (modes 64 to 127) of the masks.")
+                     "High limbs (modes 64 to 127) of the masks, in canonical order.")
         .def_prop_ro("c",
                      [](const MajoranaOp& op) {
                          nb::list out;
-                         for (auto v : op.c)
-                             out.append(nb::steal(PyComplex_FromDoubles(v.real(), v.imag())));
+                         for (std::size_t k : presented_order(op))
+                             out.append(nb::steal(PyComplex_FromDoubles(op.c[k].real(), op.c[k].imag())));
                          return out;
                      },
-                     "Coefficients.")
+                     "Coefficients, in canonical order.")
         .def("__mul__",
              [](const MajoranaOp& a, nb::handle b) {
                  const MajoranaOp& rb = operator_arg(b, "other");
