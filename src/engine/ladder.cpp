@@ -1,28 +1,26 @@
 #include "engine/ladder.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 #include "engine/key_index.h"
 #include "engine/memory.h"
+
+#ifdef _OPENMP
+#include <omp.h>
+#endif
 
 namespace korvel::engine {
 
 namespace {
 
-// A ladder term reduced to a product over spin-orbitals in increasing order: every
-// spin-orbital's word of ladder operators is one of a^dagger, a, n = a^dagger a or
-// h = a a^dagger (any other word vanishes). n sits in both cre and ann.
-// Plain data (no initialisers), so that arrays of them are allocated without a fill.
-struct OrbitalProduct {
-    std::uint64_t cre, ann, hole;
-    double re, im;
-    std::uint64_t orbitals() const { return cre | ann | hole; }
-};
 
 // Single-mode words: state after multiplying on the right by a^dagger (column 1) or a
 // (column 0). States: 0 identity, 1 a^dagger, 2 a, 3 n, 4 h, 5 zero.
@@ -47,7 +45,7 @@ constexpr int kWordStep[6][2] = {
 // every exchange of two ladder operators on different spin-orbitals flips the sign) and
 // reduces every word. Returns false when the term vanishes.
 bool reduce_term(const std::uint8_t* ops, std::size_t k, cplx coeff, std::vector<std::uint8_t>& heap,
-                 OrbitalProduct& out) {
+                 ReducedTerm& out) {
     // Short terms (every molecular Hamiltonian term) are sorted on the stack.
     std::uint8_t local[16];
     std::uint8_t* buf = local;
@@ -108,7 +106,7 @@ struct LocalFactor {
     cplx w0, w1;
 };
 
-inline LocalFactor local_factor(const OrbitalProduct& t, int p) {
+inline LocalFactor local_factor(const ReducedTerm& t, int p) {
     const std::uint64_t bit = std::uint64_t{1} << p;
     const int shift = 2 * (p & 31);
     const cplx half(0.5, 0.0), ihalf(0.0, 0.5);
@@ -135,8 +133,8 @@ struct RowSigns {
 constexpr RowSigns kRowSign{};
 
 // Spin-orbitals with a single ladder operator, and those with an (n, h) pair factor.
-inline std::uint64_t single_of(const OrbitalProduct& t) { return t.cre ^ t.ann; }
-inline std::uint64_t paired_of(const OrbitalProduct& t) { return (t.cre & t.ann) | t.hole; }
+inline std::uint64_t single_of(const ReducedTerm& t) { return t.cre ^ t.ann; }
+inline std::uint64_t paired_of(const ReducedTerm& t) { return (t.cre & t.ann) | t.hole; }
 
 // n choose k, saturating.
 std::uint64_t binomial(int n, int k) {
@@ -163,7 +161,7 @@ inline std::uint64_t deposit(std::uint64_t local, const int* pos) {
 // term of a normal-ordered Hamiltonian): each word is a single operator and the sign is the
 // parity of the exchanges that sort the operators by spin-orbital. Returns false, with `out`
 // unspecified, when a spin-orbital repeats.
-inline bool reduce_distinct(const std::uint8_t* ops, std::size_t k, cplx coeff, OrbitalProduct& out) {
+inline bool reduce_distinct(const std::uint8_t* ops, std::size_t k, cplx coeff, ReducedTerm& out) {
     std::uint64_t seen = 0, cre = 0;
     int exchanges = 0;
     for (std::size_t i = 0; i < k; ++i) {
@@ -263,7 +261,7 @@ std::vector<std::uint8_t> shared_singles(const std::vector<std::uint64_t>& singl
 // grouped by their (single, paired) spin-orbitals, each group is summed in one dense block of
 // 2^k row sums, and the rows are summed per mask in the order they arise, then pruned. The
 // rows of groups alone with their single spin-orbitals come first, then the summed ones.
-MajoranaOp expand_part(const OrbitalProduct* prod, const std::uint32_t* idx,
+MajoranaOp expand_part(const ReducedTerm* prod, const std::uint32_t* idx,
                        std::size_t m, double tol) {
     if (m == 0) return {};
     KeyIndex groups(m / 2 + 1);
@@ -272,7 +270,7 @@ MajoranaOp expand_part(const OrbitalProduct* prod, const std::uint32_t* idx,
     head.reserve(m / 2 + 1);
     group_single.reserve(m / 2 + 1);
     for (std::size_t i = 0; i < m; ++i) {
-        const OrbitalProduct& p = prod[idx[i]];
+        const ReducedTerm& p = prod[idx[i]];
         const std::uint64_t single = single_of(p);
         const std::size_t id = groups.insert(single, paired_of(p));
         if (id == head.size()) {
@@ -306,7 +304,7 @@ MajoranaOp expand_part(const OrbitalProduct* prod, const std::uint32_t* idx,
     // and rotated once (both exact, so the sums equal those of the scaled, rotated weights;
     // adding +0 keeps zero parts positive, as summing from zero does).
     for (std::size_t i = 0; i < m; ++i) {
-        const OrbitalProduct& t = prod[idx[i]];
+        const ReducedTerm& t = prod[idx[i]];
         const std::size_t g = gid[i];
         const std::uint64_t neg = (t.cre & ~t.ann) | t.hole;
         std::uint64_t minus = 0;
@@ -338,7 +336,7 @@ MajoranaOp expand_part(const OrbitalProduct* prod, const std::uint32_t* idx,
     MajoranaOp out;
     out.reserve(static_cast<std::size_t>(total - summed) / 2 + 1);
     for (std::size_t g = 0; g < ng; ++g) {
-        const OrbitalProduct& h = prod[head[g]];
+        const ReducedTerm& h = prod[head[g]];
         // Masks: the same for every product of the group.
         lo[0] = hi[0] = 0;
         std::size_t rows = 1;
@@ -512,25 +510,39 @@ void append_to(std::vector<T>& acc, const std::vector<T>& part) {
 
 }  // namespace
 
+bool reduce_ladder_term(const std::uint8_t* ops, std::size_t k, cplx coeff, ReducedTerm& out) {
+    if (coeff == cplx(0.0, 0.0)) return false;
+    if (reduce_distinct(ops, k, coeff, out)) return true;
+    std::vector<std::uint8_t> heap;
+    return reduce_term(ops, k, coeff, heap, out);
+}
+
 MajoranaOp expand_ladder(const LadderTerms& terms, double tol) {
     const std::size_t n = terms.size();
-    require_memory(n, sizeof(OrbitalProduct) + 1 + sizeof(std::uint32_t), "the reduced ladder terms");
-    std::unique_ptr<OrbitalProduct[]> prod(new OrbitalProduct[n]);
-    std::vector<std::uint8_t> part(n, kNoPart);
-    const bool split = n >= kSplitRows;
+    require_memory(n, sizeof(ReducedTerm) + 1, "the reduced ladder terms");
+    std::unique_ptr<ReducedTerm[]> prod(new ReducedTerm[n]);
+    std::vector<std::uint8_t> keep(n);
     std::vector<std::uint8_t> buf;
     for (std::size_t t = 0; t < n; ++t) {
         const cplx c = terms.coeff[t];
         if (c == cplx(0.0, 0.0)) continue;
         const std::uint8_t* ops = terms.ops.data() + terms.offset[t];
         const std::size_t k = terms.offset[t + 1] - terms.offset[t];
-        if (!reduce_distinct(ops, k, c, prod[t]) && !reduce_term(ops, k, c, buf, prod[t])) continue;
-        part[t] = split ? part_of(single_of(prod[t])) : 0;
+        keep[t] = reduce_distinct(ops, k, c, prod[t]) || reduce_term(ops, k, c, buf, prod[t]);
     }
+    return expand_reduced(prod.get(), keep.data(), n, tol);
+}
+
+MajoranaOp expand_reduced(const ReducedTerm* prod, const std::uint8_t* keep, std::size_t n, double tol) {
+    require_memory(n, 1 + sizeof(std::uint32_t), "the parts of the reduced ladder terms");
+    const bool split = n >= kSplitRows;
+    std::vector<std::uint8_t> part(n, kNoPart);
+    for (std::size_t t = 0; t < n; ++t)
+        if (keep[t]) part[t] = split ? part_of(single_of(prod[t])) : 0;
     const PartLists lists = list_parts(part);
     MajoranaOp parts[kParts];
     for_each_part(split, [&](unsigned q) {
-        parts[q] = expand_part(prod.get(), lists.idx.data() + lists.start[q],
+        parts[q] = expand_part(prod, lists.idx.data() + lists.start[q],
                                lists.start[q + 1] - lists.start[q], tol);
     });
     // The parts hold different masks, so their rows together are the whole operator.
@@ -547,7 +559,8 @@ MajoranaOp expand_ladder(const LadderTerms& terms, double tol) {
     return out;
 }
 
-NormalTerms contract_number_conserving(const MajoranaOp& op, int n_spin_orbitals, double tol) {
+void contract_number_conserving_streamed(const MajoranaOp& op, int n_spin_orbitals, double tol,
+                                         const std::function<void(const NormalTerms&)>& consume) {
     const std::size_t n = op.size();
     const std::uint64_t allowed =
         n_spin_orbitals >= 64 ? ~0ULL : (std::uint64_t{1} << std::max(0, n_spin_orbitals)) - 1;
@@ -557,17 +570,20 @@ NormalTerms contract_number_conserving(const MajoranaOp& op, int n_spin_orbitals
     std::vector<std::uint64_t> key_single(n), key_paired(n), key_second(n);
     std::vector<std::uint8_t> part(n, kNoPart);
     const bool split = n >= kSplitRows;
-    for (std::size_t k = 0; k < n; ++k) {
+    // The first monomial that acts beyond the operator's spin-orbitals, if any.
+    std::size_t first_outside = n;
+#ifdef _OPENMP
+#pragma omp parallel for schedule(static) reduction(min : first_outside) if (split)
+#endif
+    for (std::ptrdiff_t kk = 0; kk < static_cast<std::ptrdiff_t>(n); ++kk) {
+        const std::size_t k = static_cast<std::size_t>(kk);
         // Spin-orbitals holding gamma_{2p} and those holding gamma_{2p+1}.
         const std::uint64_t even = bits::pack_even(op.lo[k]) | (bits::pack_even(op.hi[k]) << 32);
         const std::uint64_t second = bits::pack_even(op.lo[k] >> 1) |
                                      (bits::pack_even(op.hi[k] >> 1) << 32);
-        const std::uint64_t touched = even | second;
-        if (touched & ~allowed) {
-            const int p = std::countr_zero(touched & ~allowed);
-            throw std::invalid_argument(
-                "a Majorana monomial acts on spin-orbital " + std::to_string(p) + ", outside the " +
-                std::to_string(n_spin_orbitals) + " spin-orbitals of the operator");
+        if ((even | second) & ~allowed) {
+            first_outside = std::min(first_outside, k);
+            continue;
         }
         const std::uint64_t single = even ^ second;
         if (std::popcount(single) & 1) continue;  // changes the particle-number parity
@@ -576,26 +592,85 @@ NormalTerms contract_number_conserving(const MajoranaOp& op, int n_spin_orbitals
         key_second[k] = second & single;
         part[k] = split ? part_of(single) : 0;
     }
+    if (first_outside < n) {
+        const std::uint64_t outside = touched_orbitals(op.mask(first_outside)) & ~allowed;
+        throw std::invalid_argument(
+            "a Majorana monomial acts on spin-orbital " + std::to_string(std::countr_zero(outside)) +
+            ", outside the " + std::to_string(n_spin_orbitals) + " spin-orbitals of the operator");
+    }
     const PartLists lists = list_parts(part);
     NormalTerms parts[kParts];
-    for_each_part(split, [&](unsigned q) {
+    const auto run = [&](unsigned q) {
         contract_part(op, key_single.data(), key_paired.data(), key_second.data(),
                       lists.idx.data() + lists.start[q], lists.start[q + 1] - lists.start[q], tol,
                       parts[q]);
-    });
-    if (!split) return std::move(parts[0]);
+    };
+    const unsigned used = split ? kParts : 1;
+    std::exception_ptr error;
+#ifdef _OPENMP
+    if (split) {
+        // Parts are claimed in order from a shared counter. The calling thread hands each
+        // part to `consume` as soon as it is done, in part order, and contracts parts itself
+        // while the next one is not ready; the other threads only contract.
+        std::atomic<unsigned> next{0};
+        std::atomic<bool> done[kParts], stop{false};
+        std::exception_ptr part_error[kParts];
+        for (auto& d : done) d.store(false, std::memory_order_relaxed);
+        const auto claim = [&]() {
+            const unsigned q = next.fetch_add(1, std::memory_order_relaxed);
+            if (q >= used) return false;
+            if (!stop.load(std::memory_order_relaxed)) {
+                try {
+                    run(q);
+                } catch (...) {
+                    part_error[q] = std::current_exception();
+                }
+            }
+            done[q].store(true, std::memory_order_release);
+            return true;
+        };
+#pragma omp parallel
+        {
+            if (omp_get_thread_num() == 0) {
+                for (unsigned q = 0; q < used && !error; ++q) {
+                    while (!done[q].load(std::memory_order_acquire))
+                        if (!claim()) std::this_thread::yield();
+                    if (part_error[q]) {
+                        error = part_error[q];
+                    } else {
+                        try {
+                            consume(parts[q]);
+                        } catch (...) {
+                            error = std::current_exception();
+                        }
+                    }
+                    parts[q] = NormalTerms{};
+                    if (error) stop.store(true, std::memory_order_relaxed);
+                }
+            } else {
+                while (claim()) {
+                }
+            }
+        }
+        if (error) std::rethrow_exception(error);
+        return;
+    }
+#endif
+    for (unsigned q = 0; q < used; ++q) {
+        run(q);
+        consume(parts[q]);
+        parts[q] = NormalTerms{};
+    }
+}
+
+NormalTerms contract_number_conserving(const MajoranaOp& op, int n_spin_orbitals, double tol) {
     // The parts hold different terms; like terms were combined within each.
-    std::size_t size = 0;
-    for (const NormalTerms& p : parts) size += p.size();
     NormalTerms out;
-    out.cre.reserve(size);
-    out.ann.reserve(size);
-    out.c.reserve(size);
-    for (const NormalTerms& p : parts) {
+    contract_number_conserving_streamed(op, n_spin_orbitals, tol, [&](const NormalTerms& p) {
         append_to(out.cre, p.cre);
         append_to(out.ann, p.ann);
         append_to(out.c, p.c);
-    }
+    });
     return out;
 }
 

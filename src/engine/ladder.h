@@ -4,6 +4,7 @@
 #include <complex>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "engine/majorana_op.h"
@@ -39,6 +40,28 @@ struct NormalTerms {
     std::size_t size() const { return c.size(); }
 };
 
+// A ladder term reduced to a product over spin-orbitals in increasing order: each
+// spin-orbital's word of ladder operators is a^dagger (in cre), a (in ann), n = a^dagger a
+// (in both) or h = a a^dagger (in hole), and the product has the coefficient re + i im.
+// Plain data without initialisers, so that arrays of them are allocated without a fill.
+struct ReducedTerm {
+    std::uint64_t cre, ann, hole;
+    double re, im;
+    std::uint64_t orbitals() const { return cre | ann | hole; }
+};
+
+// Reduces the product of the ladder operators ops[0..k-1] (encoded as in LadderTerms) times
+// coeff: the operators are ordered by spin-orbital (each exchange of two on different
+// spin-orbitals flips the sign) and each spin-orbital's word is reduced. Returns false when
+// the product vanishes (coeff zero, or a word such as a^dagger a^dagger); throws
+// std::invalid_argument naming a spin-orbital index beyond 63. Pure computation, safe to
+// call from any thread.
+bool reduce_ladder_term(const std::uint8_t* ops, std::size_t k, cplx coeff, ReducedTerm& out);
+
+// expand_ladder of reduced terms: the terms t with keep[t] != 0, in order.
+MajoranaOp expand_reduced(const ReducedTerm* terms, const std::uint8_t* keep, std::size_t n,
+                          double tol = 0.0);
+
 // Majorana form of a sum of ladder terms of any body rank, merged (each mask once, in the
 // order the masks arise; exact zeros and sums with |c| <= tol dropped). A spin-orbital index beyond 63 throws
 // std::invalid_argument naming it.
@@ -53,5 +76,12 @@ MajoranaOp expand_ladder(const LadderTerms& terms, double tol = 0.0);
 // std::invalid_argument when a monomial acts on a spin-orbital at or beyond n_spin_orbitals.
 NormalTerms contract_number_conserving(const MajoranaOp& op, int n_spin_orbitals,
                                        double tol = kTolerance);
+
+// contract_number_conserving in pieces: the terms are handed to `consume` piece by piece, on
+// the calling thread and in the order contract_number_conserving lists them, while other
+// threads contract the pieces that follow. No two pieces share a term. An exception thrown
+// by `consume` stops the work and propagates.
+void contract_number_conserving_streamed(const MajoranaOp& op, int n_spin_orbitals, double tol,
+                                         const std::function<void(const NormalTerms&)>& consume);
 
 }  // namespace korvel::engine

@@ -21,6 +21,10 @@
 #include "engine/ladder.h"
 #include "engine/mask.h"
 
+#ifdef _OPENMP
+#include <omp.h>
+#endif
+
 namespace korvel::py {
 
 namespace detail {
@@ -294,6 +298,185 @@ inline engine::LadderTerms ladder_terms_from(nb::handle op, const char* name) {
     return out;
 }
 
+// A FermionOp read and reduced term by term, for the Majorana expansion: terms[t] is the
+// reduced product of the t-th term, kept when keep[t] != 0 (a term whose product vanishes
+// is read and checked like any other, then left out).
+struct ReducedFermionOp {
+    std::vector<engine::ReducedTerm> terms;
+    std::vector<std::uint8_t> keep;
+};
+
+namespace detail {
+
+// Reading outcomes of the direct path: the term's product vanishes or is kept, or the term
+// is left to the general path because of its coefficient's type or for another reason.
+enum DirectRead : std::uint8_t { kVanishes = 0, kKept = 1, kOtherCoefficient = 2, kNotDirect = 3 };
+
+// read_term_direct followed by the reduction, for terms of at most 16 ladder operators. Runs
+// no Python code and touches no reference count, so it may run on threads without the GIL
+// while the thread holding it waits: kNotDirect, with `out` unspecified, for anything the
+// general path must read.
+inline DirectRead reduce_term_direct(PyObject* term, PyObject* value, PyTypeObject* float_type,
+                                     engine::ReducedTerm& out) {
+    std::complex<double> c;
+    if (PyFloat_CheckExact(value) || (float_type && Py_TYPE(value) == float_type)) {
+        c = {PyFloat_AS_DOUBLE(value), 0.0};
+    } else if (PyComplex_CheckExact(value)) {
+        const Py_complex z = reinterpret_cast<PyComplexObject*>(value)->cval;
+        c = {z.real, z.imag};
+    } else {
+        return kOtherCoefficient;
+    }
+    if (!PyTuple_CheckExact(term)) return kNotDirect;
+    if (!std::isfinite(c.real()) || !std::isfinite(c.imag())) return kNotDirect;
+    const Py_ssize_t k = PyTuple_GET_SIZE(term);
+    if (k > 16) return kNotDirect;
+    std::uint8_t ops[16];
+    for (Py_ssize_t i = 0; i < k; ++i) {
+        PyObject* pair = PyTuple_GET_ITEM(term, i);
+        long long index, dagger;
+        if (!PyTuple_CheckExact(pair) || PyTuple_GET_SIZE(pair) != 2 ||
+            !small_exact_int(PyTuple_GET_ITEM(pair, 0), index) ||
+            !small_exact_int(PyTuple_GET_ITEM(pair, 1), dagger) || index < 0 ||
+            index >= engine::kMaxSpinOrbitals || (dagger != 0 && dagger != 1))
+            return kNotDirect;
+        ops[i] = static_cast<std::uint8_t>((index << 1) | dagger);
+    }
+    return engine::reduce_ladder_term(ops, static_cast<std::size_t>(k), c, out) ? kKept : kVanishes;
+}
+
+// The general path for one term: read_term's checks and errors, then the reduction.
+inline void reduce_term_general(PyObject* term, PyObject* value, PyTypeObject** float_type,
+                                ReducedFermionOp& out) {
+    engine::LadderTerms one;
+    read_term(term, value, one, float_type);
+    engine::ReducedTerm r;
+    const bool kept = engine::reduce_ladder_term(one.ops.data(), one.ops.size(), one.coeff[0], r);
+    out.terms.push_back(r);
+    out.keep.push_back(kept ? 1 : 0);
+}
+
+// Terms fetched from memory ahead of their reading (a large Hamiltonian is mostly out of
+// cache), and the size from which a dict is read on several threads.
+constexpr std::size_t kReadAhead = 16;
+constexpr std::size_t kParallelRead = 4096;
+
+}  // namespace detail
+
+// Reads and reduces a FermionOp (a dict, any mapping with items(), or an object with a
+// `terms` mapping such as OpenFermion's FermionOperator), with the checks and errors of
+// ladder_terms_from.
+inline ReducedFermionOp reduced_terms_from(nb::handle op, const char* name) {
+    ReducedFermionOp out;
+    PyObject* d = op.ptr();
+    nb::object holder;
+    if (!PyDict_Check(d) && !PyObject_HasAttrString(d, "items") &&
+        PyObject_HasAttrString(d, "terms")) {
+        holder = nb::borrow(op).attr("terms");
+        d = holder.ptr();
+    }
+    if (!PyDict_Check(d)) {
+        if (!PyObject_HasAttrString(d, "items"))
+            throw nb::type_error((std::string(name) +
+                                  " must be a mapping from terms to coefficients, not " +
+                                  type_name_of(op))
+                                     .c_str());
+        nb::object items = nb::borrow(d).attr("items")();
+        PyTypeObject* float_type = nullptr;
+        for (nb::handle item : items) {
+            if (!PyTuple_Check(item.ptr()) || PyTuple_GET_SIZE(item.ptr()) != 2)
+                throw nb::type_error((std::string(name) + ".items() must yield (term, coefficient) pairs")
+                                         .c_str());
+            detail::reduce_term_general(PyTuple_GET_ITEM(item.ptr(), 0),
+                                        PyTuple_GET_ITEM(item.ptr(), 1), &float_type, out);
+        }
+        return out;
+    }
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    PyTypeObject* float_type = nullptr;
+    // The entries are listed (without touching their objects), then read on the direct path,
+    // which runs no Python code, so the listed entries stay valid throughout; a large dict
+    // is read on several threads, each fetching its terms a few entries ahead. At the first
+    // term the direct path cannot read, reading goes on entry by entry from that position on
+    // the general path.
+    std::vector<PyObject*> keys, values;
+    std::vector<Py_ssize_t> positions;
+    std::vector<std::uint8_t> status;
+    std::size_t listed = 0, first_general = 0;
+    for (int pass = 0; pass < 2; ++pass) {
+        const std::size_t n = static_cast<std::size_t>(PyDict_GET_SIZE(d));
+        keys.resize(n);
+        values.resize(n);
+        positions.resize(n);
+        listed = 0;
+        pos = 0;
+        for (Py_ssize_t before = pos; listed < n && PyDict_Next(d, &pos, &key, &value); before = pos) {
+            keys[listed] = key;
+            values[listed] = value;
+            positions[listed] = before;
+            ++listed;
+        }
+        out.terms.resize(listed);
+        out.keep.resize(listed);
+        status.resize(listed);
+        const auto read_range = [&](std::size_t begin, std::size_t end) {
+            for (std::size_t i = begin; i < end; ++i) {
+                if (i + 2 * detail::kReadAhead < end) {
+                    __builtin_prefetch(keys[i + 2 * detail::kReadAhead]);
+                    __builtin_prefetch(values[i + 2 * detail::kReadAhead]);
+                }
+                if (i + detail::kReadAhead < end) {
+                    PyObject* ahead = keys[i + detail::kReadAhead];
+                    if (PyTuple_CheckExact(ahead)) {
+                        const Py_ssize_t k = std::min<Py_ssize_t>(PyTuple_GET_SIZE(ahead), 8);
+                        for (Py_ssize_t j = 0; j < k; ++j) __builtin_prefetch(PyTuple_GET_ITEM(ahead, j));
+                    }
+                }
+                status[i] = detail::reduce_term_direct(keys[i], values[i], float_type, out.terms[i]);
+            }
+        };
+#if defined(_OPENMP) && !defined(Py_GIL_DISABLED)
+        // The other threads only read objects that the waiting thread, which holds the GIL,
+        // keeps alive and unchanged.
+        if (listed >= detail::kParallelRead) {
+#pragma omp parallel
+            {
+                const std::size_t threads = static_cast<std::size_t>(omp_get_num_threads());
+                const std::size_t t = static_cast<std::size_t>(omp_get_thread_num());
+                read_range(listed * t / threads, listed * (t + 1) / threads);
+            }
+        } else {
+            read_range(0, listed);
+        }
+#else
+        read_range(0, listed);
+#endif
+        first_general = listed;
+        for (std::size_t i = 0; i < listed; ++i) {
+            if (status[i] > detail::kKept) {
+                first_general = i;
+                break;
+            }
+            out.keep[i] = status[i];
+        }
+        if (first_general == listed || pass == 1 ||
+            status[first_general] != detail::kOtherCoefficient || !PyFloat_Check(values[first_general]))
+            break;
+        // The first coefficient of another type is a float subclass: its type is noted
+        // (numpy.float64, say, is read like a float) and the dict is read again. Noting it can
+        // run Python code, which could change the dict, so the entries are listed again.
+        nb::object hold = nb::borrow(values[first_general]);
+        detail::note_float_type(hold.ptr(), &float_type);
+    }
+    if (first_general == listed) return out;
+    out.terms.resize(first_general);
+    out.keep.resize(first_general);
+    pos = positions[first_general];
+    while (PyDict_Next(d, &pos, &key, &value)) detail::reduce_term_general(key, value, &float_type, out);
+    return out;
+}
+
 namespace detail {
 
 // CPython's tuple hash (xxHash-based, unchanged since 3.8) over precomputed item hashes.
@@ -320,88 +503,112 @@ inline Py_hash_t tuple_hash(const Py_hash_t* items, Py_ssize_t len) {
 
 }  // namespace detail
 
-// Builds the FermionOp dict of normal-ordered terms: key
+// Builds the FermionOp dict of normal-ordered terms, piece by piece: key
 // ((p1, 1), ..., (pm, 1), (q1, 0), ..., (qn, 0)) with p and q descending, value complex.
-inline nb::dict fermion_op_from(const engine::NormalTerms& t) {
-    const std::size_t n = t.size();
+// The pieces must not share a term.
+class FermionOpBuilder {
+public:
+    explicit FermionOpBuilder(std::size_t expected_terms) {
 #if PY_VERSION_HEX < 0x030D0000
-    PyObject* d = _PyDict_NewPresized(static_cast<Py_ssize_t>(n));
+        PyObject* d = _PyDict_NewPresized(static_cast<Py_ssize_t>(expected_terms));
 #else
-    PyObject* d = PyDict_New();
+        (void)expected_terms;
+        PyObject* d = PyDict_New();
 #endif
-    if (!d) throw nb::python_error();
-    nb::dict result = nb::steal<nb::dict>(d);
-    if (n == 0) return result;
+        if (!d) throw nb::python_error();
+        dict_ = nb::steal<nb::dict>(d);
+    }
+    FermionOpBuilder(const FermionOpBuilder&) = delete;
+    FermionOpBuilder& operator=(const FermionOpBuilder&) = delete;
 
-    // One (index, dagger) tuple per ladder operator, shared by all keys.
-    nb::object pairs[engine::kMaxSpinOrbitals][2];
-    Py_hash_t pair_hash[engine::kMaxSpinOrbitals][2];
-    std::uint64_t used = 0;
-    for (std::size_t k = 0; k < n; ++k) used |= t.cre[k] | t.ann[k];
-    for (std::uint64_t r = used; r; r &= r - 1) {
-        const int p = std::countr_zero(r);
-        for (int dag = 0; dag < 2; ++dag) {
-            PyObject* tup = PyTuple_Pack(2, nb::int_(p).ptr(), nb::int_(dag).ptr());
-            if (!tup) throw nb::python_error();
-            pairs[p][dag] = nb::steal(tup);
-            pair_hash[p][dag] = PyObject_Hash(tup);
-            if (pair_hash[p][dag] == -1) throw nb::python_error();
+    void add(const engine::NormalTerms& t) {
+        const std::size_t n = t.size();
+        std::uint64_t used = 0;
+        for (std::size_t k = 0; k < n; ++k) used |= t.cre[k] | t.ann[k];
+        make_pairs(used);
+        PyObject* d = dict_.ptr();
+        Py_hash_t hashes[2 * engine::kMaxSpinOrbitals];
+        for (std::size_t k = 0; k < n; ++k) {
+            const int nc = std::popcount(t.cre[k]), na = std::popcount(t.ann[k]);
+            PyObject* key = PyTuple_New(nc + na);
+            if (!key) throw nb::python_error();
+            nb::object key_ref = nb::steal(key);
+            Py_ssize_t i = 0;
+            for (int side = 0; side < 2; ++side) {
+                std::uint64_t set = side == 0 ? t.cre[k] : t.ann[k];
+                const int dag = side == 0 ? 1 : 0;
+                while (set) {
+                    const int p = 63 - std::countl_zero(set);
+                    set &= ~(std::uint64_t{1} << p);
+                    PyObject* pr = pairs_[p][dag].ptr();
+                    Py_INCREF(pr);
+                    PyTuple_SET_ITEM(key, i, pr);
+                    hashes[i] = pair_hash_[p][dag];
+                    ++i;
+                }
+            }
+            // A key holds only ints and (int, int) tuples and can never be part of a cycle:
+            // it is left out of the cyclic collector's lists at once (the collector would
+            // untrack it itself, after traversing it once).
+            PyObject_GC_UnTrack(key);
+            PyObject* value = PyComplex_FromDoubles(t.c[k].real(), t.c[k].imag());
+            if (!value) throw nb::python_error();
+            nb::object value_ref = nb::steal(value);
+            int rc;
+#if PY_VERSION_HEX < 0x030D0000
+            if (known_hash_) {
+                const Py_hash_t h = detail::tuple_hash(hashes, i);
+                if (checked_ < 8) {
+                    const Py_hash_t real = PyObject_Hash(key);
+                    if (real == -1) throw nb::python_error();
+                    ++checked_;
+                    if (real != h) known_hash_ = false;
+                }
+                rc = known_hash_ ? _PyDict_SetItem_KnownHash(d, key, value, h)
+                                 : PyDict_SetItem(d, key, value);
+            } else {
+                rc = PyDict_SetItem(d, key, value);
+            }
+#else
+            rc = PyDict_SetItem(d, key, value);
+#endif
+            if (rc != 0) throw nb::python_error();
         }
     }
-    // Many new tuples at once would trigger the cyclic collector over and over; none of
-    // them can form a cycle, so it is paused while the dict is filled.
+
+    nb::dict result() const { return dict_; }
+
+private:
+    // One (index, dagger) tuple per ladder operator, shared by all keys.
+    void make_pairs(std::uint64_t used) {
+        for (std::uint64_t r = used & ~made_; r; r &= r - 1) {
+            const int p = std::countr_zero(r);
+            for (int dag = 0; dag < 2; ++dag) {
+                PyObject* tup = PyTuple_Pack(2, nb::int_(p).ptr(), nb::int_(dag).ptr());
+                if (!tup) throw nb::python_error();
+                PyObject_GC_UnTrack(tup);
+                pairs_[p][dag] = nb::steal(tup);
+                pair_hash_[p][dag] = PyObject_Hash(tup);
+                if (pair_hash_[p][dag] == -1) throw nb::python_error();
+            }
+            made_ |= std::uint64_t{1} << p;
+        }
+    }
+
+    // Many new tuples at once would trigger the cyclic collector over and over; none of them
+    // can form a cycle, so it is paused while the dict is filled.
     struct GcPause {
         int was_enabled = PyGC_Disable();
         ~GcPause() {
             if (was_enabled) PyGC_Enable();
         }
-    } gc_pause;
-    bool known_hash = true;
-    int checked = 0;
-    Py_hash_t hashes[2 * engine::kMaxSpinOrbitals];
-    for (std::size_t k = 0; k < n; ++k) {
-        const int nc = std::popcount(t.cre[k]), na = std::popcount(t.ann[k]);
-        PyObject* key = PyTuple_New(nc + na);
-        if (!key) throw nb::python_error();
-        nb::object key_ref = nb::steal(key);
-        Py_ssize_t i = 0;
-        for (int side = 0; side < 2; ++side) {
-            std::uint64_t set = side == 0 ? t.cre[k] : t.ann[k];
-            const int dag = side == 0 ? 1 : 0;
-            while (set) {
-                const int p = 63 - std::countl_zero(set);
-                set &= ~(std::uint64_t{1} << p);
-                PyObject* pr = pairs[p][dag].ptr();
-                Py_INCREF(pr);
-                PyTuple_SET_ITEM(key, i, pr);
-                hashes[i] = pair_hash[p][dag];
-                ++i;
-            }
-        }
-        PyObject* value = PyComplex_FromDoubles(t.c[k].real(), t.c[k].imag());
-        if (!value) throw nb::python_error();
-        nb::object value_ref = nb::steal(value);
-        int rc;
-#if PY_VERSION_HEX < 0x030D0000
-        if (known_hash) {
-            const Py_hash_t h = detail::tuple_hash(hashes, i);
-            if (checked < 8) {
-                const Py_hash_t real = PyObject_Hash(key);
-                if (real == -1) throw nb::python_error();
-                ++checked;
-                if (real != h) known_hash = false;
-            }
-            rc = known_hash ? _PyDict_SetItem_KnownHash(d, key, value, h)
-                            : PyDict_SetItem(d, key, value);
-        } else {
-            rc = PyDict_SetItem(d, key, value);
-        }
-#else
-        rc = PyDict_SetItem(d, key, value);
-#endif
-        if (rc != 0) throw nb::python_error();
-    }
-    return result;
-}
+    } gc_pause_;
+    nb::dict dict_;
+    nb::object pairs_[engine::kMaxSpinOrbitals][2];
+    Py_hash_t pair_hash_[engine::kMaxSpinOrbitals][2] = {};
+    std::uint64_t made_ = 0;
+    bool known_hash_ = true;
+    int checked_ = 0;
+};
 
 }  // namespace korvel::py

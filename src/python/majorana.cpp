@@ -223,8 +223,11 @@ NB_MODULE(majorana, m) {
     def(m, "expand_to_majorana", "(hamiltonian: FermionOp) -> MajoranaOperator",
         "The Majorana form of a fermionic operator of any body rank, exactly.",
         [](nb::handle hamiltonian) {
-            korvel::engine::LadderTerms terms = ladder_terms_from(hamiltonian, "hamiltonian");
-            return without_gil([&] { return korvel::engine::expand_ladder(terms, 0.0); });
+            const ReducedFermionOp terms = reduced_terms_from(hamiltonian, "hamiltonian");
+            return without_gil([&] {
+                return korvel::engine::expand_reduced(terms.terms.data(), terms.keep.data(),
+                                                      terms.terms.size(), 0.0);
+            });
         },
         nb::arg("hamiltonian"));
 
@@ -250,12 +253,13 @@ NB_MODULE(majorana, m) {
             const MajoranaOp& op = operator_arg(active_maj, "active_maj");
             const long long act = non_negative(n_act, "n_act");
             const int n_so = act >= 32 ? 64 : static_cast<int>(2 * act);
-            korvel::engine::NormalTerms terms;
-            {
-                nb::gil_scoped_release release;
-                terms = korvel::engine::contract_number_conserving(op, n_so);
-            }
-            return fermion_op_from(terms);
+            // The dict is filled on this thread, which keeps the GIL, piece by piece as the
+            // other threads contract the pieces that follow.
+            FermionOpBuilder builder(op.size());
+            korvel::engine::contract_number_conserving_streamed(
+                op, n_so, korvel::engine::kTolerance,
+                [&](const korvel::engine::NormalTerms& piece) { builder.add(piece); });
+            return builder.result();
         },
         nb::arg("active_maj"), nb::arg("n_act"));
 }
