@@ -88,12 +88,6 @@ bool reduce_term(const std::uint8_t* ops, std::size_t k, cplx coeff, std::vector
     return true;
 }
 
-// Complex product without the NaN/infinity recovery of the library operator (all values
-// here are finite).
-inline cplx times(cplx a, cplx b) {
-    return {a.real() * b.real() - a.imag() * b.imag(), a.real() * b.imag() + a.imag() * b.real()};
-}
-
 // The local Majorana factor of spin-orbital p in an orbital product:
 //   a^dagger_p = (gamma_{2p} - i gamma_{2p+1}) / 2,   a_p = (gamma_{2p} + i gamma_{2p+1}) / 2,
 //   n_p = (1 + i gamma_{2p} gamma_{2p+1}) / 2,        h_p = (1 - i gamma_{2p} gamma_{2p+1}) / 2,
@@ -148,7 +142,22 @@ std::uint64_t binomial(int n, int k) {
     return static_cast<std::uint64_t>(r);
 }
 
-constexpr cplx kIPow[4] = {{1, 0}, {0, 1}, {-1, 0}, {0, -1}};
+// (re, im) times i^k, exactly: each part moves and possibly changes sign (multiplying by
+// -1 is exact), without a branch on k.
+inline void rotate(double re, double im, int k, double& out_re, double& out_im) {
+    static constexpr double kReSign[4] = {1.0, -1.0, -1.0, 1.0};
+    static constexpr double kImSign[4] = {1.0, 1.0, -1.0, -1.0};
+    const double parts[2] = {re, im};
+    k &= 3;
+    out_re = kReSign[k] * parts[k & 1];
+    out_im = kImSign[k] * parts[(k + 1) & 1];
+}
+
+// survives() for a value given by its parts.
+inline bool survives_parts(double re, double im, double tol) {
+    if (tol <= 0) return tol < 0 || re != 0.0 || im != 0.0;
+    return re * re + im * im > tol * tol;
+}
 
 // Scatters the low bits of `local` onto the positions listed in `pos`.
 inline std::uint64_t deposit(std::uint64_t local, const int* pos) {
@@ -358,20 +367,16 @@ MajoranaOp expand_part(const ReducedTerm* prod, const std::uint32_t* idx,
         for (std::size_t r = 0; r < rows; ++r) {
             // A row whose group sum is exactly zero adds nothing to its mask's sum.
             if (re[r] == 0.0 && im[r] == 0.0) continue;
-            const double a = re[r] * scale, b = im[r] * scale;
-            cplx v;
-            switch (std::popcount(static_cast<std::uint64_t>(r)) & 3) {
-                case 0: v = {0.0 + a, 0.0 + b}; break;
-                case 1: v = {0.0 - b, 0.0 + a}; break;
-                case 2: v = {0.0 - a, 0.0 - b}; break;
-                default: v = {0.0 + b, 0.0 - a}; break;
-            }
-            if (!alone) sums.add(lo[r], hi[r], v);
-            else if (survives(v, tol)) out.push_back({lo[r], hi[r]}, v);
+            double vr, vi;
+            rotate(re[r] * scale, im[r] * scale, std::popcount(static_cast<std::uint64_t>(r)), vr, vi);
+            if (!alone) sums.add(lo[r], hi[r], vr, vi);
+            else if (survives_parts(vr, vi, tol)) out.push_back({lo[r], hi[r]}, cplx(vr + 0.0, vi + 0.0));
         }
     }
-    for (std::size_t id = 0; id < sums.size(); ++id)
-        if (survives(sums.sum(id), tol)) out.push_back({sums.key_a(id), sums.key_b(id)}, sums.sum(id));
+    for (std::size_t id = 0; id < sums.size(); ++id) {
+        const cplx v = sums.sum(id);
+        if (survives(v, tol)) out.push_back({sums.key_a(id), sums.key_b(id)}, cplx(v.real() + 0.0, v.imag() + 0.0));
+    }
     return out;
 }
 
@@ -443,7 +448,7 @@ void contract_part(const MajoranaOp& op, const std::uint64_t* key_single, const 
         int n_odd = 0;
         for (std::uint64_t r = odd; r; r &= r - 1) pos[n_odd++] = std::countr_zero(r);
         const int half = n_odd / 2;
-        const cplx base = kIPow[std::popcount(pairs) & 3];
+        const int n_pairs = std::popcount(pairs);
         const std::size_t members = start[g + 1] - start[g];
         second.resize(members);
         d_re.resize(members);
@@ -454,9 +459,8 @@ void contract_part(const MajoranaOp& op, const std::uint64_t* key_single, const 
             // gamma_{2p+1} contributes +i for a^dagger and -i for a: a member holding it on
             // the spin-orbitals `second` weighs i^{|second & cre| - |second & ann|}
             // = i^-|second| (-1)^{|second & cre|} on the term with creators `cre`.
-            const cplx d = times(op.c[row], kIPow[(4 - (std::popcount(second[i]) & 3)) & 3]);
-            d_re[i] = d.real();
-            d_im[i] = d.imag();
+            rotate(op.c[row].real(), op.c[row].imag(), 4 - (std::popcount(second[i]) & 3), d_re[i],
+                   d_im[i]);
         }
         const bool alone = !shared[g];
         const std::uint64_t limit = n_odd >= 64 ? ~0ULL : (std::uint64_t{1} << n_odd);
@@ -469,7 +473,9 @@ void contract_part(const MajoranaOp& op, const std::uint64_t* key_single, const 
                 sr += sign * d_re[i];
                 si += sign * d_im[i];
             }
-            const cplx odd_coeff = times(cplx(sr, si), base);
+            // Times i^{|pairs|}, exactly.
+            double odd_re, odd_im;
+            rotate(sr, si, n_pairs, odd_re, odd_im);
             const int odd_parity = bits::pairs_ascending_parity(oa, oc);
             std::uint64_t nsub = 0;
             do {
@@ -477,13 +483,13 @@ void contract_part(const MajoranaOp& op, const std::uint64_t* key_single, const 
                 const int parity = (odd_parity + r * (r - 1) / 2 + r * half +
                                     bits::pairs_ascending_parity(nsub, odd)) & 1;
                 const double scale = ((r + parity) & 1) ? -pow2[r] : pow2[r];
-                const cplx v = scale * odd_coeff;
+                const double vr = scale * odd_re, vi = scale * odd_im;
                 if (!alone) {
-                    sums.add(oc | nsub, oa | nsub, v);
-                } else if (survives(v, tol)) {
+                    sums.add(oc | nsub, oa | nsub, vr, vi);
+                } else if (survives_parts(vr, vi, tol)) {
                     out.cre.push_back(oc | nsub);
                     out.ann.push_back(oa | nsub);
-                    out.c.push_back(v);
+                    out.c.push_back(cplx(vr + 0.0, vi + 0.0));
                 }
                 nsub = (nsub - pairs) & pairs;
             } while (nsub != 0);
@@ -499,7 +505,8 @@ void contract_part(const MajoranaOp& op, const std::uint64_t* key_single, const 
         if (!survives(sums.sum(id), tol)) continue;
         out.cre.push_back(sums.key_a(id));
         out.ann.push_back(sums.key_b(id));
-        out.c.push_back(sums.sum(id));
+        const cplx v = sums.sum(id);
+        out.c.push_back(cplx(v.real() + 0.0, v.imag() + 0.0));
     }
 }
 
