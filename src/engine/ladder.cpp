@@ -1,7 +1,6 @@
 #include "engine/ladder.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 #include <exception>
 #include <functional>
@@ -12,10 +11,8 @@
 
 #include "engine/key_index.h"
 #include "engine/memory.h"
+#include "engine/task_group.h"
 
-#ifdef _OPENMP
-#include <omp.h>
-#endif
 
 namespace korvel::engine {
 
@@ -198,6 +195,7 @@ inline bool reduce_distinct(const std::uint8_t* ops, std::size_t k, cplx coeff, 
 // results and their order do not depend on the number of threads.
 constexpr int kPartBits = 3;
 constexpr unsigned kParts = 1u << kPartBits;
+static_assert(kParts == kContractionPieces, "the contraction hands out one piece per part");
 constexpr std::uint8_t kNoPart = 0xff;
 inline std::uint8_t part_of(std::uint64_t single) {
     return static_cast<std::uint8_t>((single * 0x9E3779B97F4A7C15ULL) >> (64 - kPartBits));
@@ -230,20 +228,8 @@ PartLists list_parts(const std::vector<std::uint8_t>& part) {
 // any part is rethrown here, after all parts have stopped.
 template <typename Work>
 void for_each_part(bool parallel, Work work) {
-    std::exception_ptr error[kParts];
-#ifdef _OPENMP
-#pragma omp parallel for schedule(dynamic, 1) if (parallel)
-#endif
-    for (int q = 0; q < static_cast<int>(kParts); ++q) {
-        try {
-            work(static_cast<unsigned>(q));
-        } catch (...) {
-            error[q] = std::current_exception();
-        }
-    }
-    (void)parallel;
-    for (auto& e : error)
-        if (e) std::rethrow_exception(e);
+    TaskGroup group(kParts, [&](std::size_t q) { work(static_cast<unsigned>(q)); }, parallel);
+    group.wait();
 }
 
 // Which groups share their single spin-orbitals with another group. Groups of different
@@ -385,21 +371,31 @@ MajoranaOp expand_part(const ReducedTerm* prod, const std::uint32_t* idx,
 // differ only in which Majorana of each single spin-orbital they hold, and all of them feed
 // the same ladder terms, so each group is contracted once. The terms of groups alone with
 // their single spin-orbitals come first, then the terms combined across groups.
-void contract_part(const MajoranaOp& op, const std::uint64_t* key_single, const std::uint64_t* key_paired,
-                   const std::uint64_t* key_second, const std::uint32_t* idx, std::size_t m, double tol,
+void contract_part(const MajoranaOp& op, const std::uint32_t* idx, std::size_t m, double tol,
                    NormalTerms& out) {
     if (m == 0) return;
+    // The members' single, paired and second-mode (gamma_{2p+1} on a single) spin-orbitals,
+    // by their place i in the part (row idx[i] of the operator).
+    std::vector<std::uint64_t> key_single(m), key_paired(m), key_second(m);
+    for (std::size_t i = 0; i < m; ++i) {
+        const Mask mask = op.mask(idx[i]);
+        // Spin-orbitals holding gamma_{2p} and those holding gamma_{2p+1}.
+        const std::uint64_t even = bits::pack_even(mask.lo) | (bits::pack_even(mask.hi) << 32);
+        const std::uint64_t second = second_mode_orbitals(mask);
+        key_single[i] = even ^ second;
+        key_paired[i] = even & second;
+        key_second[i] = second & key_single[i];
+    }
     KeyIndex index(m / 2 + 1);
     std::vector<std::uint32_t> gid(m), head;
     std::vector<std::uint64_t> group_single;
     head.reserve(m / 2 + 1);
     group_single.reserve(m / 2 + 1);
     for (std::size_t i = 0; i < m; ++i) {
-        const std::uint32_t k = idx[i];
-        const std::size_t id = index.insert(key_single[k], key_paired[k]);
+        const std::size_t id = index.insert(key_single[i], key_paired[i]);
         if (id == head.size()) {
-            head.push_back(k);
-            group_single.push_back(key_single[k]);
+            head.push_back(static_cast<std::uint32_t>(i));
+            group_single.push_back(key_single[i]);
         }
         gid[i] = static_cast<std::uint32_t>(id);
     }
@@ -411,7 +407,7 @@ void contract_part(const MajoranaOp& op, const std::uint64_t* key_single, const 
     for (std::size_t g = 0; g < ng; ++g) start[g + 1] += start[g];
     {
         std::vector<std::uint32_t> next(start.begin(), start.end() - 1);
-        for (std::size_t i = 0; i < m; ++i) order[next[gid[i]]++] = idx[i];
+        for (std::size_t i = 0; i < m; ++i) order[next[gid[i]]++] = static_cast<std::uint32_t>(i);
     }
     std::uint64_t total = 0, summed = 0;
     for (std::size_t g = 0; g < ng; ++g) {
@@ -454,8 +450,9 @@ void contract_part(const MajoranaOp& op, const std::uint64_t* key_single, const 
         d_re.resize(members);
         d_im.resize(members);
         for (std::size_t i = 0; i < members; ++i) {
-            const std::uint32_t row = order[start[g] + i];
-            second[i] = key_second[row];
+            const std::uint32_t member = order[start[g] + i];
+            const std::uint32_t row = idx[member];
+            second[i] = key_second[member];
             // gamma_{2p+1} contributes +i for a^dagger and -i for a: a member holding it on
             // the spin-orbitals `second` weighs i^{|second & cre| - |second & ann|}
             // = i^-|second| (-1)^{|second & cre|} on the term with creators `cre`.
@@ -567,40 +564,36 @@ MajoranaOp expand_reduced(const ReducedTerm* prod, const std::uint8_t* keep, std
 }
 
 void contract_number_conserving_streamed(const MajoranaOp& op, int n_spin_orbitals, double tol,
-                                         const std::function<void(const NormalTerms&)>& consume) {
+                                         const PieceFn& prepare, const PieceFn& consume) {
     const std::size_t n = op.size();
     const std::uint64_t allowed =
         n_spin_orbitals >= 64 ? ~0ULL : (std::uint64_t{1} << std::max(0, n_spin_orbitals)) - 1;
-    require_memory(n, 3 * sizeof(std::uint64_t) + 1 + sizeof(std::uint32_t), "the monomial keys");
-    // Monomials that can hold number-conserving terms (an even number of single Majoranas):
-    // their single, paired and second-mode (gamma_{2p+1} on a single) spin-orbitals.
-    std::vector<std::uint64_t> key_single(n), key_paired(n), key_second(n);
+    require_memory(n, 1 + sizeof(std::uint32_t), "the parts of the monomials");
+    // The part of every monomial that can hold number-conserving terms (an even number of
+    // single Majoranas), and the first monomial that acts beyond the operator's spin-orbitals.
     std::vector<std::uint8_t> part(n, kNoPart);
     const bool split = n >= kSplitRows;
-    // The first monomial that acts beyond the operator's spin-orbitals, if any.
-    std::size_t first_outside = n;
-#ifdef _OPENMP
-#pragma omp parallel for schedule(static) reduction(min : first_outside) if (split)
-#endif
-    for (std::ptrdiff_t kk = 0; kk < static_cast<std::ptrdiff_t>(n); ++kk) {
-        const std::size_t k = static_cast<std::size_t>(kk);
-        // Spin-orbitals holding gamma_{2p} and those holding gamma_{2p+1}.
-        const std::uint64_t even = bits::pack_even(op.lo[k]) | (bits::pack_even(op.hi[k]) << 32);
-        const std::uint64_t second = bits::pack_even(op.lo[k] >> 1) |
-                                     (bits::pack_even(op.hi[k] >> 1) << 32);
-        if ((even | second) & ~allowed) {
-            first_outside = std::min(first_outside, k);
-            continue;
-        }
-        const std::uint64_t single = even ^ second;
-        if (std::popcount(single) & 1) continue;  // changes the particle-number parity
-        key_single[k] = single;
-        key_paired[k] = even & second;
-        key_second[k] = second & single;
-        part[k] = split ? part_of(single) : 0;
+    std::size_t first_outside[kParts];
+    {
+        TaskGroup scan(kParts, [&](std::size_t c) {
+            const std::size_t begin = n * c / kParts, end = n * (c + 1) / kParts;
+            first_outside[c] = n;
+            for (std::size_t k = begin; k < end; ++k) {
+                const Mask mask = op.mask(k);
+                if (touched_orbitals(mask) & ~allowed) {
+                    first_outside[c] = std::min(first_outside[c], k);
+                    continue;
+                }
+                const std::uint64_t single = single_orbitals(mask);
+                if (std::popcount(single) & 1) continue;  // changes the particle-number parity
+                part[k] = split ? part_of(single) : 0;
+            }
+        }, split);
+        scan.wait();
     }
-    if (first_outside < n) {
-        const std::uint64_t outside = touched_orbitals(op.mask(first_outside)) & ~allowed;
+    if (const std::size_t outside_row = *std::min_element(first_outside, first_outside + kParts);
+        outside_row < n) {
+        const std::uint64_t outside = touched_orbitals(op.mask(outside_row)) & ~allowed;
         throw std::invalid_argument(
             "a Majorana monomial acts on spin-orbital " + std::to_string(std::countr_zero(outside)) +
             ", outside the " + std::to_string(n_spin_orbitals) + " spin-orbitals of the operator");
@@ -608,76 +601,42 @@ void contract_number_conserving_streamed(const MajoranaOp& op, int n_spin_orbita
     const PartLists lists = list_parts(part);
     NormalTerms parts[kParts];
     const auto run = [&](unsigned q) {
-        contract_part(op, key_single.data(), key_paired.data(), key_second.data(),
-                      lists.idx.data() + lists.start[q], lists.start[q + 1] - lists.start[q], tol,
+        contract_part(op, lists.idx.data() + lists.start[q], lists.start[q + 1] - lists.start[q], tol,
                       parts[q]);
+        if (prepare) prepare(q, parts[q]);
     };
     const unsigned used = split ? kParts : 1;
-    std::exception_ptr error;
-#ifdef _OPENMP
-    if (split) {
-        // Parts are claimed in order from a shared counter. The calling thread hands each
-        // part to `consume` as soon as it is done, in part order, and contracts parts itself
-        // while the next one is not ready; the other threads only contract.
-        std::atomic<unsigned> next{0};
-        std::atomic<bool> done[kParts], stop{false};
-        std::exception_ptr part_error[kParts];
-        for (auto& d : done) d.store(false, std::memory_order_relaxed);
-        const auto claim = [&]() {
-            const unsigned q = next.fetch_add(1, std::memory_order_relaxed);
-            if (q >= used) return false;
-            if (!stop.load(std::memory_order_relaxed)) {
-                try {
-                    run(q);
-                } catch (...) {
-                    part_error[q] = std::current_exception();
-                }
-            }
-            done[q].store(true, std::memory_order_release);
-            return true;
-        };
-#pragma omp parallel
-        {
-            if (omp_get_thread_num() == 0) {
-                for (unsigned q = 0; q < used && !error; ++q) {
-                    while (!done[q].load(std::memory_order_acquire))
-                        if (!claim()) std::this_thread::yield();
-                    if (part_error[q]) {
-                        error = part_error[q];
-                    } else {
-                        try {
-                            consume(parts[q]);
-                        } catch (...) {
-                            error = std::current_exception();
-                        }
-                    }
-                    parts[q] = NormalTerms{};
-                    if (error) stop.store(true, std::memory_order_relaxed);
-                }
-            } else {
-                while (claim()) {
-                }
-            }
+    // The parts are taken in order by the helper threads, which only contract. The calling
+    // thread hands each part to `consume` as soon as it is done, in part order; while the
+    // next part is not done it contracts that part itself if nobody has taken it yet, and
+    // waits otherwise.
+    std::exception_ptr part_error[kParts];
+    TaskGroup group(used, [&](std::size_t q) {
+        try {
+            run(static_cast<unsigned>(q));
+        } catch (...) {
+            part_error[q] = std::current_exception();
         }
-        if (error) std::rethrow_exception(error);
-        return;
-    }
-#endif
+    }, split);
     for (unsigned q = 0; q < used; ++q) {
-        run(q);
-        consume(parts[q]);
+        while (!group.finished(q))
+            if (!group.run_if_next(q)) std::this_thread::yield();
+        if (part_error[q]) std::rethrow_exception(part_error[q]);
+        consume(q, parts[q]);
         parts[q] = NormalTerms{};
     }
+    group.wait();
 }
 
 NormalTerms contract_number_conserving(const MajoranaOp& op, int n_spin_orbitals, double tol) {
     // The parts hold different terms; like terms were combined within each.
     NormalTerms out;
-    contract_number_conserving_streamed(op, n_spin_orbitals, tol, [&](const NormalTerms& p) {
-        append_to(out.cre, p.cre);
-        append_to(out.ann, p.ann);
-        append_to(out.c, p.c);
-    });
+    contract_number_conserving_streamed(op, n_spin_orbitals, tol, nullptr,
+                                        [&](unsigned, const NormalTerms& p) {
+                                            append_to(out.cre, p.cre);
+                                            append_to(out.ann, p.ann);
+                                            append_to(out.c, p.c);
+                                        });
     return out;
 }
 

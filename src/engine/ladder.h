@@ -77,11 +77,15 @@ MajoranaOp expand_ladder(const LadderTerms& terms, double tol = 0.0);
 NormalTerms contract_number_conserving(const MajoranaOp& op, int n_spin_orbitals,
                                        double tol = kTolerance);
 
-// contract_number_conserving in pieces: the terms are handed to `consume` piece by piece, on
-// the calling thread and in the order contract_number_conserving lists them, while other
-// threads contract the pieces that follow. No two pieces share a term. An exception thrown
-// by `consume` stops the work and propagates.
+// contract_number_conserving in pieces: piece q (0 <= q < kContractionPieces) is handed to
+// `consume(q, terms)` on the calling thread, the pieces in the order contract_number_conserving
+// lists them, while other threads contract the pieces that follow. `prepare(q, terms)`, when
+// given, runs on whichever thread contracted the piece, before it is consumed; it must not
+// need the calling thread. No two pieces share a term. An exception thrown by either
+// function stops the work and propagates.
+inline constexpr unsigned kContractionPieces = 8;
+using PieceFn = std::function<void(unsigned, const NormalTerms&)>;
 void contract_number_conserving_streamed(const MajoranaOp& op, int n_spin_orbitals, double tol,
-                                         const std::function<void(const NormalTerms&)>& consume);
+                                         const PieceFn& prepare, const PieceFn& consume);
 
 }  // namespace korvel::engine

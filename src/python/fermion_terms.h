@@ -20,10 +20,8 @@
 #include "common.h"
 #include "engine/ladder.h"
 #include "engine/mask.h"
+#include "engine/task_group.h"
 
-#ifdef _OPENMP
-#include <omp.h>
-#endif
 
 namespace korvel::py {
 
@@ -360,6 +358,8 @@ inline void reduce_term_general(PyObject* term, PyObject* value, PyTypeObject** 
 // cache), and the size from which a dict is read on several threads.
 constexpr std::size_t kReadAhead = 16;
 constexpr std::size_t kParallelRead = 4096;
+constexpr std::size_t kReadChunks = 16;
+constexpr std::size_t kPeekCoefficients = 64;
 
 }  // namespace detail
 
@@ -403,8 +403,8 @@ inline ReducedFermionOp reduced_terms_from(nb::handle op, const char* name) {
     std::vector<PyObject*> keys, values;
     std::vector<Py_ssize_t> positions;
     std::vector<std::uint8_t> status;
-    std::size_t listed = 0, first_general = 0;
-    for (int pass = 0; pass < 2; ++pass) {
+    std::size_t listed = 0;
+    const auto list_entries = [&]() {
         const std::size_t n = static_cast<std::size_t>(PyDict_GET_SIZE(d));
         keys.resize(n);
         values.resize(n);
@@ -420,54 +420,79 @@ inline ReducedFermionOp reduced_terms_from(nb::handle op, const char* name) {
         out.terms.resize(listed);
         out.keep.resize(listed);
         status.resize(listed);
-        const auto read_range = [&](std::size_t begin, std::size_t end) {
-            for (std::size_t i = begin; i < end; ++i) {
-                if (i + 2 * detail::kReadAhead < end) {
-                    __builtin_prefetch(keys[i + 2 * detail::kReadAhead]);
-                    __builtin_prefetch(values[i + 2 * detail::kReadAhead]);
-                }
-                if (i + detail::kReadAhead < end) {
-                    PyObject* ahead = keys[i + detail::kReadAhead];
-                    if (PyTuple_CheckExact(ahead)) {
-                        const Py_ssize_t k = std::min<Py_ssize_t>(PyTuple_GET_SIZE(ahead), 8);
-                        for (Py_ssize_t j = 0; j < k; ++j) __builtin_prefetch(PyTuple_GET_ITEM(ahead, j));
-                    }
-                }
-                status[i] = detail::reduce_term_direct(keys[i], values[i], float_type, out.terms[i]);
+    };
+    const auto read_range = [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) {
+            if (i + 2 * detail::kReadAhead < end) {
+                __builtin_prefetch(keys[i + 2 * detail::kReadAhead]);
+                __builtin_prefetch(values[i + 2 * detail::kReadAhead]);
             }
-        };
-#if defined(_OPENMP) && !defined(Py_GIL_DISABLED)
-        // The other threads only read objects that the waiting thread, which holds the GIL,
-        // keeps alive and unchanged.
-        if (listed >= detail::kParallelRead) {
-#pragma omp parallel
-            {
-                const std::size_t threads = static_cast<std::size_t>(omp_get_num_threads());
-                const std::size_t t = static_cast<std::size_t>(omp_get_thread_num());
-                read_range(listed * t / threads, listed * (t + 1) / threads);
+            if (i + detail::kReadAhead < end) {
+                PyObject* ahead = keys[i + detail::kReadAhead];
+                if (PyTuple_CheckExact(ahead)) {
+                    const Py_ssize_t k = std::min<Py_ssize_t>(PyTuple_GET_SIZE(ahead), 8);
+                    for (Py_ssize_t j = 0; j < k; ++j) __builtin_prefetch(PyTuple_GET_ITEM(ahead, j));
+                }
             }
-        } else {
-            read_range(0, listed);
+            status[i] = detail::reduce_term_direct(keys[i], values[i], float_type, out.terms[i]);
         }
+    };
+    // Reads the listed entries from `begin` on, in chunks that the helper threads share with
+    // this one for a large dict. The helpers only read objects that this thread, which holds
+    // the GIL and runs no Python code meanwhile, keeps alive and unchanged.
+    const auto read_from = [&](std::size_t begin) {
+        const std::size_t count = listed - begin;
+#ifdef Py_GIL_DISABLED
+        const bool parallel = false;
 #else
-        read_range(0, listed);
+        const bool parallel = count >= detail::kParallelRead;
 #endif
-        first_general = listed;
-        for (std::size_t i = 0; i < listed; ++i) {
-            if (status[i] > detail::kKept) {
-                first_general = i;
-                break;
-            }
-            out.keep[i] = status[i];
-        }
-        if (first_general == listed || pass == 1 ||
-            status[first_general] != detail::kOtherCoefficient || !PyFloat_Check(values[first_general]))
-            break;
-        // The first coefficient of another type is a float subclass: its type is noted
-        // (numpy.float64, say, is read like a float) and the dict is read again. Noting it can
-        // run Python code, which could change the dict, so the entries are listed again.
-        nb::object hold = nb::borrow(values[first_general]);
+        const std::size_t chunks = parallel ? detail::kReadChunks : 1;
+        engine::TaskGroup group(chunks, [&](std::size_t c) {
+            read_range(begin + count * c / chunks, begin + count * (c + 1) / chunks);
+        }, parallel);
+        group.wait();
+    };
+    // Notes the float subclass of values[i] (numpy.float64, say, is then read like a float).
+    // Looking up a type's attribute can run Python code, which could change the dict, unless
+    // the type is a static type with the plain metaclass: then the entries are listed again
+    // and true is returned.
+    bool noted = false;
+    const auto note_type_of = [&](std::size_t i) {
+        noted = true;
+        nb::object hold = nb::borrow(values[i]);
+        PyTypeObject* tp = Py_TYPE(hold.ptr());
+        const bool may_run_code = (tp->tp_flags & Py_TPFLAGS_HEAPTYPE) ||
+                                  Py_TYPE(reinterpret_cast<PyObject*>(tp)) != &PyType_Type;
         detail::note_float_type(hold.ptr(), &float_type);
+        if (may_run_code) list_entries();
+        return may_run_code;
+    };
+    const auto float_subclass = [](PyObject* v) {
+        return !PyFloat_CheckExact(v) && !PyComplex_CheckExact(v) && PyFloat_Check(v);
+    };
+    list_entries();
+    // The coefficients' float subclass, if any, is looked for among the first few before the
+    // dict is read (OpenFermion's Hamiltonians hold numpy.float64 values), so that the
+    // direct path reads them at once.
+    for (std::size_t i = 0; i < std::min<std::size_t>(listed, detail::kPeekCoefficients); ++i) {
+        if (PyFloat_CheckExact(values[i]) || PyComplex_CheckExact(values[i])) continue;
+        if (float_subclass(values[i])) note_type_of(i);
+        break;
+    }
+    read_from(0);
+    std::size_t first_general = 0;
+    while (true) {
+        while (first_general < listed && status[first_general] <= detail::kKept) {
+            out.keep[first_general] = status[first_general];
+            ++first_general;
+        }
+        if (first_general == listed || noted || status[first_general] != detail::kOtherCoefficient ||
+            !float_subclass(values[first_general]))
+            break;
+        // A float subclass further on: its type is noted and the rest is read again.
+        if (note_type_of(first_general)) first_general = 0;
+        read_from(first_general);
     }
     if (first_general == listed) return out;
     out.terms.resize(first_general);
@@ -503,6 +528,57 @@ inline Py_hash_t tuple_hash(const Py_hash_t* items, Py_ssize_t len) {
 
 }  // namespace detail
 
+// The keys of a piece of normal-ordered terms, laid out ahead of the dict building, on any
+// thread: term k's key holds the ladder operators codes[start[k]] .. codes[start[k+1] - 1]
+// (code (index << 1) | dagger, creators first, each block descending) and has the tuple hash
+// hash[k], computed from the hashes of the (index, dagger) tuples as CPython computes them.
+struct KeyLayout {
+    std::vector<std::uint8_t> codes;
+    std::vector<std::uint32_t> start;
+    std::vector<Py_hash_t> hash;
+};
+
+namespace detail {
+
+// CPython's hash of the tuple (index, dagger) of two small non-negative ints (each its own
+// hash); checked against PyObject_Hash when the tuples are made.
+inline Py_hash_t pair_hash(int index, int dagger) {
+    const Py_hash_t items[2] = {index, dagger};
+    return tuple_hash(items, 2);
+}
+
+}  // namespace detail
+
+inline void lay_out_keys(const engine::NormalTerms& t, KeyLayout& out) {
+    const std::size_t n = t.size();
+    out.start.resize(n + 1);
+    out.hash.resize(n);
+    std::size_t total = 0;
+    for (std::size_t k = 0; k < n; ++k) total += std::popcount(t.cre[k]) + std::popcount(t.ann[k]);
+    out.codes.resize(total);
+    Py_hash_t pair[engine::kMaxSpinOrbitals][2];
+    for (int p = 0; p < engine::kMaxSpinOrbitals; ++p)
+        for (int dag = 0; dag < 2; ++dag) pair[p][dag] = detail::pair_hash(p, dag);
+    std::size_t w = 0;
+    Py_hash_t hashes[2 * engine::kMaxSpinOrbitals];
+    for (std::size_t k = 0; k < n; ++k) {
+        out.start[k] = static_cast<std::uint32_t>(w);
+        Py_ssize_t i = 0;
+        for (int side = 0; side < 2; ++side) {
+            std::uint64_t set = side == 0 ? t.cre[k] : t.ann[k];
+            const int dag = side == 0 ? 1 : 0;
+            while (set) {
+                const int p = 63 - std::countl_zero(set);
+                set &= ~(std::uint64_t{1} << p);
+                out.codes[w++] = static_cast<std::uint8_t>((p << 1) | dag);
+                hashes[i++] = pair[p][dag];
+            }
+        }
+        out.hash[k] = detail::tuple_hash(hashes, i);
+    }
+    out.start[n] = static_cast<std::uint32_t>(w);
+}
+
 // Builds the FermionOp dict of normal-ordered terms, piece by piece: key
 // ((p1, 1), ..., (pm, 1), (q1, 0), ..., (qn, 0)) with p and q descending, value complex.
 // The pieces must not share a term.
@@ -522,61 +598,66 @@ public:
     FermionOpBuilder& operator=(const FermionOpBuilder&) = delete;
 
     void add(const engine::NormalTerms& t) {
+        KeyLayout layout;
+        lay_out_keys(t, layout);
+        add(t, layout);
+    }
+
+    // Adds the terms with their keys laid out by lay_out_keys.
+    void add(const engine::NormalTerms& t, const KeyLayout& layout) {
         const std::size_t n = t.size();
         std::uint64_t used = 0;
         for (std::size_t k = 0; k < n; ++k) used |= t.cre[k] | t.ann[k];
         make_pairs(used);
         PyObject* d = dict_.ptr();
-        Py_hash_t hashes[2 * engine::kMaxSpinOrbitals];
         for (std::size_t k = 0; k < n; ++k) {
-            const int nc = std::popcount(t.cre[k]), na = std::popcount(t.ann[k]);
-            PyObject* key = PyTuple_New(nc + na);
+            const std::uint32_t first = layout.start[k], last = layout.start[k + 1];
+            PyObject* key = PyTuple_New(static_cast<Py_ssize_t>(last - first));
             if (!key) throw nb::python_error();
-            nb::object key_ref = nb::steal(key);
-            Py_ssize_t i = 0;
-            for (int side = 0; side < 2; ++side) {
-                std::uint64_t set = side == 0 ? t.cre[k] : t.ann[k];
-                const int dag = side == 0 ? 1 : 0;
-                while (set) {
-                    const int p = 63 - std::countl_zero(set);
-                    set &= ~(std::uint64_t{1} << p);
-                    PyObject* pr = pairs_[p][dag].ptr();
-                    Py_INCREF(pr);
-                    PyTuple_SET_ITEM(key, i, pr);
-                    hashes[i] = pair_hash_[p][dag];
-                    ++i;
-                }
+            for (std::uint32_t j = first; j < last; ++j) {
+                const std::uint8_t code = layout.codes[j];
+                PyObject* pr = pairs_[code >> 1][code & 1];
+                Py_INCREF(pr);
+                PyTuple_SET_ITEM(key, j - first, pr);
             }
             // A key holds only ints and (int, int) tuples and can never be part of a cycle:
             // it is left out of the cyclic collector's lists at once (the collector would
             // untrack it itself, after traversing it once).
             PyObject_GC_UnTrack(key);
             PyObject* value = PyComplex_FromDoubles(t.c[k].real(), t.c[k].imag());
-            if (!value) throw nb::python_error();
-            nb::object value_ref = nb::steal(value);
+            if (!value) {
+                Py_DECREF(key);
+                throw nb::python_error();
+            }
             int rc;
 #if PY_VERSION_HEX < 0x030D0000
-            if (known_hash_) {
-                const Py_hash_t h = detail::tuple_hash(hashes, i);
-                if (checked_ < 8) {
-                    const Py_hash_t real = PyObject_Hash(key);
-                    if (real == -1) throw nb::python_error();
-                    ++checked_;
-                    if (real != h) known_hash_ = false;
+            if (known_hash_ && checked_ < 8) {
+                const Py_hash_t real = PyObject_Hash(key);
+                if (real == -1) {
+                    Py_DECREF(key);
+                    Py_DECREF(value);
+                    throw nb::python_error();
                 }
-                rc = known_hash_ ? _PyDict_SetItem_KnownHash(d, key, value, h)
-                                 : PyDict_SetItem(d, key, value);
-            } else {
-                rc = PyDict_SetItem(d, key, value);
+                ++checked_;
+                if (real != layout.hash[k]) known_hash_ = false;
             }
+            rc = known_hash_ ? _PyDict_SetItem_KnownHash(d, key, value, layout.hash[k])
+                             : PyDict_SetItem(d, key, value);
 #else
             rc = PyDict_SetItem(d, key, value);
 #endif
+            Py_DECREF(key);
+            Py_DECREF(value);
             if (rc != 0) throw nb::python_error();
         }
     }
 
     nb::dict result() const { return dict_; }
+
+    ~FermionOpBuilder() {
+        for (auto& row : pairs_)
+            for (PyObject* p : row) Py_XDECREF(p);
+    }
 
 private:
     // One (index, dagger) tuple per ladder operator, shared by all keys.
@@ -587,9 +668,10 @@ private:
                 PyObject* tup = PyTuple_Pack(2, nb::int_(p).ptr(), nb::int_(dag).ptr());
                 if (!tup) throw nb::python_error();
                 PyObject_GC_UnTrack(tup);
-                pairs_[p][dag] = nb::steal(tup);
-                pair_hash_[p][dag] = PyObject_Hash(tup);
-                if (pair_hash_[p][dag] == -1) throw nb::python_error();
+                pairs_[p][dag] = tup;
+                const Py_hash_t h = PyObject_Hash(tup);
+                if (h == -1) throw nb::python_error();
+                if (h != detail::pair_hash(p, dag)) known_hash_ = false;
             }
             made_ |= std::uint64_t{1} << p;
         }
@@ -604,8 +686,7 @@ private:
         }
     } gc_pause_;
     nb::dict dict_;
-    nb::object pairs_[engine::kMaxSpinOrbitals][2];
-    Py_hash_t pair_hash_[engine::kMaxSpinOrbitals][2] = {};
+    PyObject* pairs_[engine::kMaxSpinOrbitals][2] = {};
     std::uint64_t made_ = 0;
     bool known_hash_ = true;
     int checked_ = 0;

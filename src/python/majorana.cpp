@@ -254,11 +254,16 @@ NB_MODULE(majorana, m) {
             const long long act = non_negative(n_act, "n_act");
             const int n_so = act >= 32 ? 64 : static_cast<int>(2 * act);
             // The dict is filled on this thread, which keeps the GIL, piece by piece as the
-            // other threads contract the pieces that follow.
+            // other threads contract the pieces that follow and lay out their keys.
             FermionOpBuilder builder(op.size());
+            KeyLayout layouts[korvel::engine::kContractionPieces];
             korvel::engine::contract_number_conserving_streamed(
                 op, n_so, korvel::engine::kTolerance,
-                [&](const korvel::engine::NormalTerms& piece) { builder.add(piece); });
+                [&](unsigned q, const korvel::engine::NormalTerms& piece) { lay_out_keys(piece, layouts[q]); },
+                [&](unsigned q, const korvel::engine::NormalTerms& piece) {
+                    builder.add(piece, layouts[q]);
+                    layouts[q] = KeyLayout{};
+                });
             return builder.result();
         },
         nb::arg("active_maj"), nb::arg("n_act"));
