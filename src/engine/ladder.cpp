@@ -260,7 +260,8 @@ MajoranaOp expand_part(const ReducedTerm* prod, const std::uint32_t* idx,
                        std::size_t m, double tol) {
     if (m == 0) return {};
     KeyIndex groups(m / 2 + 1);
-    std::vector<std::uint32_t> gid(m), head;
+    BufferVector<std::uint32_t> gid(m);
+    std::vector<std::uint32_t> head;
     std::vector<std::uint64_t> group_single;
     head.reserve(m / 2 + 1);
     group_single.reserve(m / 2 + 1);
@@ -376,7 +377,7 @@ void contract_part(const MajoranaOp& op, const std::uint32_t* idx, std::size_t m
     if (m == 0) return;
     // The members' single, paired and second-mode (gamma_{2p+1} on a single) spin-orbitals,
     // by their place i in the part (row idx[i] of the operator).
-    std::vector<std::uint64_t> key_single(m), key_paired(m), key_second(m);
+    BufferVector<std::uint64_t> key_single(m), key_paired(m), key_second(m);
     for (std::size_t i = 0; i < m; ++i) {
         const Mask mask = op.mask(idx[i]);
         // Spin-orbitals holding gamma_{2p} and those holding gamma_{2p+1}.
@@ -387,7 +388,8 @@ void contract_part(const MajoranaOp& op, const std::uint32_t* idx, std::size_t m
         key_second[i] = second & key_single[i];
     }
     KeyIndex index(m / 2 + 1);
-    std::vector<std::uint32_t> gid(m), head;
+    BufferVector<std::uint32_t> gid(m);
+    std::vector<std::uint32_t> head;
     std::vector<std::uint64_t> group_single;
     head.reserve(m / 2 + 1);
     group_single.reserve(m / 2 + 1);
@@ -402,7 +404,8 @@ void contract_part(const MajoranaOp& op, const std::uint32_t* idx, std::size_t m
     const std::size_t ng = head.size();
     const std::vector<std::uint8_t> shared = shared_singles(group_single);
     // Members listed group by group, in input order within a group.
-    std::vector<std::uint32_t> start(ng + 1, 0), order(m);
+    std::vector<std::uint32_t> start(ng + 1, 0);
+    BufferVector<std::uint32_t> order(m);
     for (std::size_t i = 0; i < m; ++i) ++start[gid[i] + 1];
     for (std::size_t g = 0; g < ng; ++g) start[g + 1] += start[g];
     {
@@ -606,10 +609,9 @@ void contract_number_conserving_streamed(const MajoranaOp& op, int n_spin_orbita
         if (prepare) prepare(q, parts[q]);
     };
     const unsigned used = split ? kParts : 1;
-    // The parts are taken in order by the helper threads, which only contract. The calling
-    // thread hands each part to `consume` as soon as it is done, in part order; while the
-    // next part is not done it contracts that part itself if nobody has taken it yet, and
-    // waits otherwise.
+    // The parts are taken in order by the helper threads, which only contract, and by the
+    // calling thread, which hands each part to `consume` as soon as it is done, in part
+    // order, and contracts the next part nobody has taken while it waits.
     std::exception_ptr part_error[kParts];
     TaskGroup group(used, [&](std::size_t q) {
         try {
@@ -620,7 +622,7 @@ void contract_number_conserving_streamed(const MajoranaOp& op, int n_spin_orbita
     }, split);
     for (unsigned q = 0; q < used; ++q) {
         while (!group.finished(q))
-            if (!group.run_if_next(q)) std::this_thread::yield();
+            if (!group.run_one()) std::this_thread::yield();
         if (part_error[q]) std::rethrow_exception(part_error[q]);
         consume(q, parts[q]);
         parts[q] = NormalTerms{};

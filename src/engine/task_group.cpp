@@ -65,6 +65,15 @@ public:
 
     unsigned size() const { return static_cast<unsigned>(threads_.size()); }
 
+    void wake() {
+        if (threads_.empty()) return;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            posted_.fetch_add(1, std::memory_order_release);
+        }
+        wake_.notify_all();
+    }
+
     void post(const std::shared_ptr<TaskGroup::State>& group) {
         {
             std::lock_guard<std::mutex> lock(mutex_);
@@ -123,6 +132,8 @@ private:
 }  // namespace
 
 unsigned worker_threads() { return Helpers::instance().size() + 1; }
+
+void wake_helpers() { Helpers::instance().wake(); }
 
 TaskGroup::TaskGroup(std::size_t count, std::function<void(std::size_t)> work, bool parallel)
     : state_(std::make_shared<State>()) {

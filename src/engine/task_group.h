@@ -17,6 +17,11 @@ namespace korvel::engine {
 // is set to a positive number, else the hardware threads, at most 8.
 unsigned worker_threads();
 
+// Wakes the helper threads ahead of work that is about to be posted (they stay awake for a
+// short while): a caller that has some preparation of its own to do first calls this, so
+// that the helpers' wake-up overlaps it.
+void wake_helpers();
+
 class TaskGroup {
 public:
     // Posts pieces 0..count-1 of work(i); `parallel` false runs them all on the calling

@@ -20,6 +20,7 @@
 #include "common.h"
 #include "engine/ladder.h"
 #include "engine/mask.h"
+#include "engine/memory.h"
 #include "engine/task_group.h"
 
 
@@ -300,8 +301,8 @@ inline engine::LadderTerms ladder_terms_from(nb::handle op, const char* name) {
 // reduced product of the t-th term, kept when keep[t] != 0 (a term whose product vanishes
 // is read and checked like any other, then left out).
 struct ReducedFermionOp {
-    std::vector<engine::ReducedTerm> terms;
-    std::vector<std::uint8_t> keep;
+    engine::BufferVector<engine::ReducedTerm> terms;
+    engine::BufferVector<std::uint8_t> keep;
 };
 
 namespace detail {
@@ -400,9 +401,9 @@ inline ReducedFermionOp reduced_terms_from(nb::handle op, const char* name) {
     // is read on several threads, each fetching its terms a few entries ahead. At the first
     // term the direct path cannot read, reading goes on entry by entry from that position on
     // the general path.
-    std::vector<PyObject*> keys, values;
-    std::vector<Py_ssize_t> positions;
-    std::vector<std::uint8_t> status;
+    engine::BufferVector<PyObject*> keys, values;
+    engine::BufferVector<Py_ssize_t> positions;
+    engine::BufferVector<std::uint8_t> status;
     std::size_t listed = 0;
     const auto list_entries = [&]() {
         const std::size_t n = static_cast<std::size_t>(PyDict_GET_SIZE(d));
@@ -471,6 +472,8 @@ inline ReducedFermionOp reduced_terms_from(nb::handle op, const char* name) {
     const auto float_subclass = [](PyObject* v) {
         return !PyFloat_CheckExact(v) && !PyComplex_CheckExact(v) && PyFloat_Check(v);
     };
+    // A large dict is read on the helper threads too: they are woken while it is listed.
+    if (static_cast<std::size_t>(PyDict_GET_SIZE(d)) >= detail::kParallelRead) engine::wake_helpers();
     list_entries();
     // The coefficients' float subclass, if any, is looked for among the first few before the
     // dict is read (OpenFermion's Hamiltonians hold numpy.float64 values), so that the

@@ -12,6 +12,7 @@
 #include "engine/fold.h"
 #include "engine/ladder.h"
 #include "engine/majorana_op.h"
+#include "engine/task_group.h"
 #include "fermion_terms.h"
 
 namespace nb = nanobind;
@@ -20,6 +21,9 @@ using korvel::engine::Mask;
 using korvel::engine::MajoranaOp;
 
 namespace {
+
+// The size from which the contraction splits an operator into pieces for the helper threads.
+constexpr std::size_t kContractOnHelpersFrom = 2048;
 
 // Python int (0 <= x < 2^128) <-> Mask.
 Mask mask_from(nb::handle o) {
@@ -255,6 +259,9 @@ NB_MODULE(majorana, m) {
             const int n_so = act >= 32 ? 64 : static_cast<int>(2 * act);
             // The dict is filled on this thread, which keeps the GIL, piece by piece as the
             // other threads contract the pieces that follow and lay out their keys.
+            // The helpers contract large operators with this thread: they are woken while the
+            // dict is set up.
+            if (op.size() >= kContractOnHelpersFrom) korvel::engine::wake_helpers();
             FermionOpBuilder builder(op.size());
             KeyLayout layouts[korvel::engine::kContractionPieces];
             korvel::engine::contract_number_conserving_streamed(
