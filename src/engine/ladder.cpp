@@ -558,10 +558,12 @@ MajoranaOp expand_reduced(const ReducedTerm* prod, const std::uint8_t* keep, std
     for (const MajoranaOp& p : parts) size += p.size();
     MajoranaOp out;
     out.reserve(size);
+    out.part_start.push_back(0);
     for (const MajoranaOp& p : parts) {
         append_to(out.lo, p.lo);
         append_to(out.hi, p.hi);
         append_to(out.c, p.c);
+        out.part_start.push_back(out.size());
     }
     return out;
 }
@@ -571,41 +573,64 @@ void contract_number_conserving_streamed(const MajoranaOp& op, int n_spin_orbita
     const std::size_t n = op.size();
     const std::uint64_t allowed =
         n_spin_orbitals >= 64 ? ~0ULL : (std::uint64_t{1} << std::max(0, n_spin_orbitals)) - 1;
-    require_memory(n, 1 + sizeof(std::uint32_t), "the parts of the monomials");
-    // The part of every monomial that can hold number-conserving terms (an even number of
-    // single Majoranas), and the first monomial that acts beyond the operator's spin-orbitals.
-    std::vector<std::uint8_t> part(n, kNoPart);
     const bool split = n >= kSplitRows;
+    // The first monomial that acts beyond the operator's spin-orbitals, per part of the scan.
     std::size_t first_outside[kParts];
-    {
-        TaskGroup scan(kParts, [&](std::size_t c) {
-            const std::size_t begin = n * c / kParts, end = n * (c + 1) / kParts;
-            first_outside[c] = n;
-            for (std::size_t k = begin; k < end; ++k) {
-                const Mask mask = op.mask(k);
-                if (touched_orbitals(mask) & ~allowed) {
-                    first_outside[c] = std::min(first_outside[c], k);
-                    continue;
-                }
-                const std::uint64_t single = single_orbitals(mask);
-                if (std::popcount(single) & 1) continue;  // changes the particle-number parity
-                part[k] = split ? part_of(single) : 0;
-            }
-        }, split);
-        scan.wait();
-    }
-    if (const std::size_t outside_row = *std::min_element(first_outside, first_outside + kParts);
-        outside_row < n) {
-        const std::uint64_t outside = touched_orbitals(op.mask(outside_row)) & ~allowed;
-        throw std::invalid_argument(
+    std::fill(first_outside, first_outside + kParts, n);
+    const auto outside_error = [&](std::size_t row) {
+        const std::uint64_t outside = touched_orbitals(op.mask(row)) & ~allowed;
+        return std::invalid_argument(
             "a Majorana monomial acts on spin-orbital " + std::to_string(std::countr_zero(outside)) +
             ", outside the " + std::to_string(n_spin_orbitals) + " spin-orbitals of the operator");
+    };
+    // Rows already grouped by part (as the expansion leaves them) are checked and filtered
+    // within each part; others are first checked and sorted into parts.
+    const bool grouped = split && op.part_start.size() == kParts + 1 && op.part_start[kParts] == n;
+    PartLists lists;
+    if (!grouped) {
+        require_memory(n, 1 + sizeof(std::uint32_t), "the parts of the monomials");
+        // The part of every monomial that can hold number-conserving terms (an even number
+        // of single Majoranas).
+        std::vector<std::uint8_t> part(n, kNoPart);
+        {
+            TaskGroup scan(kParts, [&](std::size_t c) {
+                const std::size_t begin = n * c / kParts, end = n * (c + 1) / kParts;
+                for (std::size_t k = begin; k < end; ++k) {
+                    const Mask mask = op.mask(k);
+                    if (touched_orbitals(mask) & ~allowed) {
+                        first_outside[c] = std::min(first_outside[c], k);
+                        continue;
+                    }
+                    const std::uint64_t single = single_orbitals(mask);
+                    if (std::popcount(single) & 1) continue;  // changes the particle-number parity
+                    part[k] = split ? part_of(single) : 0;
+                }
+            }, split);
+            scan.wait();
+        }
+        if (const std::size_t row = *std::min_element(first_outside, first_outside + kParts); row < n)
+            throw outside_error(row);
+        lists = list_parts(part);
     }
-    const PartLists lists = list_parts(part);
     NormalTerms parts[kParts];
     const auto run = [&](unsigned q) {
-        contract_part(op, lists.idx.data() + lists.start[q], lists.start[q + 1] - lists.start[q], tol,
-                      parts[q]);
+        if (grouped) {
+            std::vector<std::uint32_t> rows;
+            rows.reserve(op.part_start[q + 1] - op.part_start[q]);
+            for (std::size_t k = op.part_start[q]; k < op.part_start[q + 1]; ++k) {
+                const Mask mask = op.mask(k);
+                if (touched_orbitals(mask) & ~allowed) {
+                    first_outside[q] = std::min(first_outside[q], k);
+                    return;
+                }
+                if (std::popcount(single_orbitals(mask)) & 1) continue;
+                rows.push_back(static_cast<std::uint32_t>(k));
+            }
+            contract_part(op, rows.data(), rows.size(), tol, parts[q]);
+        } else {
+            contract_part(op, lists.idx.data() + lists.start[q], lists.start[q + 1] - lists.start[q],
+                          tol, parts[q]);
+        }
         if (prepare) prepare(q, parts[q]);
     };
     const unsigned used = split ? kParts : 1;
@@ -624,6 +649,7 @@ void contract_number_conserving_streamed(const MajoranaOp& op, int n_spin_orbita
         while (!group.finished(q))
             if (!group.run_one()) std::this_thread::yield();
         if (part_error[q]) std::rethrow_exception(part_error[q]);
+        if (first_outside[q] < n) throw outside_error(first_outside[q]);
         consume(q, parts[q]);
         parts[q] = NormalTerms{};
     }

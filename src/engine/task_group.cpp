@@ -159,13 +159,6 @@ bool TaskGroup::run_one() {
     return true;
 }
 
-bool TaskGroup::run_if_next(std::size_t i) {
-    std::size_t expected = i;
-    if (!state_->next.compare_exchange_strong(expected, i + 1, std::memory_order_relaxed)) return false;
-    state_->run(i);
-    return true;
-}
-
 bool TaskGroup::finished(std::size_t i) const { return state_->done[i].load(std::memory_order_acquire); }
 
 void TaskGroup::wait() {

@@ -34,10 +34,6 @@ public:
     // Takes and runs the next piece nobody has taken on the calling thread; false when every
     // piece is taken.
     bool run_one();
-    // Takes and runs piece i on the calling thread if nobody has taken it yet (pieces are
-    // taken in increasing order, so this succeeds only when i is the next one); true if it
-    // ran it.
-    bool run_if_next(std::size_t i);
     // Whether piece i has finished.
     bool finished(std::size_t i) const;
     // Runs pieces until none is left, waits for those in progress, rethrows the first error.
