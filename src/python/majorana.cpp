@@ -5,6 +5,7 @@
 #include <nanobind/stl/string.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -258,20 +259,22 @@ NB_MODULE(majorana, m) {
             const long long act = non_negative(n_act, "n_act");
             const int n_so = act >= 32 ? 64 : static_cast<int>(2 * act);
             // The dict is filled on this thread, which keeps the GIL, piece by piece as the
-            // other threads contract the pieces that follow and lay out their keys.
-            // The helpers contract large operators with this thread: they are woken while the
-            // dict is set up.
+            // other threads contract the pieces that follow and lay out their keys. The
+            // helpers are woken first, and the dict is made when the first piece comes in, so
+            // that they start on the pieces at once.
             if (op.size() >= kContractOnHelpersFrom) korvel::engine::wake_helpers();
-            FermionOpBuilder builder(op.size());
+            std::optional<FermionOpBuilder> builder;
             KeyLayout layouts[korvel::engine::kContractionPieces];
             korvel::engine::contract_number_conserving_streamed(
                 op, n_so, korvel::engine::kTolerance,
                 [&](unsigned q, const korvel::engine::NormalTerms& piece) { lay_out_keys(piece, layouts[q]); },
                 [&](unsigned q, const korvel::engine::NormalTerms& piece) {
-                    builder.add(piece, layouts[q]);
+                    if (!builder) builder.emplace(op.size());
+                    builder->add(piece, layouts[q]);
                     layouts[q] = KeyLayout{};
                 });
-            return builder.result();
+            if (!builder) builder.emplace(0);
+            return builder->result();
         },
         nb::arg("active_maj"), nb::arg("n_act"));
 }
