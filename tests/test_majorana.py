@@ -82,6 +82,38 @@ def test_large_operators_split_into_parts_match_openfermion():
     assert masks == sorted(set(masks)) and maj.lo == [m & (2 ** 64 - 1) for m in masks]
 
 
+def test_large_dicts_of_numpy_and_subclassed_floats_read_like_floats():
+    # OpenFermion's Hamiltonians hold numpy.float64 values; a float subclass defined in Python
+    # is read through its own type as well. Both, first met early or late in a dict large
+    # enough to be read on several threads, give exactly the result of plain floats.
+    class Coefficient(float):
+        pass
+
+    rng = random.Random(8)
+    pairs = [(p, q) for p in range(16) for q in range(p)]
+    plain = {}
+    while len(plain) < 5000:
+        (p, q), (r, t) = rng.choice(pairs), rng.choice(pairs)
+        plain[((p, 1), (q, 1), (r, 0), (t, 0))] = rng.uniform(-1, 1)
+    want = M.majorana_to_fermion(M.expand_to_majorana(plain), 8)
+    keys = list(plain)
+    for kind in (np.float64, Coefficient):
+        for first in (1, len(keys) // 2):
+            mixed = {t: (kind(plain[t]) if i >= first else plain[t]) for i, t in enumerate(keys)}
+            assert M.majorana_to_fermion(M.expand_to_majorana(mixed), 8) == want
+
+
+def test_contraction_of_a_large_expansion_refuses_modes_beyond_the_active_space():
+    op = random_operator(random.Random(9), 12, 3, 4000, False)
+    maj = M.expand_to_majorana(op)
+    assert len(maj) > 2048
+    with pytest.raises(ValueError, match="outside the 8 spin-orbitals"):
+        M.majorana_to_fermion(maj, 4)
+    # The same rows rebuilt, so without the expansion's grouping, are refused alike.
+    with pytest.raises(ValueError, match="outside the 8 spin-orbitals"):
+        M.majorana_to_fermion(M.MajoranaOperator(maj.items()), 4)
+
+
 def test_results_do_not_depend_on_the_thread_count():
     from chem import fresh_python
     code = """
