@@ -114,6 +114,24 @@ def test_contraction_of_a_large_expansion_refuses_modes_beyond_the_active_space(
         M.majorana_to_fermion(M.MajoranaOperator(maj.items()), 4)
 
 
+@pytest.mark.skipif(not hasattr(__import__("os"), "fork"), reason="needs fork()")
+def test_a_forked_child_runs_large_round_trips():
+    # The parent's helper threads do not exist in a child made by fork(); the child starts
+    # its own and gets the same result.
+    import os
+    op = random_operator(random.Random(13), 12, 3, 4000, True)
+    want = M.majorana_to_fermion(M.expand_to_majorana(op), 6)
+    pid = os.fork()
+    if pid == 0:
+        same = False
+        try:
+            same = M.majorana_to_fermion(M.expand_to_majorana(op), 6) == want
+        finally:
+            os._exit(0 if same else 1)
+    _, status = os.waitpid(pid, 0)
+    assert os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0
+
+
 def test_results_do_not_depend_on_the_thread_count():
     from chem import fresh_python
     code = """

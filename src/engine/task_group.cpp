@@ -11,6 +11,8 @@
 #include <thread>
 #include <vector>
 
+#include <unistd.h>
+
 namespace korvel::engine {
 
 struct TaskGroup::State {
@@ -57,10 +59,21 @@ unsigned threads_from_environment() {
 // one call, posted one after another, find them awake.
 class Helpers {
 public:
+    // The helpers of this process. A child made by fork() has none of its parent's threads
+    // (and may have inherited a locked mutex), so it starts helpers of its own. Never
+    // destroyed: helpers may still be sleeping when the process exits.
     static Helpers& instance() {
-        // Never destroyed: helpers may still be sleeping when the process exits.
-        static Helpers* helpers = new Helpers(threads_from_environment() - 1);
-        return *helpers;
+        static std::atomic<Helpers*> helpers{nullptr};
+        Helpers* h = helpers.load(std::memory_order_acquire);
+        if (h && h->pid_ == getpid()) return *h;
+        static std::mutex starting;
+        std::lock_guard<std::mutex> lock(starting);
+        h = helpers.load(std::memory_order_acquire);
+        if (!h || h->pid_ != getpid()) {
+            h = new Helpers(threads_from_environment() - 1);
+            helpers.store(h, std::memory_order_release);
+        }
+        return *h;
     }
 
     unsigned size() const { return static_cast<unsigned>(threads_.size()); }
@@ -122,6 +135,7 @@ private:
         }
     }
 
+    const pid_t pid_ = getpid();
     std::vector<std::thread> threads_;
     std::mutex mutex_;
     std::condition_variable wake_;
@@ -130,8 +144,6 @@ private:
 };
 
 }  // namespace
-
-unsigned worker_threads() { return Helpers::instance().size() + 1; }
 
 void wake_helpers() { Helpers::instance().wake(); }
 

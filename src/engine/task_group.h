@@ -13,10 +13,6 @@
 
 namespace korvel::engine {
 
-// Threads that work on a task group, the calling thread included: OMP_NUM_THREADS when it
-// is set to a positive number, else the hardware threads, at most 8.
-unsigned worker_threads();
-
 // Wakes the helper threads ahead of work that is about to be posted (they stay awake for a
 // short while): a caller that has some preparation of its own to do first calls this, so
 // that the helpers' wake-up overlaps it.
