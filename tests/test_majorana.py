@@ -231,6 +231,19 @@ def test_oversized_expansion_raises_memory_error():
         M.expand_to_majorana({term: 1.0})
 
 
+def test_oversized_term_in_a_large_operator_raises_memory_error():
+    # The same term among thousands of others is expanded in one of the parallel parts; the
+    # error comes back from it, and the engine goes on working afterwards.
+    op = random_operator(random.Random(3), 10, 2, 4000, False)
+    op[tuple(x for p in range(40) for x in ((p, 1), (p, 0)))] = 1.0
+    assert len(op) > 2048
+    with pytest.raises(MemoryError):
+        M.expand_to_majorana(op)
+    del op[tuple(x for p in range(40) for x in ((p, 1), (p, 0)))]
+    assert M.majorana_to_fermion(M.expand_to_majorana(op), 5) == pytest.approx(
+        of_number_conserving(op), abs=1e-12)
+
+
 def test_oversized_contraction_raises_memory_error():
     # gamma_0 ... gamma_79 = prod_p i (1 - 2 n_p) has 2^40 normal-ordered terms.
     with pytest.raises(MemoryError):
