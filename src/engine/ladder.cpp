@@ -313,10 +313,11 @@ MajoranaOp expand_part(const ReducedTerm* prod, const std::uint32_t* idx,
         double* im = sum_im.data() + offset[g];
         if (rows <= 16) {
             const double* sign = kRowSign.s[minus];
-            for (std::size_t r = 0; r < rows; ++r) {
-                re[r] += sign[r] * vr;
-                im[r] += sign[r] * vi;
-            }
+            for (std::size_t r = 0; r < rows; ++r) re[r] += sign[r] * vr;
+            // A real coefficient adds only zeros to the imaginary sums, which leaves them as
+            // they are (they start at +0).
+            if (vi != 0.0)
+                for (std::size_t r = 0; r < rows; ++r) im[r] += sign[r] * vi;
         } else {
             for (std::size_t r = 0; r < rows; ++r) {
                 // +-1 without a branch (the sign pattern is data-dependent).
@@ -464,14 +465,22 @@ void contract_part(const MajoranaOp& op, const std::uint32_t* idx, std::size_t m
         }
         const bool alone = !shared[g];
         const std::uint64_t limit = n_odd >= 64 ? ~0ULL : (std::uint64_t{1} << n_odd);
+        // Members with real weights add only zeros to the imaginary sum, which leaves it +0.
+        bool real_members = true;
+        for (std::size_t i = 0; i < members; ++i) real_members &= d_im[i] == 0.0;
         std::uint64_t local = half == 0 ? 0 : (std::uint64_t{1} << half) - 1;
         while (true) {
             const std::uint64_t oc = deposit(local, pos), oa = odd & ~oc;
             double sr = 0.0, si = 0.0;
-            for (std::size_t i = 0; i < members; ++i) {
-                const double sign = 1.0 - 2.0 * static_cast<double>(std::popcount(second[i] & oc) & 1);
-                sr += sign * d_re[i];
-                si += sign * d_im[i];
+            if (real_members) {
+                for (std::size_t i = 0; i < members; ++i)
+                    sr += (1.0 - 2.0 * static_cast<double>(std::popcount(second[i] & oc) & 1)) * d_re[i];
+            } else {
+                for (std::size_t i = 0; i < members; ++i) {
+                    const double sign = 1.0 - 2.0 * static_cast<double>(std::popcount(second[i] & oc) & 1);
+                    sr += sign * d_re[i];
+                    si += sign * d_im[i];
+                }
             }
             // Times i^{|pairs|}, exactly.
             double odd_re, odd_im;
