@@ -50,6 +50,37 @@ struct ReducedTerm {
     std::uint64_t orbitals() const { return cre | ann | hole; }
 };
 
+// reduce_ladder_term in one pass, for the reading of short terms: ops[0..k-1] (encoded as in
+// LadderTerms, k at most 16, every spin-orbital index below 64 and coeff non-zero) times
+// coeff. The sign is the parity of the pairs of operators out of spin-orbital order (each
+// is one exchange of the stable sort by spin-orbital); each spin-orbital's word is stepped
+// through as its operators come. Returns false when the product vanishes.
+inline bool reduce_short_term(const std::uint8_t* ops, std::size_t k, double re, double im,
+                              ReducedTerm& out) {
+    // Word states of one spin-orbital: 0 none, 1 a^dagger, 2 a, 3 n, 4 h; 5 the product
+    // vanishes. Row: the state; column: the next operator (0 a, 1 a^dagger).
+    static constexpr std::uint8_t kStep[5][2] = {{2, 1}, {3, 5}, {5, 4}, {5, 1}, {2, 5}};
+    std::uint64_t cre = 0, ann = 0, hole = 0;
+    unsigned exchanges = 0;
+    for (std::size_t i = 0; i < k; ++i) {
+        const unsigned p = ops[i] >> 1;
+        for (std::size_t j = 0; j < i; ++j) exchanges += (ops[j] >> 1) > p;
+        const std::uint64_t bit = std::uint64_t{1} << p;
+        const unsigned state = ((cre & bit) ? 1u : 0u) + ((ann & bit) ? 2u : 0u) + ((hole & bit) ? 4u : 0u);
+        const unsigned next = kStep[state][ops[i] & 1];
+        if (next == 5) return false;
+        cre = (cre & ~bit) | ((next & 1) ? bit : 0);
+        ann = (ann & ~bit) | ((next == 2 || next == 3) ? bit : 0);
+        hole = (hole & ~bit) | (next == 4 ? bit : 0);
+    }
+    out.cre = cre;
+    out.ann = ann;
+    out.hole = hole;
+    out.re = (exchanges & 1) ? -re : re;
+    out.im = (exchanges & 1) ? -im : im;
+    return true;
+}
+
 // Reduces the product of the ladder operators ops[0..k-1] (encoded as in LadderTerms) times
 // coeff: the operators are ordered by spin-orbital (each exchange of two on different
 // spin-orbitals flips the sign) and each spin-orbital's word is reduced. Returns false when

@@ -41,7 +41,7 @@ inline std::string repr_of(nb::handle o) {
 }
 
 // The value of an exact int of at most one digit; false for anything else.
-inline bool small_exact_int(PyObject* o, long long& value) {
+[[gnu::always_inline]] inline bool small_exact_int(PyObject* o, long long& value) {
     if (!PyLong_CheckExact(o)) return false;
 #if PY_VERSION_HEX >= 0x030C0000
     if (!PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(o))) return false;
@@ -341,7 +341,9 @@ inline DirectRead reduce_term_direct(PyObject* term, PyObject* value, PyTypeObje
             return kNotDirect;
         ops[i] = static_cast<std::uint8_t>((index << 1) | dagger);
     }
-    return engine::reduce_ladder_term(ops, static_cast<std::size_t>(k), c, out) ? kKept : kVanishes;
+    if (c.real() == 0.0 && c.imag() == 0.0) return kVanishes;
+    return engine::reduce_short_term(ops, static_cast<std::size_t>(k), c.real(), c.imag(), out) ? kKept
+                                                                                                : kVanishes;
 }
 
 // The general path for one term: read_term's checks and errors, then the reduction.
