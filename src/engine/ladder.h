@@ -1,6 +1,7 @@
 // Ladder-operator (fermionic) terms and their conversion to and from Majorana monomials.
 #pragma once
 
+#include <bit>
 #include <complex>
 #include <cstddef>
 #include <cstdint>
@@ -60,8 +61,28 @@ inline bool reduce_short_term(const std::uint8_t* ops, std::size_t k, double re,
     // Word states of one spin-orbital: 0 none, 1 a^dagger, 2 a, 3 n, 4 h; 5 the product
     // vanishes. Row: the state; column: the next operator (0 a, 1 a^dagger).
     static constexpr std::uint8_t kStep[5][2] = {{2, 1}, {3, 5}, {5, 4}, {5, 1}, {2, 5}};
-    std::uint64_t cre = 0, ann = 0, hole = 0;
+    // Operators on distinct spin-orbitals (most terms): each word is a single operator,
+    // and an operator is exchanged with every one before it on a higher spin-orbital.
+    std::uint64_t seen = 0, repeated = 0, cre = 0;
     unsigned exchanges = 0;
+    for (std::size_t i = 0; i < k; ++i) {
+        const std::uint64_t bit = std::uint64_t{1} << (ops[i] >> 1);
+        repeated |= seen & bit;
+        exchanges += static_cast<unsigned>(std::popcount(seen & ~((bit << 1) - 1)));
+        seen |= bit;
+        cre |= bit & (std::uint64_t{0} - (ops[i] & 1u));
+    }
+    if (repeated == 0) {
+        out.cre = cre;
+        out.ann = seen & ~cre;
+        out.hole = 0;
+        out.re = (exchanges & 1) ? -re : re;
+        out.im = (exchanges & 1) ? -im : im;
+        return true;
+    }
+    std::uint64_t ann = 0, hole = 0;
+    cre = 0;
+    exchanges = 0;
     for (std::size_t i = 0; i < k; ++i) {
         const unsigned p = ops[i] >> 1;
         for (std::size_t j = 0; j < i; ++j) exchanges += (ops[j] >> 1) > p;
