@@ -85,34 +85,6 @@ bool reduce_term(const std::uint8_t* ops, std::size_t k, cplx coeff, std::vector
     return true;
 }
 
-// The local Majorana factor of spin-orbital p in an orbital product:
-//   a^dagger_p = (gamma_{2p} - i gamma_{2p+1}) / 2,   a_p = (gamma_{2p} + i gamma_{2p+1}) / 2,
-//   n_p = (1 + i gamma_{2p} gamma_{2p+1}) / 2,        h_p = (1 - i gamma_{2p} gamma_{2p+1}) / 2,
-// as two components: modes `first` with weight w0 and modes `second` with weight w1
-// (within limb p / 32). Which modes the components hold depends only on whether p carries
-// a single ladder operator or an (n, h) pair factor.
-struct LocalFactor {
-    int limb;
-    std::uint64_t first, second;
-    cplx w0, w1;
-};
-
-inline LocalFactor local_factor(const ReducedTerm& t, int p) {
-    const std::uint64_t bit = std::uint64_t{1} << p;
-    const int shift = 2 * (p & 31);
-    const cplx half(0.5, 0.0), ihalf(0.0, 0.5);
-    LocalFactor f{p >> 5, 0, 0, half, half};
-    if ((t.cre & bit) && (t.ann & bit)) {  // n
-        f.second = std::uint64_t{3} << shift, f.w1 = ihalf;
-    } else if (t.hole & bit) {  // h
-        f.second = std::uint64_t{3} << shift, f.w1 = -ihalf;
-    } else {  // a^dagger or a
-        f.first = std::uint64_t{1} << shift, f.second = std::uint64_t{2} << shift;
-        f.w1 = (t.cre & bit) ? -ihalf : ihalf;
-    }
-    return f;
-}
-
 // (-1)^{|r & minus|} for rows r and sign patterns `minus` of up to four spin-orbitals.
 struct RowSigns {
     double s[16][16];
@@ -232,30 +204,72 @@ void for_each_part(bool parallel, Work work) {
     group.wait();
 }
 
-// Which groups share their single spin-orbitals with another group. Groups of different
-// single spin-orbitals never meet on a monomial or a ladder term, so the rows of a group
-// that is alone with its single spin-orbitals are final as they are, and only the others
-// need summing across groups.
-std::vector<std::uint8_t> shared_singles(const std::vector<std::uint64_t>& single) {
+// The family (the set of single spin-orbitals) of every group, numbered in first-seen
+// order, with the number of groups in each. Groups of different families never meet on a
+// monomial or a ladder term, so the rows of a group alone in its family are final as they
+// are, and only the others need summing across groups. A group of the same family as the
+// one before it is recognised without a lookup.
+struct Families {
+    std::vector<std::uint32_t> of;
+    std::vector<std::uint32_t> count;
+    bool shared(std::size_t g) const { return count[of[g]] > 1; }
+};
+
+Families families_of(const std::vector<std::uint64_t>& single) {
     const std::size_t ng = single.size();
-    KeyIndex families(ng / 2 + 1);
-    std::vector<std::uint32_t> family(ng), count;
-    count.reserve(ng / 2 + 1);
+    KeyIndex index(ng / 2 + 1);
+    Families f;
+    f.of.resize(ng);
+    f.count.reserve(ng / 2 + 1);
     for (std::size_t g = 0; g < ng; ++g) {
-        const std::size_t f = families.insert(single[g], 0);
-        if (f == count.size()) count.push_back(0);
-        ++count[f];
-        family[g] = static_cast<std::uint32_t>(f);
+        const std::size_t id =
+            (g > 0 && single[g] == single[g - 1]) ? f.of[g - 1] : index.insert(single[g], 0);
+        if (id == f.count.size()) f.count.push_back(0);
+        ++f.count[id];
+        f.of[g] = static_cast<std::uint32_t>(id);
     }
-    std::vector<std::uint8_t> shared(ng);
-    for (std::size_t g = 0; g < ng; ++g) shared[g] = count[family[g]] > 1;
-    return shared;
+    return f;
 }
 
-// The Majorana rows of products that share no monomial with any other part: products are
-// grouped by their (single, paired) spin-orbitals, each group is summed in one dense block of
-// 2^k row sums, and the rows are summed per mask in the order they arise, then pruned. The
-// rows of groups alone with their single spin-orbitals come first, then the summed ones.
+// The Majorana masks of the 2^n choices over n spin-orbitals (ascending in `orbitals`): bit
+// i of choice c picks the second component of the i-th spin-orbital, `second` (both modes
+// for an (n, h) pair factor, gamma_{2p+1} for a single operator), over the first, `first`
+// (no mode, or gamma_{2p}). rows[c] is the choice's row in the group's block of 2^k rows,
+// whose bit j stands for the j-th of the group's spin-orbitals `all`, and sets[c], when
+// given, the spin-orbitals whose second component it takes.
+void choice_masks(std::uint64_t orbitals, std::uint64_t all, bool pair, std::uint64_t* lo,
+                  std::uint64_t* hi, std::uint32_t* rows, std::uint64_t* sets = nullptr) {
+    lo[0] = hi[0] = 0;
+    rows[0] = 0;
+    if (sets) sets[0] = 0;
+    std::size_t n = 1;
+    for (std::uint64_t rest = orbitals; rest; rest &= rest - 1) {
+        const int p = std::countr_zero(rest);
+        const int shift = 2 * (p & 31);
+        const std::uint64_t first = pair ? 0 : std::uint64_t{1} << shift;
+        const std::uint64_t second = (pair ? std::uint64_t{3} : std::uint64_t{2}) << shift;
+        const std::uint32_t row_bit = std::uint32_t{1}
+                                      << std::popcount(all & ((std::uint64_t{1} << p) - 1));
+        std::uint64_t* limb = p < 32 ? lo : hi;
+        for (std::size_t c = 0; c < n; ++c) {
+            lo[n + c] = lo[c];
+            hi[n + c] = hi[c];
+            limb[n + c] |= second;
+            limb[c] |= first;
+            rows[n + c] = rows[c] | row_bit;
+        }
+        if (sets)
+            for (std::size_t c = 0; c < n; ++c) sets[n + c] = sets[c] | (std::uint64_t{1} << p);
+        n *= 2;
+    }
+}
+
+// The Majorana rows of products that share no monomial with any other part. Products are
+// grouped by their (single, paired) spin-orbitals and each group is summed in one dense
+// block of 2^k row sums. Rows are laid out so that the monomials of one (single, paired)
+// set follow each other, and those of one family too: first the groups alone in their
+// family, each by its choice of pair factors, then the summed rows, family by family, one
+// run for each choice of pair factors. The contraction finds its groups in these runs.
 MajoranaOp expand_part(const ReducedTerm* prod, const std::uint32_t* idx,
                        std::size_t m, double tol) {
     if (m == 0) return {};
@@ -267,8 +281,15 @@ MajoranaOp expand_part(const ReducedTerm* prod, const std::uint32_t* idx,
     group_single.reserve(m / 2 + 1);
     for (std::size_t i = 0; i < m; ++i) {
         const ReducedTerm& p = prod[idx[i]];
-        const std::uint64_t single = single_of(p);
-        const std::size_t id = groups.insert(single, paired_of(p));
+        const std::uint64_t single = single_of(p), paired = paired_of(p);
+        if (i > 0) {
+            const ReducedTerm& q = prod[idx[i - 1]];
+            if (single == single_of(q) && paired == paired_of(q)) {
+                gid[i] = gid[i - 1];
+                continue;
+            }
+        }
+        const std::size_t id = groups.insert(single, paired);
         if (id == head.size()) {
             head.push_back(idx[i]);
             group_single.push_back(single);
@@ -276,94 +297,152 @@ MajoranaOp expand_part(const ReducedTerm* prod, const std::uint32_t* idx,
         gid[i] = static_cast<std::uint32_t>(id);
     }
     const std::size_t ng = head.size();
-    const std::vector<std::uint8_t> shared = shared_singles(group_single);
-    std::vector<std::size_t> offset(ng + 1);
+    const Families families = families_of(group_single);
     std::uint64_t total = 0, widest = 1, summed = 0;
     for (std::size_t g = 0; g < ng; ++g) {
-        offset[g] = static_cast<std::size_t>(total);
         const std::uint64_t rows = sat_pow2(std::popcount(prod[head[g]].orbitals()));
         total = sat_add(total, rows);
         widest = std::max(widest, rows);
-        if (shared[g]) summed = sat_add(summed, rows);
+        if (families.shared(g)) summed = sat_add(summed, rows);
     }
-    // The row sums and one group's masks, then the distinct rows with their sums.
+    // The summed rows and the distinct rows with their sums, and one group's row sums and
+    // masks.
     require_memory(sat_add(total, widest),
                    2 * sizeof(double) + 2 * (2 * sizeof(std::uint64_t) + sizeof(cplx)),
                    "the Majorana expansion");
-    offset[ng] = static_cast<std::size_t>(total);
-    std::vector<double> sum_re(offset[ng]), sum_im(offset[ng]);
-    // Row r takes the second component of the j-th spin-orbital (ascending) when bit j of r
-    // is set; every first component weighs 1/2 and every second one +i/2 or -i/2 (-i/2 for
-    // a^dagger and h, +i/2 for a and n). A member's weight on row r is therefore
-    // coeff 2^-k i^{|r|} (-1)^{|r & minus|}, with `minus` its local spin-orbitals of weight
-    // -i/2: the signed coefficients are summed over the group in input order, then scaled
-    // and rotated once (both exact, so the sums equal those of the scaled, rotated weights;
-    // adding +0 keeps zero parts positive, as summing from zero does).
-    for (std::size_t i = 0; i < m; ++i) {
-        const ReducedTerm& t = prod[idx[i]];
-        const std::size_t g = gid[i];
-        const std::uint64_t neg = (t.cre & ~t.ann) | t.hole;
-        std::uint64_t minus = 0;
-        int j = 0;
-        for (std::uint64_t rest = t.orbitals(); rest; rest &= rest - 1, ++j)
-            minus |= ((neg >> std::countr_zero(rest)) & 1) << j;
-        const double vr = t.re, vi = t.im;
-        const std::size_t rows = offset[g + 1] - offset[g];
-        double* re = sum_re.data() + offset[g];
-        double* im = sum_im.data() + offset[g];
-        if (rows <= 16) {
-            const double* sign = kRowSign.s[minus];
-            for (std::size_t r = 0; r < rows; ++r) re[r] += sign[r] * vr;
-            // A real coefficient adds only zeros to the imaginary sums, which leaves them as
-            // they are (they start at +0).
-            if (vi != 0.0)
-                for (std::size_t r = 0; r < rows; ++r) im[r] += sign[r] * vi;
-        } else {
-            for (std::size_t r = 0; r < rows; ++r) {
-                // +-1 without a branch (the sign pattern is data-dependent).
-                const double sign =
-                    1.0 - 2.0 * static_cast<double>(std::popcount(static_cast<std::uint64_t>(r) & minus) & 1);
-                re[r] += sign * vr;
-                im[r] += sign * vi;
-            }
-        }
+    // Members listed group by group, in input order within a group.
+    std::vector<std::uint32_t> start(ng + 1, 0);
+    BufferVector<std::uint32_t> member(m);
+    for (std::size_t i = 0; i < m; ++i) ++start[gid[i] + 1];
+    for (std::size_t g = 0; g < ng; ++g) start[g + 1] += start[g];
+    {
+        std::vector<std::uint32_t> next(start.begin(), start.end() - 1);
+        for (std::size_t i = 0; i < m; ++i) member[next[gid[i]]++] = idx[i];
     }
-    std::vector<std::uint64_t> lo(static_cast<std::size_t>(widest)), hi(lo.size());
-    KeySum sums(static_cast<std::size_t>(summed) / 2 + 1);
+    // The order in which groups are laid out: alone ones first, then family by family.
+    std::vector<std::uint32_t> order;
+    order.reserve(ng);
+    for (std::size_t g = 0; g < ng; ++g)
+        if (!families.shared(g)) order.push_back(static_cast<std::uint32_t>(g));
+    const std::size_t n_alone = order.size();
+    {
+        std::vector<std::uint32_t> family_start(families.count.size() + 1, 0);
+        for (std::size_t f = 0; f < families.count.size(); ++f)
+            family_start[f + 1] = family_start[f] + (families.count[f] > 1 ? families.count[f] : 0);
+        order.resize(n_alone + family_start.back());
+        for (std::size_t g = 0; g < ng; ++g)
+            if (families.shared(g)) order[n_alone + family_start[families.of[g]]++] = static_cast<std::uint32_t>(g);
+    }
+
+    const std::size_t width = static_cast<std::size_t>(widest);
+    std::vector<double> sum_re(width), sum_im(width);
+    std::vector<std::uint64_t> single_lo(width), single_hi(width), pair_lo(width), pair_hi(width);
+    std::vector<std::uint32_t> single_row(width), pair_row(width);
+    std::vector<std::uint64_t> pair_set(width);
+    // Summed rows: one block of 2^s sums (s single spin-orbitals) for each (family, pair
+    // factors), in first-seen order; `touched` marks the sums that received a non-zero row.
+    KeyIndex blocks(static_cast<std::size_t>(summed) / 4 + 1);
+    std::vector<std::size_t> block_start;
+    std::vector<double> block_re, block_im;
+    std::vector<std::uint8_t> touched;
     MajoranaOp out;
     out.reserve(static_cast<std::size_t>(total - summed) / 2 + 1);
-    for (std::size_t g = 0; g < ng; ++g) {
+    for (std::size_t o = 0; o < order.size(); ++o) {
+        const std::size_t g = order[o];
+        const bool alone = o < n_alone;
         const ReducedTerm& h = prod[head[g]];
-        // Masks: the same for every product of the group.
-        lo[0] = hi[0] = 0;
-        std::size_t rows = 1;
-        for (std::uint64_t rest = h.orbitals(); rest; rest &= rest - 1) {
-            const LocalFactor f = local_factor(h, std::countr_zero(rest));
-            std::uint64_t* limb = f.limb == 0 ? lo.data() : hi.data();
-            for (std::size_t r = 0; r < rows; ++r) {
-                lo[rows + r] = lo[r];
-                hi[rows + r] = hi[r];
-                limb[rows + r] |= f.second;
-                limb[r] |= f.first;
+        const std::uint64_t orbitals = h.orbitals(), single = single_of(h), paired = paired_of(h);
+        const int k = std::popcount(orbitals);
+        const std::size_t rows = std::size_t{1} << k;
+        double* re = sum_re.data();
+        double* im = sum_im.data();
+        std::fill(re, re + rows, 0.0);
+        std::fill(im, im + rows, 0.0);
+        // Row r takes the second component of the j-th spin-orbital (ascending) when bit j of
+        // r is set; every first component weighs 1/2 and every second one +i/2 or -i/2 (-i/2
+        // for a^dagger and h, +i/2 for a and n). A member's weight on row r is therefore
+        // coeff 2^-k i^{|r|} (-1)^{|r & minus|}, with `minus` its local spin-orbitals of weight
+        // -i/2: the signed coefficients are summed over the group in input order, then scaled
+        // and rotated once (both exact, so the sums equal those of the scaled, rotated
+        // weights; adding +0 keeps zero parts positive, as summing from zero does).
+        for (std::size_t j = start[g]; j < start[g + 1]; ++j) {
+            const ReducedTerm& t = prod[member[j]];
+            const std::uint64_t neg = (t.cre & ~t.ann) | t.hole;
+            std::uint64_t minus = 0;
+            int b = 0;
+            for (std::uint64_t rest = orbitals; rest; rest &= rest - 1, ++b)
+                minus |= ((neg >> std::countr_zero(rest)) & 1) << b;
+            const double vr = t.re, vi = t.im;
+            if (rows <= 16) {
+                const double* sign = kRowSign.s[minus];
+                for (std::size_t r = 0; r < rows; ++r) re[r] += sign[r] * vr;
+                // A real coefficient adds only zeros to the imaginary sums, which leaves them
+                // as they are (they start at +0).
+                if (vi != 0.0)
+                    for (std::size_t r = 0; r < rows; ++r) im[r] += sign[r] * vi;
+            } else {
+                for (std::size_t r = 0; r < rows; ++r) {
+                    // +-1 without a branch (the sign pattern is data-dependent).
+                    const double sign =
+                        1.0 - 2.0 * static_cast<double>(std::popcount(static_cast<std::uint64_t>(r) & minus) & 1);
+                    re[r] += sign * vr;
+                    im[r] += sign * vi;
+                }
             }
-            rows *= 2;
         }
-        const double scale = std::ldexp(1.0, -std::popcount(h.orbitals()));
-        const double* re = sum_re.data() + offset[g];
-        const double* im = sum_im.data() + offset[g];
-        const bool alone = !shared[g];
-        for (std::size_t r = 0; r < rows; ++r) {
-            // A row whose group sum is exactly zero adds nothing to its mask's sum.
-            if (re[r] == 0.0 && im[r] == 0.0) continue;
-            double vr, vi;
-            rotate(re[r] * scale, im[r] * scale, std::popcount(static_cast<std::uint64_t>(r)), vr, vi);
-            if (!alone) sums.add(lo[r], hi[r], vr, vi);
-            else if (survives_parts(vr, vi, tol)) out.push_back({lo[r], hi[r]}, cplx(vr + 0.0, vi + 0.0));
+        choice_masks(single, orbitals, false, single_lo.data(), single_hi.data(), single_row.data());
+        choice_masks(paired, orbitals, true, pair_lo.data(), pair_hi.data(), pair_row.data(),
+                     pair_set.data());
+        const std::size_t n_single = std::size_t{1} << std::popcount(single);
+        const std::size_t n_pair = std::size_t{1} << std::popcount(paired);
+        const double scale = std::ldexp(1.0, -k);
+        for (std::size_t pp = 0; pp < n_pair; ++pp) {
+            std::size_t block = ~std::size_t{0};
+            for (std::size_t c = 0; c < n_single; ++c) {
+                const std::uint32_t r = pair_row[pp] | single_row[c];
+                // A row whose group sum is exactly zero adds nothing to its mask's sum.
+                if (re[r] == 0.0 && im[r] == 0.0) continue;
+                double vr, vi;
+                rotate(re[r] * scale, im[r] * scale, std::popcount(r), vr, vi);
+                if (alone) {
+                    if (survives_parts(vr, vi, tol))
+                        out.push_back({single_lo[c] | pair_lo[pp], single_hi[c] | pair_hi[pp]},
+                                      cplx(vr + 0.0, vi + 0.0));
+                    continue;
+                }
+                if (block == ~std::size_t{0}) {
+                    const std::size_t id = blocks.insert(single, pair_set[pp]);
+                    if (id == block_start.size()) {
+                        block_start.push_back(block_re.size());
+                        block_re.resize(block_re.size() + n_single, 0.0);
+                        block_im.resize(block_im.size() + n_single, 0.0);
+                        touched.resize(touched.size() + n_single, 0);
+                    }
+                    block = block_start[id];
+                }
+                block_re[block + c] += vr;
+                block_im[block + c] += vi;
+                touched[block + c] = 1;
+            }
         }
     }
-    for (std::size_t id = 0; id < sums.size(); ++id) {
-        const cplx v = sums.sum(id);
-        if (survives(v, tol)) out.push_back({sums.key_a(id), sums.key_b(id)}, cplx(v.real() + 0.0, v.imag() + 0.0));
+    for (std::size_t id = 0; id < block_start.size(); ++id) {
+        const std::uint64_t single = blocks.key_a(id), factors = blocks.key_b(id);
+        choice_masks(single, single, false, single_lo.data(), single_hi.data(), single_row.data());
+        std::uint64_t factor_lo = 0, factor_hi = 0;
+        for (std::uint64_t rest = factors; rest; rest &= rest - 1) {
+            const int p = std::countr_zero(rest);
+            (p < 32 ? factor_lo : factor_hi) |= std::uint64_t{3} << (2 * (p & 31));
+        }
+        const std::size_t n_single = std::size_t{1} << std::popcount(single);
+        for (std::size_t c = 0; c < n_single; ++c) {
+            const std::size_t at = block_start[id] + c;
+            if (!touched[at]) continue;
+            const cplx v(block_re[at], block_im[at]);
+            if (survives(v, tol))
+                out.push_back({single_lo[c] | factor_lo, single_hi[c] | factor_hi},
+                              cplx(v.real() + 0.0, v.imag() + 0.0));
+        }
     }
     return out;
 }
@@ -388,28 +467,43 @@ void contract_part(const MajoranaOp& op, const std::uint32_t* idx, std::size_t m
         key_paired[i] = even & second;
         key_second[i] = second & key_single[i];
     }
-    KeyIndex index(m / 2 + 1);
+    // Groups: a member with the keys of the one before it joins its group without a lookup.
+    // When every group is one run of consecutive members (as the expansion lays its rows
+    // out), the members are already listed group by group.
+    KeyIndex index(m / 4 + 1);
     BufferVector<std::uint32_t> gid(m);
     std::vector<std::uint32_t> head;
     std::vector<std::uint64_t> group_single;
     head.reserve(m / 2 + 1);
     group_single.reserve(m / 2 + 1);
+    bool runs = true;
     for (std::size_t i = 0; i < m; ++i) {
+        if (i > 0 && key_single[i] == key_single[i - 1] && key_paired[i] == key_paired[i - 1]) {
+            gid[i] = gid[i - 1];
+            continue;
+        }
         const std::size_t id = index.insert(key_single[i], key_paired[i]);
         if (id == head.size()) {
             head.push_back(static_cast<std::uint32_t>(i));
             group_single.push_back(key_single[i]);
+        } else {
+            runs = false;
         }
         gid[i] = static_cast<std::uint32_t>(id);
     }
     const std::size_t ng = head.size();
-    const std::vector<std::uint8_t> shared = shared_singles(group_single);
-    // Members listed group by group, in input order within a group.
+    const Families families = families_of(group_single);
+    // Members listed group by group, in input order within a group: order[start[g]] ..
+    // order[start[g+1] - 1].
     std::vector<std::uint32_t> start(ng + 1, 0);
     BufferVector<std::uint32_t> order(m);
-    for (std::size_t i = 0; i < m; ++i) ++start[gid[i] + 1];
-    for (std::size_t g = 0; g < ng; ++g) start[g + 1] += start[g];
-    {
+    if (runs) {
+        for (std::size_t g = 0; g < ng; ++g) start[g] = head[g];
+        start[ng] = static_cast<std::uint32_t>(m);
+        for (std::size_t i = 0; i < m; ++i) order[i] = static_cast<std::uint32_t>(i);
+    } else {
+        for (std::size_t i = 0; i < m; ++i) ++start[gid[i] + 1];
+        for (std::size_t g = 0; g < ng; ++g) start[g + 1] += start[g];
         std::vector<std::uint32_t> next(start.begin(), start.end() - 1);
         for (std::size_t i = 0; i < m; ++i) order[next[gid[i]]++] = static_cast<std::uint32_t>(i);
     }
@@ -419,7 +513,7 @@ void contract_part(const MajoranaOp& op, const std::uint32_t* idx, std::size_t m
         const std::uint64_t items = sat_mul(binomial(single, single / 2),
                                             sat_pow2(std::popcount(key_paired[head[g]])));
         total = sat_add(total, items);
-        if (shared[g]) summed = sat_add(summed, items);
+        if (families.shared(g)) summed = sat_add(summed, items);
     }
     require_memory(total, 2 * (2 * sizeof(std::uint64_t) + sizeof(cplx)) + 2 * sizeof(std::uint32_t),
                    "the normal-ordered ladder form");
@@ -463,7 +557,7 @@ void contract_part(const MajoranaOp& op, const std::uint32_t* idx, std::size_t m
             rotate(op.c[row].real(), op.c[row].imag(), 4 - (std::popcount(second[i]) & 3), d_re[i],
                    d_im[i]);
         }
-        const bool alone = !shared[g];
+        const bool alone = !families.shared(g);
         const std::uint64_t limit = n_odd >= 64 ? ~0ULL : (std::uint64_t{1} << n_odd);
         // Members with real weights add only zeros to the imaginary sum, which leaves it +0.
         bool real_members = true;
