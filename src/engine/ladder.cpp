@@ -452,21 +452,39 @@ MajoranaOp expand_part(const ReducedTerm* prod, const std::uint32_t* idx,
 // differ only in which Majorana of each single spin-orbital they hold, and all of them feed
 // the same ladder terms, so each group is contracted once. The terms of groups alone with
 // their single spin-orbitals come first, then the terms combined across groups.
-void contract_part(const MajoranaOp& op, const std::uint32_t* idx, std::size_t m, double tol,
-                   NormalTerms& out) {
-    if (m == 0) return;
-    // The members' single, paired and second-mode (gamma_{2p+1} on a single) spin-orbitals,
-    // by their place i in the part (row idx[i] of the operator).
-    BufferVector<std::uint64_t> key_single(m), key_paired(m), key_second(m);
-    for (std::size_t i = 0; i < m; ++i) {
-        const Mask mask = op.mask(idx[i]);
+constexpr std::size_t kNoRow = ~std::size_t{0};
+
+// Contracts rows idx[0..count-1] of `op` (rows first..first+count-1 when idx is null).
+// Monomials with an odd number of single spin-orbitals change the particle-number parity
+// and are left out. Returns the first of the rows that acts on a spin-orbital outside
+// `allowed`, with nothing contracted, or kNoRow.
+std::size_t contract_part(const MajoranaOp& op, const std::uint32_t* idx, std::size_t first,
+                          std::size_t count, std::uint64_t allowed, double tol, NormalTerms& out) {
+    if (count == 0) return kNoRow;
+    // The members' rows and their single, paired and second-mode (gamma_{2p+1} on a single)
+    // spin-orbitals, by their place i in the part.
+    BufferVector<std::uint32_t> member_row(count);
+    BufferVector<std::uint64_t> key_single(count), key_paired(count), key_second(count);
+    std::size_t m = 0;
+    for (std::size_t j = 0; j < count; ++j) {
+        const std::size_t row = idx ? idx[j] : first + j;
+        const Mask mask = op.mask(row);
         // Spin-orbitals holding gamma_{2p} and those holding gamma_{2p+1}.
-        const std::uint64_t even = bits::pack_even(mask.lo) | (bits::pack_even(mask.hi) << 32);
-        const std::uint64_t second = second_mode_orbitals(mask);
-        key_single[i] = even ^ second;
-        key_paired[i] = even & second;
-        key_second[i] = second & key_single[i];
+        std::uint64_t even = bits::pack_even(mask.lo), second = bits::pack_even(mask.lo >> 1);
+        if (mask.hi != 0) {
+            even |= bits::pack_even(mask.hi) << 32;
+            second |= bits::pack_even(mask.hi >> 1) << 32;
+        }
+        if ((even | second) & ~allowed) return row;
+        const std::uint64_t single = even ^ second;
+        if (std::popcount(single) & 1) continue;
+        member_row[m] = static_cast<std::uint32_t>(row);
+        key_single[m] = single;
+        key_paired[m] = even & second;
+        key_second[m] = second & single;
+        ++m;
     }
+    if (m == 0) return kNoRow;
     // Groups: a member with the keys of the one before it joins its group without a lookup.
     // When every group is one run of consecutive members (as the expansion lays its rows
     // out), the members are already listed group by group.
@@ -549,7 +567,7 @@ void contract_part(const MajoranaOp& op, const std::uint32_t* idx, std::size_t m
         d_im.resize(members);
         for (std::size_t i = 0; i < members; ++i) {
             const std::uint32_t member = order[start[g] + i];
-            const std::uint32_t row = idx[member];
+            const std::uint32_t row = member_row[member];
             second[i] = key_second[member];
             // gamma_{2p+1} contributes +i for a^dagger and -i for a: a member holding it on
             // the spin-orbitals `second` weighs i^{|second & cre| - |second & ann|}
@@ -611,6 +629,7 @@ void contract_part(const MajoranaOp& op, const std::uint32_t* idx, std::size_t m
         const cplx v = sums.sum(id);
         out.c.push_back(cplx(v.real() + 0.0, v.imag() + 0.0));
     }
+    return kNoRow;
 }
 
 template <typename T>
@@ -717,22 +736,14 @@ void contract_number_conserving_streamed(const MajoranaOp& op, int n_spin_orbita
     }
     NormalTerms parts[kParts];
     const auto run = [&](unsigned q) {
-        if (grouped) {
-            std::vector<std::uint32_t> rows;
-            rows.reserve(op.part_start[q + 1] - op.part_start[q]);
-            for (std::size_t k = op.part_start[q]; k < op.part_start[q + 1]; ++k) {
-                const Mask mask = op.mask(k);
-                if (touched_orbitals(mask) & ~allowed) {
-                    first_outside[q] = std::min(first_outside[q], k);
-                    return;
-                }
-                if (std::popcount(single_orbitals(mask)) & 1) continue;
-                rows.push_back(static_cast<std::uint32_t>(k));
-            }
-            contract_part(op, rows.data(), rows.size(), tol, parts[q]);
-        } else {
-            contract_part(op, lists.idx.data() + lists.start[q], lists.start[q + 1] - lists.start[q],
-                          tol, parts[q]);
+        const std::size_t outside =
+            grouped ? contract_part(op, nullptr, op.part_start[q], op.part_start[q + 1] - op.part_start[q],
+                                    allowed, tol, parts[q])
+                    : contract_part(op, lists.idx.data() + lists.start[q], 0,
+                                    lists.start[q + 1] - lists.start[q], allowed, tol, parts[q]);
+        if (outside != kNoRow) {
+            first_outside[q] = std::min(first_outside[q], outside);
+            return;
         }
         if (prepare) prepare(q, parts[q]);
     };

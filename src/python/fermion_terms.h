@@ -509,27 +509,31 @@ inline ReducedFermionOp reduced_terms_from(nb::handle op, const char* name) {
 
 namespace detail {
 
-// CPython's tuple hash (xxHash-based, unchanged since 3.8) over precomputed item hashes.
+// CPython's tuple hash (xxHash-based, unchanged since 3.8), fed the item hashes one by one.
 // Used only after it has been checked against PyObject_Hash on the first keys.
-inline Py_hash_t tuple_hash(const Py_hash_t* items, Py_ssize_t len) {
-#if SIZEOF_PY_UHASH_T > 4
-    const Py_uhash_t p1 = 11400714785074694791ULL, p2 = 14029467366897019727ULL,
-                     p5 = 2870177450012600261ULL;
-    auto rot = [](Py_uhash_t x) { return (x << 31) | (x >> 33); };
-#else
-    const Py_uhash_t p1 = 2654435761UL, p2 = 2246822519UL, p5 = 374761393UL;
-    auto rot = [](Py_uhash_t x) { return (x << 13) | (x >> 19); };
-#endif
-    Py_uhash_t acc = p5;
-    for (Py_ssize_t i = 0; i < len; ++i) {
-        acc += static_cast<Py_uhash_t>(items[i]) * p2;
-        acc = rot(acc);
-        acc *= p1;
+class TupleHash {
+public:
+    void add(Py_hash_t item) {
+        acc_ += static_cast<Py_uhash_t>(item) * kP2;
+        acc_ = (acc_ << kRot) | (acc_ >> (8 * sizeof(Py_uhash_t) - kRot));
+        acc_ *= kP1;
     }
-    acc += static_cast<Py_uhash_t>(len) ^ (p5 ^ 3527539UL);
-    if (acc == static_cast<Py_uhash_t>(-1)) return 1546275796;
-    return static_cast<Py_hash_t>(acc);
-}
+    Py_hash_t finish(Py_ssize_t len) const {
+        const Py_uhash_t acc = acc_ + (static_cast<Py_uhash_t>(len) ^ (kP5 ^ 3527539UL));
+        return acc == static_cast<Py_uhash_t>(-1) ? 1546275796 : static_cast<Py_hash_t>(acc);
+    }
+
+private:
+#if SIZEOF_PY_UHASH_T > 4
+    static constexpr Py_uhash_t kP1 = 11400714785074694791ULL, kP2 = 14029467366897019727ULL,
+                                kP5 = 2870177450012600261ULL;
+    static constexpr int kRot = 31;
+#else
+    static constexpr Py_uhash_t kP1 = 2654435761UL, kP2 = 2246822519UL, kP5 = 374761393UL;
+    static constexpr int kRot = 13;
+#endif
+    Py_uhash_t acc_ = kP5;
+};
 
 }  // namespace detail
 
@@ -548,8 +552,10 @@ namespace detail {
 // CPython's hash of the tuple (index, dagger) of two small non-negative ints (each its own
 // hash); checked against PyObject_Hash when the tuples are made.
 inline Py_hash_t pair_hash(int index, int dagger) {
-    const Py_hash_t items[2] = {index, dagger};
-    return tuple_hash(items, 2);
+    TupleHash h;
+    h.add(index);
+    h.add(dagger);
+    return h.finish(2);
 }
 
 }  // namespace detail
@@ -565,21 +571,21 @@ inline void lay_out_keys(const engine::NormalTerms& t, KeyLayout& out) {
     for (int p = 0; p < engine::kMaxSpinOrbitals; ++p)
         for (int dag = 0; dag < 2; ++dag) pair[p][dag] = detail::pair_hash(p, dag);
     std::size_t w = 0;
-    Py_hash_t hashes[2 * engine::kMaxSpinOrbitals];
+    std::uint8_t* codes = out.codes.data();
     for (std::size_t k = 0; k < n; ++k) {
         out.start[k] = static_cast<std::uint32_t>(w);
-        Py_ssize_t i = 0;
+        detail::TupleHash hash;
         for (int side = 0; side < 2; ++side) {
             std::uint64_t set = side == 0 ? t.cre[k] : t.ann[k];
             const int dag = side == 0 ? 1 : 0;
             while (set) {
                 const int p = 63 - std::countl_zero(set);
-                set &= ~(std::uint64_t{1} << p);
-                out.codes[w++] = static_cast<std::uint8_t>((p << 1) | dag);
-                hashes[i++] = pair[p][dag];
+                set ^= std::uint64_t{1} << p;
+                codes[w++] = static_cast<std::uint8_t>((p << 1) | dag);
+                hash.add(pair[p][dag]);
             }
         }
-        out.hash[k] = detail::tuple_hash(hashes, i);
+        out.hash[k] = hash.finish(static_cast<Py_ssize_t>(w - out.start[k]));
     }
     out.start[n] = static_cast<std::uint32_t>(w);
 }
