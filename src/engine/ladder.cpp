@@ -231,38 +231,66 @@ Families families_of(const std::vector<std::uint64_t>& single) {
     return f;
 }
 
-// The Majorana masks of the 2^n choices over n spin-orbitals (ascending in `orbitals`): bit
-// i of choice c picks the second component of the i-th spin-orbital, `second` (both modes
-// for an (n, h) pair factor, gamma_{2p+1} for a single operator), over the first, `first`
-// (no mode, or gamma_{2p}). rows[c] is the choice's row in the group's block of 2^k rows,
-// whose bit j stands for the j-th of the group's spin-orbitals `all`, and sets[c], when
-// given, the spin-orbitals whose second component it takes.
-void choice_masks(std::uint64_t orbitals, std::uint64_t all, bool pair, std::uint64_t* lo,
-                  std::uint64_t* hi, std::uint32_t* rows, std::uint64_t* sets = nullptr) {
-    lo[0] = hi[0] = 0;
-    rows[0] = 0;
-    if (sets) sets[0] = 0;
-    std::size_t n = 1;
-    for (std::uint64_t rest = orbitals; rest; rest &= rest - 1) {
-        const int p = std::countr_zero(rest);
-        const int shift = 2 * (p & 31);
-        const std::uint64_t first = pair ? 0 : std::uint64_t{1} << shift;
-        const std::uint64_t second = (pair ? std::uint64_t{3} : std::uint64_t{2}) << shift;
-        const std::uint32_t row_bit = std::uint32_t{1}
-                                      << std::popcount(all & ((std::uint64_t{1} << p) - 1));
-        std::uint64_t* limb = p < 32 ? lo : hi;
-        for (std::size_t c = 0; c < n; ++c) {
-            lo[n + c] = lo[c];
-            hi[n + c] = hi[c];
-            limb[n + c] |= second;
-            limb[c] |= first;
-            rows[n + c] = rows[c] | row_bit;
+// Exact powers of two, 2^r and 2^-r for r = 0 .. 64.
+struct PowersOfTwo {
+    double up[65], down[65];
+    constexpr PowersOfTwo() : up{}, down{} {
+        up[0] = down[0] = 1.0;
+        for (int r = 1; r <= 64; ++r) {
+            up[r] = up[r - 1] * 2.0;
+            down[r] = down[r - 1] * 0.5;
         }
-        if (sets)
-            for (std::size_t c = 0; c < n; ++c) sets[n + c] = sets[c] | (std::uint64_t{1} << p);
-        n *= 2;
     }
-}
+};
+constexpr PowersOfTwo kPow2{};
+
+// The choices of a group of products with single spin-orbitals `single` and pair factors on
+// `paired`. Its block of 2^k rows has bit j of a row standing for the j-th of its k
+// spin-orbitals (ascending); a set bit takes that spin-orbital's second component
+// (gamma_{2p+1} of a single operator, both modes of a pair factor) over the first (gamma_{2p},
+// or no mode). Single choice c (bit i for the i-th single spin-orbital) has the modes
+// (single_lo[c], single_hi[c]) and the row bits single_row[c]; pair choice c likewise, with
+// the spin-orbitals of the pair factors whose both modes it takes in pair_set[c].
+struct GroupChoices {
+    std::vector<std::uint64_t> single_lo, single_hi, pair_lo, pair_hi, pair_set;
+    std::vector<std::uint32_t> single_row, pair_row;
+
+    explicit GroupChoices(std::size_t width)
+        : single_lo(width), single_hi(width), pair_lo(width), pair_hi(width), pair_set(width),
+          single_row(width), pair_row(width) {}
+
+    void fill(std::uint64_t single, std::uint64_t paired) {
+        single_lo[0] = single_hi[0] = pair_lo[0] = pair_hi[0] = pair_set[0] = 0;
+        single_row[0] = pair_row[0] = 0;
+        std::size_t n_single = 1, n_pair = 1;
+        std::uint32_t row_bit = 1;
+        for (std::uint64_t rest = single | paired; rest; rest &= rest - 1, row_bit <<= 1) {
+            const int p = std::countr_zero(rest);
+            const int shift = 2 * (p & 31);
+            if ((single >> p) & 1) {
+                std::uint64_t* limb = p < 32 ? single_lo.data() : single_hi.data();
+                for (std::size_t c = 0; c < n_single; ++c) {
+                    single_lo[n_single + c] = single_lo[c];
+                    single_hi[n_single + c] = single_hi[c];
+                    limb[n_single + c] |= std::uint64_t{2} << shift;
+                    limb[c] |= std::uint64_t{1} << shift;
+                    single_row[n_single + c] = single_row[c] | row_bit;
+                }
+                n_single *= 2;
+            } else {
+                std::uint64_t* limb = p < 32 ? pair_lo.data() : pair_hi.data();
+                for (std::size_t c = 0; c < n_pair; ++c) {
+                    pair_lo[n_pair + c] = pair_lo[c];
+                    pair_hi[n_pair + c] = pair_hi[c];
+                    limb[n_pair + c] |= std::uint64_t{3} << shift;
+                    pair_row[n_pair + c] = pair_row[c] | row_bit;
+                    pair_set[n_pair + c] = pair_set[c] | (std::uint64_t{1} << p);
+                }
+                n_pair *= 2;
+            }
+        }
+    }
+};
 
 // The Majorana rows of products that share no monomial with any other part. Products are
 // grouped by their (single, paired) spin-orbitals and each group is summed in one dense
@@ -336,9 +364,14 @@ MajoranaOp expand_part(const ReducedTerm* prod, const std::uint32_t* idx,
 
     const std::size_t width = static_cast<std::size_t>(widest);
     std::vector<double> sum_re(width), sum_im(width);
-    std::vector<std::uint64_t> single_lo(width), single_hi(width), pair_lo(width), pair_hi(width);
-    std::vector<std::uint32_t> single_row(width), pair_row(width);
-    std::vector<std::uint64_t> pair_set(width);
+    GroupChoices choices(width);
+    const std::uint64_t* single_lo = choices.single_lo.data();
+    const std::uint64_t* single_hi = choices.single_hi.data();
+    const std::uint64_t* pair_lo = choices.pair_lo.data();
+    const std::uint64_t* pair_hi = choices.pair_hi.data();
+    const std::uint64_t* pair_set = choices.pair_set.data();
+    const std::uint32_t* single_row = choices.single_row.data();
+    const std::uint32_t* pair_row = choices.pair_row.data();
     // Summed rows: one block of 2^s sums (s single spin-orbitals) for each (family, pair
     // factors), in first-seen order; `touched` marks the sums that received a non-zero row.
     KeyIndex blocks(static_cast<std::size_t>(summed) / 4 + 1);
@@ -390,12 +423,10 @@ MajoranaOp expand_part(const ReducedTerm* prod, const std::uint32_t* idx,
                 }
             }
         }
-        choice_masks(single, orbitals, false, single_lo.data(), single_hi.data(), single_row.data());
-        choice_masks(paired, orbitals, true, pair_lo.data(), pair_hi.data(), pair_row.data(),
-                     pair_set.data());
+        choices.fill(single, paired);
         const std::size_t n_single = std::size_t{1} << std::popcount(single);
         const std::size_t n_pair = std::size_t{1} << std::popcount(paired);
-        const double scale = std::ldexp(1.0, -k);
+        const double scale = kPow2.down[k];
         for (std::size_t pp = 0; pp < n_pair; ++pp) {
             std::size_t block = ~std::size_t{0};
             for (std::size_t c = 0; c < n_single; ++c) {
@@ -428,7 +459,7 @@ MajoranaOp expand_part(const ReducedTerm* prod, const std::uint32_t* idx,
     }
     for (std::size_t id = 0; id < block_start.size(); ++id) {
         const std::uint64_t single = blocks.key_a(id), factors = blocks.key_b(id);
-        choice_masks(single, single, false, single_lo.data(), single_hi.data(), single_row.data());
+        choices.fill(single, 0);
         std::uint64_t factor_lo = 0, factor_hi = 0;
         for (std::uint64_t rest = factors; rest; rest &= rest - 1) {
             const int p = std::countr_zero(rest);
@@ -542,8 +573,7 @@ std::size_t contract_part(const MajoranaOp& op, const std::uint32_t* idx, std::s
     out.c.reserve(direct);
 
     // 2^r for r chosen n_p (each carries -2 from i (1 - 2 n_p)).
-    double pow2[65];
-    for (int r = 0; r <= 64; ++r) pow2[r] = std::ldexp(1.0, r);
+    const double* pow2 = kPow2.up;
     // Which Majorana each member of a group holds on the single spin-orbitals, and its
     // coefficient times i^-(number of gamma_{2p+1} it holds there).
     std::vector<std::uint64_t> second;
