@@ -19,18 +19,6 @@ namespace korvel::engine {
 namespace {
 
 
-// Single-mode words: state after multiplying on the right by a^dagger (column 1) or a
-// (column 0). States: 0 identity, 1 a^dagger, 2 a, 3 n, 4 h, 5 zero.
-constexpr int kZero = 5;
-constexpr int kWordStep[6][2] = {
-    {2, 1},          // 1 a = a, 1 a^dagger = a^dagger
-    {3, kZero},      // a^dagger a = n, a^dagger a^dagger = 0
-    {kZero, 4},      // a a = 0, a a^dagger = h
-    {kZero, 1},      // n a = 0, n a^dagger = a^dagger
-    {2, kZero},      // h a = a, h a^dagger = 0
-    {kZero, kZero},
-};
-
 [[noreturn]] void index_beyond(int index) {
     throw std::invalid_argument("spin-orbital index " + std::to_string(index) +
                                 " is beyond the " + std::to_string(kMaxSpinOrbitals) +
@@ -38,51 +26,11 @@ constexpr int kWordStep[6][2] = {
                                 ") the Majorana engine supports");
 }
 
-// Reorders the term by spin-orbital (stable, so each spin-orbital's word keeps its order;
-// every exchange of two ladder operators on different spin-orbitals flips the sign) and
-// reduces every word. Returns false when the term vanishes.
-bool reduce_term(const std::uint8_t* ops, std::size_t k, cplx coeff, std::vector<std::uint8_t>& heap,
-                 ReducedTerm& out) {
-    // Short terms (every molecular Hamiltonian term) are sorted on the stack.
-    std::uint8_t local[16];
-    std::uint8_t* buf = local;
-    if (k > sizeof local) {
-        heap.assign(ops, ops + k);
-        buf = heap.data();
-    } else {
-        std::copy(ops, ops + k, local);
-    }
-    bool negative = false;
-    for (std::size_t i = 1; i < k; ++i) {
-        std::uint8_t v = buf[i];
-        std::size_t j = i;
-        while (j > 0 && (buf[j - 1] >> 1) > (v >> 1)) {
-            buf[j] = buf[j - 1];
-            --j;
-            negative = !negative;
-        }
-        buf[j] = v;
-    }
-    out.cre = out.ann = out.hole = 0;
-    std::size_t i = 0;
-    while (i < k) {
-        const int p = buf[i] >> 1;
-        if (p >= kMaxSpinOrbitals) index_beyond(p);
-        int state = 0;
-        for (; i < k && (buf[i] >> 1) == p; ++i) state = kWordStep[state][buf[i] & 1];
-        const std::uint64_t bit = std::uint64_t{1} << p;
-        switch (state) {
-            case 1: out.cre |= bit; break;
-            case 2: out.ann |= bit; break;
-            case 3: out.cre |= bit; out.ann |= bit; break;
-            case 4: out.hole |= bit; break;
-            default: return false;
-        }
-    }
-    const cplx c = negative ? -coeff : coeff;
-    out.re = c.real();
-    out.im = c.imag();
-    return true;
+// reduce_words after checking the spin-orbital indices.
+bool reduce_term(const std::uint8_t* ops, std::size_t k, cplx coeff, ReducedTerm& out) {
+    for (std::size_t i = 0; i < k; ++i)
+        if ((ops[i] >> 1) >= kMaxSpinOrbitals) index_beyond(ops[i] >> 1);
+    return reduce_words(ops, k, coeff.real(), coeff.imag(), out);
 }
 
 // (-1)^{|r & minus|} for rows r and sign patterns `minus` of up to four spin-orbitals.
@@ -140,23 +88,14 @@ inline std::uint64_t deposit(std::uint64_t local, const int* pos) {
 // parity of the exchanges that sort the operators by spin-orbital. Returns false, with `out`
 // unspecified, when a spin-orbital repeats.
 inline bool reduce_distinct(const std::uint8_t* ops, std::size_t k, cplx coeff, ReducedTerm& out) {
-    std::uint64_t seen = 0, cre = 0;
-    int exchanges = 0;
+    DistinctLadder ladder;
     for (std::size_t i = 0; i < k; ++i) {
         const int p = ops[i] >> 1;
         if (p >= kMaxSpinOrbitals) index_beyond(p);
-        const std::uint64_t bit = std::uint64_t{1} << p;
-        if (seen & bit) return false;
-        exchanges += std::popcount(seen & ~((bit << 1) - 1));
-        seen |= bit;
-        cre |= bit & (std::uint64_t{0} - (ops[i] & 1u));
+        ladder.add(static_cast<unsigned>(p), ops[i] & 1u);
+        if (ladder.repeated) return false;
     }
-    out.cre = cre;
-    out.ann = seen & ~cre;
-    out.hole = 0;
-    const cplx c = (exchanges & 1) ? -coeff : coeff;
-    out.re = c.real();
-    out.im = c.imag();
+    ladder.reduce(coeff.real(), coeff.imag(), out);
     return true;
 }
 
@@ -672,8 +611,7 @@ void append_to(std::vector<T>& acc, const std::vector<T>& part) {
 bool reduce_ladder_term(const std::uint8_t* ops, std::size_t k, cplx coeff, ReducedTerm& out) {
     if (coeff == cplx(0.0, 0.0)) return false;
     if (reduce_distinct(ops, k, coeff, out)) return true;
-    std::vector<std::uint8_t> heap;
-    return reduce_term(ops, k, coeff, heap, out);
+    return reduce_term(ops, k, coeff, out);
 }
 
 MajoranaOp expand_ladder(const LadderTerms& terms, double tol) {
@@ -681,13 +619,12 @@ MajoranaOp expand_ladder(const LadderTerms& terms, double tol) {
     require_memory(n, sizeof(ReducedTerm) + 1, "the reduced ladder terms");
     std::unique_ptr<ReducedTerm[]> prod(new ReducedTerm[n]);
     std::vector<std::uint8_t> keep(n);
-    std::vector<std::uint8_t> buf;
     for (std::size_t t = 0; t < n; ++t) {
         const cplx c = terms.coeff[t];
         if (c == cplx(0.0, 0.0)) continue;
         const std::uint8_t* ops = terms.ops.data() + terms.offset[t];
         const std::size_t k = terms.offset[t + 1] - terms.offset[t];
-        keep[t] = reduce_distinct(ops, k, c, prod[t]) || reduce_term(ops, k, c, buf, prod[t]);
+        keep[t] = reduce_distinct(ops, k, c, prod[t]) || reduce_term(ops, k, c, prod[t]);
     }
     return expand_reduced(prod.get(), keep.data(), n, tol);
 }

@@ -51,38 +51,43 @@ struct ReducedTerm {
     std::uint64_t orbitals() const { return cre | ann | hole; }
 };
 
-// reduce_ladder_term in one pass, for the reading of short terms: ops[0..k-1] (encoded as in
-// LadderTerms, k at most 16, every spin-orbital index below 64 and coeff non-zero) times
-// coeff. The sign is the parity of the pairs of operators out of spin-orbital order (each
-// is one exchange of the stable sort by spin-orbital); each spin-orbital's word is stepped
-// through as its operators come. Returns false when the product vanishes.
-inline bool reduce_short_term(const std::uint8_t* ops, std::size_t k, double re, double im,
-                              ReducedTerm& out) {
-    // Word states of one spin-orbital: 0 none, 1 a^dagger, 2 a, 3 n, 4 h; 5 the product
-    // vanishes. Row: the state; column: the next operator (0 a, 1 a^dagger).
-    static constexpr std::uint8_t kStep[5][2] = {{2, 1}, {3, 5}, {5, 4}, {5, 1}, {2, 5}};
-    // Operators on distinct spin-orbitals (most terms): each word is a single operator,
-    // and an operator is exchanged with every one before it on a higher spin-orbital.
+// The product of ladder operators on distinct spin-orbitals (most terms), taken one operator
+// at a time: each word is a single operator, and an operator is exchanged with every one
+// before it on a higher spin-orbital. `repeated` flags the spin-orbitals met twice, for which
+// the words must be stepped through instead (reduce_words).
+struct DistinctLadder {
     std::uint64_t seen = 0, repeated = 0, cre = 0;
     unsigned exchanges = 0;
-    for (std::size_t i = 0; i < k; ++i) {
-        const std::uint64_t bit = std::uint64_t{1} << (ops[i] >> 1);
+
+    void add(unsigned index, unsigned dagger) {
+        const std::uint64_t bit = std::uint64_t{1} << index;
         repeated |= seen & bit;
         exchanges += static_cast<unsigned>(std::popcount(seen & ~((bit << 1) - 1)));
         seen |= bit;
-        cre |= bit & (std::uint64_t{0} - (ops[i] & 1u));
+        cre |= bit & (std::uint64_t{0} - (dagger & 1u));
     }
-    if (repeated == 0) {
+    // The reduced product times re + i im, when no spin-orbital repeats.
+    void reduce(double re, double im, ReducedTerm& out) const {
         out.cre = cre;
         out.ann = seen & ~cre;
         out.hole = 0;
         out.re = (exchanges & 1) ? -re : re;
         out.im = (exchanges & 1) ? -im : im;
-        return true;
     }
-    std::uint64_t ann = 0, hole = 0;
-    cre = 0;
-    exchanges = 0;
+};
+
+// The product of the ladder operators ops[0..k-1] (encoded as in LadderTerms, every
+// spin-orbital index below 64) times re + i im, for any repeats: the sign is the parity of
+// the pairs of operators out of spin-orbital order (each is one exchange of the stable sort
+// by spin-orbital), and each spin-orbital's word is stepped through as its operators come.
+// Returns false when the product vanishes.
+inline bool reduce_words(const std::uint8_t* ops, std::size_t k, double re, double im,
+                         ReducedTerm& out) {
+    // Word states of one spin-orbital: 0 none, 1 a^dagger, 2 a, 3 n, 4 h; 5 the product
+    // vanishes. Row: the state; column: the next operator (0 a, 1 a^dagger).
+    static constexpr std::uint8_t kStep[5][2] = {{2, 1}, {3, 5}, {5, 4}, {5, 1}, {2, 5}};
+    std::uint64_t cre = 0, ann = 0, hole = 0;
+    unsigned exchanges = 0;
     for (std::size_t i = 0; i < k; ++i) {
         const unsigned p = ops[i] >> 1;
         for (std::size_t j = 0; j < i; ++j) exchanges += (ops[j] >> 1) > p;

@@ -331,6 +331,7 @@ inline DirectRead reduce_term_direct(PyObject* term, PyObject* value, PyTypeObje
     const Py_ssize_t k = PyTuple_GET_SIZE(term);
     if (k > 16) return kNotDirect;
     std::uint8_t ops[16];
+    engine::DistinctLadder ladder;
     for (Py_ssize_t i = 0; i < k; ++i) {
         PyObject* pair = PyTuple_GET_ITEM(term, i);
         long long index, dagger;
@@ -340,10 +341,15 @@ inline DirectRead reduce_term_direct(PyObject* term, PyObject* value, PyTypeObje
             index >= engine::kMaxSpinOrbitals || (dagger != 0 && dagger != 1))
             return kNotDirect;
         ops[i] = static_cast<std::uint8_t>((index << 1) | dagger);
+        ladder.add(static_cast<unsigned>(index), static_cast<unsigned>(dagger));
     }
     if (c.real() == 0.0 && c.imag() == 0.0) return kVanishes;
-    return engine::reduce_short_term(ops, static_cast<std::size_t>(k), c.real(), c.imag(), out) ? kKept
-                                                                                                : kVanishes;
+    if (ladder.repeated == 0) {
+        ladder.reduce(c.real(), c.imag(), out);
+        return kKept;
+    }
+    return engine::reduce_words(ops, static_cast<std::size_t>(k), c.real(), c.imag(), out) ? kKept
+                                                                                          : kVanishes;
 }
 
 // The general path for one term: read_term's checks and errors, then the reduction.
