@@ -106,30 +106,32 @@ inline bool reduce_distinct(const std::uint8_t* ops, std::size_t k, cplx coeff, 
 // results and their order do not depend on the number of threads.
 constexpr int kPartBits = 3;
 constexpr unsigned kParts = 1u << kPartBits;
-static_assert(kParts == kContractionPieces, "the contraction hands out one piece per part");
+// The contraction hands out two pieces per part, so that the calling thread, which consumes
+// them in order, waits less for the last ones.
+static_assert(kContractionPieces == 2 * kParts, "two contraction pieces per part");
 constexpr std::uint8_t kNoPart = 0xff;
-inline std::uint8_t part_of(std::uint64_t single) {
-    return static_cast<std::uint8_t>((single * 0x9E3779B97F4A7C15ULL) >> (64 - kPartBits));
+inline std::uint8_t part_of(std::uint64_t single, int bits = kPartBits) {
+    return static_cast<std::uint8_t>((single * 0x9E3779B97F4A7C15ULL) >> (64 - bits));
 }
 
 // Below this many rows an operator is one part, worked on by one thread.
 constexpr std::size_t kSplitRows = 2048;
 
-// Rows 0..n-1 with part[k] != kNoPart listed part by part, in input order within a part:
-// part q is idx[start[q]] .. idx[start[q+1] - 1].
+// Rows 0..n-1 with part[k] != kNoPart listed part by part (part[k] < count), in input order
+// within a part: part q is idx[start[q]] .. idx[start[q+1] - 1].
 struct PartLists {
     std::vector<std::uint32_t> idx;
-    std::size_t start[kParts + 1] = {};
+    std::vector<std::size_t> start;
 };
 
-PartLists list_parts(const std::vector<std::uint8_t>& part) {
+PartLists list_parts(const std::vector<std::uint8_t>& part, unsigned count) {
     PartLists l;
+    l.start.assign(count + 1, 0);
     for (std::uint8_t q : part)
         if (q != kNoPart) ++l.start[q + 1];
-    for (unsigned q = 0; q < kParts; ++q) l.start[q + 1] += l.start[q];
-    l.idx.resize(l.start[kParts]);
-    std::size_t next[kParts];
-    std::copy(l.start, l.start + kParts, next);
+    for (unsigned q = 0; q < count; ++q) l.start[q + 1] += l.start[q];
+    l.idx.resize(l.start[count]);
+    std::vector<std::size_t> next(l.start.begin(), l.start.end() - 1);
     for (std::size_t k = 0; k < part.size(); ++k)
         if (part[k] != kNoPart) l.idx[next[part[k]]++] = static_cast<std::uint32_t>(k);
     return l;
@@ -635,7 +637,7 @@ MajoranaOp expand_reduced(const ReducedTerm* prod, const std::uint8_t* keep, std
     std::vector<std::uint8_t> part(n, kNoPart);
     for (std::size_t t = 0; t < n; ++t)
         if (keep[t]) part[t] = split ? part_of(single_of(prod[t])) : 0;
-    const PartLists lists = list_parts(part);
+    const PartLists lists = list_parts(part, kParts);
     MajoranaOp parts[kParts];
     for_each_part(split, [&](unsigned q) {
         parts[q] = expand_part(prod, lists.idx.data() + lists.start[q],
@@ -659,13 +661,15 @@ MajoranaOp expand_reduced(const ReducedTerm* prod, const std::uint8_t* keep, std
 
 void contract_number_conserving_streamed(const MajoranaOp& op, int n_spin_orbitals, double tol,
                                          const PieceFn& prepare, const PieceFn& consume) {
+    constexpr unsigned kPieces = kContractionPieces;
+    constexpr int kPieceBits = kPartBits + 1;
     const std::size_t n = op.size();
     const std::uint64_t allowed =
         n_spin_orbitals >= 64 ? ~0ULL : (std::uint64_t{1} << std::max(0, n_spin_orbitals)) - 1;
     const bool split = n >= kSplitRows;
-    // The first monomial that acts beyond the operator's spin-orbitals, per part of the scan.
-    std::size_t first_outside[kParts];
-    std::fill(first_outside, first_outside + kParts, n);
+    // The first monomial that acts beyond the operator's spin-orbitals, per piece.
+    std::size_t first_outside[kPieces];
+    std::fill(first_outside, first_outside + kPieces, n);
     const auto outside_error = [&](std::size_t row) {
         const std::uint64_t outside = touched_orbitals(op.mask(row)) & ~allowed;
         return std::invalid_argument(
@@ -673,17 +677,30 @@ void contract_number_conserving_streamed(const MajoranaOp& op, int n_spin_orbita
             ", outside the " + std::to_string(n_spin_orbitals) + " spin-orbitals of the operator");
     };
     // Rows already grouped by part (as the expansion leaves them) are checked and filtered
-    // within each part; others are first checked and sorted into parts.
+    // within each part, and each part is cut in two where one family of rows ends and the
+    // next begins (no two families share a term). Other rows are first checked and sorted
+    // into pieces by their single spin-orbitals.
     const bool grouped = split && op.part_start.size() == kParts + 1 && op.part_start[kParts] == n;
+    std::size_t bounds[kPieces + 1] = {};
     PartLists lists;
-    if (!grouped) {
+    if (grouped) {
+        for (unsigned q = 0; q < kParts; ++q) {
+            const std::size_t begin = op.part_start[q], end = op.part_start[q + 1];
+            std::size_t cut = begin + (end - begin) / 2;
+            if (cut > begin)
+                while (cut < end && single_orbitals(op.mask(cut)) == single_orbitals(op.mask(cut - 1))) ++cut;
+            bounds[2 * q] = begin;
+            bounds[2 * q + 1] = cut;
+        }
+        bounds[kPieces] = n;
+    } else {
         require_memory(n, 1 + sizeof(std::uint32_t), "the parts of the monomials");
-        // The part of every monomial that can hold number-conserving terms (an even number
+        // The piece of every monomial that can hold number-conserving terms (an even number
         // of single Majoranas).
         std::vector<std::uint8_t> part(n, kNoPart);
         {
-            TaskGroup scan(kParts, [&](std::size_t c) {
-                const std::size_t begin = n * c / kParts, end = n * (c + 1) / kParts;
+            TaskGroup scan(kPieces, [&](std::size_t c) {
+                const std::size_t begin = n * c / kPieces, end = n * (c + 1) / kPieces;
                 for (std::size_t k = begin; k < end; ++k) {
                     const Mask mask = op.mask(k);
                     if (touched_orbitals(mask) & ~allowed) {
@@ -692,47 +709,46 @@ void contract_number_conserving_streamed(const MajoranaOp& op, int n_spin_orbita
                     }
                     const std::uint64_t single = single_orbitals(mask);
                     if (std::popcount(single) & 1) continue;  // changes the particle-number parity
-                    part[k] = split ? part_of(single) : 0;
+                    part[k] = split ? part_of(single, kPieceBits) : 0;
                 }
             }, split);
             scan.wait();
         }
-        if (const std::size_t row = *std::min_element(first_outside, first_outside + kParts); row < n)
+        if (const std::size_t row = *std::min_element(first_outside, first_outside + kPieces); row < n)
             throw outside_error(row);
-        lists = list_parts(part);
+        lists = list_parts(part, kPieces);
     }
-    NormalTerms parts[kParts];
+    NormalTerms pieces[kPieces];
     const auto run = [&](unsigned q) {
         const std::size_t outside =
-            grouped ? contract_part(op, nullptr, op.part_start[q], op.part_start[q + 1] - op.part_start[q],
-                                    allowed, tol, parts[q])
+            grouped ? contract_part(op, nullptr, bounds[q], bounds[q + 1] - bounds[q], allowed, tol, pieces[q])
                     : contract_part(op, lists.idx.data() + lists.start[q], 0,
-                                    lists.start[q + 1] - lists.start[q], allowed, tol, parts[q]);
+                                    lists.start[q + 1] - lists.start[q], allowed, tol, pieces[q]);
         if (outside != kNoRow) {
             first_outside[q] = std::min(first_outside[q], outside);
             return;
         }
-        if (prepare) prepare(q, parts[q]);
+        if (prepare) prepare(q, pieces[q]);
     };
-    const unsigned used = split ? kParts : 1;
-    // The parts are taken in order by the helper threads, which only contract, and by the
-    // calling thread, which hands each part to `consume` as soon as it is done, in part
-    // order, and contracts the next part nobody has taken while it waits.
-    std::exception_ptr part_error[kParts];
+    const unsigned used = split ? kPieces : 1;
+    // The pieces are taken in order by the helper threads, which only contract, and by the
+    // calling thread, which hands each piece to `consume` as soon as it is done, in order,
+    // and contracts the next piece nobody has taken while it waits.
+    std::exception_ptr piece_error[kPieces];
     TaskGroup group(used, [&](std::size_t q) {
         try {
             run(static_cast<unsigned>(q));
         } catch (...) {
-            part_error[q] = std::current_exception();
+            piece_error[q] = std::current_exception();
         }
     }, split);
     for (unsigned q = 0; q < used; ++q) {
         while (!group.finished(q))
             if (!group.run_one()) std::this_thread::yield();
-        if (part_error[q]) std::rethrow_exception(part_error[q]);
+        if (piece_error[q]) std::rethrow_exception(piece_error[q]);
         if (first_outside[q] < n) throw outside_error(first_outside[q]);
-        consume(q, parts[q]);
-        parts[q] = NormalTerms{};
+        consume(q, pieces[q]);
+        pieces[q] = NormalTerms{};
     }
     group.wait();
 }

@@ -140,7 +140,7 @@ NormalTerms contract_number_conserving(const MajoranaOp& op, int n_spin_orbitals
 // given, runs on whichever thread contracted the piece, before it is consumed; it must not
 // need the calling thread. No two pieces share a term. An exception thrown by either
 // function stops the work and propagates.
-inline constexpr unsigned kContractionPieces = 8;
+inline constexpr unsigned kContractionPieces = 16;
 using PieceFn = std::function<void(unsigned, const NormalTerms&)>;
 void contract_number_conserving_streamed(const MajoranaOp& op, int n_spin_orbitals, double tol,
                                          const PieceFn& prepare, const PieceFn& consume);

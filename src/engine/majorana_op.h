@@ -23,9 +23,11 @@ struct MajoranaOp {
     std::vector<std::uint64_t> hi;
     std::vector<cplx> c;
     // Empty, or the rows grouped by the parts the ladder engine splits operators into (by
-    // their single spin-orbitals): part q is rows part_start[q] .. part_start[q+1] - 1. The
-    // expansion sets it, so that the contraction need not sort the rows into parts again;
-    // every other operation builds operators without it.
+    // their single spin-orbitals): part q is rows part_start[q] .. part_start[q+1] - 1, and
+    // within a part the rows of one set of single spin-orbitals follow each other. The
+    // expansion sets it, so that the contraction need not sort the rows into parts again
+    // and can cut parts where one such set ends; every other operation builds operators
+    // without it.
     std::vector<std::size_t> part_start;
 
     std::size_t size() const { return c.size(); }
