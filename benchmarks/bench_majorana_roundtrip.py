@@ -3,7 +3,8 @@
 Times majorana_to_fermion(expand_to_majorana(H)) for the H2O/6-31G Hamiltonian (26
 spin-orbitals) and OpenFermion's normal_ordered(H) on the same operator, in one run,
 checks that both give the same terms, and reports the ratio and the peak memory. Calls are
-timed warm, back to back as timeit does, and cold, each after a full collection.
+timed warm, back to back as timeit does, and cold, each after a full collection; the two
+routes take turns, round after round, so that machine noise falls on both alike.
 
     PYTHONPATH=. python benchmarks/bench_majorana_roundtrip.py [--repeat N]
 """
@@ -42,38 +43,37 @@ def n_orb_of(terms):
     return max((p for t in terms for p, _ in t), default=0) // 2 + 1
 
 
-def timed(fn, repeat):
-    """Times fn() `repeat` times, each call cold: the previous run's result is released and
-    the cyclic collector run before it (the collector's sweep over the whole heap also
-    evicts the operator from the caches), so no call pays for freeing the one before it."""
-    times = []
-    out = None
-    for _ in range(repeat):
-        out = None
-        gc.collect()
-        t0 = time.perf_counter()
-        out = fn()
-        times.append(time.perf_counter() - t0)
-    return out, times
+def interleaved(routes, rounds, warm):
+    """Times the routes {name: (fn, calls per round)} in turn, round after round, so that a
+    spell of machine noise falls on both routes alike rather than on one block of calls.
 
-
-def timed_warm(fn, repeat):
-    """Times fn() `repeat` times back to back, as timeit does: the collector is off during
-    the calls, and the previous run's result is released before each of them."""
-    times = []
-    out = fn()
+    Warm calls run back to back as timeit runs them: the collector is off, the previous
+    result is released before each call, and each route's turn in a round starts with one
+    untimed call. Cold calls each follow a full collection (whose sweep over the heap also
+    evicts the operator from the caches). Returns ({name: times}, {name: last result})."""
+    times = {name: [] for name in routes}
+    out = {name: None for name in routes}
     enabled = gc.isenabled()
-    gc.disable()
     try:
-        for _ in range(repeat):
-            out = None
-            t0 = time.perf_counter()
-            out = fn()
-            times.append(time.perf_counter() - t0)
+        for _ in range(rounds):
+            for name, (fn, calls) in routes.items():
+                out[name] = None
+                if warm:
+                    gc.disable()
+                    out[name] = fn()
+                for _ in range(calls):
+                    out[name] = None
+                    if not warm:
+                        gc.collect()
+                    t0 = time.perf_counter()
+                    out[name] = fn()
+                    times[name].append(time.perf_counter() - t0)
+                if enabled:
+                    gc.enable()
     finally:
         if enabled:
             gc.enable()
-    return out, times
+    return times, out
 
 
 # Run in a fresh interpreter, so that the resident-set growth belongs to one path alone.
@@ -121,7 +121,10 @@ def peak_memory(path, kind, n_orb):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--repeat", type=int, default=20)
+    parser.add_argument("--repeat", type=int, default=20,
+                        help="rounds; each times both routes in turn")
+    parser.add_argument("--engine-calls", type=int, default=5,
+                        help="warm engine calls per round (one OpenFermion call per round)")
     parser.add_argument("--basis", default="6-31g")
     args = parser.parse_args()
 
@@ -142,12 +145,14 @@ def main():
         return normal_ordered(h)
 
     rss0 = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-    got, t_engine = timed(engine, args.repeat)
-    rss_engine = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-    want, t_of = timed(reference, args.repeat)
-    rss_of = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-    _, w_engine = timed_warm(engine, args.repeat)
-    _, w_of = timed_warm(reference, args.repeat)
+    cold, results = interleaved({"engine": (engine, 1), "reference": (reference, 1)},
+                                args.repeat, warm=False)
+    got, want = results["engine"], results["reference"]
+    warm, _ = interleaved({"engine": (engine, args.engine_calls), "reference": (reference, 1)},
+                          args.repeat, warm=True)
+    rss_end = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    t_engine, t_of = cold["engine"], cold["reference"]
+    w_engine, w_of = warm["engine"], warm["reference"]
 
     want_terms = {t: c for t, c in want.terms.items() if abs(c) > 1e-12}
     same_keys = set(got) == set(want_terms)
@@ -158,7 +163,9 @@ def main():
     print(f"Majorana form: {len(maj)} monomials")
     # The target is judged on warm calls, the way timeit and pyperf time a function; the
     # cold calls show what a call costs right after a full collection, for reference.
-    print("warm calls (back to back, collector off, as timeit):")
+    print(f"{args.repeat} rounds, each timing both routes in turn")
+    print(f"warm calls (back to back, collector off, as timeit; {args.engine_calls} engine calls "
+          "and 1 OpenFermion call a round):")
     for name, t in (("engine round trip", w_engine), ("OpenFermion normal_ordered", w_of)):
         print(f"  {name:28s} best {min(t) * 1e3:8.2f} ms   median {statistics.median(t) * 1e3:8.2f} ms")
     print("cold calls (a full collection before each, which also evicts the operator from the caches):")
@@ -183,7 +190,7 @@ def main():
             print(f"{name:28s} peak Python allocations {peak / 2**20:7.2f} MiB (tracemalloc), "
                   f"peak RSS {before / 1024:.1f} -> {after / 1024:.1f} MiB (fresh interpreter)")
     print(f"this process: peak RSS {rss0 / 1024:.1f} MiB before the timed runs, "
-          f"{rss_engine / 1024:.1f} after the engine's, {rss_of / 1024:.1f} after OpenFermion's")
+          f"{rss_end / 1024:.1f} after them")
 
 
 if __name__ == "__main__":
