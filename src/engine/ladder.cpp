@@ -47,17 +47,22 @@ constexpr RowSigns kRowSign{};
 inline std::uint64_t single_of(const ReducedTerm& t) { return t.cre ^ t.ann; }
 inline std::uint64_t paired_of(const ReducedTerm& t) { return (t.cre & t.ann) | t.hole; }
 
-// n choose k, saturating.
-std::uint64_t binomial(int n, int k) {
-    if (k < 0 || k > n) return 0;
-    k = std::min(k, n - k);
-    unsigned __int128 r = 1;
-    for (int j = 1; j <= k; ++j) {
-        r = r * static_cast<unsigned>(n - k + j) / static_cast<unsigned>(j);
-        if (r > kCountMax) return kCountMax;
+// The central binomial coefficients C(n, floor(n/2)) for n = 0 .. 64 (all below 2^64): the
+// number of ways to split n single spin-orbitals into creators and annihilators.
+struct CentralBinomials {
+    std::uint64_t c[65];
+    constexpr CentralBinomials() : c{} {
+        for (int n = 0; n <= 64; ++n) {
+            const int k = n / 2;
+            unsigned __int128 r = 1;
+            for (int j = 1; j <= k; ++j) r = r * static_cast<unsigned>(n - k + j) / static_cast<unsigned>(j);
+            c[n] = static_cast<std::uint64_t>(r);
+        }
     }
-    return static_cast<std::uint64_t>(r);
-}
+};
+constexpr CentralBinomials kCentralBinomial{};
+static_assert(kCentralBinomial.c[4] == 6 && kCentralBinomial.c[5] == 10 &&
+              kCentralBinomial.c[64] == 1832624140942590534ULL);
 
 // (re, im) times i^k, exactly: each part moves and possibly changes sign (multiplying by
 // -1 is exact), without a branch on k.
@@ -500,7 +505,7 @@ std::size_t contract_part(const MajoranaOp& op, const std::uint32_t* idx, std::s
     std::uint64_t total = 0, summed = 0;
     for (std::size_t g = 0; g < ng; ++g) {
         const int single = std::popcount(key_single[head[g]]);
-        const std::uint64_t items = sat_mul(binomial(single, single / 2),
+        const std::uint64_t items = sat_mul(kCentralBinomial.c[single],
                                             sat_pow2(std::popcount(key_paired[head[g]])));
         total = sat_add(total, items);
         if (families.shared(g)) summed = sat_add(summed, items);
@@ -568,9 +573,12 @@ std::size_t contract_part(const MajoranaOp& op, const std::uint32_t* idx, std::s
             // Times i^{|pairs|}, exactly.
             double odd_re, odd_im;
             rotate(sr, si, n_pairs, odd_re, odd_im);
+            // A sum that cancels exactly adds nothing to any term (a zero is pruned at any
+            // tolerance that is not negative).
+            const bool vanishes = odd_re == 0.0 && odd_im == 0.0 && tol >= 0;
             const int odd_parity = bits::pairs_ascending_parity(oa, oc);
             std::uint64_t nsub = 0;
-            do {
+            if (!vanishes) do {
                 const int r = std::popcount(nsub);
                 const int parity = (odd_parity + r * (r - 1) / 2 + r * half +
                                     bits::pairs_ascending_parity(nsub, odd)) & 1;
