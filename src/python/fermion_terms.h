@@ -551,6 +551,7 @@ struct KeyLayout {
     std::vector<std::uint8_t> codes;
     std::vector<std::uint32_t> start;
     std::vector<Py_hash_t> hash;
+    std::uint64_t used = 0;  // the spin-orbitals the keys hold
 };
 
 namespace detail {
@@ -571,7 +572,12 @@ inline void lay_out_keys(const engine::NormalTerms& t, KeyLayout& out) {
     out.start.resize(n + 1);
     out.hash.resize(n);
     std::size_t total = 0;
-    for (std::size_t k = 0; k < n; ++k) total += std::popcount(t.cre[k]) + std::popcount(t.ann[k]);
+    std::uint64_t used = 0;
+    for (std::size_t k = 0; k < n; ++k) {
+        total += std::popcount(t.cre[k]) + std::popcount(t.ann[k]);
+        used |= t.cre[k] | t.ann[k];
+    }
+    out.used = used;
     out.codes.resize(total);
     Py_hash_t pair[engine::kMaxSpinOrbitals][2];
     for (int p = 0; p < engine::kMaxSpinOrbitals; ++p)
@@ -623,9 +629,7 @@ public:
     // Adds the terms with their keys laid out by lay_out_keys.
     void add(const engine::NormalTerms& t, const KeyLayout& layout) {
         const std::size_t n = t.size();
-        std::uint64_t used = 0;
-        for (std::size_t k = 0; k < n; ++k) used |= t.cre[k] | t.ann[k];
-        make_pairs(used);
+        make_pairs(layout.used);
         PyObject* d = dict_.ptr();
         for (std::size_t k = 0; k < n; ++k) {
             const std::uint32_t first = layout.start[k], last = layout.start[k + 1];
@@ -633,7 +637,7 @@ public:
             if (!key) throw nb::python_error();
             for (std::uint32_t j = first; j < last; ++j) {
                 const std::uint8_t code = layout.codes[j];
-                PyObject* pr = pairs_[code >> 1][code & 1];
+                PyObject* pr = pairs_[code];
                 Py_INCREF(pr);
                 PyTuple_SET_ITEM(key, j - first, pr);
             }
@@ -672,8 +676,7 @@ public:
     nb::dict result() const { return dict_; }
 
     ~FermionOpBuilder() {
-        for (auto& row : pairs_)
-            for (PyObject* p : row) Py_XDECREF(p);
+        for (PyObject* p : pairs_) Py_XDECREF(p);
     }
 
 private:
@@ -685,7 +688,7 @@ private:
                 PyObject* tup = PyTuple_Pack(2, nb::int_(p).ptr(), nb::int_(dag).ptr());
                 if (!tup) throw nb::python_error();
                 PyObject_GC_UnTrack(tup);
-                pairs_[p][dag] = tup;
+                pairs_[(p << 1) | dag] = tup;
                 const Py_hash_t h = PyObject_Hash(tup);
                 if (h == -1) throw nb::python_error();
                 if (h != detail::pair_hash(p, dag)) known_hash_ = false;
@@ -703,7 +706,8 @@ private:
         }
     } gc_pause_;
     nb::dict dict_;
-    PyObject* pairs_[engine::kMaxSpinOrbitals][2] = {};
+    // The tuple (p, dagger) at index (p << 1) | dagger, the code of the ladder operator.
+    PyObject* pairs_[2 * engine::kMaxSpinOrbitals] = {};
     std::uint64_t made_ = 0;
     bool known_hash_ = true;
     int checked_ = 0;
