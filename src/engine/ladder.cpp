@@ -190,6 +190,9 @@ struct PowersOfTwo {
 };
 constexpr PowersOfTwo kPow2{};
 
+// Each spin-orbital of a product contributes a local factor of two components:
+//   a^dagger_p = (gamma_{2p} - i gamma_{2p+1}) / 2,   a_p = (gamma_{2p} + i gamma_{2p+1}) / 2,
+//   n_p = (1 + i gamma_{2p} gamma_{2p+1}) / 2,        h_p = (1 - i gamma_{2p} gamma_{2p+1}) / 2.
 // The choices of a group of products with single spin-orbitals `single` and pair factors on
 // `paired`. Its block of 2^k rows has bit j of a row standing for the j-th of its k
 // spin-orbitals (ascending); a set bit takes that spin-orbital's second component
