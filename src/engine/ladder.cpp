@@ -1,13 +1,12 @@
 #include "engine/ladder.h"
 
 #include <algorithm>
-#include <cmath>
 #include <exception>
 #include <functional>
-#include <memory>
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "engine/key_index.h"
 #include "engine/memory.h"
@@ -24,13 +23,6 @@ namespace {
                                 " is beyond the " + std::to_string(kMaxSpinOrbitals) +
                                 " spin-orbitals (0 to " + std::to_string(kMaxSpinOrbitals - 1) +
                                 ") the Majorana engine supports");
-}
-
-// reduce_words after checking the spin-orbital indices.
-bool reduce_term(const std::uint8_t* ops, std::size_t k, cplx coeff, ReducedTerm& out) {
-    for (std::size_t i = 0; i < k; ++i)
-        if ((ops[i] >> 1) >= kMaxSpinOrbitals) index_beyond(ops[i] >> 1);
-    return reduce_words(ops, k, coeff.real(), coeff.imag(), out);
 }
 
 // (-1)^{|r & minus|} for rows r and sign patterns `minus` of up to four spin-orbitals.
@@ -88,22 +80,6 @@ inline std::uint64_t deposit(std::uint64_t local, const int* pos) {
     return r;
 }
 
-// reduce_term for a term whose ladder operators all act on different spin-orbitals (every
-// term of a normal-ordered Hamiltonian): each word is a single operator and the sign is the
-// parity of the exchanges that sort the operators by spin-orbital. Returns false, with `out`
-// unspecified, when a spin-orbital repeats.
-inline bool reduce_distinct(const std::uint8_t* ops, std::size_t k, cplx coeff, ReducedTerm& out) {
-    DistinctLadder ladder;
-    for (std::size_t i = 0; i < k; ++i) {
-        const int p = ops[i] >> 1;
-        if (p >= kMaxSpinOrbitals) index_beyond(p);
-        ladder.add(static_cast<unsigned>(p), ops[i] & 1u);
-        if (ladder.repeated) return false;
-    }
-    ladder.reduce(coeff.real(), coeff.imag(), out);
-    return true;
-}
-
 // Operators are split into parts that share no monomial and no ladder term: every monomial
 // a product expands onto has the product's single spin-orbitals, and every term a monomial
 // contracts to has the monomial's, so splitting by the single spin-orbitals splits every sum
@@ -119,8 +95,6 @@ inline std::uint8_t part_of(std::uint64_t single, int bits = kPartBits) {
     return static_cast<std::uint8_t>((single * 0x9E3779B97F4A7C15ULL) >> (64 - bits));
 }
 
-// Below this many rows an operator is one part, worked on by one thread.
-constexpr std::size_t kSplitRows = 2048;
 
 // Rows 0..n-1 with part[k] != kNoPart listed part by part (part[k] < count), in input order
 // within a part: part q is idx[start[q]] .. idx[start[q+1] - 1].
@@ -175,6 +149,61 @@ Families families_of(const std::vector<std::uint64_t>& single) {
         f.of[g] = static_cast<std::uint32_t>(id);
     }
     return f;
+}
+
+// Members 0 .. m-1 grouped by their (single, paired) spin-orbital keys, keys(i) giving
+// member i's as a pair; the groups are numbered in first-seen order. head[g] is the first
+// member of group g, single[g] its single spin-orbitals, and member[start[g]] ..
+// member[start[g+1] - 1] its members in input order. A member with the keys of the one before
+// it joins that member's group without a lookup; when every group is one run of consecutive
+// members (as the expansion lays its rows out), the listing is the input order itself.
+struct KeyGroups {
+    std::vector<std::uint32_t> head;
+    std::vector<std::uint64_t> single;
+    std::vector<std::uint32_t> start;
+    BufferVector<std::uint32_t> member;
+    std::size_t size() const { return head.size(); }
+};
+
+template <typename Keys>
+KeyGroups group_by_keys(std::size_t m, Keys keys) {
+    KeyGroups out;
+    KeyIndex index(m / 4 + 1);
+    BufferVector<std::uint32_t> gid(m);
+    out.head.reserve(m / 2 + 1);
+    out.single.reserve(m / 2 + 1);
+    bool runs = true;
+    std::pair<std::uint64_t, std::uint64_t> previous{};
+    for (std::size_t i = 0; i < m; ++i) {
+        const std::pair<std::uint64_t, std::uint64_t> key = keys(i);
+        if (i > 0 && key == previous) {
+            gid[i] = gid[i - 1];
+            continue;
+        }
+        previous = key;
+        const std::size_t id = index.insert(key.first, key.second);
+        if (id == out.head.size()) {
+            out.head.push_back(static_cast<std::uint32_t>(i));
+            out.single.push_back(key.first);
+        } else {
+            runs = false;
+        }
+        gid[i] = static_cast<std::uint32_t>(id);
+    }
+    const std::size_t ng = out.head.size();
+    out.start.assign(ng + 1, 0);
+    out.member.resize(m);
+    if (runs) {
+        std::copy(out.head.begin(), out.head.end(), out.start.begin());
+        out.start[ng] = static_cast<std::uint32_t>(m);
+        for (std::size_t i = 0; i < m; ++i) out.member[i] = static_cast<std::uint32_t>(i);
+    } else {
+        for (std::size_t i = 0; i < m; ++i) ++out.start[gid[i] + 1];
+        for (std::size_t g = 0; g < ng; ++g) out.start[g + 1] += out.start[g];
+        std::vector<std::uint32_t> next(out.start.begin(), out.start.end() - 1);
+        for (std::size_t i = 0; i < m; ++i) out.member[next[gid[i]]++] = static_cast<std::uint32_t>(i);
+    }
+    return out;
 }
 
 // Exact powers of two, 2^r and 2^-r for r = 0 .. 64.
@@ -250,34 +279,18 @@ struct GroupChoices {
 MajoranaOp expand_part(const ReducedTerm* prod, const std::uint32_t* idx,
                        std::size_t m, double tol) {
     if (m == 0) return {};
-    KeyIndex groups(m / 2 + 1);
-    BufferVector<std::uint32_t> gid(m);
-    std::vector<std::uint32_t> head;
-    std::vector<std::uint64_t> group_single;
-    head.reserve(m / 2 + 1);
-    group_single.reserve(m / 2 + 1);
-    for (std::size_t i = 0; i < m; ++i) {
+    const KeyGroups groups = group_by_keys(m, [&](std::size_t i) {
         const ReducedTerm& p = prod[idx[i]];
-        const std::uint64_t single = single_of(p), paired = paired_of(p);
-        if (i > 0) {
-            const ReducedTerm& q = prod[idx[i - 1]];
-            if (single == single_of(q) && paired == paired_of(q)) {
-                gid[i] = gid[i - 1];
-                continue;
-            }
-        }
-        const std::size_t id = groups.insert(single, paired);
-        if (id == head.size()) {
-            head.push_back(idx[i]);
-            group_single.push_back(single);
-        }
-        gid[i] = static_cast<std::uint32_t>(id);
-    }
-    const std::size_t ng = head.size();
-    const Families families = families_of(group_single);
+        return std::make_pair(single_of(p), paired_of(p));
+    });
+    const std::size_t ng = groups.size();
+    const Families families = families_of(groups.single);
+    // The first product of each group, and the products listed group by group.
+    const auto head = [&](std::size_t g) -> const ReducedTerm& { return prod[idx[groups.head[g]]]; };
+    const auto member = [&](std::size_t j) -> const ReducedTerm& { return prod[idx[groups.member[j]]]; };
     std::uint64_t total = 0, widest = 1, summed = 0;
     for (std::size_t g = 0; g < ng; ++g) {
-        const std::uint64_t rows = sat_pow2(std::popcount(prod[head[g]].orbitals()));
+        const std::uint64_t rows = sat_pow2(std::popcount(head(g).orbitals()));
         total = sat_add(total, rows);
         widest = std::max(widest, rows);
         if (families.shared(g)) summed = sat_add(summed, rows);
@@ -287,15 +300,6 @@ MajoranaOp expand_part(const ReducedTerm* prod, const std::uint32_t* idx,
     require_memory(sat_add(total, widest),
                    2 * sizeof(double) + 2 * (2 * sizeof(std::uint64_t) + sizeof(cplx)),
                    "the Majorana expansion");
-    // Members listed group by group, in input order within a group.
-    std::vector<std::uint32_t> start(ng + 1, 0);
-    BufferVector<std::uint32_t> member(m);
-    for (std::size_t i = 0; i < m; ++i) ++start[gid[i] + 1];
-    for (std::size_t g = 0; g < ng; ++g) start[g + 1] += start[g];
-    {
-        std::vector<std::uint32_t> next(start.begin(), start.end() - 1);
-        for (std::size_t i = 0; i < m; ++i) member[next[gid[i]]++] = idx[i];
-    }
     // The order in which groups are laid out: alone ones first, then family by family.
     std::vector<std::uint32_t> order;
     order.reserve(ng);
@@ -332,7 +336,7 @@ MajoranaOp expand_part(const ReducedTerm* prod, const std::uint32_t* idx,
     for (std::size_t o = 0; o < order.size(); ++o) {
         const std::size_t g = order[o];
         const bool alone = o < n_alone;
-        const ReducedTerm& h = prod[head[g]];
+        const ReducedTerm& h = head(g);
         const std::uint64_t orbitals = h.orbitals(), single = single_of(h), paired = paired_of(h);
         const int k = std::popcount(orbitals);
         const std::size_t rows = std::size_t{1} << k;
@@ -347,8 +351,8 @@ MajoranaOp expand_part(const ReducedTerm* prod, const std::uint32_t* idx,
         // -i/2: the signed coefficients are summed over the group in input order, then scaled
         // and rotated once (both exact, so the sums equal those of the scaled, rotated
         // weights; adding +0 keeps zero parts positive, as summing from zero does).
-        for (std::size_t j = start[g]; j < start[g + 1]; ++j) {
-            const ReducedTerm& t = prod[member[j]];
+        for (std::size_t j = groups.start[g]; j < groups.start[g + 1]; ++j) {
+            const ReducedTerm& t = member(j);
             const std::uint64_t neg = (t.cre & ~t.ann) | t.hole;
             std::uint64_t minus = 0;
             int b = 0;
@@ -465,46 +469,12 @@ std::size_t contract_part(const MajoranaOp& op, const std::uint32_t* idx, std::s
         ++m;
     }
     if (m == 0) return kNoRow;
-    // Groups: a member with the keys of the one before it joins its group without a lookup.
-    // When every group is one run of consecutive members (as the expansion lays its rows
-    // out), the members are already listed group by group.
-    KeyIndex index(m / 4 + 1);
-    BufferVector<std::uint32_t> gid(m);
-    std::vector<std::uint32_t> head;
-    std::vector<std::uint64_t> group_single;
-    head.reserve(m / 2 + 1);
-    group_single.reserve(m / 2 + 1);
-    bool runs = true;
-    for (std::size_t i = 0; i < m; ++i) {
-        if (i > 0 && key_single[i] == key_single[i - 1] && key_paired[i] == key_paired[i - 1]) {
-            gid[i] = gid[i - 1];
-            continue;
-        }
-        const std::size_t id = index.insert(key_single[i], key_paired[i]);
-        if (id == head.size()) {
-            head.push_back(static_cast<std::uint32_t>(i));
-            group_single.push_back(key_single[i]);
-        } else {
-            runs = false;
-        }
-        gid[i] = static_cast<std::uint32_t>(id);
-    }
-    const std::size_t ng = head.size();
-    const Families families = families_of(group_single);
-    // Members listed group by group, in input order within a group: order[start[g]] ..
-    // order[start[g+1] - 1].
-    std::vector<std::uint32_t> start(ng + 1, 0);
-    BufferVector<std::uint32_t> order(m);
-    if (runs) {
-        for (std::size_t g = 0; g < ng; ++g) start[g] = head[g];
-        start[ng] = static_cast<std::uint32_t>(m);
-        for (std::size_t i = 0; i < m; ++i) order[i] = static_cast<std::uint32_t>(i);
-    } else {
-        for (std::size_t i = 0; i < m; ++i) ++start[gid[i] + 1];
-        for (std::size_t g = 0; g < ng; ++g) start[g + 1] += start[g];
-        std::vector<std::uint32_t> next(start.begin(), start.end() - 1);
-        for (std::size_t i = 0; i < m; ++i) order[next[gid[i]]++] = static_cast<std::uint32_t>(i);
-    }
+    const KeyGroups groups =
+        group_by_keys(m, [&](std::size_t i) { return std::make_pair(key_single[i], key_paired[i]); });
+    const std::size_t ng = groups.size();
+    const Families families = families_of(groups.single);
+    const std::vector<std::uint32_t>& head = groups.head;
+    const std::vector<std::uint32_t>& start = groups.start;
     std::uint64_t total = 0, summed = 0;
     for (std::size_t g = 0; g < ng; ++g) {
         const int single = std::popcount(key_single[head[g]]);
@@ -545,7 +515,7 @@ std::size_t contract_part(const MajoranaOp& op, const std::uint32_t* idx, std::s
         d_re.resize(members);
         d_im.resize(members);
         for (std::size_t i = 0; i < members; ++i) {
-            const std::uint32_t member = order[start[g] + i];
+            const std::uint32_t member = groups.member[start[g] + i];
             const std::uint32_t row = member_row[member];
             second[i] = key_second[member];
             // gamma_{2p+1} contributes +i for a^dagger and -i for a: a member holding it on
@@ -623,23 +593,15 @@ void append_to(std::vector<T>& acc, const std::vector<T>& part) {
 
 bool reduce_ladder_term(const std::uint8_t* ops, std::size_t k, cplx coeff, ReducedTerm& out) {
     if (coeff == cplx(0.0, 0.0)) return false;
-    if (reduce_distinct(ops, k, coeff, out)) return true;
-    return reduce_term(ops, k, coeff, out);
-}
-
-MajoranaOp expand_ladder(const LadderTerms& terms, double tol) {
-    const std::size_t n = terms.size();
-    require_memory(n, sizeof(ReducedTerm) + 1, "the reduced ladder terms");
-    std::unique_ptr<ReducedTerm[]> prod(new ReducedTerm[n]);
-    std::vector<std::uint8_t> keep(n);
-    for (std::size_t t = 0; t < n; ++t) {
-        const cplx c = terms.coeff[t];
-        if (c == cplx(0.0, 0.0)) continue;
-        const std::uint8_t* ops = terms.ops.data() + terms.offset[t];
-        const std::size_t k = terms.offset[t + 1] - terms.offset[t];
-        keep[t] = reduce_distinct(ops, k, c, prod[t]) || reduce_term(ops, k, c, prod[t]);
+    DistinctLadder ladder;
+    for (std::size_t i = 0; i < k; ++i) {
+        const int p = ops[i] >> 1;
+        if (p >= kMaxSpinOrbitals) index_beyond(p);
+        ladder.add(static_cast<unsigned>(p), ops[i] & 1u);
     }
-    return expand_reduced(prod.get(), keep.data(), n, tol);
+    if (ladder.repeated != 0) return reduce_words(ops, k, coeff.real(), coeff.imag(), out);
+    ladder.reduce(coeff.real(), coeff.imag(), out);
+    return true;
 }
 
 MajoranaOp expand_reduced(const ReducedTerm* prod, const std::uint8_t* keep, std::size_t n, double tol) {
@@ -762,18 +724,6 @@ void contract_number_conserving_streamed(const MajoranaOp& op, int n_spin_orbita
         pieces[q] = NormalTerms{};
     }
     group.wait();
-}
-
-NormalTerms contract_number_conserving(const MajoranaOp& op, int n_spin_orbitals, double tol) {
-    // The parts hold different terms; like terms were combined within each.
-    NormalTerms out;
-    contract_number_conserving_streamed(op, n_spin_orbitals, tol, nullptr,
-                                        [&](unsigned, const NormalTerms& p) {
-                                            append_to(out.cre, p.cre);
-                                            append_to(out.ann, p.ann);
-                                            append_to(out.c, p.c);
-                                        });
-    return out;
 }
 
 }  // namespace korvel::engine

@@ -108,37 +108,33 @@ inline bool reduce_words(const std::uint8_t* ops, std::size_t k, double re, doub
 }
 
 // Reduces the product of the ladder operators ops[0..k-1] (encoded as in LadderTerms) times
-// coeff: the operators are ordered by spin-orbital (each exchange of two on different
-// spin-orbitals flips the sign) and each spin-orbital's word is reduced. Returns false when
+// coeff: DistinctLadder when no spin-orbital repeats, reduce_words otherwise. Returns false when
 // the product vanishes (coeff zero, or a word such as a^dagger a^dagger); throws
 // std::invalid_argument naming a spin-orbital index beyond 63. Pure computation, safe to
 // call from any thread.
 bool reduce_ladder_term(const std::uint8_t* ops, std::size_t k, cplx coeff, ReducedTerm& out);
 
-// expand_ladder of reduced terms: the terms t with keep[t] != 0, in order.
+// Below this many rows (terms or monomials) an operator is expanded or contracted as one
+// part, on the calling thread alone; from it on, in parts shared with the helper threads.
+inline constexpr std::size_t kSplitRows = 2048;
+
+// Majorana form of the reduced ladder terms t with keep[t] != 0, of any body rank, merged
+// (each mask once, in the order the masks arise; exact zeros and sums with |c| <= tol
+// dropped).
 MajoranaOp expand_reduced(const ReducedTerm* terms, const std::uint8_t* keep, std::size_t n,
                           double tol = 0.0);
 
-// Majorana form of a sum of ladder terms of any body rank, merged (each mask once, in the
-// order the masks arise; exact zeros and sums with |c| <= tol dropped). A spin-orbital index beyond 63 throws
-// std::invalid_argument naming it.
-MajoranaOp expand_ladder(const LadderTerms& terms, double tol = 0.0);
-
-// Number-conserving normal-ordered ladder form of a Majorana operator: every monomial is
-// rewritten exactly (gamma_{2p} = a_p^dagger + a_p, gamma_{2p+1} = i (a_p^dagger - a_p)),
-// like terms are combined, terms that change the particle number are left out and
-// coefficients with |c| <= tol are dropped. The order of the terms is deterministic for a
-// given input (the same row order gives the same terms in the same order, whatever the
-// number of threads). Throws
-// std::invalid_argument when a monomial acts on a spin-orbital at or beyond n_spin_orbitals.
-NormalTerms contract_number_conserving(const MajoranaOp& op, int n_spin_orbitals,
-                                       double tol = kTolerance);
-
-// contract_number_conserving in pieces: piece q (0 <= q < kContractionPieces) is handed to
-// `consume(q, terms)` on the calling thread, the pieces in the order contract_number_conserving
-// lists them, while other threads contract the pieces that follow. `prepare(q, terms)`, when
-// given, runs on whichever thread contracted the piece, before it is consumed; it must not
-// need the calling thread. No two pieces share a term. An exception thrown by either
+// Number-conserving normal-ordered ladder form of a Majorana operator, in pieces: every
+// monomial is rewritten exactly (gamma_{2p} = a_p^dagger + a_p,
+// gamma_{2p+1} = i (a_p^dagger - a_p)), like terms are combined, terms that change the
+// particle number are left out and coefficients with |c| <= tol are dropped. Piece q
+// (0 <= q < kContractionPieces) is handed to `consume(q, terms)` on the calling thread, the
+// pieces in order, while other threads contract the pieces that follow; the terms and
+// their order are deterministic for a given input (the same row order gives the same terms
+// in the same order, whatever the number of threads). `prepare(q, terms)`, when given, runs
+// on whichever thread contracted the piece, before it is consumed; it must not need the
+// calling thread. No two pieces share a term. Throws std::invalid_argument when a monomial
+// acts on a spin-orbital at or beyond n_spin_orbitals; an exception thrown by either
 // function stops the work and propagates.
 inline constexpr unsigned kContractionPieces = 16;
 using PieceFn = std::function<void(unsigned, const NormalTerms&)>;

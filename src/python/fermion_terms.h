@@ -180,122 +180,7 @@ inline void read_term(PyObject* term, PyObject* value, engine::LadderTerms& out,
     out.end_term(c);
 }
 
-// read_term for the common case only: an exact tuple of exact (int, int) tuples with valid
-// indices and flags and a finite float, complex or `float_type` coefficient. Runs no Python
-// code; returns false, with `out` unchanged, for anything else.
-inline bool read_term_direct(PyObject* term, PyObject* value, engine::LadderTerms& out,
-                             PyTypeObject* float_type) {
-    if (!PyTuple_CheckExact(term)) return false;
-    std::complex<double> c;
-    if (PyFloat_CheckExact(value) || (float_type && Py_TYPE(value) == float_type)) {
-        c = {PyFloat_AS_DOUBLE(value), 0.0};
-    } else if (PyComplex_CheckExact(value)) {
-        const Py_complex z = reinterpret_cast<PyComplexObject*>(value)->cval;
-        c = {z.real, z.imag};
-    } else {
-        return false;
-    }
-    if (!std::isfinite(c.real()) || !std::isfinite(c.imag())) return false;
-    const Py_ssize_t k = PyTuple_GET_SIZE(term);
-    const std::size_t mark = out.ops.size();
-    for (Py_ssize_t i = 0; i < k; ++i) {
-        PyObject* pair = PyTuple_GET_ITEM(term, i);
-        long long index, dagger;
-        if (!PyTuple_CheckExact(pair) || PyTuple_GET_SIZE(pair) != 2 ||
-            !small_exact_int(PyTuple_GET_ITEM(pair, 0), index) ||
-            !small_exact_int(PyTuple_GET_ITEM(pair, 1), dagger) || index < 0 ||
-            index >= engine::kMaxSpinOrbitals || (dagger != 0 && dagger != 1)) {
-            out.ops.resize(mark);
-            return false;
-        }
-        out.add_op(static_cast<int>(index), static_cast<int>(dagger));
-    }
-    out.end_term(c);
-    return true;
-}
-
 }  // namespace detail
-
-// Reads a FermionOp (a dict, any mapping with items(), or an object with a `terms`
-// mapping such as OpenFermion's FermionOperator) into engine ladder terms.
-inline engine::LadderTerms ladder_terms_from(nb::handle op, const char* name) {
-    engine::LadderTerms out;
-    PyObject* d = op.ptr();
-    nb::object holder;
-    if (!PyDict_Check(d) && !PyObject_HasAttrString(d, "items") &&
-        PyObject_HasAttrString(d, "terms")) {
-        holder = nb::borrow(op).attr("terms");
-        d = holder.ptr();
-    }
-    if (PyDict_Check(d)) {
-        const Py_ssize_t n = PyDict_GET_SIZE(d);
-        out.coeff.reserve(static_cast<std::size_t>(n));
-        out.offset.reserve(static_cast<std::size_t>(n) + 1);
-        out.ops.reserve(static_cast<std::size_t>(n) * 4);
-        Py_ssize_t pos = 0;
-        PyObject *key, *value;
-        PyTypeObject* float_type = nullptr;
-        // The float subclass the coefficients use, if any (numpy.float64), is looked up
-        // before the entries are listed: that lookup is the only step of the direct path
-        // that could run Python code.
-        while (PyDict_Next(d, &pos, &key, &value)) {
-            if (PyFloat_CheckExact(value) || PyComplex_CheckExact(value)) continue;
-            detail::note_float_type(value, &float_type);
-            break;
-        }
-        // Entries listed first, then read with their objects fetched a few entries ahead
-        // (a large Hamiltonian is mostly out of cache). Terms of plain tuples, ints and
-        // known coefficient types take a direct path that runs no Python code, so the
-        // listed entries stay valid; at the first other term reading goes on entry by
-        // entry from that position, exactly as the general loop does.
-        std::vector<PyObject*> keys, values;
-        std::vector<Py_ssize_t> positions;
-        keys.reserve(static_cast<std::size_t>(n));
-        values.reserve(static_cast<std::size_t>(n));
-        positions.reserve(static_cast<std::size_t>(n));
-        pos = 0;
-        for (Py_ssize_t before = pos; PyDict_Next(d, &pos, &key, &value); before = pos) {
-            keys.push_back(key);
-            values.push_back(value);
-            positions.push_back(before);
-        }
-        const std::size_t listed = keys.size();
-        constexpr std::size_t kAhead = 16;
-        for (std::size_t i = 0; i < listed; ++i) {
-            if (i + 2 * kAhead < listed) {
-                __builtin_prefetch(keys[i + 2 * kAhead]);
-                __builtin_prefetch(values[i + 2 * kAhead]);
-            }
-            if (i + kAhead < listed) {
-                PyObject* ahead = keys[i + kAhead];
-                if (PyTuple_CheckExact(ahead)) {
-                    const Py_ssize_t k = std::min<Py_ssize_t>(PyTuple_GET_SIZE(ahead), 8);
-                    for (Py_ssize_t j = 0; j < k; ++j) __builtin_prefetch(PyTuple_GET_ITEM(ahead, j));
-                }
-            }
-            if (detail::read_term_direct(keys[i], values[i], out, float_type)) continue;
-            pos = positions[i];
-            while (PyDict_Next(d, &pos, &key, &value)) detail::read_term(key, value, out, &float_type);
-            break;
-        }
-        return out;
-    }
-    if (!PyObject_HasAttrString(d, "items"))
-        throw nb::type_error((std::string(name) +
-                              " must be a mapping from terms to coefficients, not " +
-                              type_name_of(op))
-                                 .c_str());
-    nb::object items = nb::borrow(d).attr("items")();
-    PyTypeObject* float_type = nullptr;
-    for (nb::handle item : items) {
-        if (!PyTuple_Check(item.ptr()) || PyTuple_GET_SIZE(item.ptr()) != 2)
-            throw nb::type_error((std::string(name) + ".items() must yield (term, coefficient) pairs")
-                                     .c_str());
-        detail::read_term(PyTuple_GET_ITEM(item.ptr(), 0), PyTuple_GET_ITEM(item.ptr(), 1), out,
-                          &float_type);
-    }
-    return out;
-}
 
 // A FermionOp read and reduced term by term, for the Majorana expansion: terms[t] is the
 // reduced product of the t-th term, kept when keep[t] != 0 (a term whose product vanishes
@@ -311,10 +196,11 @@ namespace detail {
 // is left to the general path because of its coefficient's type or for another reason.
 enum DirectRead : std::uint8_t { kVanishes = 0, kKept = 1, kOtherCoefficient = 2, kNotDirect = 3 };
 
-// read_term_direct followed by the reduction, for terms of at most 16 ladder operators. Runs
-// no Python code and touches no reference count, so it may run on threads without the GIL
-// while the thread holding it waits: kNotDirect, with `out` unspecified, for anything the
-// general path must read.
+// read_term and the reduction for the common case only: an exact tuple of at most 16 exact
+// (int, int) tuples with valid indices and flags, and a finite float, complex or
+// `float_type` coefficient. Runs no Python code and touches no reference count, so it may
+// run on threads without the GIL while the thread holding it waits: kNotDirect, with `out`
+// unspecified, for anything the general path must read.
 inline DirectRead reduce_term_direct(PyObject* term, PyObject* value, PyTypeObject* float_type,
                                      engine::ReducedTerm& out) {
     std::complex<double> c;
@@ -374,7 +260,7 @@ constexpr std::size_t kPeekCoefficients = 64;
 
 // Reads and reduces a FermionOp (a dict, any mapping with items(), or an object with a
 // `terms` mapping such as OpenFermion's FermionOperator), with the checks and errors of
-// ladder_terms_from.
+// read_term.
 inline ReducedFermionOp reduced_terms_from(nb::handle op, const char* name) {
     ReducedFermionOp out;
     PyObject* d = op.ptr();
@@ -619,12 +505,6 @@ public:
     }
     FermionOpBuilder(const FermionOpBuilder&) = delete;
     FermionOpBuilder& operator=(const FermionOpBuilder&) = delete;
-
-    void add(const engine::NormalTerms& t) {
-        KeyLayout layout;
-        lay_out_keys(t, layout);
-        add(t, layout);
-    }
 
     // Adds the terms with their keys laid out by lay_out_keys.
     void add(const engine::NormalTerms& t, const KeyLayout& layout) {

@@ -23,9 +23,6 @@ using korvel::engine::MajoranaOp;
 
 namespace {
 
-// The size from which the contraction splits an operator into pieces for the helper threads.
-constexpr std::size_t kContractOnHelpersFrom = 2048;
-
 // Python int (0 <= x < 2^128) <-> Mask.
 Mask mask_from(nb::handle o) {
     if (PyBool_Check(o.ptr()) ||
@@ -262,7 +259,7 @@ NB_MODULE(majorana, m) {
             // other threads contract the pieces that follow and lay out their keys. The
             // helpers are woken first, and the dict is made when the first piece comes in, so
             // that they start on the pieces at once.
-            if (op.size() >= kContractOnHelpersFrom) korvel::engine::wake_helpers();
+            if (op.size() >= korvel::engine::kSplitRows) korvel::engine::wake_helpers();
             std::optional<FermionOpBuilder> builder;
             KeyLayout layouts[korvel::engine::kContractionPieces];
             korvel::engine::contract_number_conserving_streamed(
