@@ -228,8 +228,8 @@ def save_hamiltonian(path, op, *, n_spinorb: int, n_elec: int, occupied=None,
     meta = _metadata(n_spinorb, n_elec, occupied, n_core, n_vir)
     terms = _clean_terms(op, meta["n_spinorb"])
     if fmt == "korvel":
-        text = _korvel_text(terms, meta, description, extra)
-        atomic_write(path, lambda fh: fh.write(text))
+        head = _korvel_head(terms, meta, description, extra)
+        atomic_write(path, lambda fh: _write_korvel(fh, head, terms))
     elif fmt == "openfermion":
         _write_openfermion(path, terms)
     else:
@@ -237,7 +237,7 @@ def save_hamiltonian(path, op, *, n_spinorb: int, n_elec: int, occupied=None,
     return fmt
 
 
-def _korvel_text(terms, meta, description, extra) -> str:
+def _korvel_head(terms, meta, description, extra) -> str:
     import korvel
 
     const = next((c for t, c in terms if t == ()), 0j)
@@ -258,11 +258,18 @@ def _korvel_text(terms, meta, description, extra) -> str:
                          for k, v in head.items()] + [' "terms": [']
     except (TypeError, ValueError) as exc:
         raise ValueError(f"extra metadata is not plain JSON: {exc}") from None
-    rows = [json.dumps([[list(op) for op in term], c.real, c.imag], separators=(",", ":"))
-            for term, c in terms]
-    lines.append(",\n".join("  " + r for r in rows))
-    lines.append(" ]\n}\n")
     return "\n".join(lines)
+
+
+def _term_row(term, c: complex) -> str:
+    return json.dumps([[list(op) for op in term], c.real, c.imag], separators=(",", ":"))
+
+
+def _write_korvel(fh, head: str, terms) -> None:
+    fh.write(head + "\n")
+    for k, (term, c) in enumerate(terms):
+        fh.write(("  " if k == 0 else ",\n  ") + _term_row(term, c))
+    fh.write("\n ]\n}\n")
 
 
 def _write_openfermion(path: str, terms) -> None:
