@@ -140,3 +140,27 @@ def test_refused_fcidump_still_writes_plot_and_json(tmp_path):
     assert data["files"]["plot"] == {"path": str(tmp_path / "p.pdf"), "format": "pdf"}
     assert (tmp_path / "p.pdf").read_bytes().startswith(b"%PDF")
     assert sorted(os.listdir(tmp_path)) == ["h2.in", "p.pdf", "r.json"]
+
+
+@pytest.mark.parametrize("fci_max_dim, computed", [(70, True), (69, False)])
+def test_casci_rung_is_pyscf_casci(fci_max_dim, computed):
+    """The ladder's CASCI energy: H2O, 4 electrons in 4 orbitals (70 determinants),
+    against PySCF's CASCI on the RHF orbitals."""
+    import io
+
+    import chem
+    from korvel import cli
+    need("korvel.downfold.projector", "downfold_to_active")
+    need_problem_and_analysis()
+    from pyscf import gto, mcscf, scf
+
+    p = chem.problem("h2o", active_space="manual", n_act=4, n_act_elec=4)
+    text = io.StringIO()
+    out = cli._casci_energy(p, {"fci_max_dim": fci_max_dim}, cli._Progress(text))
+    assert (out["n_spinorb"], out["n_elec"]) == (8, 4)
+    if not computed:
+        assert out["energy"] is None and "70 determinants" in out["skipped"]
+        assert "CASCI energy skipped" in text.getvalue()
+        return
+    mf = scf.RHF(gto.M(atom=chem.GEOMETRIES["h2o"], basis="sto-3g", verbose=0)).run()
+    assert out["energy"] == pytest.approx(mcscf.CASCI(mf, 4, 4).kernel()[0], abs=1e-9)
