@@ -331,15 +331,15 @@ def _jsonable(obj):
 
 def write_json(path: str, report: dict) -> None:
     """Write the report as one JSON object, replacing ``path`` only when complete."""
+    from korvel.io import atomic_write
+
     data = json.dumps(_jsonable(report), indent=2, allow_nan=False) + "\n"
-    folder = os.path.dirname(os.path.abspath(path))
     try:
-        fd, tmp = tempfile.mkstemp(prefix=".korvel-", suffix=".json", dir=folder)
-        with os.fdopen(fd, "w") as fh:
-            fh.write(data)
-        os.replace(tmp, path)
-    except OSError as exc:
-        raise JobError(f"cannot write JSON file {path!r}: {exc.strerror or exc}") from exc
+        # removes its temporary file on failure; the file gets the usual permissions
+        atomic_write(path, lambda fh: fh.write(data))
+    except (OSError, ValueError) as exc:
+        raise JobError(f"cannot write JSON file {path!r}: "
+                       f"{getattr(exc, 'strerror', None) or exc}") from exc
 
 
 def _energy(e) -> str:

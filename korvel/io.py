@@ -62,7 +62,6 @@ import json
 import math
 import os
 import tempfile
-from typing import Any
 
 FORMAT_NAME = "korvel-hamiltonian"
 FORMAT_VERSION = 1

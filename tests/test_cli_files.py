@@ -164,3 +164,20 @@ def test_casci_rung_is_pyscf_casci(fci_max_dim, computed):
         return
     mf = scf.RHF(gto.M(atom=chem.GEOMETRIES["h2o"], basis="sto-3g", verbose=0)).run()
     assert out["energy"] == pytest.approx(mcscf.CASCI(mf, 4, 4).kernel()[0], abs=1e-9)
+
+
+def test_json_file_permissions_and_no_leftovers(tmp_path):
+    """The JSON result gets the permissions of a plain new file (not the private
+    ones of a temporary file), and a failed write leaves nothing behind."""
+    from korvel import cli
+    mask = os.umask(0o022)
+    try:
+        cli.write_json(tmp_path / "r.json", {"energy": float("nan"), "x": 1j})
+    finally:
+        os.umask(mask)
+    assert os.stat(tmp_path / "r.json").st_mode & 0o777 == 0o644
+    assert strict_json(tmp_path / "r.json") == {"energy": None, "x": [0.0, 1.0]}
+    (tmp_path / "d.json").mkdir()
+    with pytest.raises(cli.JobError, match="cannot write JSON file"):
+        cli.write_json(tmp_path / "d.json", {})
+    assert sorted(os.listdir(tmp_path)) == ["d.json", "r.json"]
