@@ -84,7 +84,8 @@ def draw_dmrg(ax, info: dict, exact: float | None = None) -> None:
     """DMRG energies against discarded weight on ``ax``: the fitted points (filled),
     the others (open), the fitted line E = E0 + slope * dw drawn from the info's
     ``extrapolated_energy`` and ``slope``, its 95 % band, the extrapolated energy at
-    dw = 0 and the exact energy when known."""
+    dw = 0 (all three unless the info says ``extrapolated`` False) and the exact
+    energy when known."""
     import numpy as np
 
     points = info["points"]
@@ -92,6 +93,13 @@ def draw_dmrg(ax, info: dict, exact: float | None = None) -> None:
     shown = [(p, f) for p, f in zip(points, fitted)
              if _finite(p["energy"]) and _finite(p["discarded_weight"])
              and p["discarded_weight"] >= 0]
+    e0, slope = info.get("extrapolated_energy"), info.get("slope")
+    ci = info.get("ci95_halfwidth") or 0.0
+    # a run told not to extrapolate (info["extrapolated"] False) shows its points only
+    show_fit = (sum(f for _, f in shown) >= 2 and _finite(e0) and _finite(slope)
+                and info.get("extrapolated", True) is not False)
+    if not show_fit:
+        shown = [(p, False) for p, _ in shown]
     fx = [p["discarded_weight"] for p, f in shown if f]
     fy = [p["energy"] for p, f in shown if f]
     ox = [p["discarded_weight"] for p, f in shown if not f]
@@ -99,7 +107,8 @@ def draw_dmrg(ax, info: dict, exact: float | None = None) -> None:
     if fx:
         ax.plot(fx, fy, "o", color="C0", label="DMRG, fitted", zorder=3)
     if ox:
-        ax.plot(ox, oy, "o", mfc="none", color="C0", label="DMRG, not fitted", zorder=3)
+        ax.plot(ox, oy, "o", mfc="none" if show_fit else None, color="C0",
+                label="DMRG, not fitted" if show_fit else "DMRG", zorder=3)
     for p, _ in shown:
         ax.annotate(f"D={p['D']}", (p["discarded_weight"], p["energy"]),
                     textcoords="offset points", xytext=(5, 4), fontsize=8)
@@ -108,9 +117,7 @@ def draw_dmrg(ax, info: dict, exact: float | None = None) -> None:
         ax.text(0.98, 0.02, f"{missing} point(s) without a discarded weight not shown",
                 transform=ax.transAxes, ha="right", va="bottom", fontsize=7)
 
-    e0, slope = info.get("extrapolated_energy"), info.get("slope")
-    ci = info.get("ci95_halfwidth") or 0.0
-    if len(fx) >= 2 and _finite(e0) and _finite(slope):
+    if show_fit:
         xmax = 1.08 * max(fx + ox)
         xs = np.linspace(0.0, xmax, 100)
         ax.plot(xs, e0 + slope * xs, "-", color="C1", label="linear fit", zorder=2)

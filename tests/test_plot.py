@@ -87,11 +87,16 @@ def test_dmrg_panel_marks_fitted_and_other_points(extra, fitted_d):
     assert "without a discarded weight" in " ".join(t.get_text() for t in ax.texts)
 
 
-def test_single_point_has_no_line():
-    info = dmrg_info([{"D": 50, "energy": -1.0, "discarded_weight": 1e-5}])
+@pytest.mark.parametrize("points, extra", [
+    ([{"D": 50, "energy": -1.0, "discarded_weight": 1e-5}], {}),
+    (NOISY, {"extrapolated": False}),             # extrapolation switched off
+])
+def test_no_line_without_a_fit(points, extra):
+    info = dmrg_info([dict(p) for p in points], **extra)
     (ax,) = plot.results_figure(dmrg=info).axes
-    assert line_by_label(ax, "linear fit") is None
-    assert len(line_by_label(ax, "DMRG, not fitted").get_xdata()) == 1
+    assert line_by_label(ax, "linear fit") is None and not ax.collections
+    assert line_by_label(ax, "DMRG, fitted") is None
+    assert len(line_by_label(ax, "DMRG").get_xdata()) == len(points)
 
 
 def test_ladder_and_both_panels():
