@@ -1,6 +1,7 @@
 """The ``korvel`` command: run one input file from top to bottom.
 
-    korvel job.in [--json result.json] [--debug]
+    korvel job.in [--json result.json] [--save-hamiltonian FILE] [--plot FILE.png]
+                  [--debug]
 
 Stages: parse the input, build the problem (SCF, active space, integrals), measure
 the full-space Hamiltonian (exact sector energy when the sector is small enough,
@@ -197,8 +198,9 @@ def _dmrg(op, n_spinorb, n_elec, rem, progress, label, key) -> dict:
     return info
 
 
-def run_job(path: str, progress: _Progress) -> dict:
-    """Everything the summary and the JSON file report, as one mapping."""
+def run_job(path: str, progress: _Progress, keep: dict | None = None) -> dict:
+    """Everything the summary and the JSON file report, as one mapping. ``keep``, when
+    given, receives the problem and the effective Hamiltonian (for saving, plotting)."""
     from korvel.inputfile import read_input
 
     t_start = time.perf_counter()
@@ -214,6 +216,8 @@ def run_job(path: str, progress: _Progress) -> dict:
                                           "integrals, Hamiltonian)"):
         problem = build_problem(calc)
     _check_partition(problem)
+    if keep is not None:
+        keep["problem"] = problem
 
     n_spinorb = 2 * problem.n_orb
     report: dict[str, Any] = {
@@ -241,7 +245,7 @@ def run_job(path: str, progress: _Progress) -> dict:
         label="full-space Hamiltonian", key="hamiltonian", with_dmrg=True)
 
     if rem["method"] is not None:
-        _run_method(problem, rem, progress, report)
+        _run_method(problem, rem, progress, report, keep)
 
     progress.timings["total"] = time.perf_counter() - t_start
     report["timings"] = dict(progress.timings)
@@ -259,7 +263,7 @@ def _check_partition(problem) -> None:
                        "check n_act and n_act_elec")
 
 
-def _run_method(problem, rem, progress, report) -> None:
+def _run_method(problem, rem, progress, report, keep=None) -> None:
     from korvel.backends import get_backend
     from korvel.methods.base import get_method
 
@@ -285,6 +289,8 @@ def _run_method(problem, rem, progress, report) -> None:
     report["observables"] = dict(result.observables)
 
     heff = result.effective_hamiltonian
+    if keep is not None:
+        keep["effective_hamiltonian"] = heff
     n_act_so = 2 * problem.n_act
     hermitian = bool(report["observables"].get("hermitian", True))
     meas = _measure_hamiltonian(heff, n_act_so, problem.n_act_elec, rem, progress,
@@ -325,15 +331,15 @@ def _jsonable(obj):
 
 def write_json(path: str, report: dict) -> None:
     """Write the report as one JSON object, replacing ``path`` only when complete."""
+    from korvel.io import atomic_write
+
     data = json.dumps(_jsonable(report), indent=2, allow_nan=False) + "\n"
-    folder = os.path.dirname(os.path.abspath(path))
     try:
-        fd, tmp = tempfile.mkstemp(prefix=".korvel-", suffix=".json", dir=folder)
-        with os.fdopen(fd, "w") as fh:
-            fh.write(data)
-        os.replace(tmp, path)
-    except OSError as exc:
-        raise JobError(f"cannot write JSON file {path!r}: {exc.strerror or exc}") from exc
+        # removes its temporary file on failure; the file gets the usual permissions
+        atomic_write(path, lambda fh: fh.write(data))
+    except (OSError, ValueError) as exc:
+        raise JobError(f"cannot write JSON file {path!r}: "
+                       f"{getattr(exc, 'strerror', None) or exc}") from exc
 
 
 def _energy(e) -> str:
@@ -416,6 +422,154 @@ def format_summary(report: dict) -> str:
     return "\n".join(lines)
 
 
+# ---------------------------------------------------------------------------
+# Files besides the summary: the Hamiltonian, the plot
+# ---------------------------------------------------------------------------
+
+def _check_outputs(args) -> None:
+    """Refuse output options that cannot work, before any long work starts: an
+    unknown file type, a missing folder, a directory, the same file named twice,
+    a plot without matplotlib or without anything to draw."""
+    targets = [("--json", args.json), ("--save-hamiltonian", args.save_hamiltonian),
+               ("--plot", args.plot)]
+    seen = {os.path.realpath(args.input): "the input file"}
+    for option, path in targets:
+        if not path:
+            continue
+        real = os.path.realpath(path)
+        if real in seen:
+            raise JobError(f"{option} {path!r} is the same file as {seen[real]}")
+        seen[real] = option
+        if option == "--json":
+            continue
+        if os.path.isdir(path):
+            raise JobError(f"{option} {path!r} is a directory; give a file name")
+        folder = os.path.dirname(os.path.abspath(path))
+        if not os.path.isdir(folder):
+            raise JobError(f"{option} {path!r}: the folder {folder!r} does not exist")
+        if not os.access(folder, os.W_OK):
+            raise JobError(f"{option} {path!r}: the folder {folder!r} is not writable")
+    if args.save_hamiltonian:
+        from korvel.io import format_from_path
+        try:
+            format_from_path(args.save_hamiltonian)
+        except ValueError as exc:
+            raise JobError(f"--save-hamiltonian: {exc}") from None
+    if args.plot:
+        from korvel.plot import check_plot_path, require_matplotlib
+        try:
+            check_plot_path(args.plot)
+            require_matplotlib()
+        except (ValueError, ImportError) as exc:
+            raise JobError(f"--plot: {exc}") from None
+        from korvel.inputfile import read_input
+        try:
+            rem = read_input(args.input).rem
+        except Exception:       # the job reports input errors with file and line
+            return
+        if rem["method"] is None and not rem["dmrg_bond_dims"]:
+            raise JobError(f"--plot: {args.input} sets neither dmrg_bond_dims nor method "
+                           "in $rem, so there is nothing to plot")
+
+
+def _save_hamiltonian(path: str, report: dict, keep: dict, progress) -> dict:
+    """Write the effective Hamiltonian when a method ran, else the full-space one."""
+    from korvel.io import format_from_path, save_hamiltonian
+
+    problem, rem = keep["problem"], report["rem"]
+    fmt = format_from_path(path)
+    extra = {"input": report["input"], "basis": rem["basis"], "charge": rem["charge"],
+             "multiplicity": rem["multiplicity"], "reference": rem["reference"],
+             "active_space": rem["active_space"], "method": report["method"],
+             "backend": report["backend"], "reference_energy": report["reference_energy"]}
+    if "effective_hamiltonian" in keep:
+        op, label = keep["effective_hamiltonian"], "effective Hamiltonian"
+        sizes = dict(n_spinorb=2 * problem.n_act, n_elec=problem.n_act_elec,
+                     occupied=range(problem.n_act_elec))
+        extra.update(operator="effective", energy=report["energy"],
+                     exact_energy=report["measurements"]["effective_hamiltonian"]
+                     ["exact_energy"],
+                     full_space={k: report["problem"][k] for k in
+                                 ("n_orb", "n_elec", "n_core", "n_act", "n_vir")})
+        text = (f"effective Hamiltonian of method {report['method']} on the active space "
+                f"of {report['input']}")
+    else:
+        op, label = problem.hamiltonian, "full-space Hamiltonian"
+        sizes = dict(n_spinorb=2 * problem.n_orb, n_elec=problem.n_elec,
+                     occupied=problem.occupied, n_core=problem.n_core,
+                     n_vir=problem.n_vir)
+        extra.update(operator="full-space",
+                     exact_energy=report["measurements"]["hamiltonian"]["exact_energy"])
+        text = f"full-space Hamiltonian of {report['input']}"
+    with progress.stage("save_hamiltonian", f"writing the {label} to {path} ({fmt} format)"):
+        save_hamiltonian(path, op, **sizes, description=text, extra=_jsonable(extra),
+                         fmt=fmt)
+    return {"path": path, "format": fmt, "operator": extra["operator"]}
+
+
+def _casci_energy(problem, rem, progress) -> dict:
+    """Lowest energy of the untransformed Hamiltonian folded onto the active space."""
+    n_so, n_e = 2 * problem.n_act, problem.n_act_elec
+    dim = _sector_dimension(n_so, n_e)
+    out: dict[str, Any] = {"energy": None, "n_spinorb": n_so, "n_elec": n_e}
+    if dim > rem["fci_max_dim"]:
+        out["skipped"] = f"sector of {dim} determinants exceeds fci_max_dim {rem['fci_max_dim']}"
+        progress.say(f"korvel: CASCI energy skipped: {out['skipped']}")
+        return out
+    (downfold_to_active,) = _require("korvel.downfold.projector", "downfold_to_active")
+    (fci_energy,) = _require("korvel.core.analysis", "fci_energy")
+    with progress.stage("casci", f"CASCI energy (the Hamiltonian folded onto the active "
+                                 f"space without transformation, {dim} determinants)"):
+        folded = downfold_to_active(dict(_terms(problem.hamiltonian)), problem)
+        out["energy"] = float(fci_energy(folded, n_so, n_e))
+    return out
+
+
+def _plot(path: str, report: dict, keep: dict, progress) -> dict:
+    """DMRG panel when DMRG ran, energy ladder when a method ran."""
+    from korvel.plot import check_plot_path, results_figure, save_figure
+
+    rem, p = report["rem"], report["problem"]
+    h = report["measurements"]["hamiltonian"]
+    levels = None
+    if "effective_hamiltonian" in keep:
+        casci = _casci_energy(keep["problem"], rem, progress)
+        report["measurements"]["casci"] = casci
+        cas = rem["orbital_opt"] and rem["active_space"] != "full"
+        levels = [("CASSCF" if cas else "SCF", p["e_ref"]), ("CASCI", casci["energy"]),
+                  (f"downfolded\n({report['method']})", report["energy"]),
+                  ("exact", h["exact_energy"])]
+    title = (f"{os.path.basename(report['input'])}: {rem['basis']}, {p['n_elec']} electrons "
+             f"in {p['n_orb']} orbitals")
+    with progress.stage("plot", f"drawing the results to {path}"):
+        fig = results_figure(dmrg=h.get("dmrg"), exact=h["exact_energy"], levels=levels,
+                             title=title)
+        save_figure(fig, path)
+    return {"path": path, "format": check_plot_path(path)[1:]}
+
+
+def _write_outputs(args, report: dict, keep: dict, progress) -> list[str]:
+    """Write the requested Hamiltonian file and plot; record them in the report.
+    Returns the failures (one line each), so that the JSON is written regardless."""
+    report["files"] = {}
+    failures = []
+    for key, path, write in (("hamiltonian", args.save_hamiltonian, _save_hamiltonian),
+                             ("plot", args.plot, _plot)):
+        if not path:
+            continue
+        try:
+            report["files"][key] = write(path, report, keep, progress)
+        except Exception as exc:
+            if args.debug:
+                traceback.print_exc()
+            where = f"while {progress.current}: " if progress.current else ""
+            progress.current = None
+            failures.append(where + _message(exc))
+    if args.json:
+        report["files"]["json"] = {"path": args.json, "format": "json"}
+    return failures
+
+
 def _message(exc: BaseException) -> str:
     text = " ".join(str(exc).split())
     if isinstance(exc, (JobError, ValueError)) and text:
@@ -435,6 +589,13 @@ def _argparser() -> argparse.ArgumentParser:
                     "active space.")
     ap.add_argument("input", metavar="INPUT", help="input file ($molecule and $rem)")
     ap.add_argument("--json", metavar="FILE", help="also write the results to FILE as JSON")
+    ap.add_argument("--save-hamiltonian", metavar="FILE",
+                    help="write the effective Hamiltonian (the full-space one when no "
+                         "method runs) to FILE: .json/.korvel korvel's own file, .data "
+                         "OpenFermion's, FCIDUMP or *.fcidump FCIDUMP integrals")
+    ap.add_argument("--plot", metavar="FILE",
+                    help="draw the DMRG extrapolation and the energy ladder to FILE "
+                         "(.png, .svg or .pdf; needs matplotlib)")
     ap.add_argument("--debug", action="store_true", help="show tracebacks of errors")
     ap.add_argument("--version", action="version", version=f"korvel {korvel.__version__}")
     return ap
@@ -444,11 +605,16 @@ def main(argv=None) -> int:
     args = _argparser().parse_args(argv)
     progress = _Progress(sys.stderr)
     try:
-        report = run_job(args.input, progress)
+        _check_outputs(args)
+        keep: dict[str, Any] = {}
+        report = run_job(args.input, progress, keep)
         print(format_summary(report), flush=True)
+        failures = _write_outputs(args, report, keep, progress)
         if args.json:
             write_json(args.json, report)
             progress.say(f"korvel: results written to {args.json}")
+        if failures:
+            raise JobError("; ".join(failures))
     except KeyboardInterrupt:
         print("korvel: interrupted", file=sys.stderr)
         return EXIT_INTERRUPTED

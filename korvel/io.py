@@ -1,0 +1,538 @@
+"""Saving and loading Hamiltonians, so that a downfolded operator can be handed to
+another program or kept for later.
+
+Three formats, picked by ``fmt`` or by the file name (:func:`format_from_path`):
+
+``"korvel"`` (``*.json``, ``*.korvel``)
+    korvel's own file, read back exactly by :func:`load_hamiltonian`. It is one JSON
+    object (UTF-8), so any language reads it without korvel::
+
+        {
+          "format": "korvel-hamiltonian",
+          "version": 1,
+          "korvel_version": "0.1.0",
+          "description": "effective Hamiltonian of ...",
+          "n_spinorb": 8,
+          "n_elec": 2,
+          "occupied": [0, 1],
+          "orbitals": {"core": 0, "active": 4, "virtual": 0},
+          "numbering": "spin-orbital 2p is spatial orbital p with spin alpha, ...",
+          "constant": [0.7137539936876182, 0.0],
+          "n_terms": 428,
+          "extra": {...},
+          "terms": [
+            [[], 0.7137539936876182, 0.0],
+            [[[3, 1], [1, 0]], -0.0123, 0.0],
+            ...
+          ]
+        }
+
+    ``terms`` lists every term of the operator in its order: the ladder operators as
+    [spin-orbital, dagger] pairs read left to right as a product (dagger 1 creates,
+    0 annihilates; ``[]`` is the identity), then the real and imaginary parts of the
+    coefficient. Numbers are written as the shortest decimal that reads back to the
+    same IEEE double (Python's float repr), so a reload is bit-identical, and the
+    file stays readable and diffable. ``constant`` repeats the identity coefficient
+    (0 when there is none) for readers that want it without scanning the terms;
+    ``occupied`` is the reference determinant; ``orbitals`` counts the spatial
+    orbitals of each block. ``extra`` holds what the writer adds (method, energies,
+    the input it came from). A reader refuses a higher ``version`` than it knows.
+
+``"openfermion"`` (``*.data``)
+    OpenFermion's own operator file (``openfermion.utils.save_operator``, binary):
+    ``openfermion.utils.load_operator(file_name="H.data", data_directory="folder")``
+    gives the ``FermionOperator``. It holds the operator only, no metadata; note that
+    OpenFermion's loader drops terms whose coefficient is below 1e-8 in modulus.
+
+``"fcidump"`` (a name starting with ``FCIDUMP``, or ``*.fcidump``)
+    The FCIDUMP file of spatial-orbital integrals (written by
+    ``pyscf.tools.fcidump``, 17 significant digits): only for a Hermitian, real,
+    spin-free, number-conserving operator with at most two-body terms whose
+    two-electron integrals have the usual eight-fold symmetry; anything else is a
+    ValueError saying which condition fails. The constant is the core energy line.
+
+Every file is written to a temporary file in the target's folder and then renamed
+over the target, so an interrupted write never leaves a partial file where one was
+asked for (and an older file of that name stays intact until the new one is whole).
+"""
+
+from __future__ import annotations
+
+import json
+import math
+import os
+import tempfile
+
+FORMAT_NAME = "korvel-hamiltonian"
+FORMAT_VERSION = 1
+FORMATS = ("korvel", "openfermion", "fcidump")
+
+NUMBERING = ("spin-orbital 2p is spatial orbital p with spin alpha, 2p+1 the same "
+             "orbital with spin beta; spatial orbitals run core, active, virtual")
+
+# Coefficients of a Hamiltonian that differ by less than this (relative to its
+# largest coefficient, at least 1) count as equal in the FCIDUMP checks.
+_FCIDUMP_TOL = 1e-10
+
+
+# ---------------------------------------------------------------------------
+# Formats and atomic writes
+# ---------------------------------------------------------------------------
+
+def format_from_path(path) -> str:
+    """The format a file name asks for: ``.json``/``.korvel`` -> "korvel", ``.data``
+    -> "openfermion", a name starting with FCIDUMP or ending ``.fcidump`` ->
+    "fcidump" (case-insensitive). Anything else is a ValueError."""
+    name = os.path.basename(os.fspath(path))
+    lower = name.lower()
+    ext = os.path.splitext(lower)[1]
+    if ext in (".json", ".korvel"):
+        return "korvel"
+    if ext == ".data":
+        return "openfermion"
+    if lower.startswith("fcidump") or ext == ".fcidump":
+        return "fcidump"
+    raise ValueError(
+        f"{os.fspath(path)}: cannot tell the Hamiltonian format from the file name; "
+        "use .json or .korvel (korvel's own file), .data (OpenFermion's operator file), "
+        "or FCIDUMP / *.fcidump (FCIDUMP integrals)")
+
+
+def _new_file_mode(path: str) -> int:
+    """The permission bits a plain ``open(path, "w")`` would give: those of the file
+    being replaced, else 0o666 less the umask."""
+    try:
+        return os.stat(path).st_mode & 0o7777
+    except OSError:
+        mask = os.umask(0)
+        os.umask(mask)
+        return 0o666 & ~mask
+
+
+def atomic_write(path, write, *, binary: bool = False) -> None:
+    """Call ``write(fh)`` on a temporary file in ``path``'s folder, then rename it
+    onto ``path``. On any failure (including an interrupt) the temporary file is
+    removed and ``path`` keeps what it held before."""
+    path = os.fspath(path)
+    if os.path.isdir(path):
+        raise ValueError(f"{path}: is a directory, not a file name")
+    folder = os.path.dirname(os.path.abspath(path))
+    fd, tmp = tempfile.mkstemp(prefix=f".{os.path.basename(path)}.", suffix=".tmp",
+                               dir=folder)
+    try:
+        with os.fdopen(fd, "wb" if binary else "w",
+                       **({} if binary else {"encoding": "utf-8"})) as fh:
+            write(fh)
+            fh.flush()
+            os.fsync(fh.fileno())
+        os.chmod(tmp, _new_file_mode(path))
+        os.replace(tmp, path)
+    except BaseException:
+        try:
+            os.unlink(tmp)
+        except OSError:
+            pass
+        raise
+
+
+# ---------------------------------------------------------------------------
+# Checking what is saved
+# ---------------------------------------------------------------------------
+
+def _terms_of(op) -> dict:
+    if isinstance(op, dict):
+        return op
+    terms = getattr(op, "terms", None)
+    if isinstance(terms, dict):
+        return terms
+    raise TypeError("op must be a FermionOp mapping or an OpenFermion FermionOperator, "
+                    f"not {type(op).__name__}")
+
+
+def _count(name: str, value, *, low: int = 0) -> int:
+    if isinstance(value, bool) or not isinstance(value, int):
+        try:
+            import operator
+            value = operator.index(value)
+        except TypeError:
+            raise TypeError(f"{name} must be an integer, not {value!r}") from None
+    if value < low:
+        raise ValueError(f"{name} must be at least {low}, not {value}")
+    return int(value)
+
+
+def _clean_terms(op, n_spinorb: int) -> list[tuple[tuple, complex]]:
+    """(term, complex coefficient) pairs, each term checked: (index, dagger) pairs
+    with 0 <= index < n_spinorb and dagger 0 or 1, finite coefficients."""
+    out = []
+    for term, coef in list(_terms_of(op).items()):
+        try:
+            clean = tuple((int(p), int(d)) for p, d in term)
+        except (TypeError, ValueError):
+            raise ValueError(f"term {term!r} is not a tuple of (spin-orbital, dagger) "
+                             "pairs") from None
+        for (p, d), (p0, d0) in zip(clean, term):
+            if p != p0 or d != d0 or d not in (0, 1) or not 0 <= p < n_spinorb:
+                raise ValueError(f"term {term!r}: ladder operator ({p0!r}, {d0!r}) is "
+                                 f"not (spin-orbital in 0..{n_spinorb - 1}, dagger 0 or 1)")
+        c = complex(coef)
+        if not (math.isfinite(c.real) and math.isfinite(c.imag)):
+            raise ValueError(f"term {term!r} has a non-finite coefficient {c!r}")
+        out.append((clean, c))
+    return out
+
+
+def _metadata(n_spinorb, n_elec, occupied, n_core, n_vir) -> dict:
+    n_spinorb = _count("n_spinorb", n_spinorb)
+    if n_spinorb % 2:
+        raise ValueError(f"n_spinorb must be even (two spin-orbitals per spatial orbital), "
+                         f"not {n_spinorb}")
+    n_elec = _count("n_elec", n_elec)
+    if n_elec > n_spinorb:
+        raise ValueError(f"n_elec {n_elec} exceeds n_spinorb {n_spinorb}")
+    occ = sorted({_count("occupied spin-orbital", p) for p in
+                  (range(n_elec) if occupied is None else occupied)})
+    if len(occ) != n_elec or (occ and occ[-1] >= n_spinorb):
+        raise ValueError(f"occupied must name {n_elec} distinct spin-orbitals in "
+                         f"0..{n_spinorb - 1}, not {occ}")
+    n_core, n_vir = _count("n_core", n_core), _count("n_vir", n_vir)
+    n_act = n_spinorb // 2 - n_core - n_vir
+    if n_act < 0:
+        raise ValueError(f"n_core {n_core} + n_vir {n_vir} exceed the "
+                         f"{n_spinorb // 2} spatial orbitals")
+    return {"n_spinorb": n_spinorb, "n_elec": n_elec, "occupied": occ,
+            "orbitals": {"core": n_core, "active": n_act, "virtual": n_vir}}
+
+
+# ---------------------------------------------------------------------------
+# Saving
+# ---------------------------------------------------------------------------
+
+def save_hamiltonian(path, op, *, n_spinorb: int, n_elec: int, occupied=None,
+                     n_core: int = 0, n_vir: int = 0, description: str = "",
+                     extra: dict | None = None, fmt: str | None = None) -> str:
+    """Write the operator ``op`` (a FermionOp mapping or a FermionOperator) to ``path``.
+
+    ``n_spinorb`` spin-orbitals, ``n_elec`` electrons, reference determinant
+    ``occupied`` (default: the lowest n_elec spin-orbitals), ``n_core`` and ``n_vir``
+    spatial orbitals below and above the active block. ``extra``: JSON-serialisable
+    provenance kept in korvel's file. ``fmt``: "korvel", "openfermion" or "fcidump";
+    None picks it from the file name. Returns the format written.
+    """
+    path = os.fspath(path)
+    fmt = format_from_path(path) if fmt is None else str(fmt).lower()
+    if fmt not in FORMATS:
+        raise ValueError(f"unknown Hamiltonian format {fmt!r}; expected one of "
+                         f"{', '.join(FORMATS)}")
+    meta = _metadata(n_spinorb, n_elec, occupied, n_core, n_vir)
+    terms = _clean_terms(op, meta["n_spinorb"])
+    if fmt == "korvel":
+        head = _korvel_head(terms, meta, description, extra)
+        atomic_write(path, lambda fh: _write_korvel(fh, head, terms))
+    elif fmt == "openfermion":
+        _write_openfermion(path, terms)
+    else:
+        _write_fcidump(path, terms, meta)
+    return fmt
+
+
+def _korvel_head(terms, meta, description, extra) -> str:
+    import korvel
+
+    const = next((c for t, c in terms if t == ()), 0j)
+    head = {
+        "format": FORMAT_NAME,
+        "version": FORMAT_VERSION,
+        "korvel_version": korvel.__version__,
+        "description": str(description),
+        **meta,
+        "numbering": NUMBERING,
+        "constant": [const.real, const.imag],
+        "n_terms": len(terms),
+        "extra": {} if extra is None else extra,
+    }
+    try:
+        lines = ["{"] + [f" {json.dumps(k)}: "
+                         f"{json.dumps(v, separators=(', ', ': '), allow_nan=False)},"
+                         for k, v in head.items()] + [' "terms": [']
+    except (TypeError, ValueError) as exc:
+        raise ValueError(f"extra metadata is not plain JSON: {exc}") from None
+    return "\n".join(lines)
+
+
+def _term_row(term, c: complex) -> str:
+    return json.dumps([[list(op) for op in term], c.real, c.imag], separators=(",", ":"))
+
+
+def _write_korvel(fh, head: str, terms) -> None:
+    fh.write(head + "\n")
+    for k, (term, c) in enumerate(terms):
+        fh.write(("  " if k == 0 else ",\n  ") + _term_row(term, c))
+    fh.write("\n ]\n}\n")
+
+
+def _write_openfermion(path: str, terms) -> None:
+    from openfermion import FermionOperator
+    from openfermion.utils import save_operator
+
+    if not path.endswith(".data"):
+        raise ValueError(f"{path}: OpenFermion's loader only reads names ending in .data")
+    if os.path.isdir(path):
+        raise ValueError(f"{path}: is a directory, not a file name")
+    fop = FermionOperator()
+    fop.terms = {t: c for t, c in terms}
+    folder = os.path.dirname(os.path.abspath(path))
+
+    # save_operator opens its own file; give it a private folder beside the target
+    # and move the finished file into place.
+    tmpdir = tempfile.mkdtemp(prefix=f".{os.path.basename(path)}.", dir=folder)
+    try:
+        save_operator(fop, file_name="operator.data", data_directory=tmpdir,
+                      allow_overwrite=True, plain_text=False)
+        tmp = os.path.join(tmpdir, "operator.data")
+        os.chmod(tmp, _new_file_mode(path))
+        os.replace(tmp, path)
+    finally:
+        for name in os.listdir(tmpdir):
+            os.unlink(os.path.join(tmpdir, name))
+        os.rmdir(tmpdir)
+
+
+# ---------------------------------------------------------------------------
+# FCIDUMP
+# ---------------------------------------------------------------------------
+
+def spatial_integrals(op, n_spinorb: int):
+    """(constant, h1, eri) of a spin-free, number-conserving, at most two-body
+    operator: H = c + sum h1[i,j] a+_{i s} a_{j s}
+    + 1/2 sum (ij|kl) a+_{i s} a+_{k t} a_{l t} a_{j s} (chemists' order, spin-orbital
+    2i is orbital i with spin alpha, 2i+1 with spin beta). Raises ValueError naming
+    the first condition the operator breaks; the integrals are checked by rebuilding
+    the operator from them."""
+    import numpy as np
+    from openfermion import FermionOperator, normal_ordered
+
+    terms = _clean_terms(op, n_spinorb)
+    scale = max([1.0] + [abs(c) for _, c in terms])
+    tol = _FCIDUMP_TOL * scale
+    for term, c in terms:
+        n_create = sum(d for _, d in term)
+        if 2 * n_create != len(term):
+            raise ValueError(f"term {term!r} changes the electron number; FCIDUMP holds "
+                             "number-conserving operators only")
+        if len(term) > 4:
+            raise ValueError(f"term {term!r} is {len(term) // 2}-body; FCIDUMP holds "
+                             "at most two-body operators")
+        if abs(c.imag) > tol:
+            raise ValueError(f"term {term!r} has the complex coefficient {c!r}; FCIDUMP "
+                             "holds real integrals only")
+    fop = FermionOperator()
+    fop.terms = {t: c.real for t, c in terms}
+    ordered = normal_ordered(fop).terms
+
+    n = n_spinorb // 2
+
+    def coef(creators, annihilators):
+        """Coefficient of a+_{c0} a+_{c1} ... a_{a0} a_{a1} in the normal-ordered
+        operator (whose blocks are in descending index order)."""
+        sign = 1
+        keyc, keya = list(creators), list(annihilators)
+        for block in (keyc, keya):          # bubble sort into descending order
+            for i in range(len(block)):
+                for j in range(len(block) - 1 - i):
+                    if block[j] < block[j + 1]:
+                        block[j], block[j + 1] = block[j + 1], block[j]
+                        sign = -sign
+        key = tuple((p, 1) for p in keyc) + tuple((p, 0) for p in keya)
+        return sign * complex(ordered.get(key, 0.0)).real
+
+    const = complex(ordered.get((), 0.0)).real
+    h1 = np.array([[coef([2 * i], [2 * j]) for j in range(n)] for i in range(n)])
+    eri = np.zeros((n, n, n, n))
+    for i in range(n):
+        for j in range(n):
+            for k in range(n):
+                for l in range(n):
+                    eri[i, j, k, l] = coef([2 * i, 2 * k + 1], [2 * l + 1, 2 * j])
+
+    built: dict = {(): const} if const else {}
+
+    def add(term, value):
+        built[term] = built.get(term, 0.0) + value
+
+    for i, j in zip(*np.nonzero(h1)):
+        i, j = int(i), int(j)
+        for s in (0, 1):
+            add(((2 * i + s, 1), (2 * j + s, 0)), h1[i, j])
+    for i, j, k, l in zip(*np.nonzero(eri)):
+        i, j, k, l = int(i), int(j), int(k), int(l)
+        for s in (0, 1):
+            for t in (0, 1):
+                add(((2 * i + s, 1), (2 * k + t, 1), (2 * l + t, 0), (2 * j + s, 0)),
+                    0.5 * eri[i, j, k, l])
+    rebuilt = FermionOperator()
+    rebuilt.terms = built
+    rebuilt = normal_ordered(rebuilt).terms
+    worst = max([abs(complex(ordered.get(t, 0.0)) - complex(rebuilt.get(t, 0.0)))
+                 for t in set(ordered) | set(rebuilt)] + [0.0])
+    if worst > tol:
+        raise ValueError(f"the operator is not spin-free (alpha and beta integrals differ "
+                         f"or spin-flip terms are present, by up to {worst:.3e}); FCIDUMP "
+                         "holds spatial-orbital integrals only")
+    herm = max(float(np.abs(h1 - h1.T).max(initial=0.0)),
+               float(np.abs(eri - eri.transpose(1, 0, 3, 2)).max(initial=0.0)))
+    if herm > tol:
+        raise ValueError(f"the operator is not Hermitian (its integrals differ from their "
+                         f"adjoints by up to {herm:.3e}); FCIDUMP holds Hermitian "
+                         "operators only")
+    sym = float(np.abs(eri - eri.transpose(1, 0, 2, 3)).max(initial=0.0))
+    if sym > tol:
+        raise ValueError(f"the two-electron integrals lack the symmetry (ij|kl) = (ji|kl) "
+                         f"of real orbitals (by up to {sym:.3e}) that FCIDUMP assumes")
+    h1 = 0.5 * (h1 + h1.T)
+    eri = 0.5 * (eri + eri.transpose(1, 0, 2, 3))
+    eri = 0.5 * (eri + eri.transpose(0, 1, 3, 2))
+    eri = 0.5 * (eri + eri.transpose(2, 3, 0, 1))
+    return const, h1, eri
+
+
+def _write_fcidump(path: str, terms, meta) -> None:
+    from pyscf.tools import fcidump
+
+    op = {t: c for t, c in terms}
+    const, h1, eri = spatial_integrals(op, meta["n_spinorb"])
+    n_alpha = sum(1 for p in meta["occupied"] if p % 2 == 0)
+    n_beta = meta["n_elec"] - n_alpha
+
+    def write(fh):
+        fcidump.write_head(fh, meta["n_spinorb"] // 2, (n_alpha, n_beta))
+        fcidump.write_eri(fh, eri, meta["n_spinorb"] // 2, tol=0.0, float_format=" %.17g")
+        fcidump.write_hcore(fh, h1, meta["n_spinorb"] // 2, tol=0.0, float_format=" %.17g")
+        fh.write(" %.17g  0  0  0  0\n" % const)
+
+    atomic_write(path, write)
+
+
+# ---------------------------------------------------------------------------
+# Loading korvel's own file
+# ---------------------------------------------------------------------------
+
+def _refuse_constant(name):
+    raise ValueError(f"non-finite number {name}")
+
+
+def _what_else(head: bytes) -> str:
+    """A hint at what a file that is not korvel's might be."""
+    text = head.lstrip()
+    if text[:4].upper() == b"&FCI":
+        return " (it looks like an FCIDUMP file: read it with pyscf.tools.fcidump.read)"
+    if head[:1] in (b"(", b")", b"\xa8", b"\xa9") and b"Operator" in head[:64]:
+        return (" (it looks like an OpenFermion operator file: read it with "
+                "openfermion.utils.load_operator)")
+    if text.startswith((b"FermionOperator:", b"QubitOperator:")):
+        return " (it looks like an OpenFermion plain-text operator file)"
+    return ""
+
+
+def load_hamiltonian(path) -> tuple[dict, dict]:
+    """Read a file of korvel's own format: (FermionOp mapping with complex
+    coefficients, in the order written; metadata mapping without the terms, with
+    ``constant`` as a complex number). A file that is not whole, not korvel's, of a
+    newer format version, or inconsistent is a ValueError naming the path and what
+    is wrong; so is a directory."""
+    path = os.fspath(path)
+    if os.path.isdir(path):
+        raise ValueError(f"{path}: is a directory, not a korvel Hamiltonian file")
+    with open(path, "rb") as fh:
+        raw = fh.read()
+
+    def bad(what):
+        return ValueError(f"{path}: {what}")
+
+    not_ours = bad("not a korvel Hamiltonian file" + _what_else(raw[:256]))
+    if not raw.lstrip()[:1] == b"{":
+        raise not_ours
+    try:
+        text = raw.decode("utf-8")
+    except UnicodeDecodeError:
+        raise not_ours from None
+    try:
+        data = json.loads(text, parse_constant=_refuse_constant)
+    except json.JSONDecodeError as exc:
+        if not text[exc.pos:].strip():
+            raise bad(f"the file ends early (line {exc.lineno}): it is truncated or "
+                      "was not written completely") from None
+        raise bad(f"not valid JSON at line {exc.lineno}, column {exc.colno}: "
+                  f"{exc.msg}") from None
+    except ValueError as exc:
+        raise bad(str(exc)) from None
+    if not isinstance(data, dict) or "format" not in data:
+        raise not_ours
+    if data["format"] != FORMAT_NAME:
+        raise bad(f"a {data['format']!r} file, not a korvel Hamiltonian file "
+                  f"(format {FORMAT_NAME!r})")
+    version = data.get("version")
+    if isinstance(version, bool) or not isinstance(version, int) or version < 1:
+        raise bad(f"unknown format version {version!r}")
+    if version > FORMAT_VERSION:
+        raise bad(f"format version {version} is newer than this korvel reads "
+                  f"({FORMAT_VERSION}); upgrade korvel to read it")
+    return _read_v1(data, bad)
+
+
+def _read_v1(data: dict, bad) -> tuple[dict, dict]:
+    def need(key, kind):
+        if key not in data:
+            raise bad(f"missing entry {key!r}")
+        value = data[key]
+        if not isinstance(value, kind) or isinstance(value, bool):
+            raise bad(f"entry {key!r} is {value!r}, not {kind.__name__}")
+        return value
+
+    def number(value, where):
+        if isinstance(value, bool) or not isinstance(value, (int, float)):
+            raise bad(f"{where}: {value!r} is not a number")
+        return float(value)
+
+    try:
+        meta = _metadata(need("n_spinorb", int), need("n_elec", int),
+                         need("occupied", list), need("orbitals", dict).get("core"),
+                         need("orbitals", dict).get("virtual"))
+    except (TypeError, ValueError) as exc:
+        raise bad(f"inconsistent metadata: {exc}") from None
+    if need("orbitals", dict).get("active") != meta["orbitals"]["active"]:
+        raise bad("inconsistent metadata: the orbital blocks do not add up to "
+                  f"{meta['n_spinorb'] // 2} spatial orbitals")
+    n = meta["n_spinorb"]
+    constant = need("constant", list)
+    if len(constant) != 2:
+        raise bad("entry 'constant' is not [real, imaginary]")
+    constant = complex(number(constant[0], "constant"), number(constant[1], "constant"))
+
+    op: dict = {}
+    for k, row in enumerate(need("terms", list)):
+        where = f"term {k + 1}"
+        if not (isinstance(row, list) and len(row) == 3 and isinstance(row[0], list)):
+            raise bad(f"{where}: {row!r} is not [[ladder operators], real, imaginary]")
+        term = []
+        for pair in row[0]:
+            if not (isinstance(pair, list) and len(pair) == 2
+                    and all(isinstance(x, int) and not isinstance(x, bool) for x in pair)
+                    and 0 <= pair[0] < n and pair[1] in (0, 1)):
+                raise bad(f"{where}: ladder operator {pair!r} is not [spin-orbital in "
+                          f"0..{n - 1}, dagger 0 or 1]")
+            term.append((pair[0], pair[1]))
+        term = tuple(term)
+        if term in op:
+            raise bad(f"{where}: the term {term!r} appears twice")
+        op[term] = complex(number(row[1], where), number(row[2], where))
+    if need("n_terms", int) != len(op):
+        raise bad(f"the file holds {len(op)} terms where its header says "
+                  f"{data['n_terms']}: it is incomplete or was edited")
+    if op.get((), 0j) != constant:
+        raise bad(f"entry 'constant' {constant!r} differs from the identity term "
+                  f"{op.get((), 0j)!r}")
+    out = {k: v for k, v in data.items() if k != "terms"}
+    out.update(meta)
+    out["constant"] = constant
+    return op, out

@@ -1,0 +1,206 @@
+"""Pictures of a run's results: the DMRG extrapolation in the discarded weight and
+the energy ladder from the mean field to the exact energy.
+
+matplotlib is optional (``pip install "korvel[plot]"``). Figures are built on
+matplotlib's ``Figure`` with the Agg canvas, never through pyplot, so nothing needs a
+display and no global backend state is touched. Each ``*_figure`` function returns
+the Figure, whose Axes can be inspected; :func:`save_figure` writes it.
+"""
+
+from __future__ import annotations
+
+import math
+import os
+
+PLOT_FORMATS = (".png", ".svg", ".pdf")
+INSTALL_HINT = 'pip install "korvel[plot]"'
+
+_FIT_KEYS = ("fitted_bond_dims", "fitted_D", "fit_bond_dims", "fitted_points")
+
+
+def require_matplotlib():
+    """The matplotlib module, or an ImportError that says how to install it."""
+    try:
+        import matplotlib
+        from matplotlib.backends.backend_agg import FigureCanvasAgg  # noqa: F401
+    except ImportError as exc:
+        raise ImportError(f"plots need matplotlib, which is not installed "
+                          f"({exc}); install it with {INSTALL_HINT}") from exc
+    return matplotlib
+
+
+def check_plot_path(path) -> str:
+    """The file type (".png", ".svg" or ".pdf") that ``path`` asks for."""
+    ext = os.path.splitext(os.fspath(path))[1].lower()
+    if ext not in PLOT_FORMATS:
+        raise ValueError(f"{os.fspath(path)}: a plot is written as "
+                         f"{', '.join(PLOT_FORMATS)} (chosen by the extension)")
+    return ext
+
+
+def _finite(x) -> bool:
+    return isinstance(x, (int, float)) and not isinstance(x, bool) and math.isfinite(x)
+
+
+def fitted_mask(info: dict) -> list[bool]:
+    """Which of ``info["points"]`` the straight-line fit used: as the info says
+    (a list of bond dimensions under one of the keys ``fitted_bond_dims``,
+    ``fitted_D``, ``fit_bond_dims``, ``fitted_points``, or a ``fitted`` flag on each
+    point), otherwise every point with a finite energy and a finite, positive
+    discarded weight when there are at least two such points."""
+    points = info["points"]
+    for key in _FIT_KEYS:
+        dims = info.get(key)
+        if isinstance(dims, (list, tuple)):
+            wanted = {d if not isinstance(d, dict) else d.get("D") for d in dims}
+            return [p.get("D") in wanted for p in points]
+    if points and all("fitted" in p for p in points):
+        return [bool(p["fitted"]) for p in points]
+    usable = [_finite(p["energy"]) and _finite(p["discarded_weight"])
+              and p["discarded_weight"] > 0 for p in points]
+    return usable if sum(usable) >= 2 else [False] * len(points)
+
+
+def _new_figure(n_panels: int):
+    require_matplotlib()
+    from matplotlib.backends.backend_agg import FigureCanvasAgg
+    from matplotlib.figure import Figure
+
+    fig = Figure(figsize=(5.2 * n_panels, 4.2), layout="constrained")
+    FigureCanvasAgg(fig)
+    axes = [fig.add_subplot(1, n_panels, k + 1) for k in range(n_panels)]
+    return fig, axes
+
+
+def _plain_energy_axis(ax) -> None:
+    from matplotlib.ticker import FormatStrFormatter
+
+    ax.yaxis.set_major_formatter(FormatStrFormatter("%.4f"))
+    ax.set_ylabel("energy (Eh)")
+    ax.grid(True, alpha=0.3)
+
+
+def draw_dmrg(ax, info: dict, exact: float | None = None) -> None:
+    """DMRG energies against discarded weight on ``ax``: the fitted points (filled),
+    the others (open), the fitted line E = E0 + slope * dw drawn from the info's
+    ``extrapolated_energy`` and ``slope``, its 95 % band, the extrapolated energy at
+    dw = 0 (all three unless the info says ``extrapolated`` False) and the exact
+    energy when known."""
+    import numpy as np
+
+    points = info["points"]
+    fitted = fitted_mask(info)
+    shown = [(p, f) for p, f in zip(points, fitted)
+             if _finite(p["energy"]) and _finite(p["discarded_weight"])
+             and p["discarded_weight"] >= 0]
+    e0, slope = info.get("extrapolated_energy"), info.get("slope")
+    ci = info.get("ci95_halfwidth") or 0.0
+    # a run told not to extrapolate (info["extrapolated"] False) shows its points only
+    show_fit = (sum(f for _, f in shown) >= 2 and _finite(e0) and _finite(slope)
+                and info.get("extrapolated", True) is not False)
+    if not show_fit:
+        shown = [(p, False) for p, _ in shown]
+    fx = [p["discarded_weight"] for p, f in shown if f]
+    fy = [p["energy"] for p, f in shown if f]
+    ox = [p["discarded_weight"] for p, f in shown if not f]
+    oy = [p["energy"] for p, f in shown if not f]
+    if fx:
+        ax.plot(fx, fy, "o", color="C0", label="DMRG, fitted", zorder=3)
+    if ox:
+        ax.plot(ox, oy, "o", mfc="none" if show_fit else None, color="C0",
+                label="DMRG, not fitted" if show_fit else "DMRG", zorder=3)
+    for p, _ in shown:
+        ax.annotate(f"D={p['D']}", (p["discarded_weight"], p["energy"]),
+                    textcoords="offset points", xytext=(5, 4), fontsize=8)
+    missing = len(points) - len(shown)
+    if missing:
+        ax.text(0.98, 0.02, f"{missing} point(s) without a discarded weight not shown",
+                transform=ax.transAxes, ha="right", va="bottom", fontsize=7)
+
+    if show_fit:
+        xmax = 1.08 * max(fx + ox)
+        xs = np.linspace(0.0, xmax, 100)
+        ax.plot(xs, e0 + slope * xs, "-", color="C1", label="linear fit", zorder=2)
+        band = _band(np.asarray(fx, float), xs, ci)
+        if band is not None:
+            ax.fill_between(xs, e0 + slope * xs - band, e0 + slope * xs + band,
+                            color="C1", alpha=0.2, lw=0, label="95 % band")
+        ax.errorbar([0.0], [e0], yerr=[ci] if _finite(ci) and ci > 0 else None,
+                    fmt="*", ms=11, color="C3", capsize=4, zorder=4,
+                    label=f"extrapolated {e0:.6f} Eh")
+    if exact is not None and _finite(exact):
+        ax.axhline(exact, ls="--", color="k", lw=1, label=f"exact {exact:.6f} Eh")
+    ax.set_xlabel("discarded weight")
+    ax.set_title("DMRG energy against discarded weight")
+    ax.ticklabel_format(axis="x", style="sci", scilimits=(-2, 2))
+    right = max([p["discarded_weight"] for p, _ in shown] + [0.0])
+    ax.set_xlim(-0.05 * right if right > 0 else None)
+    _plain_energy_axis(ax)
+    ax.legend(fontsize=8, loc="upper left")
+
+
+def _band(x, xs, ci):
+    """Half-width of the 95 % confidence band of a straight-line fit through the
+    abscissae ``x``, scaled so that it equals ``ci`` at dw = 0: the band of an
+    ordinary least-squares line is proportional to sqrt(v(x)), v(x) = [x 1] (X^T X)^-1
+    [x 1]^T. None when the fit leaves no band (ci not positive, fewer than two
+    distinct abscissae)."""
+    import numpy as np
+
+    if not (_finite(ci) and ci > 0) or len(set(x.tolist())) < 2:
+        return None
+    design = np.stack([x, np.ones_like(x)], axis=1)
+    inv = np.linalg.inv(design.T @ design)
+    v = inv[0, 0] * xs ** 2 + 2 * inv[0, 1] * xs + inv[1, 1]
+    return ci * np.sqrt(v / inv[1, 1])
+
+
+def draw_ladder(ax, levels) -> None:
+    """The energy ladder on ``ax``: one level per (label, energy) pair, in the order
+    given; levels whose energy is None are left out. Each level carries its energy,
+    and its distance from the last level when that one is the exact energy."""
+    levels = [(name, float(e)) for name, e in levels if e is not None and _finite(e)]
+    exact = levels[-1][1] if levels and levels[-1][0].startswith("exact") else None
+    for k, (name, e) in enumerate(levels):
+        ax.hlines(e, k - 0.3, k + 0.3, colors=f"C{k}", lw=3)
+        text = f"{e:.6f}"
+        if exact is not None and k < len(levels) - 1:
+            gap = 1000 * (e - exact)
+            text += f"\n{gap if abs(gap) >= 0.005 else 0.0:+.2f} mEh"
+        ax.annotate(text, (k, e), textcoords="offset points", xytext=(0, 5),
+                    ha="center", va="bottom", fontsize=8)
+    ax.set_xticks(range(len(levels)), [name for name, _ in levels], fontsize=8)
+    ax.set_xlim(-0.6, len(levels) - 0.4)
+    if levels:
+        lo, hi = min(e for _, e in levels), max(e for _, e in levels)
+        pad = 0.15 * (hi - lo) if hi > lo else 1e-3
+        ax.set_ylim(lo - pad, hi + 2 * pad)
+    ax.set_title("energy ladder")
+    _plain_energy_axis(ax)
+
+
+def results_figure(*, dmrg: dict | None = None, exact: float | None = None,
+                   levels=None, title: str | None = None):
+    """A Figure with the DMRG panel (when ``dmrg`` info is given) and the ladder
+    panel (when ``levels`` is given), side by side."""
+    panels = [p for p in ("dmrg", "ladder") if {"dmrg": dmrg, "ladder": levels}[p]]
+    if not panels:
+        raise ValueError("nothing to plot: no DMRG points and no energy ladder")
+    fig, axes = _new_figure(len(panels))
+    for name, ax in zip(panels, axes):
+        if name == "dmrg":
+            draw_dmrg(ax, dmrg, exact)
+        else:
+            draw_ladder(ax, levels)
+    if title:
+        fig.suptitle(title, fontsize=10)
+    return fig
+
+
+def save_figure(fig, path) -> None:
+    """Write ``fig`` to ``path`` in the format its extension names, through a
+    temporary file beside it."""
+    from korvel.io import atomic_write
+
+    fmt = check_plot_path(path)[1:]
+    atomic_write(path, lambda fh: fig.savefig(fh, format=fmt, dpi=100), binary=True)

@@ -1,0 +1,132 @@
+"""The result pictures, drawn headless and read back from the Figure: which points,
+which fitted line and band, which levels, which labels."""
+
+import math
+
+import numpy as np
+import pytest
+
+pytest.importorskip("matplotlib")
+
+from korvel import plot  # noqa: E402
+
+
+def line_by_label(ax, label):
+    found = [ln for ln in ax.get_lines() if ln.get_label() == label]
+    return found[0] if found else None
+
+
+def dmrg_info(points, **extra):
+    """The extrapolation info as the analysis module makes it, else NumPy's fit."""
+    try:
+        from korvel.core.analysis import dmrg_extrapolate
+        info = dict(dmrg_extrapolate(points))
+    except ImportError:
+        use = [p for p in points if p["discarded_weight"] > 0]
+        (s, e0), cov = np.polyfit([p["discarded_weight"] for p in use],
+                                  [p["energy"] for p in use], 1, cov=True)
+        info = {"extrapolated_energy": e0, "ci95_halfwidth": 1.96 * math.sqrt(cov[1, 1]),
+                "slope": s, "lowest_computed": min(p["energy"] for p in points),
+                "points": points}
+    info.update(extra)
+    return info
+
+
+NOISY = [{"D": 20, "energy": -3.2000, "discarded_weight": 3.0e-4},
+         {"D": 40, "energy": -3.2093, "discarded_weight": 1.1e-4},
+         {"D": 60, "energy": -3.2110, "discarded_weight": 4.0e-5},
+         {"D": 80, "energy": -3.2121, "discarded_weight": 1.0e-5}]
+
+
+def test_dmrg_panel_holds_points_fit_band_and_exact():
+    info = dmrg_info([dict(p) for p in NOISY])
+    fig = plot.results_figure(dmrg=info, exact=-3.2125)
+    assert type(fig.canvas).__name__ == "FigureCanvasAgg"
+    (ax,) = fig.axes
+    assert ax.get_xlabel() == "discarded weight" and "Eh" in ax.get_ylabel()
+    pts = line_by_label(ax, "DMRG, fitted")
+    assert list(pts.get_xdata()) == [p["discarded_weight"] for p in NOISY]
+    assert list(pts.get_ydata()) == [p["energy"] for p in NOISY]
+    assert line_by_label(ax, "DMRG, not fitted") is None
+    # the fitted line is NumPy's least-squares line through the four points
+    (s, e0), cov = np.polyfit([p["discarded_weight"] for p in NOISY],
+                              [p["energy"] for p in NOISY], 1, cov=True)
+    fit = line_by_label(ax, "linear fit")
+    x, y = np.asarray(fit.get_xdata()), np.asarray(fit.get_ydata())
+    assert x[0] == 0.0 and y[0] == pytest.approx(e0, abs=1e-12)
+    assert np.allclose(y, e0 + s * x, atol=1e-12)
+    # the band: 1.96 standard errors of the fitted line at every dw
+    (band,) = [c for c in ax.collections if c.get_label() == "95 % band"]
+    verts = band.get_paths()[0].vertices
+    half = 1.96 * np.sqrt(cov[0, 0] * verts[:, 0] ** 2 + 2 * cov[0, 1] * verts[:, 0]
+                          + cov[1, 1])
+    assert np.allclose(np.abs(verts[:, 1] - (e0 + s * verts[:, 0])), half, rtol=1e-6,
+                       atol=1e-12)
+    exact = [ln for ln in ax.get_lines() if ln.get_label().startswith("exact")]
+    assert exact and set(exact[0].get_ydata()) == {-3.2125}
+    legend = [t.get_text() for t in ax.get_legend().get_texts()]
+    assert f"extrapolated {e0:.6f} Eh" in legend
+
+
+@pytest.mark.parametrize("extra, fitted_d", [
+    ({}, [40, 60]),                                   # usable points: dw > 0, finite
+    ({"fitted_bond_dims": [60, 80]}, [60, 80]),       # as the info says
+])
+def test_dmrg_panel_marks_fitted_and_other_points(extra, fitted_d):
+    points = [{"D": 20, "energy": -1.0, "discarded_weight": float("nan")},
+              {"D": 40, "energy": -1.1, "discarded_weight": 2e-4},
+              {"D": 60, "energy": -1.2, "discarded_weight": 1e-4},
+              {"D": 80, "energy": -1.3, "discarded_weight": 0.0}]
+    info = dmrg_info(points, **extra)
+    (ax,) = plot.results_figure(dmrg=info).axes
+    shown = {p["D"]: p for p in points if not math.isnan(p["discarded_weight"])}
+    fitted = line_by_label(ax, "DMRG, fitted")
+    assert sorted(fitted.get_ydata()) == sorted(shown[d]["energy"] for d in fitted_d)
+    others = line_by_label(ax, "DMRG, not fitted")
+    assert len(others.get_xdata()) == len(shown) - len(fitted_d)
+    assert "without a discarded weight" in " ".join(t.get_text() for t in ax.texts)
+
+
+@pytest.mark.parametrize("points, extra", [
+    ([{"D": 50, "energy": -1.0, "discarded_weight": 1e-5}], {}),
+    (NOISY, {"extrapolated": False}),             # extrapolation switched off
+])
+def test_no_line_without_a_fit(points, extra):
+    info = dmrg_info([dict(p) for p in points], **extra)
+    (ax,) = plot.results_figure(dmrg=info).axes
+    assert line_by_label(ax, "linear fit") is None and not ax.collections
+    assert line_by_label(ax, "DMRG, fitted") is None
+    assert len(line_by_label(ax, "DMRG").get_xdata()) == len(points)
+
+
+def test_ladder_and_both_panels():
+    levels = [("SCF", -1.10), ("CASCI", -1.13), ("downfolded", -1.1505), ("exact", -1.151)]
+    fig = plot.results_figure(dmrg=dmrg_info([dict(p) for p in NOISY]), levels=levels,
+                              title="job")
+    assert len(fig.axes) == 2
+    ax = fig.axes[1]
+    assert [t.get_text() for t in ax.get_xticklabels()] == [n for n, _ in levels]
+    heights = [seg[0][1] for coll in ax.collections for seg in coll.get_segments()]
+    assert heights == [e for _, e in levels]
+    assert "Eh" in ax.get_ylabel()
+    notes = [t.get_text() for t in ax.texts]
+    assert "-1.100000\n+51.00 mEh" in notes and "-1.151000" in notes
+    # an unknown energy is left out, not drawn at zero
+    (ax,) = plot.results_figure(levels=[("SCF", -1.1), ("CASCI", None), ("exact", -1.2)]).axes
+    assert [t.get_text() for t in ax.get_xticklabels()] == ["SCF", "exact"]
+
+
+@pytest.mark.parametrize("ext, magic", [(".png", b"\x89PNG"), (".svg", b"<?xml"),
+                                        (".pdf", b"%PDF")])
+def test_save_figure_by_extension(tmp_path, ext, magic):
+    fig = plot.results_figure(levels=[("SCF", -1.0), ("exact", -1.1)])
+    plot.save_figure(fig, tmp_path / f"out{ext}")
+    assert (tmp_path / f"out{ext}").read_bytes().startswith(magic)
+    assert [p.name for p in tmp_path.iterdir()] == [f"out{ext}"]
+
+
+def test_bad_requests():
+    with pytest.raises(ValueError, match=r"\.png"):
+        plot.check_plot_path("out.jpg")
+    with pytest.raises(ValueError, match="nothing to plot"):
+        plot.results_figure()
