@@ -162,10 +162,11 @@ H2 = "$molecule\n0 1\nH 0 0 0\nH 0 0 0.74\n$end\n"
      r"active_space manual requires n_act_elec in \$rem"),
     (H2 + "$rem\nactive_space manual\n$end\n", 7,
      r"active_space manual requires n_act and n_act_elec"),
-    (H2 + "$rem\nactive_space manual\nn_act 1\nn_act_elec 3\n$end\n", 9,
-     r"n_act_elec 3 does not fit into n_act 1 orbitals \(at most 2\)"),
+    ("$molecule\n0 1\nLi 0 0 0\nH 0 0 1.6\n$end\n$rem\nactive_space manual\nn_act 1\n"
+     "n_act_elec 4\n$end\n", 9,
+     r"n_act_elec=4 electrons do not fit into n_act=1 active orbitals \(at most 2\)"),
     (H2 + "$rem\nactive_space manual\nn_act 2\nn_act_elec 4\n$end\n", 9,
-     r"n_act_elec 4 exceeds the 2 electrons"),
+     r"n_act_elec must lie between 0 and the 2 electrons of the molecule, got 4"),
     (H2 + "$rem\nactive_space avas\n$end\n", 7, r"active_space avas requires avas_aos"),
     (H2 + "$rem\nmethod cendral\n$end\n", 7, r"unknown method 'cendral' \(did you mean "
                                              r"cendrel\?\)"),
