@@ -162,8 +162,8 @@ _Z = {sym.lower(): z for z, sym in enumerate(_ELEMENTS, start=1)}
 
 
 # Ghost atoms (basis functions without nucleus or electrons), in PySCF's spellings:
-# "ghost-O", "ghost:O", "GHOST_O", "X-O", "X:O".
-_GHOST = re.compile(r"(?i)^(?:ghost[-:_]?|x[-:])(.+)$")
+# "ghost-O", "ghost:O", "GHOST_O", "X-O", "X:O", "XO" (but "Xe" is xenon).
+_GHOST = re.compile(r"(?i)^(?:ghost[-:_]?|x[-:_]?)(.+)$")
 
 
 def _element(label: str) -> tuple[str, int] | None:
@@ -171,13 +171,15 @@ def _element(label: str) -> tuple[str, int] | None:
 
     A label is an element symbol in any case, optionally followed by a tag that
     starts with a non-letter ("H1", "O@2"); a ghost label carries no electrons."""
+    def z_of(text):
+        return _Z.get(re.match(r"[A-Za-z]*", text).group(0).lower())
+
+    z = z_of(label)
+    if z is not None:
+        return _ELEMENTS[z - 1], z
     ghost = _GHOST.match(label)
-    base = ghost.group(1) if ghost else label
-    letters = re.match(r"[A-Za-z]*", base).group(0)
-    z = _Z.get(letters.lower())
-    if z is None:
-        return None
-    return _ELEMENTS[z - 1], 0 if ghost else z
+    z = z_of(ghost.group(1)) if ghost else None
+    return None if z is None else (_ELEMENTS[z - 1], 0)
 
 
 # ---------------------------------------------------------------------------
@@ -336,7 +338,7 @@ def _check_distances(placed) -> None:
     cells: dict[tuple[int, int, int], list] = {}
     for atom in placed:
         src, line, label, xyz = atom
-        if _GHOST.match(label):
+        if _element(label)[1] == 0:          # a ghost
             continue
         key = tuple(math.floor(c / MIN_DISTANCE) for c in xyz)
         for dx in (-1, 0, 1):
