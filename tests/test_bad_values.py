@@ -108,12 +108,19 @@ def test_angle_whose_series_overflows_never_loses_the_hamiltonian(theta):
         B.rotate_single(H, A, theta, max_body=None)
 
 
-@pytest.mark.parametrize("theta", [0.0, 0.4, -1.3, math.pi])
-def test_finite_angle_matches_the_matrix_exponential(theta):
-    got = B.rotate_single(H, A, theta, max_body=None)
+@pytest.mark.parametrize("theta, substeps", [(1e3, 16), (-1e5, 16), (1e5, 1000)])
+def test_angle_whose_series_cannot_converge_is_refused(theta, substeps):
+    with pytest.raises(OverflowError, match="does not converge"):
+        B.rotate_single(H, A, theta, max_body=None, substeps=substeps)
+
+
+@pytest.mark.parametrize("theta, substeps", [(0.0, 16), (0.4, 16), (-1.3, 16),
+                                             (math.pi, 16), (30.0, 16), (100.0, 200)])
+def test_finite_angle_matches_the_matrix_exponential(theta, substeps):
+    got = B.rotate_single(H, A, theta, max_body=None, substeps=substeps)
     a = dense(A)
     want = scipy.linalg.expm(-theta * a) @ dense(H) @ scipy.linalg.expm(theta * a)
-    np.testing.assert_allclose(dense(got), want, atol=1e-10)
+    np.testing.assert_allclose(dense(got), want, atol=1e-8)
 
 
 # --------------------------------------------------------------------------

@@ -14,6 +14,7 @@
 
 #include "engine/memory.h"
 
+#include <algorithm>
 #include <cmath>
 #include <complex>
 #include <set>
@@ -48,6 +49,8 @@ constexpr double kLowerTol = 1e-12;
 constexpr double kSeriesStop = 1e-14;
 constexpr double kPruneTol = 1e-13;
 constexpr int kMaxSeriesOrder = 23;
+// The last order of a converged series adds less than this fraction of the largest.
+constexpr double kNotConverged = 1e-6;
 
 // ---------------------------------------------------------------------------
 // Small wrappers over the C API that turn a Python error into a C++ exception.
@@ -392,11 +395,16 @@ nb::object rotate_single(nb::object self, nb::object h, nb::object generator, nb
     for (long long s = 0; s < steps; ++s) {
         nb::object cur = copy_mapping(hbar);
         double weight = 1.0;
+        double largest = 0.0, last = 0.0;  // what the orders added, in modulus
+        bool open = true;                  // no stopping rule ended the series
         for (int n = 1; n <= kMaxSeriesOrder; ++n) {
             cur = comm(cur, generator);
             int empty = PyObject_Not(cur.ptr());
             if (empty < 0) throw nb::python_error();
-            if (empty) break;
+            if (empty) {
+                open = false;
+                break;
+            }
             weight = weight * (eps / double(n));  // eps^n / n!
             if (!std::isfinite(weight))
                 throw_overflow("rotate_single: the series weight (theta/substeps)^" +
@@ -408,8 +416,20 @@ nb::object rotate_single(nb::object self, nb::object h, nb::object generator, nb
             for_each_item(cur, [&](nb::handle key, nb::handle coeff) {
                 added += py_to_double(py_abs(accumulate(hbar, key, w, coeff)));
             });
-            if (added < kSeriesStop) break;
+            last = added;
+            largest = std::max(largest, added);
+            if (added < kSeriesStop) {
+                open = false;
+                break;
+            }
         }
+        // A step so large that the last order still adds a sizeable part of the
+        // largest one has not converged: the cut series would be a wrong rotation.
+        if (open && last > kNotConverged * largest)
+            throw_overflow("rotate_single: the commutator series does not converge in " +
+                           std::to_string(kMaxSeriesOrder) + " orders for theta=" +
+                           repr_of(theta) + " and substeps=" + std::to_string(steps) +
+                           "; use more substeps");
         hbar = prune(hbar, kPruneTol);
     }
     return self.attr("_truncate_body")(hbar, cap);
