@@ -553,3 +553,10 @@ def test_build_refuses_before_the_scf_what_cannot_fit(monkeypatch):
                       ("C", (1.3, 0, 0))], basis="aug-cc-pv5z")
     with pytest.raises(MemoryError, match="needs about .* of memory"):
         build_problem(calc)
+
+
+@pytest.mark.parametrize("bad", [float("nan"), float("inf"), -float("inf")])
+def test_build_refuses_non_finite_inline_coordinates(bad):
+    calc = make_calc([("H", (0.0, 0.0, 0.0)), ("H", (0.0, bad, 0.74))])
+    with pytest.raises(ValueError, match=r"atom 2 of the geometry, .* not finite"):
+        build_problem(calc)

@@ -311,6 +311,29 @@ long long n_columns(nb::handle mo) {
     return as_int(getitem(mo.attr("shape"), nb::int_(1)), "n_orb");
 }
 
+// NaN or infinite coordinates of an inline geometry would reach PySCF and come back
+// as a NaN energy; refuse them with the atom. Entries that are not (label, (x, y, z))
+// with real numbers are left to PySCF, which knows its other atom formats.
+void require_finite_coordinates(nb::handle atoms) {
+    if (!PyList_Check(atoms.ptr())) return;
+    nb::list list = nb::borrow<nb::list>(atoms);
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.ptr()); ++i) {
+        nb::object atom = nb::borrow(PyList_GET_ITEM(list.ptr(), i));
+        if (!PyTuple_Check(atom.ptr()) || PyTuple_GET_SIZE(atom.ptr()) != 2) continue;
+        nb::object xyz = nb::borrow(PyTuple_GET_ITEM(atom.ptr(), 1));
+        if (!PyTuple_Check(xyz.ptr()) && !PyList_Check(xyz.ptr())) continue;
+        nb::object coords = checked(PySequence_Tuple(xyz.ptr()));
+        for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(coords.ptr()); ++k) {
+            PyObject* c = PyTuple_GET_ITEM(coords.ptr(), k);
+            if (!PyFloat_Check(c)) continue;
+            if (!std::isfinite(PyFloat_AS_DOUBLE(c)))
+                throw nb::value_error(("atom " + std::to_string(i + 1) + " of the geometry, " +
+                                       repr_of(atom) + ", has a coordinate that is not finite")
+                                          .c_str());
+        }
+    }
+}
+
 nb::object build_problem(nb::handle calc) {
     nb::object gto = import("pyscf.gto");
     nb::object scf = import("pyscf.scf");
@@ -328,6 +351,7 @@ nb::object build_problem(nb::handle calc) {
     // 1-2. Molecule.
     nb::object rem = calc.attr("rem");
     nb::object atoms = geometry_for_pyscf(calc.attr("molecule"));
+    require_finite_coordinates(atoms);
     nb::object basis = getitem(rem, "basis");
     nb::object charge = getitem(rem, "charge");
     nb::int_ multiplicity = int_object(getitem(rem, "multiplicity"), "multiplicity");
