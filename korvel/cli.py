@@ -212,10 +212,10 @@ def run_job(path: str, progress: _Progress, keep: dict | None = None) -> dict:
     rem = calc.rem
 
     (build_problem,) = _require("korvel.core.hamiltonian", "build_problem")
+    _announce_size(calc, progress)
     with progress.stage("build_problem", "building the problem (SCF, active space, "
                                           "integrals, Hamiltonian)"):
         problem = build_problem(calc)
-    _check_partition(problem)
     if keep is not None:
         keep["problem"] = problem
 
@@ -252,15 +252,29 @@ def run_job(path: str, progress: _Progress, keep: dict | None = None) -> dict:
     return report
 
 
-def _check_partition(problem) -> None:
-    """The partition must be a real cut of the orbital space (a manual active space
-    larger than the basis would otherwise yield a negative virtual count)."""
-    counts = {k: getattr(problem, k) for k in ("n_core", "n_act", "n_vir", "n_act_elec")}
-    bad = [f"{k} = {v}" for k, v in counts.items() if v < 0]
-    if bad:
-        raise JobError(f"the active space does not fit the molecule ({', '.join(bad)}; "
-                       f"{problem.n_orb} orbitals, {problem.n_elec} electrons); "
-                       "check n_act and n_act_elec")
+def _bytes(n: float) -> str:
+    for unit in ("B", "KiB", "MiB", "GiB", "TiB", "PiB"):
+        if n < 1024 or unit == "PiB":
+            return f"{n:.3g} {unit}" if unit != "B" else f"{int(n)} B"
+        n /= 1024
+
+
+def _announce_size(calc, progress) -> None:
+    """Say how large the problem is before the long build, and refuse up front one
+    that cannot fit in this machine's memory (the builder's own estimate)."""
+    n_ao = getattr(calc, "basis_functions", None)
+    if n_ao is None:
+        return
+    (problem_size,) = _require("korvel.core.hamiltonian", "_problem_size")
+    size = problem_size(n_ao)
+    progress.say(f"korvel: problem size: {n_ao} basis functions, {size['n_spinorb']} "
+                 f"spin-orbitals, about {size['hamiltonian_terms']:.2g} Hamiltonian terms, "
+                 f"about {_bytes(size['memory_bytes'])} of memory to build "
+                 f"(this machine has {_bytes(size['memory_limit_bytes'])})")
+    try:
+        problem_size(n_ao, check=True)
+    except MemoryError as exc:
+        raise JobError(f"{calc.source}: {exc}") from None
 
 
 def _run_method(problem, rem, progress, report, keep=None) -> None:

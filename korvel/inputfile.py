@@ -89,24 +89,28 @@ KEYWORDS: dict[str, Keyword] = {k.name: k for k in [
         "operator-algebra backend: auto (the GPU one when a CUDA device is found), "
         "openfermion, gpu, cpu"),
     _kw("ccsd_n_comm", "int", 2,
-        "nested commutators kept in the similarity-transform series", minimum=0),
+        "nested commutators kept in the similarity-transform series (the series of a "
+        "two-body Hamiltonian and doubles ends after four)", minimum=0, maximum=8),
     _kw("ccsd_max_body", "int", 4,
-        "body-rank cap applied after each commutator", minimum=1),
+        "body-rank cap applied after each commutator", minimum=1, maximum=16),
     _kw("generator_pool", "str", "ccsd_screened",
         "source of the doubles amplitudes: ccsd_screened, ccd_screened, mp2_screened"),
     _kw("pool_tol", "float", 1e-8,
-        "doubles amplitudes smaller than this in modulus are dropped", minimum=0.0),
+        "doubles amplitudes smaller than this in modulus are dropped", minimum=0.0,
+        maximum=1.0),
     _kw("fci_max_dim", "int", 20_000,
         "largest electron-number sector (determinants) for which the exact energy "
-        "is computed; larger sectors are skipped", minimum=0),
+        "is computed; larger sectors are skipped", minimum=0, maximum=10**9),
     _kw("dmrg_bond_dims", "intlist", None,
         "bond dimensions of DMRG runs on the full-space Hamiltonian, e.g. '50 100 200'; "
-        "none: no DMRG", minimum=1),
+        "none: no DMRG", minimum=1, maximum=50_000),
     _kw("dmrg_extrapolate", "bool", True,
         "report the energy extrapolated to zero discarded weight (needs at least two "
         "bond dimensions)"),
-    _kw("dmrg_n_sweeps", "int", 16, "sweeps per bond dimension", minimum=1),
-    _kw("dmrg_n_threads", "int", 4, "threads of the DMRG library", minimum=1),
+    _kw("dmrg_n_sweeps", "int", 16, "sweeps per bond dimension", minimum=1,
+        maximum=10_000),
+    _kw("dmrg_n_threads", "int", 4, "threads of the DMRG library", minimum=1,
+        maximum=1024),
     _kw("dmrg_stack_gb", "float", 4.0, "memory of the DMRG library in GiB",
         minimum=0.0, exclusive_minimum=True),
 ]}
@@ -138,10 +142,13 @@ class Calculation:
     rem: dict
     source: str = "<string>"
     warnings: list[str] = field(default_factory=list)
+    #: basis functions of the molecule (the spatial orbitals of the full space), when
+    #: the parser could build the molecule with PySCF; None otherwise
+    basis_functions: int | None = None
 
 
 # ---------------------------------------------------------------------------
-# Elements (only to count electrons for the charge/multiplicity check)
+# Elements: symbols checked, electrons counted for the charge/multiplicity check
 # ---------------------------------------------------------------------------
 
 _ELEMENTS = (
@@ -151,13 +158,28 @@ _ELEMENTS = (
     "Fr Ra Ac Th Pa U Np Pu Am Cm Bk Cf Es Fm Md No Lr Rf Db Sg Bh Hs Mt Ds Rg Cn Nh Fl "
     "Mc Lv Ts Og").split()
 _Z = {sym.lower(): z for z, sym in enumerate(_ELEMENTS, start=1)}
-# PySCF atom labels are an element symbol optionally followed by a tag ("H1", "O@2");
-# labels whose leading letters are no element (ghost atoms, "X") are not counted.
+# PySCF atom labels are an element symbol optionally followed by a tag ("H1", "O@2").
 
 
-def _atomic_number(label: str) -> int | None:
-    letters = re.match(r"[A-Za-z]*", label).group(0)
-    return _Z.get(letters.lower())
+# Ghost atoms (basis functions without nucleus or electrons), in PySCF's spellings:
+# "ghost-O", "ghost:O", "GHOST_O", "X-O", "X:O", "XO" (but "Xe" is xenon).
+_GHOST = re.compile(r"(?i)^(?:ghost[-:_]?|x[-:_]?)(.+)$")
+
+
+def _element(label: str) -> tuple[str, int] | None:
+    """(element symbol, electrons) of an atom label, None for an unknown element.
+
+    A label is an element symbol in any case, optionally followed by a tag that
+    starts with a non-letter ("H1", "O@2"); a ghost label carries no electrons."""
+    def z_of(text):
+        return _Z.get(re.match(r"[A-Za-z]*", text).group(0).lower())
+
+    z = z_of(label)
+    if z is not None:
+        return _ELEMENTS[z - 1], z
+    ghost = _GHOST.match(label)
+    z = z_of(ghost.group(1)) if ghost else None
+    return None if z is None else (_ELEMENTS[z - 1], 0)
 
 
 # ---------------------------------------------------------------------------
@@ -261,36 +283,77 @@ def _charge_multiplicity(lineno: int, line: str, src: _Source) -> tuple[int, int
     return charge, mult
 
 
-def _atom(lineno: int, fields: list[str], src: _Source, what: str = "El x y z"):
-    symbol = fields[0]
+def _check_symbol(symbol: str, src: _Source, lineno: int, what: str = "El x y z") -> None:
     if not symbol[0].isalpha():
         raise src.error(lineno, f"expected an element symbol first ({what}); got {symbol!r}")
+    if _element(symbol) is None:
+        letters = re.match(r"[A-Za-z]*", symbol).group(0)
+        hint = _suggest(letters.capitalize(), _ELEMENTS)
+        raise src.error(lineno, f"unknown element symbol {symbol!r}{hint}; expected a "
+                                "symbol such as H, C or Fe, optionally tagged (H1) or "
+                                "as a ghost (ghost-H)")
+
+
+def _atom(lineno: int, fields: list[str], src: _Source, what: str = "El x y z"):
+    symbol = fields[0]
+    _check_symbol(symbol, src, lineno, what)
     coords = tuple(_number(f, src, lineno, "coordinate") for f in fields[1:4])
     return symbol, coords
 
 
-def _read_xyz(path: Path, src: _Source, lineno: int) -> list:
-    """Atoms of an XYZ file, read by the same rules as the problem builder uses
-    (two header lines, then atom lines of at least four fields), checked so that a
-    bad coordinate is reported here with its own line number."""
+def _read_xyz(path: Path, src: _Source, lineno: int) -> list | None:
+    """(line, element, (x, y, z)) of every atom of an XYZ file, read by the problem
+    builder's own reader (which bounds what it reads and names the file and line of
+    a bad coordinate), with the element symbols checked here. None when the compiled
+    builder is not available: the file is then read when the problem is built."""
     try:
-        text = path.read_text()
+        from korvel.core.hamiltonian import _read_xyz as read
+    except ImportError:
+        return None
+    try:
+        atoms = read(path)
     except OSError as exc:
         raise src.error(lineno, f"cannot read xyz file {str(path)!r}: "
                                 f"{exc.strerror or exc}") from None
+    except ValueError as exc:
+        raise src.error(lineno, str(exc)) from None
     xyz = _Source(str(path))
-    atoms = []
-    for n, line in enumerate(text.splitlines(), start=1):
-        if n <= 2:
-            continue
-        fields = line.split()
-        if len(fields) < 4:
-            continue
-        atoms.append(_atom(n, fields, xyz, "element x y z"))
+    for n, symbol, _ in atoms:
+        _check_symbol(symbol, xyz, n, "element x y z")
     if not atoms:
         raise src.error(lineno, f"xyz file {str(path)!r} holds no atom lines "
                                 "(after its two header lines)")
     return atoms
+
+
+#: Nuclei closer than this (Angstrom) are refused: two atoms typed at one point, or a
+#: coordinate off by a factor, not a molecule (the shortest bond, H2, is 0.74).
+MIN_DISTANCE = 0.1
+
+
+def _check_distances(placed) -> None:
+    """Refuse two nuclei closer than MIN_DISTANCE; ``placed`` holds (source, line,
+    label, (x, y, z)). Ghost atoms carry no nucleus and may sit on an atom. Atoms are
+    binned into cells of that size, so only neighbouring cells are compared."""
+    cells: dict[tuple[int, int, int], list] = {}
+    for atom in placed:
+        src, line, label, xyz = atom
+        if _element(label)[1] == 0:          # a ghost
+            continue
+        key = tuple(math.floor(c / MIN_DISTANCE) for c in xyz)
+        for dx in (-1, 0, 1):
+            for dy in (-1, 0, 1):
+                for dz in (-1, 0, 1):
+                    for other in cells.get((key[0] + dx, key[1] + dy, key[2] + dz), ()):
+                        d = math.dist(xyz, other[3])
+                        if d < MIN_DISTANCE:
+                            first = f"line {other[1]}" if other[0] is src else \
+                                f"{other[0].filename}, line {other[1]}"
+                            raise src.error(line, f"atom {label} is {d:.3g} Angstrom from "
+                                                  f"atom {other[2]} of {first}; nuclei "
+                                                  f"closer than {MIN_DISTANCE} Angstrom are "
+                                                  "refused (two atoms at one point?)")
+        cells.setdefault(key, []).append(atom)
 
 
 def _parse_molecule(header: int, body, src: _Source, folder: Path):
@@ -298,7 +361,7 @@ def _parse_molecule(header: int, body, src: _Source, folder: Path):
         raise src.error(header, "$molecule is empty; expected a charge/multiplicity "
                                 "line, then atom lines or 'read FILE.xyz'")
     charge, mult = _charge_multiplicity(*body[0], src)
-    atoms, xyz_path, read_line = [], None, None
+    atoms, atom_lines, xyz_path, read_line = [], [], None, None
     for lineno, line in body[1:]:
         fields = line.split()
         if fields[0].lower() == "read":
@@ -319,18 +382,24 @@ def _parse_molecule(header: int, body, src: _Source, folder: Path):
         if len(fields) != 4:
             raise src.error(lineno, f"expected an atom line 'El x y z'; got {line!r}")
         atoms.append(_atom(lineno, fields, src))
+        atom_lines.append(lineno)
     if xyz_path is not None:
-        atoms = _read_xyz(xyz_path, src, read_line)
+        read = _read_xyz(xyz_path, src, read_line)
+        xyz = _Source(str(xyz_path))
+        placed = None if read is None else [(xyz, n, sym, c) for n, sym, c in read]
+        atoms = [] if read is None else [(sym, c) for _, sym, c in read]
         molecule = {"xyz_file": str(xyz_path)}
     elif atoms:
+        placed = [(src, n, sym, c) for n, (sym, c) in zip(atom_lines, atoms)]
         molecule = {"geometry": atoms}
     else:
         raise src.error(header, "$molecule has no atoms; expected atom lines "
                                 "'El x y z' or a 'read FILE.xyz' line")
+    if placed is not None:
+        _check_distances(placed)
 
-    zs = [_atomic_number(sym) for sym, _ in atoms]
-    if all(z is not None for z in zs):
-        n_elec = sum(zs) - charge
+    if placed is not None:
+        n_elec = sum(_element(sym)[1] for sym, _ in atoms) - charge
         if n_elec < 0:
             raise src.error(body[0][0], f"charge {charge} leaves a negative number of "
                                         f"electrons ({n_elec})")
@@ -339,7 +408,7 @@ def _parse_molecule(header: int, body, src: _Source, folder: Path):
                                         f"{n_elec} electrons (charge {charge})")
     else:
         n_elec = None
-    return molecule, charge, mult, n_elec
+    return molecule, charge, mult, n_elec, atoms
 
 
 def _convert(kw: Keyword, value: str, src: _Source, lineno: int):
@@ -441,14 +510,7 @@ def _check_combination(rem: dict, given: dict, where: dict, header: int | None,
         if missing:
             raise src.error(line, f"active_space manual requires {' and '.join(missing)} "
                                   "in $rem (active orbitals and active electrons)")
-        if rem["n_act_elec"] > 2 * rem["n_act"]:
-            raise src.error(where["n_act_elec"],
-                            f"n_act_elec {rem['n_act_elec']} does not fit into n_act "
-                            f"{rem['n_act']} orbitals (at most {2 * rem['n_act']})")
-        if n_elec is not None and rem["n_act_elec"] > n_elec:
-            raise src.error(where["n_act_elec"],
-                            f"n_act_elec {rem['n_act_elec']} exceeds the {n_elec} "
-                            "electrons of the molecule")
+        # how the partition fits the molecule is checked with the basis, below
     if mode == "avas" and not rem["avas_aos"]:
         raise src.error(line, "active_space avas requires avas_aos in $rem "
                               "(e.g. avas_aos N 2p)")
@@ -474,6 +536,81 @@ def _check_combination(rem: dict, given: dict, where: dict, header: int | None,
     return warnings
 
 
+def _memory_bytes() -> int | None:
+    try:
+        return os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_PHYS_PAGES")
+    except (AttributeError, ValueError, OSError):
+        return None
+
+
+def _check_machine(rem: dict, where: dict, src: _Source) -> None:
+    """Resources asked for that this machine does not have."""
+    memory = _memory_bytes()
+    if memory and rem["dmrg_bond_dims"] is not None \
+            and rem["dmrg_stack_gb"] * 2**30 > memory:
+        raise src.error(where.get("dmrg_stack_gb"),
+                        f"dmrg_stack_gb {rem['dmrg_stack_gb']:g} is more than the "
+                        f"{memory / 2**30:.1f} GiB of memory of this machine")
+
+
+def _check_chemistry(rem: dict, where: dict, molecule_header: int, rem_header,
+                     atoms: list, src: _Source) -> int | None:
+    """The basis, the molecule and the partition, checked with PySCF's own basis
+    library and the problem builder's partition rule before any SCF runs. Returns the
+    number of basis functions; None when PySCF or the compiled builder is missing
+    (the builder then reports what is wrong)."""
+    import warnings
+    try:
+        from pyscf import gto
+        from korvel.core.hamiltonian import _check_partition
+    except ImportError:
+        return None
+    basis = rem["basis"]
+    basis_line = where.get("basis", rem_header if rem_header is not None else molecule_header)
+    elements = sorted({_element(sym)[0] for sym, _ in atoms})
+    missing = []
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")     # PySCF's hint to install basis-set-exchange
+        for el in elements:
+            try:
+                gto.basis.load(basis, el)
+            except Exception:
+                missing.append(el)
+        if missing and len(missing) == len(elements):
+            known = False
+            for probe in ("H", "C"):
+                try:
+                    gto.basis.load(basis, probe)
+                    known = True
+                    break
+                except Exception:
+                    pass
+            if not known:
+                names = list(getattr(gto.basis, "ALIAS", {}))
+                hint = _suggest(re.sub(r"[-_ ]", "", basis.lower()), names)
+                raise src.error(basis_line, f"basis {basis!r} is not known to PySCF{hint}")
+        if missing:
+            raise src.error(basis_line, f"basis {basis!r} has no functions for "
+                                        f"{', '.join(missing)}")
+        try:
+            mol = gto.M(atom=atoms, basis=basis, charge=rem["charge"],
+                        spin=rem["multiplicity"] - 1, verbose=0)
+        except Exception as exc:
+            raise src.error(molecule_header, f"PySCF cannot build the molecule: "
+                                             f"{' '.join(str(exc).split())}") from None
+    n_ao, n_elec = int(mol.nao_nr()), int(mol.nelectron)
+    if rem["active_space"] == "manual":
+        n_act, n_act_elec = rem["n_act"], rem["n_act_elec"]
+        try:
+            _check_partition((n_elec - n_act_elec) // 2, n_act, n_act_elec, n_elec, n_ao,
+                             spin_2s=rem["multiplicity"] - 1)
+        except ValueError as exc:
+            line = where["n_act"] if n_act > n_ao else where["n_act_elec"]
+            raise src.error(line, f"{exc} ({n_elec} electrons and {n_ao} orbitals "
+                                  f"in basis {basis})") from None
+    return n_ao
+
+
 def _check_names(rem: dict, where: dict, src: _Source) -> None:
     """Method and backend names against the registries (plain-Python modules)."""
     from korvel.backends import backend_names
@@ -496,7 +633,9 @@ def parse_input_text(text: str, filename: str = "<string>") -> Calculation:
     if "molecule" not in sections:
         raise src.error(None, "no $molecule section; expected $molecule ... $end with "
                               "a charge/multiplicity line and the atoms")
-    molecule, charge, mult, n_elec = _parse_molecule(*sections["molecule"], src, folder)
+    mol_header = sections["molecule"][0]
+    molecule, charge, mult, n_elec, atoms = _parse_molecule(*sections["molecule"], src,
+                                                            folder)
     rem_header, rem_body = sections.get("rem", (None, []))
     given, where = _parse_rem(rem_header, rem_body, src)
 
@@ -507,14 +646,29 @@ def parse_input_text(text: str, filename: str = "<string>") -> Calculation:
         rem["dmrg_bond_dims"] = list(rem["dmrg_bond_dims"])
     warnings = _check_combination(rem, given, where, rem_header, src, n_elec)
     _check_names(rem, where, src)
-    return Calculation(molecule=molecule, rem=rem, source=filename, warnings=warnings)
+    _check_machine(rem, where, src)
+    n_ao = _check_chemistry(rem, where, mol_header, rem_header, atoms, src) if atoms \
+        else None
+    return Calculation(molecule=molecule, rem=rem, source=filename, warnings=warnings,
+                       basis_functions=n_ao)
+
+
+#: Most characters read from an input file.
+MAX_INPUT_CHARS = 2**24
 
 
 def read_input(path: str | os.PathLike) -> Calculation:
     """Read and parse the input file at ``path``."""
     path = Path(path)
     try:
-        text = path.read_text(encoding="utf-8-sig")   # tolerate a byte-order mark
+        # tolerate a byte-order mark; read a bounded amount (an input file is small,
+        # and a device such as /dev/zero would otherwise be read until memory runs out)
+        with open(path, encoding="utf-8-sig") as fh:
+            text = fh.read(MAX_INPUT_CHARS + 1)
+        if len(text) > MAX_INPUT_CHARS:
+            raise ValueError(f"input file {str(path)!r} is larger than "
+                             f"{MAX_INPUT_CHARS // 2**20} Mi characters; is it the right "
+                             "file?")
     except OSError as exc:
         raise ValueError(f"cannot read input file {str(path)!r}: "
                          f"{exc.strerror or exc}") from None

@@ -393,3 +393,58 @@ def test_missing_method_module_is_a_clear_error(tmp_path):
     proc = korvel(EXAMPLES / "h2_631g.in",
                   prelude="sys.modules['korvel.methods.cendrel'] = None")
     assert_one_error_line(proc, r"method 'cendrel' is not available")
+
+
+# -- checks before the build: size, memory, bad input found at parse time ------------
+
+def test_problem_size_printed_before_the_build(tmp_path):
+    need("korvel.core.hamiltonian", "_problem_size")
+    need_problem_and_analysis()
+    proc = korvel(write_input(tmp_path / "h2.in", H2, {"basis": "6-31g"}))
+    assert proc.returncode == 0, proc.stderr
+    lines = proc.stderr.splitlines()
+    size = [i for i, l in enumerate(lines) if l.startswith("korvel: problem size: ")]
+    build = [i for i, l in enumerate(lines) if "building the problem" in l]
+    assert size and build and size[0] < build[0]
+    n_ao = pyscf_mol(H2, "6-31g").nao_nr()
+    assert f"problem size: {n_ao} basis functions, {2 * n_ao} spin-orbitals" in lines[size[0]]
+
+
+def test_job_beyond_memory_refused_in_seconds(tmp_path):
+    need("korvel.core.hamiltonian", "_problem_size")
+    c4 = [("C", (0.0, 0.0, 0.0)), ("C", (0.0, 0.0, 1.3)), ("C", (0.0, 1.3, 0.0)),
+          ("C", (1.3, 0.0, 0.0))]
+    inp = write_input(tmp_path / "c4.in", c4, {"basis": "aug-cc-pv5z"})
+    import time
+    start = time.perf_counter()
+    proc = korvel(inp)
+    assert time.perf_counter() - start < 60
+    n_ao = pyscf_mol(c4, "aug-cc-pv5z").nao_nr()
+    assert f"problem size: {n_ao} basis functions" in proc.stderr
+    assert_one_error_line(proc, rf"c4\.in: the Hamiltonian on {n_ao} orbitals .* needs "
+                                r"about .* of memory to build, more than the")
+    assert "SCF" not in proc.stderr.replace("(SCF, active", "")
+
+
+@pytest.mark.parametrize("atoms, rem, pattern", [
+    ([("Qq", (0, 0, 0)), ("H", (0, 0, 0.74))], {}, r"line 3: unknown element symbol 'Qq'"),
+    (H2, {"basis": "cc-pvqq"}, r"line 7: basis 'cc-pvqq' is not known to PySCF"),
+    ([("H", (0, 0, 0)), ("H", (0, 0, 0))], {}, r"line 4: atom H is 0 Angstrom from atom H"),
+    (H2, {"active_space": "manual", "n_act": 6, "n_act_elec": 2},
+     r"line 8: the active space \(0 core \+ 6 active orbitals\) exceeds the 2 orbitals"),
+    (H2, {"ccsd_max_body": 0}, r"line 7: ccsd_max_body must be at least 1"),
+    (H2, {"dmrg_bond_dims": "0 50"}, r"line 7: dmrg_bond_dims must be at least 1"),
+])
+def test_bad_input_found_at_parse_time_with_file_and_line(tmp_path, atoms, rem, pattern):
+    inp = write_input(tmp_path / "bad.in", atoms, rem)
+    proc = korvel(inp)
+    assert_one_error_line(proc, rf"bad\.in, {pattern}")
+    assert "building the problem" not in proc.stderr
+
+
+def test_read_dev_zero_is_a_clear_error(tmp_path):
+    inp = tmp_path / "z.in"
+    inp.write_text("$molecule\n0 1\nread /dev/zero\n$end\n")
+    proc = korvel(inp)
+    assert_one_error_line(proc, r"z\.in, line 3: xyz file '/dev/zero' is larger than")
+    assert "MemoryError" not in proc.stderr

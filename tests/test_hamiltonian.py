@@ -489,3 +489,74 @@ def test_import_leaves_pyscf_and_openfermion_unloaded():
             "'numpy' in sys.modules)")
     out = fresh_python(code)
     assert out.stdout.split() == ["[]", "True"]
+
+
+# ---------------------------------------------------------------------------
+# The XYZ reader, the partition check and the size estimate used before a build
+
+def test_xyz_reader_gives_lines_and_refuses_non_finite(tmp_path):
+    from korvel.core.hamiltonian import _read_xyz
+    path = write_xyz(tmp_path, "3\n\nO 0 0 0\n\nH 0 0.75 -0.5 1\nH 0 -0.75 -0.5\n")
+    assert _read_xyz(path) == [(3, "O", (0.0, 0.0, 0.0)), (5, "H", (0.0, 0.75, -0.5)),
+                               (6, "H", (0.0, -0.75, -0.5))]
+    assert _geometry_for_pyscf({"xyz_file": path}) == [a[1:] for a in _read_xyz(path)]
+    for bad in ("nan", "inf", "-1e999"):
+        path = write_xyz(tmp_path, f"1\n\nH 0 0 {bad}\n")
+        with pytest.raises(ValueError, match=rf"g\.xyz, line 3: coordinate '{bad}' is not "
+                                             "a finite number"):
+            _geometry_for_pyscf({"xyz_file": path})
+
+
+def test_xyz_reader_is_bounded(tmp_path):
+    from korvel.core.hamiltonian import _read_xyz
+    for path in ("/dev/zero", tmp_path / "big.xyz"):
+        if path != "/dev/zero":
+            path.write_text("1\n\n" + "H 0 0 0\n" * (2**24 // 8 + 1))
+        with pytest.raises(ValueError, match="is larger than the 16 Mi characters"):
+            _read_xyz(path)
+    path = write_xyz(tmp_path, "1\n\nH 0 0 0\n" + " " * (2**24 - 20))
+    assert len(_read_xyz(path)) == 1            # just under the bound: read
+
+
+@pytest.mark.parametrize("args, ok", [
+    ((0, 2**62, 2, 2, 7), False), ((2**62, 2**62, 0, 0, 7), False),
+    ((-1, 1, 0, 0, 7), False), ((0, 7, 10, 10, 7), True), ((2, 4, 5, 10, 7), True),
+    ((2, 4, 5, 10, 7, 1), True), ((2, 4, 5, 10, 7, 0), False), ((2, 4, 4, 10, 7, 0), True),
+    ((2, 4, 4, 10, 7, 6), False), ((2, 1, 2, 10, 7, 2), False),
+])
+def test_partition_check(args, ok):
+    from korvel.core.hamiltonian import _check_partition
+    if ok:
+        _check_partition(*args)
+    else:
+        with pytest.raises(ValueError):
+            _check_partition(*args)
+
+
+def test_size_estimate_bounds_the_water_build():
+    from korvel.core.hamiltonian import _problem_size
+    p = problem("h2o", basis="6-31g")
+    size = _problem_size(p.n_orb)
+    assert size["n_spinorb"] == 2 * p.n_orb
+    # the estimate is an upper bound of the terms, within a factor of two
+    assert len(p.hamiltonian.terms) <= size["hamiltonian_terms"] <= 2 * len(p.hamiltonian.terms)
+    with pytest.raises(MemoryError, match="508 orbitals"):
+        _problem_size(508, check=True)
+
+
+def test_build_refuses_before_the_scf_what_cannot_fit(monkeypatch):
+    from pyscf import scf
+    def no_scf(*a, **k):
+        raise AssertionError("the SCF must not start")
+    monkeypatch.setattr(scf, "RHF", no_scf)
+    calc = make_calc([("C", (0, 0, 0)), ("C", (0, 0, 1.3)), ("C", (0, 1.3, 0)),
+                      ("C", (1.3, 0, 0))], basis="aug-cc-pv5z")
+    with pytest.raises(MemoryError, match="needs about .* of memory"):
+        build_problem(calc)
+
+
+@pytest.mark.parametrize("bad", [float("nan"), float("inf"), -float("inf")])
+def test_build_refuses_non_finite_inline_coordinates(bad):
+    calc = make_calc([("H", (0.0, 0.0, 0.0)), ("H", (0.0, bad, 0.74))])
+    with pytest.raises(ValueError, match=r"atom 2 of the geometry, .* not finite"):
+        build_problem(calc)

@@ -1,8 +1,10 @@
 """The input parser: sections, conversions, defaults, xyz paths and error messages."""
 
+import math
 import re
 from pathlib import Path
 
+import numpy as np
 import pytest
 
 from korvel.inputfile import KEYWORDS, parse_input_text, read_input
@@ -162,10 +164,11 @@ H2 = "$molecule\n0 1\nH 0 0 0\nH 0 0 0.74\n$end\n"
      r"active_space manual requires n_act_elec in \$rem"),
     (H2 + "$rem\nactive_space manual\n$end\n", 7,
      r"active_space manual requires n_act and n_act_elec"),
-    (H2 + "$rem\nactive_space manual\nn_act 1\nn_act_elec 3\n$end\n", 9,
-     r"n_act_elec 3 does not fit into n_act 1 orbitals \(at most 2\)"),
+    ("$molecule\n0 1\nLi 0 0 0\nH 0 0 1.6\n$end\n$rem\nactive_space manual\nn_act 1\n"
+     "n_act_elec 4\n$end\n", 9,
+     r"n_act_elec=4 electrons do not fit into n_act=1 active orbitals \(at most 2\)"),
     (H2 + "$rem\nactive_space manual\nn_act 2\nn_act_elec 4\n$end\n", 9,
-     r"n_act_elec 4 exceeds the 2 electrons"),
+     r"n_act_elec must lie between 0 and the 2 electrons of the molecule, got 4"),
     (H2 + "$rem\nactive_space avas\n$end\n", 7, r"active_space avas requires avas_aos"),
     (H2 + "$rem\nmethod cendral\n$end\n", 7, r"unknown method 'cendral' \(did you mean "
                                              r"cendrel\?\)"),
@@ -223,3 +226,167 @@ def test_xyz_file_missing_or_empty(tmp_path, content, expected):
 def test_unreadable_input_file(tmp_path):
     with pytest.raises(ValueError, match=r"cannot read input file '.*nope\.in'"):
         read_input(tmp_path / "nope.in")
+
+
+# -- chemistry checked at parse time: elements, basis, geometry, partition, ranges --
+
+@pytest.mark.parametrize("label", ["H", "h", "H1", "O@2", "He3", "ghost-H", "ghost:H",
+                                   "GHOST-H", "X-H", "XH", "Xy", "Xe", "Xq", "Hx", "Qq", "J",
+                                   "Zz1"])
+def test_element_symbols_accepted_exactly_when_pyscf_builds_them(label):
+    gto = pytest.importorskip("pyscf.gto")
+    try:
+        gto.M(atom=[(label, (0, 0, 0)), ("Li", (0, 0, 1.6))], basis="def2-svp",
+              spin=None, verbose=0)
+        pyscf_ok = True
+    except Exception:
+        pyscf_ok = False
+    text = f"$molecule\n0 2\n{label} 0 0 0\nLi 0 0 1.6\n$end\n$rem\nbasis def2-svp\n$end\n"
+    if pyscf_ok:
+        # charge/multiplicity may not fit this label; only the symbol is at stake
+        try:
+            parse_input_text(text, filename="job.in")
+        except ValueError as exc:
+            assert "element" not in str(exc), exc
+    else:
+        with pytest.raises(ValueError, match=r"^job\.in, line 3: unknown element symbol"):
+            parse_input_text(text, filename="job.in")
+
+
+def test_unknown_element_in_xyz_named_by_its_own_line(tmp_path):
+    (tmp_path / "g.xyz").write_text("2\n\nH 0 0 0\nQq 0 0 0.74\n")
+    (tmp_path / "job.in").write_text("$molecule\n0 1\nread g.xyz\n$end\n")
+    with pytest.raises(ValueError, match=r"g\.xyz, line 4: unknown element symbol 'Qq'"):
+        read_input(tmp_path / "job.in")
+
+
+@pytest.mark.parametrize("basis, pattern", [
+    ("sto-4q", r"basis 'sto-4q' is not known to PySCF"),
+    ("cc-pvdzz", r"basis 'cc-pvdzz' is not known to PySCF \(did you mean"),
+    ("sto-3g\nbasis sto-3g", r"keyword basis given twice"),
+])
+def test_unknown_basis_named_at_its_line(basis, pattern):
+    pytest.importorskip("pyscf")
+    with pytest.raises(ValueError, match=r"^job\.in, line \d+: " + pattern):
+        parse_input_text(job(f"basis {basis}\n", H2), filename="job.in")
+
+
+def test_basis_without_functions_for_an_element():
+    pytest.importorskip("pyscf")
+    text = "$molecule\n0 1\nU 0 0 0\n$end\n$rem\nbasis 6-31g\n$end\n"
+    with pytest.raises(ValueError, match=r"^job\.in, line 6: basis '6-31g' has no "
+                                         r"functions for U"):
+        parse_input_text(text, filename="job.in")
+
+
+@pytest.mark.parametrize("basis", ["sto-3g", "6-31g*", "cc-pvdz", "def2-svp"])
+def test_basis_functions_counted_as_pyscf_counts_them(basis):
+    gto = pytest.importorskip("pyscf.gto")
+    calc = parse_input_text(job(f"basis {basis}\n"))
+    mol = gto.M(atom=calc.molecule["geometry"], basis=basis, verbose=0)
+    assert calc.basis_functions == mol.nao_nr()
+
+
+@pytest.mark.parametrize("second, line, pattern", [
+    ("H 0 0 0", 4, r"atom H is 0 Angstrom from atom H of line 3"),
+    ("H 0 0.05 0.05", 4, r"atom H is 0\.0707 Angstrom from atom H of line 3; nuclei "
+                         r"closer than 0\.1 Angstrom are refused"),
+    ("H 0.0 -0.03 0.09", 4, r"atom H is 0\.0949 Angstrom from atom H of line 3"),
+])
+def test_atoms_too_close_are_refused(second, line, pattern):
+    text = f"$molecule\n0 1\nH 0 0 0\n{second}\n$end\n"
+    with pytest.raises(ValueError, match=rf"^job\.in, line {line}: {pattern}"):
+        parse_input_text(text, filename="job.in")
+
+
+def test_close_atoms_found_among_many_far_apart():
+    rng = np.random.default_rng(7)
+    pts = [(float(x), float(y), float(z)) for x, y, z in rng.uniform(-50, 50, (400, 3))]
+    # a brute-force pair scan is the oracle
+    d = min(math.dist(p, q) for i, p in enumerate(pts) for q in pts[:i])
+    assert d > 0.1
+    lines = "".join(f"He {x} {y} {z}\n" for x, y, z in pts)
+    parse_input_text(f"$molecule\n0 1\n{lines}$end\n$rem\nbasis sto-3g\n$end\n")
+    x, y, z = pts[123]
+    close = f"He {x + 0.04} {y - 0.04} {z + 0.04}\n"
+    with pytest.raises(ValueError, match=r"line 403: atom He is 0\.0693 Angstrom from "
+                                         r"atom He of line 126"):
+        parse_input_text(f"$molecule\n0 1\n{lines}{close}$end\n", filename="job.in")
+
+
+def test_ghost_atom_may_sit_on_an_atom():
+    calc = parse_input_text("$molecule\n0 1\nH 0 0 0\nH 0 0 0.74\nghost-H 0 0 0\n$end\n")
+    assert len(calc.molecule["geometry"]) == 3
+
+
+def test_atoms_too_close_in_xyz_named_in_the_xyz_file(tmp_path):
+    (tmp_path / "g.xyz").write_text("3\n\nO 0 0 0\nH 0 0 1\nH 0 0 1.01\n")
+    (tmp_path / "job.in").write_text("$molecule\n0 1\nread g.xyz\n$end\n")
+    with pytest.raises(ValueError, match=r"g\.xyz, line 5: atom H is 0\.01 Angstrom "
+                                         r"from atom H of line 4"):
+        read_input(tmp_path / "job.in")
+
+
+@pytest.mark.parametrize("charge_mult, rem, line, pattern", [
+    # water in STO-3G has 7 orbitals and 10 electrons
+    ("0 1", "n_act 8\nn_act_elec 2", 9, r"the active space \(4 core \+ 8 active orbitals\) "
+                                        r"exceeds the 7 orbitals of the basis"),
+    ("0 1", "n_act 3\nn_act_elec 3", 10, r"n_act_elec=3 and multiplicity 1 do not match"),
+    ("0 3", "n_act 4\nn_act_elec 3\nreference rohf", 10, r"n_act_elec=3 and multiplicity 3"),
+    ("0 3", "n_act 1\nn_act_elec 2\nreference rohf", 10, r"multiplicity 3 needs 2 unpaired "
+                                                       r"electrons"),
+    ("0 3", "n_act 2\nn_act_elec 4\nreference rohf", 10, r"multiplicity 3 needs 2 unpaired"),
+    ("0 3", "n_act 4\nn_act_elec 4\nreference rohf", None, None),
+    ("1 2", "n_act 4\nn_act_elec 3\nreference rohf", None, None),
+    ("0 1", "n_act 7\nn_act_elec 10", None, None),
+])
+def test_partition_checked_against_the_basis_and_the_spin(charge_mult, rem, line, pattern):
+    pytest.importorskip("pyscf")
+    molecule = WATER.replace("0 1", charge_mult, 1)
+    text = job(f"active_space manual\n{rem}\n", molecule)
+    if pattern is None:
+        assert parse_input_text(text, filename="job.in").basis_functions == 7
+        return
+    with pytest.raises(ValueError, match=rf"^job\.in, line {line}: {pattern}"):
+        parse_input_text(text, filename="job.in")
+
+
+@pytest.mark.parametrize("key, value, pattern", [
+    ("ccsd_max_body", "0", r"ccsd_max_body must be at least 1; got 0"),
+    ("ccsd_max_body", "17", r"ccsd_max_body must be at most 16; got 17"),
+    ("ccsd_n_comm", "-1", r"ccsd_n_comm must be at least 0"),
+    ("ccsd_n_comm", "9", r"ccsd_n_comm must be at most 8"),
+    ("dmrg_bond_dims", "50 100000", r"dmrg_bond_dims must be at most 50000"),
+    ("dmrg_n_sweeps", "0", r"dmrg_n_sweeps must be at least 1"),
+    ("dmrg_n_threads", "100000", r"dmrg_n_threads must be at most 1024"),
+    ("pool_tol", "2", r"pool_tol must be at most 1"),
+    ("pool_tol", "inf", r"pool_tol expects a finite number"),
+    ("avas_threshold", "0", r"avas_threshold must be greater than 0"),
+    ("fci_max_dim", "10000000000", r"fci_max_dim must be at most 1e\+09"),
+    ("dmrg_stack_gb", "nan", r"dmrg_stack_gb expects a finite number"),
+])
+def test_every_range_checked_with_its_line(key, value, pattern):
+    with pytest.raises(ValueError, match=rf"^job\.in, line 7: {pattern}"):
+        parse_input_text(job(f"{key} {value}\n", H2), filename="job.in")
+
+
+def test_dmrg_stack_beyond_this_machine_is_refused():
+    text = job("dmrg_bond_dims 10\ndmrg_stack_gb 1e9\n", H2)
+    with pytest.raises(ValueError, match=r"^job\.in, line 8: dmrg_stack_gb 1e\+09 is more "
+                                         r"than the .* GiB of memory of this machine"):
+        parse_input_text(text, filename="job.in")
+
+
+@pytest.mark.parametrize("device", ["/dev/zero", "/dev/urandom"])
+def test_reading_a_device_is_bounded_and_names_the_file(tmp_path, device):
+    import time
+    (tmp_path / "job.in").write_text(f"$molecule\n0 1\nread {device}\n$end\n")
+    start = time.perf_counter()
+    with pytest.raises(ValueError, match=rf"job\.in, line 3: xyz file '{device}' "):
+        read_input(tmp_path / "job.in")
+    assert time.perf_counter() - start < 30
+
+
+def test_input_file_read_is_bounded():
+    with pytest.raises(ValueError, match=r"input file '/dev/zero' is larger than"):
+        read_input("/dev/zero")

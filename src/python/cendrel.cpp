@@ -35,6 +35,10 @@ using korvel::py::to_complex;
 using korvel::py::import;
 using korvel::py::int_object;
 using korvel::py::type_name_of;
+using korvel::py::finite_float;
+using korvel::py::require_finite_coefficient;
+using korvel::py::require_finite_operator;
+using korvel::py::require_finite_result;
 
 namespace {
 
@@ -103,6 +107,22 @@ class Amplitudes {
         : n_occ_(n_occ < 0 ? 0 : n_occ), n_vir_(n_vir < 0 ? 0 : n_vir) {
         if (n_occ_ == 0 || n_vir_ == 0) return;
         if (!read_buffer(t2)) read_items(t2);
+    }
+
+    // A NaN or infinite amplitude (amplitude equations that diverged) would pass the
+    // screening (abs(nan) < tol is false) and poison every coefficient downstream.
+    void require_finite() const {
+        for (std::size_t k = 0; k < data_.size(); ++k) {
+            if (std::isfinite(data_[k])) continue;
+            std::size_t r = k;
+            const long long b = r % n_vir_; r /= n_vir_;
+            const long long a = r % n_vir_; r /= n_vir_;
+            const long long j = r % n_occ_; const long long i = r / n_occ_;
+            throw nb::value_error(("doubles amplitude t2[" + std::to_string(i) + ", " +
+                                   std::to_string(j) + ", " + std::to_string(a) + ", " +
+                                   std::to_string(b) + "] is not finite (" +
+                                   std::to_string(data_[k]) + ")").c_str());
+        }
     }
 
     double operator()(long long i, long long j, long long a, long long b) const {
@@ -177,7 +197,7 @@ void accumulate(nb::dict& T, nb::handle term, double coef) {
 nb::dict cluster_operator_t2(nb::handle problem, nb::handle kind, nb::handle tol_obj) {
     if (!PyUnicode_CheckExact(kind.ptr()))
         throw nb::type_error(("kind must be a str, not " + type_name_of(kind)).c_str());
-    const double tol = as_float(tol_obj, "tol");
+    const double tol = finite_float(tol_obj, "tol");
     if (PyUnicode_CompareWithASCIIString(kind.ptr(), "all_doubles") == 0)
         throw nb::value_error(kAllDoublesMessage);
 
@@ -186,6 +206,7 @@ nb::dict cluster_operator_t2(nb::handle problem, nb::handle kind, nb::handle tol
     const long long n_occ = index_value(shape[0]);
     const long long n_vir = index_value(shape[2]);
     Amplitudes amp(t2, n_occ, n_vir);
+    amp.require_finite();
 
     nb::dict T;
     // Opposite-spin doubles a†_{a↑} a†_{b↓} a_{j↓} a_{i↑}: every ordered pair (i, j)
@@ -236,6 +257,7 @@ nb::tuple nonhermitian_ground_energy(nb::handle hamiltonian, nb::handle n_spinor
     nb::object np = global("np");
 
     nb::object op = as_fermion_operator(hamiltonian);
+    require_finite_operator(op.attr("terms"), "hamiltonian");
     nb::object M = sector(op, n_spinorb, n_elec, "spin_preserving"_a = false);
     const long long dim = index_value(M.attr("shape")[0]);
 
@@ -265,7 +287,9 @@ nb::tuple nonhermitian_ground_energy(nb::handle hamiltonian, nb::handle n_spinor
                                   .c_str());
     nb::object idx = nb::int_(np.attr("argmin")(w.attr("real")));
     nb::object root = w[idx];
-    return nb::make_tuple(to_float(root.attr("real")), to_float(root.attr("imag")));
+    const double re = to_float(root.attr("real")), im = to_float(root.attr("imag"));
+    require_finite_result({re, im}, "the ground-state eigenvalue");
+    return nb::make_tuple(re, im);
 }
 
 double nonhermiticity_l1(nb::handle op) {
@@ -305,11 +329,13 @@ double nonhermiticity_l1(nb::handle op) {
             PyTuple_SET_ITEM(dag.ptr(), n - 1 - k, nb::make_tuple(pd[0], flipped).release().ptr());
         }
         const std::complex<double> c = to_complex(kv[1]);
+        require_finite_coefficient(c, "op", term);
         add(term, c);
         add(dag, -std::conj(c));
     }
     double total = 0.0;
     for (const auto& v : diff) total += std::abs(v);
+    require_finite_result(total, "the non-Hermiticity 1-norm");
     return total;
 }
 
@@ -321,8 +347,18 @@ nb::object run(nb::handle self, nb::handle problem, nb::handle backend) {
     auto option = [&](const char* key) {
         return checked(PyObject_GetItem(options.ptr(), nb::str(key).ptr()));
     };
-    nb::object n_comm = checked(PyNumber_Long(option("ccsd_n_comm").ptr()));
-    nb::object max_body = checked(PyNumber_Long(option("ccsd_max_body").ptr()));
+    // int() of a NaN or infinite option would be a bare conversion error; name the
+    // option instead.
+    auto integer_option = [&](const char* key) {
+        nb::object v = option(key);
+        if (PyFloat_Check(v.ptr()) && !std::isfinite(PyFloat_AS_DOUBLE(v.ptr())))
+            throw nb::value_error((std::string("option ") + key +
+                                   " must be a finite integer, got " + repr_of(v)).c_str());
+        return checked(PyNumber_Long(v.ptr()));
+    };
+    nb::object n_comm = integer_option("ccsd_n_comm");
+    nb::object max_body = integer_option("ccsd_max_body");
+    finite_float(option("pool_tol"), "pool_tol");
 
     nb::object T = global("_cluster_operator_t2")(problem, "kind"_a = option("generator_pool"),
                                                   "tol"_a = option("pool_tol"));

@@ -320,3 +320,68 @@ inline nb::object make_class(const char* name, nb::tuple bases, nb::dict ns, con
 }
 
 }  // namespace korvel::py
+
+// ---------------------------------------------------------------------------
+// Finite values: NaN and infinities are refused where they enter, and a result that
+// overflows is an OverflowError rather than an infinity handed back.
+
+#include <cmath>
+
+namespace korvel::py {
+
+inline bool finite(std::complex<double> c) {
+    return std::isfinite(c.real()) && std::isfinite(c.imag());
+}
+
+inline std::string complex_text(std::complex<double> c) {
+    std::string t = "(" + std::to_string(c.real()) + (c.imag() < 0 ? "" : "+") +
+                    std::to_string(c.imag()) + "j)";
+    return c.imag() == 0.0 ? std::to_string(c.real()) : t;
+}
+
+// A real argument that must be finite: ValueError naming it otherwise.
+inline double finite_float(nb::handle o, const char* name) {
+    double v = as_float(o, name);
+    if (!std::isfinite(v))
+        throw nb::value_error((std::string(name) + " must be a finite number, got " +
+                               repr_of(o)).c_str());
+    return v;
+}
+
+// The coefficient `c` of `term` in the operator argument `name`: ValueError when it is
+// NaN or infinite.
+inline void require_finite_coefficient(std::complex<double> c, const char* name,
+                                       nb::handle term) {
+    if (finite(c)) return;
+    throw nb::value_error((std::string(name) + ": the coefficient of term " + repr_of(term) +
+                           " is not finite (" + complex_text(c) + ")").c_str());
+}
+
+// Every coefficient of the mapping `op` (read through items(), each item held while
+// the coefficient's own conversion runs) must be a finite number.
+inline void require_finite_operator(nb::handle op, const char* name) {
+    nb::object items = checked(PyObject_CallMethod(op.ptr(), "items", nullptr));
+    nb::object it = checked(PyObject_GetIter(items.ptr()));
+    while (PyObject* raw = PyIter_Next(it.ptr())) {
+        nb::object item = nb::steal(raw);
+        nb::object pair = checked(PySequence_Tuple(item.ptr()));
+        if (PyTuple_GET_SIZE(pair.ptr()) != 2)
+            throw nb::value_error((std::string(name) +
+                                   ": items() must yield (term, coefficient) pairs").c_str());
+        nb::object term = nb::borrow(PyTuple_GET_ITEM(pair.ptr(), 0));
+        nb::object coeff = nb::borrow(PyTuple_GET_ITEM(pair.ptr(), 1));
+        require_finite_coefficient(to_complex(coeff), name, term);
+    }
+    if (PyErr_Occurred()) throw nb::python_error();
+}
+
+// OverflowError when a computed value is no longer finite although its inputs were.
+[[noreturn]] inline void throw_overflow(const std::string& what) {
+    PyErr_SetString(PyExc_OverflowError, what.c_str());
+    throw nb::python_error();
+}
+inline void require_finite_result(std::complex<double> v, const std::string& what) {
+    if (!finite(v)) throw_overflow(what + " overflows (" + complex_text(v) + ")");
+}
+
+}  // namespace korvel::py

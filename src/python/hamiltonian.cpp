@@ -9,6 +9,10 @@
 // the module loads (module attribute `np`).
 #include "common.h"
 
+#include "engine/memory.h"
+
+#include <cmath>
+#include <cstdint>
 #include <string>
 
 namespace nb = nanobind;
@@ -65,6 +69,74 @@ const char* const kGeometryDoc =
     "list; ValueError when neither key is present; file-system and float-conversion\n"
     "errors propagate unchanged.";
 
+// The XYZ reader of the package (the input parser calls it too, for its checks at
+// parse time). Returns (line number, element, (x, y, z)) for every atom line.
+//
+// At most kXyzMaxChars characters are read: a geometry file is small, and a path such
+// as /dev/zero or a huge file by mistake must not read until memory runs out.
+constexpr Py_ssize_t kXyzMaxChars = Py_ssize_t(1) << 24;  // 16 Mi characters
+
+const char* const kReadXyzDoc =
+    "Atom lines of an XYZ file as (line number, element, (x, y, z)) triples.\n\n"
+    "The first two lines (atom count, comment) are skipped; every later line with at\n"
+    "least four fields is an atom ``El x y z`` (further fields are ignored), shorter\n"
+    "lines are skipped. At most 16 Mi characters are read; a larger file, text that\n"
+    "does not decode, or a coordinate that is not a finite number is a ValueError\n"
+    "naming the file (and the line). File-system errors propagate unchanged.";
+
+nb::list read_xyz(nb::handle path_like) {
+    nb::object path = import("pathlib").attr("Path")(path_like);
+    const std::string name = str_of(path);
+    nb::object text;
+    {
+        nb::object fh = path.attr("open")();  // default text encoding, as read_text
+        try {
+            text = fh.attr("read")(kXyzMaxChars + 1);
+        } catch (nb::python_error& e) {
+            fh.attr("close")();
+            if (e.matches(PyExc_UnicodeDecodeError))
+                throw nb::value_error(
+                    ("xyz file '" + name + "' is not a text file (" + str_of(e.value()) + ")")
+                        .c_str());
+            throw;
+        }
+        fh.attr("close")();
+    }
+    if (nb::len(text) > size_t(kXyzMaxChars))
+        throw nb::value_error(("xyz file '" + name +
+                               "' is larger than the 16 Mi characters a geometry file may "
+                               "hold; is it the right file?")
+                                  .c_str());
+    nb::object lines = text.attr("splitlines")();
+
+    nb::list atoms;
+    nb::object to_float = builtin("float");
+    Py_ssize_t n_lines = nb::len(lines);
+    for (Py_ssize_t i = 2; i < n_lines; ++i) {
+        nb::object fields = getitem(lines, nb::int_(i)).attr("split")();
+        if (nb::len(fields) < 4) continue;
+        const std::string where = name + ", line " + std::to_string(i + 1) + ": ";
+        nb::object xyz[3];
+        for (int k = 0; k < 3; ++k) {
+            nb::object field = getitem(fields, nb::int_(k + 1));
+            PyObject* v = PyFloat_FromString(field.ptr());
+            if (!v) {
+                nb::python_error err;
+                if (!err.matches(PyExc_ValueError)) throw err;
+                throw nb::value_error((where + "coordinate " + repr_of(field) +
+                                       " is not a number: " + str_of(err.value())).c_str());
+            }
+            xyz[k] = nb::steal(v);
+            if (!std::isfinite(PyFloat_AS_DOUBLE(v)))
+                throw nb::value_error(
+                    (where + "coordinate " + repr_of(field) + " is not a finite number").c_str());
+        }
+        atoms.append(nb::make_tuple(nb::int_(i + 1), getitem(fields, nb::int_(0)),
+                                    nb::make_tuple(xyz[0], xyz[1], xyz[2])));
+    }
+    return atoms;
+}
+
 nb::object geometry_for_pyscf(nb::handle molecule) {
     if (!PyDict_Check(molecule.ptr()))
         throw nb::type_error(
@@ -83,22 +155,12 @@ nb::object geometry_for_pyscf(nb::handle molecule) {
         throw nb::value_error("$molecule has neither inline geometry nor an xyz_file");
 
     // Path() accepts a string or a path-like object and nothing else (no file
-    // descriptors); read_text uses the platform's default encoding and resolves a
-    // relative path against the current working directory.
-    nb::object path = import("pathlib").attr("Path")(getitem(mol, "xyz_file"));
-    nb::object lines = path.attr("read_text")().attr("splitlines")();
-
+    // descriptors); the file is read in the platform's default encoding and a relative
+    // path resolves against the current working directory.
     nb::list atoms;
-    Py_ssize_t n_lines = nb::len(lines);
-    for (Py_ssize_t i = 2; i < n_lines; ++i) {
-        nb::object fields = getitem(lines, nb::int_(i)).attr("split")();
-        if (nb::len(fields) < 4) continue;
-        nb::object xyz[3];
-        for (int k = 0; k < 3; ++k)
-            xyz[k] = checked(
-                PyFloat_FromString(getitem(fields, nb::int_(k + 1)).ptr()));
-        atoms.append(nb::make_tuple(getitem(fields, nb::int_(0)),
-                                    nb::make_tuple(xyz[0], xyz[1], xyz[2])));
+    for (nb::handle atom : read_xyz(getitem(mol, "xyz_file"))) {
+        nb::tuple t = nb::borrow<nb::tuple>(atom);
+        atoms.append(nb::make_tuple(t[1], t[2]));
     }
     return atoms;
 }
@@ -155,27 +217,121 @@ nb::object uhf_natural_orbitals(nb::handle mf, nb::handle np) {
 
 // A manual partition that does not fit the molecule would give negative block sizes
 // and a record whose invariants do not hold; refuse it with the values involved.
+//
+// With spin_2s >= 0 (the input parser asks for it) the active electrons must also be
+// able to carry the spin: the core is closed-shell, so all 2S unpaired electrons are
+// active, n_act_elec - 2S is even, and 2S does not exceed the active electrons or the
+// active holes.
 void check_partition(long long n_core, long long n_act, long long n_act_elec,
-                     long long n_elec, long long n_orb) {
+                     long long n_elec, long long n_orb, long long spin_2s = -1) {
     auto s = [](long long v) { return std::to_string(v); };
     if (n_act < 0) throw nb::value_error(("n_act must be non-negative, got " + s(n_act)).c_str());
     if (n_act_elec < 0 || n_act_elec > n_elec)
         throw nb::value_error(("n_act_elec must lie between 0 and the " + s(n_elec) +
                                " electrons of the molecule, got " + s(n_act_elec))
                                   .c_str());
-    if (n_act_elec > 2 * n_act)
+    // Sums and doubles below in 128 bits: the arguments may be any 64-bit integers.
+    using wide = __int128;
+    if (wide(n_act_elec) > 2 * wide(n_act))
         throw nb::value_error(("n_act_elec=" + s(n_act_elec) + " electrons do not fit into n_act=" +
                                s(n_act) + " active orbitals (at most " + s(2 * n_act) + ")")
                                   .c_str());
-    if (n_core + n_act > n_orb)
+    if (n_core < 0 || wide(n_core) + n_act > n_orb)
         throw nb::value_error(("the active space (" + s(n_core) + " core + " + s(n_act) +
                                " active orbitals) exceeds the " + s(n_orb) +
                                " orbitals of the basis")
                                   .c_str());
+    if (spin_2s < 0) return;
+    if ((n_act_elec - spin_2s) % 2 != 0)
+        throw nb::value_error(("n_act_elec=" + s(n_act_elec) + " and multiplicity " +
+                               s(spin_2s + 1) + " do not match: with a closed-shell core the " +
+                               "active electrons and 2S=" + s(spin_2s) +
+                               " must be both even or both odd")
+                                  .c_str());
+    if (spin_2s > n_act_elec || wide(spin_2s) > 2 * wide(n_act) - n_act_elec)
+        throw nb::value_error(("multiplicity " + s(spin_2s + 1) + " needs " + s(spin_2s) +
+                               " unpaired electrons in the active space, which n_act=" +
+                               s(n_act) + " orbitals with n_act_elec=" + s(n_act_elec) +
+                               " electrons cannot hold")
+                                  .c_str());
+}
+
+// ---------------------------------------------------------------------------
+// Size of the problem before it is built
+
+// The builder holds the spin-orbital two-electron array (2 n_orb)^4 doubles twice
+// (OpenFermion's array and its half), then the Hamiltonian as a FermionOperator
+// twice (before and after normal ordering), about n_orb^4 / 2 terms of some 600
+// bytes each. Measured on water: 760 bytes per n_orb^4 for cc-pVDZ (n_orb 24) above
+// the libraries' own footprint.
+constexpr double kBytesPerOrbital4 = 800.0;
+constexpr double kLibraryBytes = 512.0 * 1024 * 1024;
+
+const char* const kSizeDoc =
+    "Estimated size of the full-space problem on ``n_orb`` spatial orbitals: a dict with\n"
+    "``n_orb``, ``n_spinorb``, ``hamiltonian_terms`` (about n_orb^4 / 2),\n"
+    "``memory_bytes`` (peak memory of the build) and ``memory_limit_bytes`` (this\n"
+    "machine's memory). With ``check`` true, a problem that cannot fit raises\n"
+    "MemoryError naming the sizes.";
+
+nb::dict problem_size(long long n_orb, bool check) {
+    if (n_orb < 0)
+        throw nb::value_error(("n_orb must be non-negative, got " + std::to_string(n_orb)).c_str());
+    const double n = double(n_orb), n4 = n * n * n * n;
+    const double terms = 0.5 * n4 + 2.0 * n * n + 1.0;
+    const double bytes = kBytesPerOrbital4 * n4 + kLibraryBytes;
+    const std::uint64_t limit = korvel::engine::memory_budget_bytes();
+    nb::dict out;
+    out["n_orb"] = n_orb;
+    out["n_spinorb"] = nb::int_(2) * nb::int_(n_orb);
+    out["hamiltonian_terms"] = nb::int_(nb::float_(terms));
+    out["memory_bytes"] = nb::int_(nb::float_(bytes));
+    out["memory_limit_bytes"] = nb::int_(limit);
+    if (check && bytes > double(limit)) {
+        auto gib = [](double b) {
+            char buf[64];
+            std::snprintf(buf, sizeof buf, "%.3g GiB", b / (1024.0 * 1024.0 * 1024.0));
+            return std::string(buf);
+        };
+        char nterms[64];
+        std::snprintf(nterms, sizeof nterms, "%.2g", terms);
+        PyErr_SetString(PyExc_MemoryError,
+                        ("the Hamiltonian on " + std::to_string(n_orb) + " orbitals (" +
+                         std::to_string(2 * n_orb) + " spin-orbitals, about " + nterms +
+                         " terms) needs about " + gib(bytes) + " of memory to build, more "
+                         "than the " + gib(double(limit)) + " this machine has; use a "
+                         "smaller basis or fewer atoms")
+                            .c_str());
+        throw nb::python_error();
+    }
+    return out;
 }
 
 long long n_columns(nb::handle mo) {
     return as_int(getitem(mo.attr("shape"), nb::int_(1)), "n_orb");
+}
+
+// NaN or infinite coordinates of an inline geometry would reach PySCF and come back
+// as a NaN energy; refuse them with the atom. Entries that are not (label, (x, y, z))
+// with real numbers are left to PySCF, which knows its other atom formats.
+void require_finite_coordinates(nb::handle atoms) {
+    if (!PyList_Check(atoms.ptr())) return;
+    nb::list list = nb::borrow<nb::list>(atoms);
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.ptr()); ++i) {
+        nb::object atom = nb::borrow(PyList_GET_ITEM(list.ptr(), i));
+        if (!PyTuple_Check(atom.ptr()) || PyTuple_GET_SIZE(atom.ptr()) != 2) continue;
+        nb::object xyz = nb::borrow(PyTuple_GET_ITEM(atom.ptr(), 1));
+        if (!PyTuple_Check(xyz.ptr()) && !PyList_Check(xyz.ptr())) continue;
+        nb::object coords = checked(PySequence_Tuple(xyz.ptr()));
+        for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(coords.ptr()); ++k) {
+            PyObject* c = PyTuple_GET_ITEM(coords.ptr(), k);
+            if (!PyFloat_Check(c)) continue;
+            if (!std::isfinite(PyFloat_AS_DOUBLE(c)))
+                throw nb::value_error(("atom " + std::to_string(i + 1) + " of the geometry, " +
+                                       repr_of(atom) + ", has a coordinate that is not finite")
+                                          .c_str());
+        }
+    }
 }
 
 nb::object build_problem(nb::handle calc) {
@@ -195,12 +351,15 @@ nb::object build_problem(nb::handle calc) {
     // 1-2. Molecule.
     nb::object rem = calc.attr("rem");
     nb::object atoms = geometry_for_pyscf(calc.attr("molecule"));
+    require_finite_coordinates(atoms);
     nb::object basis = getitem(rem, "basis");
     nb::object charge = getitem(rem, "charge");
     nb::int_ multiplicity = int_object(getitem(rem, "multiplicity"), "multiplicity");
     nb::object spin = multiplicity - nb::int_(1);
     nb::object mol = gto.attr("M")("atom"_a = atoms, "basis"_a = basis, "charge"_a = charge,
                                    "spin"_a = spin, "verbose"_a = 0);
+    // Refuse, before the SCF, a Hamiltonian that cannot fit in memory.
+    problem_size(as_int(mol.attr("nao_nr")(), "n_orb"), true);
 
     // 3. Mean field.
     nb::dict flavours;
@@ -397,6 +556,26 @@ NB_MODULE(hamiltonian, m) {
         "(molecule: dict[str, Any]) -> list[tuple[str, tuple[float, float, float]]]",
         kGeometryDoc, [](nb::object molecule) { return geometry_for_pyscf(molecule); },
         nb::arg("molecule"));
+    def(m, "_read_xyz", "(path) -> list[tuple[int, str, tuple[float, float, float]]]",
+        kReadXyzDoc, [](nb::object path) { return read_xyz(path); }, nb::arg("path"));
+    def(m, "_check_partition",
+        "(n_core: int, n_act: int, n_act_elec: int, n_elec: int, n_orb: int, "
+        "spin_2s: int | None = None) -> None",
+        "Refuse a core / active partition that does not fit the molecule (ValueError\n"
+        "naming the values); with ``spin_2s``, also one whose active electrons cannot\n"
+        "carry the spin.",
+        [](nb::object n_core, nb::object n_act, nb::object n_act_elec, nb::object n_elec,
+           nb::object n_orb, nb::object spin_2s) {
+            std::optional<long long> s2 = as_opt_int(spin_2s, "spin_2s");
+            check_partition(as_int(n_core, "n_core"), as_int(n_act, "n_act"),
+                            as_int(n_act_elec, "n_act_elec"), as_int(n_elec, "n_elec"),
+                            as_int(n_orb, "n_orb"), s2 ? *s2 : -1);
+        },
+        nb::arg("n_core"), nb::arg("n_act"), nb::arg("n_act_elec"), nb::arg("n_elec"),
+        nb::arg("n_orb"), nb::arg("spin_2s").none() = nb::none());
+    def(m, "_problem_size", "(n_orb: int, *, check: bool = False) -> dict", kSizeDoc,
+        [](nb::object n_orb, bool check) { return problem_size(as_int(n_orb, "n_orb"), check); },
+        nb::arg("n_orb"), nb::kw_only(), nb::arg("check") = false);
     def(m, "build_problem", "(calc) -> Problem", kBuildDoc,
         [](nb::object calc) { return build_problem(calc); }, nb::arg("calc"));
 }

@@ -12,6 +12,9 @@
 // self.hf_expectation), so a Python subclass that overrides one changes them all.
 #include "common.h"
 
+#include "engine/memory.h"
+
+#include <algorithm>
 #include <cmath>
 #include <complex>
 #include <set>
@@ -27,6 +30,12 @@ using korvel::py::as_int;
 using korvel::py::as_opt_int;
 using korvel::py::import;
 using korvel::py::type_name_of;
+using korvel::py::finite_float;
+using korvel::py::require_finite_coefficient;
+using korvel::py::require_finite_operator;
+using korvel::py::require_finite_result;
+using korvel::py::throw_overflow;
+using korvel::py::repr_of;
 
 namespace {
 
@@ -40,6 +49,8 @@ constexpr double kLowerTol = 1e-12;
 constexpr double kSeriesStop = 1e-14;
 constexpr double kPruneTol = 1e-13;
 constexpr int kMaxSeriesOrder = 23;
+// The last order of a converged series adds less than this fraction of the largest.
+constexpr double kNotConverged = 1e-6;
 
 // ---------------------------------------------------------------------------
 // Small wrappers over the C API that turn a Python error into a C++ exception.
@@ -108,6 +119,8 @@ nb::object accumulate(nb::dict& d, nb::handle key, nb::handle weight, nb::handle
     if (!old && PyErr_Occurred()) throw nb::python_error();
     nb::object zero = nb::float_(0.0);
     nb::object updated = py_add(old ? nb::handle(old) : nb::handle(zero), add);
+    require_finite_result(korvel::py::to_complex(updated),
+                          "the coefficient of term " + repr_of(key));
     if (PyDict_SetItem(d.ptr(), key.ptr(), updated.ptr()) != 0) throw nb::python_error();
     return add;
 }
@@ -152,10 +165,17 @@ nb::object opt_int_object(nb::handle o, const char* name) {
 // ---------------------------------------------------------------------------
 // Conversions between FermionOp mappings and FermionOperator.
 
-nb::object to_of(nb::handle op) {
+// `name` is the argument the operator came in as, for the message that refuses a NaN
+// or infinite coefficient.
+nb::object to_of(nb::handle op, const char* name) {
     nb::object fo = import("openfermion").attr("FermionOperator")();
     nb::dict terms;
-    for_each_item(op, [&](nb::handle term, nb::handle coeff) { terms[term] = complex_of(coeff); });
+    for_each_item(op, [&](nb::handle term, nb::handle coeff) {
+        nb::object c = complex_of(coeff);
+        Py_complex v = PyComplex_AsCComplex(c.ptr());
+        require_finite_coefficient({v.real, v.imag}, name, term);
+        terms[term] = c;
+    });
     fo.attr("terms") = terms;
     return fo;
 }
@@ -210,9 +230,13 @@ nb::dict normal_ordered_lowered(std::initializer_list<std::pair<nb::handle, doub
         });
     }
     nb::dict out;
-    for (size_t i = 0; i < keys.size(); ++i)
+    for (size_t i = 0; i < keys.size(); ++i) {
+        // Finite operands whose products or sums no longer are: an overflow, not a
+        // term to drop (abs(nan) > tol is false) or an infinity to hand back.
+        require_finite_result(acc[i], "the coefficient of term " + repr_of(keys[i]));
         if (std::abs(acc[i]) > kLowerTol)
             out[keys[i]] = checked(PyComplex_FromDoubles(acc[i].real(), acc[i].imag()));
+    }
     return out;
 }
 
@@ -284,8 +308,8 @@ long diagonal_creations(nb::handle term, nb::handle occ) {
 // The methods of OpenFermionBackend.
 
 nb::object commutator(nb::object, nb::object a, nb::object b) {
-    nb::object fa = to_of(a);
-    nb::object fb = to_of(b);
+    nb::object fa = to_of(a, "a");
+    nb::object fb = to_of(b, "b");
     // a b - b a: OpenFermion's operator products, normal-ordered together.
     nb::object ab = py_mul(fa, fb);
     nb::object ba = py_mul(fb, fa);
@@ -293,13 +317,13 @@ nb::object commutator(nb::object, nb::object a, nb::object b) {
 }
 
 nb::object multiply(nb::object, nb::object a, nb::object b) {
-    nb::object fa = to_of(a);
-    nb::object fb = to_of(b);
+    nb::object fa = to_of(a, "a");
+    nb::object fb = to_of(b, "b");
     return normal_ordered_lowered({{py_mul(fa, fb), 1.0}});
 }
 
 nb::object normal_order(nb::object, nb::object a) {
-    return normal_ordered_lowered({{to_of(a), 1.0}});
+    return normal_ordered_lowered({{to_of(a, "a"), 1.0}});
 }
 
 nb::object truncate_body(nb::object, nb::object op, nb::object max_body) {
@@ -324,6 +348,8 @@ nb::object similarity_transform(nb::object self, nb::object h, nb::object genera
     require_keywords("similarity_transform", {{"n_comm", n_comm}, {"max_body", max_body}});
     long long orders = as_int(n_comm, "n_comm");
     nb::object cap = opt_int_object(max_body, "max_body");
+    require_finite_operator(h, "h");
+    require_finite_operator(generator, "generator");
 
     nb::dict hbar = copy_mapping(h);
     nb::object cur = copy_mapping(h);
@@ -348,7 +374,7 @@ nb::object similarity_transform(nb::object self, nb::object h, nb::object genera
 nb::object rotate_single(nb::object self, nb::object h, nb::object generator, nb::object theta,
                          nb::object max_body, nb::object substeps) {
     require_keywords("rotate_single", {{"max_body", max_body}});
-    double angle = as_float(theta, "theta");
+    double angle = finite_float(theta, "theta");
     nb::object cap = opt_int_object(max_body, "max_body");
     long long steps = as_int(substeps, "substeps");
     if (steps == 0) {
@@ -361,25 +387,49 @@ nb::object rotate_single(nb::object self, nb::object h, nb::object generator, nb
         throw nb::value_error(
             ("substeps must be a positive integer, got " + std::to_string(steps)).c_str());
     const double eps = angle / double(steps);
+    require_finite_operator(h, "h");
+    require_finite_operator(generator, "generator");
 
     nb::dict hbar = copy_mapping(h);
     nb::object comm = self.attr("commutator");
     for (long long s = 0; s < steps; ++s) {
         nb::object cur = copy_mapping(hbar);
         double weight = 1.0;
+        double largest = 0.0, last = 0.0;  // what the orders added, in modulus
+        bool open = true;                  // no stopping rule ended the series
         for (int n = 1; n <= kMaxSeriesOrder; ++n) {
             cur = comm(cur, generator);
             int empty = PyObject_Not(cur.ptr());
             if (empty < 0) throw nb::python_error();
-            if (empty) break;
+            if (empty) {
+                open = false;
+                break;
+            }
             weight = weight * (eps / double(n));  // eps^n / n!
+            if (!std::isfinite(weight))
+                throw_overflow("rotate_single: the series weight (theta/substeps)^" +
+                               std::to_string(n) + "/" + std::to_string(n) +
+                               "! overflows for theta=" + repr_of(theta) + " and substeps=" +
+                               std::to_string(steps) + "; use more substeps");
             nb::object w = nb::float_(weight);
             double added = 0.0;
             for_each_item(cur, [&](nb::handle key, nb::handle coeff) {
                 added += py_to_double(py_abs(accumulate(hbar, key, w, coeff)));
             });
-            if (added < kSeriesStop) break;
+            last = added;
+            largest = std::max(largest, added);
+            if (added < kSeriesStop) {
+                open = false;
+                break;
+            }
         }
+        // A step so large that the last order still adds a sizeable part of the
+        // largest one has not converged: the cut series would be a wrong rotation.
+        if (open && last > kNotConverged * largest)
+            throw_overflow("rotate_single: the commutator series does not converge in " +
+                           std::to_string(kMaxSeriesOrder) + " orders for theta=" +
+                           repr_of(theta) + " and substeps=" + std::to_string(steps) +
+                           "; use more substeps");
         hbar = prune(hbar, kPruneTol);
     }
     return self.attr("_truncate_body")(hbar, cap);
@@ -397,6 +447,17 @@ nb::object optimal_theta(nb::object, nb::object h, nb::object generator, nb::obj
     long long norb = as_int(n_orb, "n_orb");
     if (norb < 0)
         throw nb::value_error(("n_orb must be non-negative, got " + std::to_string(norb)).c_str());
+    // The states have 2^(2 n_orb) amplitudes; the propagation holds a few vectors of
+    // that length besides the two sparse matrices. Sized before anything is built, and
+    // before 2 n_orb is formed, so that no size overflows.
+    {
+        namespace eng = korvel::engine;
+        const std::uint64_t amplitudes =
+            norb >= 32 ? eng::kCountMax : eng::sat_pow2(int(2 * norb));
+        const std::string what = "optimal_theta on n_orb=" + std::to_string(norb) +
+                                 " (state vectors of 2^(2 n_orb) complex amplitudes)";
+        eng::require_memory(amplitudes, 16 * 4, what.c_str());
+    }
     const long long nq = 2 * norb;
 
     // Basis index of the determinant: spin-orbital 0 is the most significant of the nq
@@ -418,8 +479,8 @@ nb::object optimal_theta(nb::object, nb::object h, nb::object generator, nb::obj
     for (long long q : occ)
         idx = py_add(idx, checked(PyNumber_Lshift(nb::int_(1).ptr(), nb::int_(nq - 1 - q).ptr())));
 
-    nb::object Hs = get_sparse_operator(to_of(h), "n_qubits"_a = nq);
-    nb::object As = get_sparse_operator(to_of(generator), "n_qubits"_a = nq);
+    nb::object Hs = get_sparse_operator(to_of(h, "h"), "n_qubits"_a = nq);
+    nb::object As = get_sparse_operator(to_of(generator, "generator"), "n_qubits"_a = nq);
     nb::object hf = np.attr("zeros")(Hs.attr("shape")[0],
                                      "dtype"_a = nb::handle(reinterpret_cast<PyObject*>(&PyComplex_Type)));
     if (PyObject_SetItem(hf.ptr(), idx.ptr(), nb::float_(1.0).ptr()) != 0) throw nb::python_error();
@@ -428,7 +489,9 @@ nb::object optimal_theta(nb::object, nb::object h, nb::object generator, nb::obj
     auto energy = [&](double t) -> double {
         nb::object psi = expm_multiply(py_mul(nb::float_(t), As), hf);
         nb::object hpsi = checked(PyNumber_MatrixMultiply(Hs.ptr(), psi.ptr()));
-        return py_to_double(vdot(psi, hpsi).attr("real"));
+        const double e = py_to_double(vdot(psi, hpsi).attr("real"));
+        require_finite_result(e, "optimal_theta: the energy at theta=" + std::to_string(t));
+        return e;
     };
 
     const double half_pi = M_PI / 2.0;
@@ -463,7 +526,7 @@ nb::object optimal_theta(nb::object, nb::object h, nb::object generator, nb::obj
 // a+_{p1}..a+_{pk} a_{p1}..a_{pk} (p1 > .. > pk) on the determinant is (-1)^{k(k-1)/2}.
 nb::object hf_expectation(nb::object, nb::object h, nb::object occupied) {
     nb::object occ = checked(PySet_New(occupied.ptr()));
-    nb::dict no = normal_ordered_lowered({{to_of(h), 1.0}});
+    nb::dict no = normal_ordered_lowered({{to_of(h, "h"), 1.0}});
     double re = 0.0, im = 0.0;
     for_each_item(no, [&](nb::handle term, nb::handle coeff) {
         long k = diagonal_creations(term, occ);
@@ -472,14 +535,19 @@ nb::object hf_expectation(nb::object, nb::object h, nb::object occupied) {
         re += s * PyComplex_RealAsDouble(coeff.ptr());
         im += s * PyComplex_ImagAsDouble(coeff.ptr());
     });
+    require_finite_result({re, im}, "hf_expectation: the sum over the diagonal terms");
     return checked(PyComplex_FromDoubles(re, im));
 }
 
 // Re <HF|[h, A]|HF>: the first-order energy change along e^{theta A}.
 nb::object gradient(nb::object self, nb::object h, nb::object generator, nb::object occupied) {
+    require_finite_operator(h, "h");
+    require_finite_operator(generator, "generator");
     nb::object c = self.attr("commutator")(h, generator);
     nb::object e = self.attr("hf_expectation")(c, occupied);
-    return checked(PyNumber_Float(e.attr("real").ptr()));
+    nb::object g = checked(PyNumber_Float(e.attr("real").ptr()));
+    require_finite_result(PyFloat_AS_DOUBLE(g.ptr()), "gradient");
+    return g;
 }
 
 // ---------------------------------------------------------------------------
@@ -566,7 +634,7 @@ NB_MODULE(olmera, m) {
                       nb::arg("self").none(), __VA_ARGS__)
 
     KORVEL_FUNCTION("_to_of", "(op: FermionOp) -> FermionOperator", kToOfDoc,
-                    [](nb::object op) { return to_of(op); }, nb::arg("op").none());
+                    [](nb::object op) { return to_of(op, "op"); }, nb::arg("op").none());
     KORVEL_FUNCTION(
         "_from_of", "(fo, tol: float = 1e-12) -> FermionOp", kFromOfDoc,
         [](nb::object fo, nb::object tol) -> nb::object { return from_of(fo, as_float(tol, "tol")); },
