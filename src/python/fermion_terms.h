@@ -138,15 +138,22 @@ inline DirectRead read_direct(PyObject* term, PyObject* value, PyTypeObject* flo
     if (!std::isfinite(re) || !std::isfinite(im) || !PyTuple_CheckExact(term)) return kGeneral;
     const Py_ssize_t k = PyTuple_GET_SIZE(term);
     if (k > kDirectTermLength) return kGeneral;
+    // The interpreter shares one object for each small int: the flags 0 and 1 are
+    // recognised by identity first, any other exact int by its value.
+    static PyObject* const kZero = PyLong_FromLong(0);
+    static PyObject* const kOne = PyLong_FromLong(1);
     std::uint8_t ops[kDirectTermLength];
     engine::DistinctLadder ladder;
     for (Py_ssize_t i = 0; i < k; ++i) {
         PyObject* pair = PyTuple_GET_ITEM(term, i);
+        if (!PyTuple_CheckExact(pair) || PyTuple_GET_SIZE(pair) != 2) return kGeneral;
+        PyObject* flag = PyTuple_GET_ITEM(pair, 1);
         long long index, dagger;
-        if (!PyTuple_CheckExact(pair) || PyTuple_GET_SIZE(pair) != 2 ||
-            !exact_small_int(PyTuple_GET_ITEM(pair, 0), index) ||
-            !exact_small_int(PyTuple_GET_ITEM(pair, 1), dagger) || index < 0 ||
-            index >= engine::kMaxSpinOrbitals || (dagger != 0 && dagger != 1))
+        if (flag == kOne) dagger = 1;
+        else if (flag == kZero) dagger = 0;
+        else if (!exact_small_int(flag, dagger) || (dagger != 0 && dagger != 1)) return kGeneral;
+        if (!exact_small_int(PyTuple_GET_ITEM(pair, 0), index) || index < 0 ||
+            index >= engine::kMaxSpinOrbitals)
             return kGeneral;
         ops[i] = static_cast<std::uint8_t>((index << 1) | dagger);
         ladder.add(static_cast<unsigned>(index), static_cast<unsigned>(dagger));

@@ -14,6 +14,7 @@
 #include "engine/ladder.h"
 #include "engine/majorana_op.h"
 #include "engine/plain.h"
+#include "engine/task_group.h"
 #include "fermion_terms.h"
 
 namespace nb = nanobind;
@@ -228,6 +229,11 @@ NB_MODULE(majorana, m) {
     def(m, "expand_to_majorana", "(hamiltonian: FermionOp) -> MajoranaOperator",
         "The Majorana form of a fermionic operator of any body rank, exactly.",
         [](nb::handle hamiltonian) {
+            // A large operator is expanded on the helper threads too: they are woken now, so
+            // that their wake-up overlaps the reading.
+            if (PyDict_Check(hamiltonian.ptr()) &&
+                static_cast<std::size_t>(PyDict_GET_SIZE(hamiltonian.ptr())) >= korvel::engine::kSplitRows)
+                korvel::engine::wake_helpers();
             const ReducedFermionOp terms = reduced_terms_from(hamiltonian, "hamiltonian");
             return without_gil([&] {
                 return korvel::engine::expand_reduced(terms.terms.data(), terms.keep.data(),
@@ -261,6 +267,7 @@ NB_MODULE(majorana, m) {
             // The helper threads contract the parts and lay out their keys, plain C++ work
             // without the GIL; this thread takes the GIL for each part in turn, in order, to
             // put its terms into the dict.
+            if (op.size() >= korvel::engine::kSplitRows) korvel::engine::wake_helpers();
             FermionOpBuilder builder;
             KeyLayout layouts[korvel::engine::kParts];
             {
