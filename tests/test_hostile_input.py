@@ -445,3 +445,33 @@ def test_fast_and_plain_readers_agree_on_random_hostile_terms(op):
     if fast[0] == "ok":
         for mask in fast[1].keys() | plain[1].keys():
             assert abs(fast[1].get(mask, 0) - plain[1].get(mask, 0)) <= 1e-9
+
+
+# ---------------------------------------------------------------------------
+# The problem builder reads the molecule mapping: errors of the mapping propagate, a
+# non-mapping is a TypeError, and a NaN coordinate is refused before PySCF runs.
+
+class RaisingMolecule(dict):
+    def __getitem__(self, key):
+        raise LookupError("molecule refused")
+
+
+@pytest.mark.parametrize("molecule,expected", [
+    (RaisingMolecule(geometry=[("H", (0.0, 0.0, 0.0))]), LookupError),
+    (RaisingItems(), TypeError),
+    ({"geometry": ("H", (0.0, 0.0, 0.0))}, TypeError),
+])
+def test_problem_builder_reads_the_molecule_mapping_safely(molecule, expected):
+    from korvel.core.hamiltonian import _geometry_for_pyscf
+    with pytest.raises(expected):
+        _geometry_for_pyscf(molecule)
+
+
+def test_problem_builder_refuses_a_nan_coordinate():
+    from korvel.core.hamiltonian import build_problem
+    rem = dict(basis="sto-3g", charge=0, multiplicity=1, reference="rhf", active_space="full",
+               avas_aos=None, avas_threshold=0.2, n_act=None, n_act_elec=None, orbital_opt=False)
+    calc = SimpleNamespace(molecule={"geometry": [("H", (0.0, 0.0, 0.0)), ("H", (0.0, 0.0, math.nan))]},
+                           rem=rem)
+    with pytest.raises(ValueError):
+        build_problem(calc)
