@@ -290,14 +290,21 @@ OTHER_RAISING = {
 }
 
 
+def _entries(marks_by_module):
+    """The entry points as parameters, those of the named modules marked xfail(reason)."""
+    return [pytest.param(e, marks=pytest.mark.xfail(strict=False, reason=marks_by_module[e.split(".")[0]]))
+            if e.split(".")[0] in marks_by_module else e for e in ENTRY]
+
+
 @pytest.mark.parametrize("case", list(RAISING))
-@pytest.mark.parametrize("entry", [e for e in ENTRY if not e.startswith("analysis.fci")])
+@pytest.mark.parametrize("entry", _entries({
+    "analysis": "analysis coercion (fci helper): mapping protocol errors as they are"}))
 def test_errors_of_the_mapping_protocol_propagate(entry, case):
     factory, expected = RAISING[case]
     if (entry.split(".")[0], case) in OTHER_RAISING or (entry, case) in OTHER_RAISING:
         pytest.skip("this entry point does not read indices itself")
-    if entry.startswith("analysis."):
-        pytest.xfail("analysis coercion (fci helper): mapping protocol errors as they are")
+    if entry == "analysis.fci_energy" and case == "items() raises":
+        pytest.skip("fci_energy hands a non-dict to OpenFermion as it is")
     with pytest.raises(expected):
         ENTRY[entry](factory())
 
@@ -320,11 +327,8 @@ NEEDS_VALUE_CHECKS = {
 
 
 @pytest.mark.parametrize("value", NON_FINITE, ids=repr)
-@pytest.mark.parametrize("entry", list(ENTRY))
+@pytest.mark.parametrize("entry", _entries(NEEDS_VALUE_CHECKS))
 def test_non_finite_coefficients_are_refused(entry, value):
-    module = entry.split(".")[0]
-    if module in NEEDS_VALUE_CHECKS:
-        pytest.xfail(NEEDS_VALUE_CHECKS[module])
     op = {((0, 1), (0, 0)): 0.5, ((2, 1), (3, 0)): value}
     with np.errstate(all="ignore"), pytest.raises(ValueError, match=r"\(\(2, 1\), \(3, 0\)\)"):
         ENTRY[entry](op)
