@@ -61,6 +61,42 @@ inline bool exact_small_int(PyObject* o, long long& value) {
     return overflow == 0;
 }
 
+// The interpreter shares one int object for each small value: the table finds such an
+// object's value by its identity (a probe keyed by its address), with no call. Objects it
+// does not hold are not found, whatever they are; the table keeps its references for the
+// life of the process, so that an address it holds is never reused.
+class SmallIndexTable {
+public:
+    SmallIndexTable() {
+        for (int p = 0; p < engine::kMaxSpinOrbitals; ++p) {
+            PyObject* o = PyLong_FromLong(p);
+            if (!o) {
+                PyErr_Clear();
+                continue;
+            }
+            std::size_t s = slot(o);
+            while (key_[s] && key_[s] != o) s = (s + 1) % kSize;
+            key_[s] = o;
+            value_[s] = static_cast<std::uint8_t>(p);
+        }
+    }
+    bool find(PyObject* o, long long& value) const {
+        for (std::size_t s = slot(o);; s = (s + 1) % kSize) {
+            if (key_[s] == o) {
+                value = value_[s];
+                return true;
+            }
+            if (!key_[s]) return false;
+        }
+    }
+
+private:
+    static constexpr std::size_t kSize = 4 * engine::kMaxSpinOrbitals;
+    static std::size_t slot(PyObject* o) { return (reinterpret_cast<std::uintptr_t>(o) >> 4) % kSize; }
+    PyObject* key_[kSize] = {};
+    std::uint8_t value_[kSize] = {};
+};
+
 // An integer from an int or an object with __index__ (bool counts as int); false, with no
 // error set, when `o` is not integral. `overflow` is set when it does not fit a long long.
 // __index__ may run Python code: the caller holds `o`.
@@ -138,8 +174,9 @@ inline DirectRead read_direct(PyObject* term, PyObject* value, PyTypeObject* flo
     if (!std::isfinite(re) || !std::isfinite(im) || !PyTuple_CheckExact(term)) return kGeneral;
     const Py_ssize_t k = PyTuple_GET_SIZE(term);
     if (k > kDirectTermLength) return kGeneral;
-    // The interpreter shares one object for each small int: the flags 0 and 1 are
-    // recognised by identity first, any other exact int by its value.
+    // Indices and flags held by the interpreter's shared small ints are recognised by
+    // identity first, any other exact int by its value.
+    static const SmallIndexTable kSmall;
     static PyObject* const kZero = PyLong_FromLong(0);
     static PyObject* const kOne = PyLong_FromLong(1);
     std::uint8_t ops[kDirectTermLength];
@@ -152,8 +189,9 @@ inline DirectRead read_direct(PyObject* term, PyObject* value, PyTypeObject* flo
         if (flag == kOne) dagger = 1;
         else if (flag == kZero) dagger = 0;
         else if (!exact_small_int(flag, dagger) || (dagger != 0 && dagger != 1)) return kGeneral;
-        if (!exact_small_int(PyTuple_GET_ITEM(pair, 0), index) || index < 0 ||
-            index >= engine::kMaxSpinOrbitals)
+        PyObject* at = PyTuple_GET_ITEM(pair, 0);
+        if (!kSmall.find(at, index) &&
+            (!exact_small_int(at, index) || index < 0 || index >= engine::kMaxSpinOrbitals))
             return kGeneral;
         ops[i] = static_cast<std::uint8_t>((index << 1) | dagger);
         ladder.add(static_cast<unsigned>(index), static_cast<unsigned>(dagger));
