@@ -404,3 +404,45 @@ def test_fold_of_pairs_and_lone_majoranas():
     assert set(got) == {0, 0b11}
     assert abs(got[0] - (-3j + 1j)) < 1e-15
     assert abs(got[0b11] - (1.0 - 2j)) < 1e-15
+
+
+# ---------------------------------------------------------------------------
+# The optimised expansion and contraction against their plain versions (one ladder term as
+# a product of local Majorana factors; one monomial contracted back), on random operators
+# small enough for one part and large enough to be split into parts on the helper threads.
+
+def _assert_same_rows(fast, plain, tol=1e-12):
+    fast, plain = dict(fast), dict(plain)
+    for key in fast.keys() | plain.keys():
+        assert abs(fast.get(key, 0) - plain.get(key, 0)) <= tol, key
+
+
+@pytest.mark.parametrize("seed,n_so,max_body,n_terms", [(21, 6, 2, 30), (22, 10, 3, 60), (23, 12, 4, 80),
+                                                        (24, 16, 2, 3000), (25, 40, 2, 2500),
+                                                        (26, 64, 3, 400)])
+def test_expansion_matches_the_plain_product_of_local_factors(seed, n_so, max_body, n_terms):
+    rng = random.Random(seed)
+    op = random_operator(rng, n_so, max_body, n_terms, complex_coeffs=seed % 2 == 0)
+    _assert_same_rows(M.expand_to_majorana(op).items(), M._expand_plain(op).items())
+
+
+@pytest.mark.parametrize("seed,n_so,n_rows,max_weight", [(31, 4, 40, 8), (32, 8, 300, 8),
+                                                        (33, 12, 3000, 10), (34, 20, 2500, 6),
+                                                        (35, 64, 500, 6)])
+def test_contraction_matches_the_plain_contraction_of_each_monomial(seed, n_so, n_rows, max_weight):
+    rng = random.Random(seed)
+    rows = {}
+    for _ in range(n_rows):
+        modes = rng.sample(range(2 * n_so), rng.randint(0, min(max_weight, 2 * n_so)))
+        rows[sum(1 << j for j in modes)] = complex(rng.uniform(-1, 1), rng.uniform(-1, 1))
+    maj = M.MajoranaOperator(rows)
+    n_act = (n_so + 1) // 2
+    _assert_same_rows(M.majorana_to_fermion(maj, n_act).items(), M._contract_plain(maj, n_act).items())
+
+
+def test_round_trip_of_a_large_operator_matches_the_plain_route():
+    rng = random.Random(41)
+    op = random_operator(rng, 14, 2, 4000, True)
+    fast = M.majorana_to_fermion(M.expand_to_majorana(op), 7)
+    plain = M._contract_plain(M._expand_plain(op), 7)
+    _assert_same_rows(fast.items(), plain.items(), tol=1e-11)

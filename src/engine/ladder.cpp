@@ -85,14 +85,11 @@ inline std::uint64_t deposit(std::uint64_t local, const int* pos) {
 // contracts to has the monomial's, so splitting by the single spin-orbitals splits every sum
 // cleanly and the parts can be worked on independently. The number of parts is fixed, so
 // results and their order do not depend on the number of threads.
-constexpr int kPartBits = 3;
-constexpr unsigned kParts = 1u << kPartBits;
-// The contraction hands out two pieces per part, so that the calling thread, which consumes
-// them in order, waits less for the last ones.
-static_assert(kContractionPieces == 2 * kParts, "two contraction pieces per part");
+constexpr int kPartBits = 4;
+static_assert(kParts == 1u << kPartBits, "parts are numbered by kPartBits bits of a hash");
 constexpr std::uint8_t kNoPart = 0xff;
-inline std::uint8_t part_of(std::uint64_t single, int bits = kPartBits) {
-    return static_cast<std::uint8_t>((single * 0x9E3779B97F4A7C15ULL) >> (64 - bits));
+inline std::uint8_t part_of(std::uint64_t single) {
+    return static_cast<std::uint8_t>((single * 0x9E3779B97F4A7C15ULL) >> (64 - kPartBits));
 }
 
 
@@ -155,8 +152,8 @@ Families families_of(const std::vector<std::uint64_t>& single) {
 // member i's as a pair; the groups are numbered in first-seen order. head[g] is the first
 // member of group g, single[g] its single spin-orbitals, and member[start[g]] ..
 // member[start[g+1] - 1] its members in input order. A member with the keys of the one before
-// it joins that member's group without a lookup; when every group is one run of consecutive
-// members (as the expansion lays its rows out), the listing is the input order itself.
+// it joins that member's group without a lookup; when the members of every group are
+// consecutive (as the expansion lays its rows out), the listing is the input order itself.
 struct KeyGroups {
     std::vector<std::uint32_t> head;
     std::vector<std::uint64_t> single;
@@ -172,7 +169,7 @@ KeyGroups group_by_keys(std::size_t m, Keys keys) {
     BufferVector<std::uint32_t> gid(m);
     out.head.reserve(m / 2 + 1);
     out.single.reserve(m / 2 + 1);
-    bool runs = true;
+    bool consecutive = true;
     std::pair<std::uint64_t, std::uint64_t> previous{};
     for (std::size_t i = 0; i < m; ++i) {
         const std::pair<std::uint64_t, std::uint64_t> key = keys(i);
@@ -186,14 +183,14 @@ KeyGroups group_by_keys(std::size_t m, Keys keys) {
             out.head.push_back(static_cast<std::uint32_t>(i));
             out.single.push_back(key.first);
         } else {
-            runs = false;
+            consecutive = false;
         }
         gid[i] = static_cast<std::uint32_t>(id);
     }
     const std::size_t ng = out.head.size();
     out.start.assign(ng + 1, 0);
     out.member.resize(m);
-    if (runs) {
+    if (consecutive) {
         std::copy(out.head.begin(), out.head.end(), out.start.begin());
         out.start[ng] = static_cast<std::uint32_t>(m);
         for (std::size_t i = 0; i < m; ++i) out.member[i] = static_cast<std::uint32_t>(i);
@@ -223,7 +220,7 @@ constexpr PowersOfTwo kPow2{};
 //   a^dagger_p = (gamma_{2p} - i gamma_{2p+1}) / 2,   a_p = (gamma_{2p} + i gamma_{2p+1}) / 2,
 //   n_p = (1 + i gamma_{2p} gamma_{2p+1}) / 2,        h_p = (1 - i gamma_{2p} gamma_{2p+1}) / 2.
 // The choices of a group of products with single spin-orbitals `single` and pair factors on
-// `paired`. Its block of 2^k rows has bit j of a row standing for the j-th of its k
+// `paired`. Its table of 2^k rows has bit j of a row standing for the j-th of its k
 // spin-orbitals (ascending); a set bit takes that spin-orbital's second component
 // (gamma_{2p+1} of a single operator, both modes of a pair factor) over the first (gamma_{2p},
 // or no mode). Single choice c (bit i for the i-th single spin-orbital) has the modes
@@ -272,10 +269,10 @@ struct GroupChoices {
 
 // The Majorana rows of products that share no monomial with any other part. Products are
 // grouped by their (single, paired) spin-orbitals and each group is summed in one dense
-// block of 2^k row sums. Rows are laid out so that the monomials of one (single, paired)
-// set follow each other, and those of one family too: first the groups alone in their
-// family, each by its choice of pair factors, then the summed rows, family by family, one
-// run for each choice of pair factors. The contraction finds its groups in these runs.
+// table of 2^k row sums. Rows are laid out so that the monomials of one group follow each
+// other, and those of one family too: first the groups alone in their family, each by its
+// choice of pair factors, then the summed rows, family by family, consecutive for each
+// choice of pair factors. The contraction finds its groups in this order without a lookup.
 MajoranaOp expand_part(const ReducedTerm* prod, const std::uint32_t* idx,
                        std::size_t m, double tol) {
     if (m == 0) return {};
@@ -325,11 +322,11 @@ MajoranaOp expand_part(const ReducedTerm* prod, const std::uint32_t* idx,
     const std::uint64_t* pair_set = choices.pair_set.data();
     const std::uint32_t* single_row = choices.single_row.data();
     const std::uint32_t* pair_row = choices.pair_row.data();
-    // Summed rows: one block of 2^s sums (s single spin-orbitals) for each (family, pair
+    // Summed rows: one table of 2^s sums (s single spin-orbitals) for each (family, pair
     // factors), in first-seen order; `touched` marks the sums that received a non-zero row.
-    KeyIndex blocks(static_cast<std::size_t>(summed) / 4 + 1);
-    std::vector<std::size_t> block_start;
-    std::vector<double> block_re, block_im;
+    KeyIndex tables(static_cast<std::size_t>(summed) / 4 + 1);
+    std::vector<std::size_t> table_start;
+    std::vector<double> table_re, table_im;
     std::vector<std::uint8_t> touched;
     MajoranaOp out;
     out.reserve(static_cast<std::size_t>(total - summed) / 2 + 1);
@@ -381,37 +378,38 @@ MajoranaOp expand_part(const ReducedTerm* prod, const std::uint32_t* idx,
         const std::size_t n_pair = std::size_t{1} << std::popcount(paired);
         const double scale = kPow2.down[k];
         for (std::size_t pp = 0; pp < n_pair; ++pp) {
-            std::size_t block = ~std::size_t{0};
+            std::size_t table = ~std::size_t{0};
             for (std::size_t c = 0; c < n_single; ++c) {
                 const std::uint32_t r = pair_row[pp] | single_row[c];
                 // A row whose group sum is exactly zero adds nothing to its mask's sum.
                 if (re[r] == 0.0 && im[r] == 0.0) continue;
                 double vr, vi;
                 rotate(re[r] * scale, im[r] * scale, std::popcount(r), vr, vi);
+                require_finite(vr, vi, "the Majorana expansion");
                 if (alone) {
                     if (survives_parts(vr, vi, tol))
                         out.push_back({single_lo[c] | pair_lo[pp], single_hi[c] | pair_hi[pp]},
                                       cplx(vr + 0.0, vi + 0.0));
                     continue;
                 }
-                if (block == ~std::size_t{0}) {
-                    const std::size_t id = blocks.insert(single, pair_set[pp]);
-                    if (id == block_start.size()) {
-                        block_start.push_back(block_re.size());
-                        block_re.resize(block_re.size() + n_single, 0.0);
-                        block_im.resize(block_im.size() + n_single, 0.0);
+                if (table == ~std::size_t{0}) {
+                    const std::size_t id = tables.insert(single, pair_set[pp]);
+                    if (id == table_start.size()) {
+                        table_start.push_back(table_re.size());
+                        table_re.resize(table_re.size() + n_single, 0.0);
+                        table_im.resize(table_im.size() + n_single, 0.0);
                         touched.resize(touched.size() + n_single, 0);
                     }
-                    block = block_start[id];
+                    table = table_start[id];
                 }
-                block_re[block + c] += vr;
-                block_im[block + c] += vi;
-                touched[block + c] = 1;
+                table_re[table + c] += vr;
+                table_im[table + c] += vi;
+                touched[table + c] = 1;
             }
         }
     }
-    for (std::size_t id = 0; id < block_start.size(); ++id) {
-        const std::uint64_t single = blocks.key_a(id), factors = blocks.key_b(id);
+    for (std::size_t id = 0; id < table_start.size(); ++id) {
+        const std::uint64_t single = tables.key_a(id), factors = tables.key_b(id);
         choices.fill(single, 0);
         std::uint64_t factor_lo = 0, factor_hi = 0;
         for (std::uint64_t rest = factors; rest; rest &= rest - 1) {
@@ -420,9 +418,10 @@ MajoranaOp expand_part(const ReducedTerm* prod, const std::uint32_t* idx,
         }
         const std::size_t n_single = std::size_t{1} << std::popcount(single);
         for (std::size_t c = 0; c < n_single; ++c) {
-            const std::size_t at = block_start[id] + c;
+            const std::size_t at = table_start[id] + c;
             if (!touched[at]) continue;
-            const cplx v(block_re[at], block_im[at]);
+            const cplx v(table_re[at], table_im[at]);
+            require_finite(v, "the Majorana expansion");
             if (survives(v, tol))
                 out.push_back({single_lo[c] | factor_lo, single_hi[c] | factor_hi},
                               cplx(v.real() + 0.0, v.imag() + 0.0));
@@ -557,6 +556,7 @@ std::size_t contract_part(const MajoranaOp& op, const std::uint32_t* idx, std::s
                                     bits::pairs_ascending_parity(nsub, odd)) & 1;
                 const double scale = ((r + parity) & 1) ? -pow2[r] : pow2[r];
                 const double vr = scale * odd_re, vi = scale * odd_im;
+                require_finite(vr, vi, "the normal-ordered ladder form");
                 if (!alone) {
                     sums.add(oc | nsub, oa | nsub, vr, vi);
                 } else if (survives_parts(vr, vi, tol)) {
@@ -575,6 +575,7 @@ std::size_t contract_part(const MajoranaOp& op, const std::uint32_t* idx, std::s
         }
     }
     for (std::size_t id = 0; id < sums.size(); ++id) {
+        require_finite(sums.sum(id), "the normal-ordered ladder form");
         if (!survives(sums.sum(id), tol)) continue;
         out.cre.push_back(sums.key_a(id));
         out.ann.push_back(sums.key_b(id));
@@ -633,47 +634,33 @@ MajoranaOp expand_reduced(const ReducedTerm* prod, const std::uint8_t* keep, std
 }
 
 void contract_number_conserving_streamed(const MajoranaOp& op, int n_spin_orbitals, double tol,
-                                         const PieceFn& prepare, const PieceFn& consume) {
-    constexpr unsigned kPieces = kContractionPieces;
-    constexpr int kPieceBits = kPartBits + 1;
+                                         const PartFn& prepare, const PartFn& consume) {
     const std::size_t n = op.size();
     const std::uint64_t allowed =
         n_spin_orbitals >= 64 ? ~0ULL : (std::uint64_t{1} << std::max(0, n_spin_orbitals)) - 1;
     const bool split = n >= kSplitRows;
-    // The first monomial that acts beyond the operator's spin-orbitals, per piece.
-    std::size_t first_outside[kPieces];
-    std::fill(first_outside, first_outside + kPieces, n);
+    // The first monomial that acts beyond the operator's spin-orbitals, per part.
+    std::size_t first_outside[kParts];
+    std::fill(first_outside, first_outside + kParts, n);
     const auto outside_error = [&](std::size_t row) {
         const std::uint64_t outside = touched_orbitals(op.mask(row)) & ~allowed;
         return std::invalid_argument(
             "a Majorana monomial acts on spin-orbital " + std::to_string(std::countr_zero(outside)) +
             ", outside the " + std::to_string(n_spin_orbitals) + " spin-orbitals of the operator");
     };
-    // Rows already grouped by part (as the expansion leaves them) are checked and filtered
-    // within each part, and each part is cut in two where one family of rows ends and the
-    // next begins (no two families share a term). Other rows are first checked and sorted
-    // into pieces by their single spin-orbitals.
-    const bool grouped = split && op.part_start.size() == kParts + 1 && op.part_start[kParts] == n;
-    std::size_t bounds[kPieces + 1] = {};
+    // Rows already laid out part by part (as the expansion leaves them) are contracted part
+    // by part as they are. Other rows are first checked and sorted into parts by their
+    // single spin-orbitals.
+    const bool laid_out = split && op.part_start.size() == kParts + 1 && op.part_start[kParts] == n;
     PartLists lists;
-    if (grouped) {
-        for (unsigned q = 0; q < kParts; ++q) {
-            const std::size_t begin = op.part_start[q], end = op.part_start[q + 1];
-            std::size_t cut = begin + (end - begin) / 2;
-            if (cut > begin)
-                while (cut < end && single_orbitals(op.mask(cut)) == single_orbitals(op.mask(cut - 1))) ++cut;
-            bounds[2 * q] = begin;
-            bounds[2 * q + 1] = cut;
-        }
-        bounds[kPieces] = n;
-    } else {
+    if (!laid_out) {
         require_memory(n, 1 + sizeof(std::uint32_t), "the parts of the monomials");
-        // The piece of every monomial that can hold number-conserving terms (an even number
+        // The part of every monomial that can hold number-conserving terms (an even number
         // of single Majoranas).
         std::vector<std::uint8_t> part(n, kNoPart);
         {
-            TaskGroup scan(kPieces, [&](std::size_t c) {
-                const std::size_t begin = n * c / kPieces, end = n * (c + 1) / kPieces;
+            TaskGroup scan(kParts, [&](std::size_t c) {
+                const std::size_t begin = n * c / kParts, end = n * (c + 1) / kParts;
                 for (std::size_t k = begin; k < end; ++k) {
                     const Mask mask = op.mask(k);
                     if (touched_orbitals(mask) & ~allowed) {
@@ -682,46 +669,47 @@ void contract_number_conserving_streamed(const MajoranaOp& op, int n_spin_orbita
                     }
                     const std::uint64_t single = single_orbitals(mask);
                     if (std::popcount(single) & 1) continue;  // changes the particle-number parity
-                    part[k] = split ? part_of(single, kPieceBits) : 0;
+                    part[k] = split ? part_of(single) : 0;
                 }
             }, split);
             scan.wait();
         }
-        if (const std::size_t row = *std::min_element(first_outside, first_outside + kPieces); row < n)
+        if (const std::size_t row = *std::min_element(first_outside, first_outside + kParts); row < n)
             throw outside_error(row);
-        lists = list_parts(part, kPieces);
+        lists = list_parts(part, kParts);
     }
-    NormalTerms pieces[kPieces];
+    NormalTerms parts[kParts];
     const auto run = [&](unsigned q) {
         const std::size_t outside =
-            grouped ? contract_part(op, nullptr, bounds[q], bounds[q + 1] - bounds[q], allowed, tol, pieces[q])
-                    : contract_part(op, lists.idx.data() + lists.start[q], 0,
-                                    lists.start[q + 1] - lists.start[q], allowed, tol, pieces[q]);
+            laid_out ? contract_part(op, nullptr, op.part_start[q], op.part_start[q + 1] - op.part_start[q],
+                                     allowed, tol, parts[q])
+                     : contract_part(op, lists.idx.data() + lists.start[q], 0,
+                                     lists.start[q + 1] - lists.start[q], allowed, tol, parts[q]);
         if (outside != kNoRow) {
             first_outside[q] = std::min(first_outside[q], outside);
             return;
         }
-        if (prepare) prepare(q, pieces[q]);
+        if (prepare) prepare(q, parts[q]);
     };
-    const unsigned used = split ? kPieces : 1;
-    // The pieces are taken in order by the helper threads, which only contract, and by the
-    // calling thread, which hands each piece to `consume` as soon as it is done, in order,
-    // and contracts the next piece nobody has taken while it waits.
-    std::exception_ptr piece_error[kPieces];
+    const unsigned used = split ? kParts : 1;
+    // The parts are taken in order by the helper threads, which only contract, and by the
+    // calling thread, which hands each part to `consume` as soon as it is done, in order,
+    // and contracts the next part nobody has taken while it waits.
+    std::exception_ptr part_error[kParts];
     TaskGroup group(used, [&](std::size_t q) {
         try {
             run(static_cast<unsigned>(q));
         } catch (...) {
-            piece_error[q] = std::current_exception();
+            part_error[q] = std::current_exception();
         }
     }, split);
     for (unsigned q = 0; q < used; ++q) {
         while (!group.finished(q))
             if (!group.run_one()) std::this_thread::yield();
-        if (piece_error[q]) std::rethrow_exception(piece_error[q]);
+        if (part_error[q]) std::rethrow_exception(part_error[q]);
         if (first_outside[q] < n) throw outside_error(first_outside[q]);
-        consume(q, pieces[q]);
-        pieces[q] = NormalTerms{};
+        consume(q, parts[q]);
+        parts[q] = NormalTerms{};
     }
     group.wait();
 }

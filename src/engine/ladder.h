@@ -1,4 +1,20 @@
 // Ladder-operator (fermionic) terms and their conversion to and from Majorana monomials.
+//
+// Words for subsets of an operator's rows (ladder terms or Majorana monomials), used in the
+// same sense throughout the engine. A row's "single" spin-orbitals are those that carry one
+// Majorana (one ladder operator); its "paired" ones carry both (gamma_{2p} gamma_{2p+1}, or
+// the n = a^dagger a or h = a a^dagger of a ladder term).
+//  - part:   one of kParts subsets, chosen by a hash of the single spin-orbitals.
+//            Every monomial a ladder term expands onto, and every term a monomial contracts
+//            to, has the same single spin-orbitals, so parts never meet in a sum and are
+//            worked on independently, on the helper threads. Their number is fixed, so
+//            results and their order do not depend on the number of threads.
+//  - family: the rows with one set of single spin-orbitals (always within one part); rows
+//            of different families never meet in a sum.
+//  - group:  the rows with one set of single and one set of paired spin-orbitals (within one
+//            family); a group is expanded or contracted in one dense step.
+//  - batch:  a range of rows of the left factor of a product, multiplied with the whole
+//            right factor before the next batch (majorana_op.cpp), to bound memory.
 #pragma once
 
 #include <bit>
@@ -11,24 +27,6 @@
 #include "engine/majorana_op.h"
 
 namespace korvel::engine {
-
-// A list of ladder terms: term t is the product, left to right, of the ladder operators
-// ops[offset[t]] ... ops[offset[t+1] - 1], times coeff[t]. An operator is encoded as
-// (spin-orbital index << 1) | dagger, dagger 1 = creation.
-struct LadderTerms {
-    std::vector<std::size_t> offset{0};
-    std::vector<std::uint8_t> ops;
-    std::vector<cplx> coeff;
-
-    std::size_t size() const { return coeff.size(); }
-    void add_op(int index, int dagger) {
-        ops.push_back(static_cast<std::uint8_t>((index << 1) | dagger));
-    }
-    void end_term(cplx c) {
-        coeff.push_back(c);
-        offset.push_back(ops.size());
-    }
-};
 
 // Normal-ordered ladder terms without repeated operators in a block, identified by the
 // creation and annihilation spin-orbital sets: term k is
@@ -76,22 +74,28 @@ struct DistinctLadder {
     }
 };
 
-// The product of the ladder operators ops[0..k-1] (encoded as in LadderTerms, every
-// spin-orbital index below 64) times re + i im, for any repeats: the sign is the parity of
-// the pairs of operators out of spin-orbital order (each is one exchange of the stable sort
-// by spin-orbital), and each spin-orbital's word is stepped through as its operators come.
-// Returns false when the product vanishes.
+// A ladder operator is encoded as the byte (spin-orbital index << 1) | dagger, dagger 1 =
+// creation.
+//
+// The product of the ladder operators ops[0..k-1] (every spin-orbital index below 64) times
+// re + i im, for any repeats: the sign is the parity of the pairs of operators out of
+// spin-orbital order (each is one exchange of the stable sort by spin-orbital), and each
+// spin-orbital's word is stepped through as its operators come. Linear in k. Returns false
+// when the product vanishes.
 inline bool reduce_words(const std::uint8_t* ops, std::size_t k, double re, double im,
                          ReducedTerm& out) {
     // Word states of one spin-orbital: 0 none, 1 a^dagger, 2 a, 3 n, 4 h; 5 the product
     // vanishes. Row: the state; column: the next operator (0 a, 1 a^dagger).
     static constexpr std::uint8_t kStep[5][2] = {{2, 1}, {3, 5}, {5, 4}, {5, 1}, {2, 5}};
     std::uint64_t cre = 0, ann = 0, hole = 0;
+    // Bit q of `odd`: an odd number of the operators so far act on spin-orbital q.
+    std::uint64_t odd = 0;
     unsigned exchanges = 0;
     for (std::size_t i = 0; i < k; ++i) {
         const unsigned p = ops[i] >> 1;
-        for (std::size_t j = 0; j < i; ++j) exchanges += (ops[j] >> 1) > p;
         const std::uint64_t bit = std::uint64_t{1} << p;
+        exchanges += static_cast<unsigned>(std::popcount(odd & ~((bit << 1) - 1)) & 1);
+        odd ^= bit;
         const unsigned state = ((cre & bit) ? 1u : 0u) + ((ann & bit) ? 2u : 0u) + ((hole & bit) ? 4u : 0u);
         const unsigned next = kStep[state][ops[i] & 1];
         if (next == 5) return false;
@@ -107,7 +111,7 @@ inline bool reduce_words(const std::uint8_t* ops, std::size_t k, double re, doub
     return true;
 }
 
-// Reduces the product of the ladder operators ops[0..k-1] (encoded as in LadderTerms) times
+// Reduces the product of the ladder operators ops[0..k-1] (encoded as above) times
 // coeff: DistinctLadder when no spin-orbital repeats, reduce_words otherwise. Returns false when
 // the product vanishes (coeff zero, or a word such as a^dagger a^dagger); throws
 // std::invalid_argument naming a spin-orbital index beyond 63. Pure computation, safe to
@@ -115,7 +119,8 @@ inline bool reduce_words(const std::uint8_t* ops, std::size_t k, double re, doub
 bool reduce_ladder_term(const std::uint8_t* ops, std::size_t k, cplx coeff, ReducedTerm& out);
 
 // Below this many rows (terms or monomials) an operator is expanded or contracted as one
-// part, on the calling thread alone; from it on, in parts shared with the helper threads.
+// part, on the calling thread alone; from it on, in kParts parts shared with the
+// helper threads.
 inline constexpr std::size_t kSplitRows = 2048;
 
 // Majorana form of the reduced ladder terms t with keep[t] != 0, of any body rank, merged
@@ -124,21 +129,21 @@ inline constexpr std::size_t kSplitRows = 2048;
 MajoranaOp expand_reduced(const ReducedTerm* terms, const std::uint8_t* keep, std::size_t n,
                           double tol = 0.0);
 
-// Number-conserving normal-ordered ladder form of a Majorana operator, in pieces: every
+// Number-conserving normal-ordered ladder form of a Majorana operator, part by part: every
 // monomial is rewritten exactly (gamma_{2p} = a_p^dagger + a_p,
 // gamma_{2p+1} = i (a_p^dagger - a_p)), like terms are combined, terms that change the
-// particle number are left out and coefficients with |c| <= tol are dropped. Piece q
-// (0 <= q < kContractionPieces) is handed to `consume(q, terms)` on the calling thread, the
-// pieces in order, while other threads contract the pieces that follow; the terms and
-// their order are deterministic for a given input (the same row order gives the same terms
-// in the same order, whatever the number of threads). `prepare(q, terms)`, when given, runs
-// on whichever thread contracted the piece, before it is consumed; it must not need the
-// calling thread. No two pieces share a term. Throws std::invalid_argument when a monomial
-// acts on a spin-orbital at or beyond n_spin_orbitals; an exception thrown by either
-// function stops the work and propagates.
-inline constexpr unsigned kContractionPieces = 16;
-using PieceFn = std::function<void(unsigned, const NormalTerms&)>;
+// particle number are left out and coefficients with |c| <= tol are dropped. Part q
+// (0 <= q < kParts) is handed to `consume(q, terms)` on the calling thread, the
+// parts in order, while other threads contract the parts that follow; the terms and their
+// order are deterministic for a given input (the same row order gives the same terms in the
+// same order, whatever the number of threads). `prepare(q, terms)`, when given, runs on
+// whichever thread contracted the part, before it is consumed; it must not need the calling
+// thread. No two parts share a term. Throws std::invalid_argument when a monomial acts on a
+// spin-orbital at or beyond n_spin_orbitals, and std::overflow_error when a coefficient
+// overflows; an exception thrown by either function stops the work and propagates.
+inline constexpr unsigned kParts = 16;
+using PartFn = std::function<void(unsigned, const NormalTerms&)>;
 void contract_number_conserving_streamed(const MajoranaOp& op, int n_spin_orbitals, double tol,
-                                         const PieceFn& prepare, const PieceFn& consume);
+                                         const PartFn& prepare, const PartFn& consume);
 
 }  // namespace korvel::engine

@@ -6,6 +6,7 @@
 
 #include "engine/key_index.h"
 #include "engine/memory.h"
+#include "engine/task_group.h"
 
 namespace korvel::engine {
 
@@ -75,8 +76,10 @@ std::vector<std::size_t> sorted_order(const std::uint64_t* lo, const std::uint64
 MajoranaOp canonical(const KeySum& sums, double tol) {
     MajoranaOp kept;
     kept.reserve(sums.size());
-    for (std::size_t id = 0; id < sums.size(); ++id)
+    for (std::size_t id = 0; id < sums.size(); ++id) {
+        require_finite(sums.sum(id), "a sum of Majorana monomials");
         if (survives(sums.sum(id), tol)) kept.push_back({sums.key_a(id), sums.key_b(id)}, sums.sum(id));
+    }
     const std::vector<std::size_t> order = sorted_order(kept.lo.data(), kept.hi.data(), kept.size());
     MajoranaOp out;
     out.resize(kept.size());
@@ -100,6 +103,7 @@ MajoranaOp sum_sorted(const MajoranaOp& rows, double tol) {
         cplx sum = rows.c[first];
         for (++k; k < n && rows.lo[order[k]] == lo && rows.hi[order[k]] == hi; ++k)
             sum += rows.c[order[k]];
+        require_finite(sum, "a sum of Majorana monomials");
         if (survives(sum, tol)) out.push_back({lo, hi}, sum);
     }
     return out;
@@ -134,58 +138,62 @@ void append(MajoranaOp& acc, const MajoranaOp& part) {
     acc.c.insert(acc.c.end(), part.c.begin(), part.c.end());
 }
 
-// Pairs of monomials handled per chunk of the product grid.
-constexpr std::size_t kChunkPairs = std::size_t{1} << 20;
+// Pairs of monomials handled per batch of the product grid, and the pairs from which a
+// batch is shared out among the helper threads, in tasks of consecutive rows of a.
+constexpr std::size_t kBatchPairs = std::size_t{1} << 20;
+constexpr std::size_t kParallelPairs = std::size_t{1} << 16;
+constexpr std::size_t kBatchTasks = 16;
 
-// Chunked pair grid: rows of `a` in blocks, each block against all of `b`. For every pair
-// `emit(i, j, out)` may append one row to the chunk buffer; each chunk is merged without
-// pruning and gathered, and the gathered rows are merged again whenever they outgrow the
-// last merged size, so memory stays bounded by the distinct masks plus one chunk.
+// The pair grid in batches: rows of `a` in batches, each batch against all of `b`. For every
+// pair `pair(...)` may give one row of the batch; each batch is merged without pruning and
+// gathered, and the gathered rows are merged again whenever they outgrow the last merged
+// size, so memory stays bounded by the distinct masks plus one batch.
 template <typename PairFn>
 MajoranaOp pair_grid(const MajoranaOp& a, const MajoranaOp& b, double tol, PairFn pair) {
     const std::size_t na = a.size(), nb = b.size();
     if (na == 0 || nb == 0) return {};
-    const std::size_t rows_per_chunk = std::max<std::size_t>(1, kChunkPairs / nb);
+    const std::size_t rows_per_batch = std::max<std::size_t>(1, kBatchPairs / nb);
     MajoranaOp acc;
     std::size_t merged_size = 0;
-    for (std::size_t i0 = 0; i0 < na; i0 += rows_per_chunk) {
-        const std::size_t i1 = std::min(na, i0 + rows_per_chunk);
+    for (std::size_t i0 = 0; i0 < na; i0 += rows_per_batch) {
+        const std::size_t i1 = std::min(na, i0 + rows_per_batch);
         const std::size_t pairs = (i1 - i0) * nb;
-        require_memory(pairs, 2 * (2 * sizeof(std::uint64_t) + sizeof(cplx)), "operator product");
-        MajoranaOp chunk;
-        chunk.resize(pairs);
+        require_memory(pairs, 2 * (2 * sizeof(std::uint64_t) + sizeof(cplx)) + 1, "operator product");
+        MajoranaOp batch;
+        batch.resize(pairs);
         std::vector<unsigned char> used(pairs, 0);
-#ifdef _OPENMP
-#pragma omp parallel for schedule(static) if (pairs > 65536)
-#endif
-        for (std::ptrdiff_t ii = static_cast<std::ptrdiff_t>(i0); ii < static_cast<std::ptrdiff_t>(i1);
-             ++ii) {
-            const std::size_t i = static_cast<std::size_t>(ii);
-            const Mask ma = a.mask(i);
-            for (std::size_t j = 0; j < nb; ++j) {
-                const std::size_t slot = (i - i0) * nb + j;
-                const Mask mb = b.mask(j);
-                cplx v;
-                if (!pair(ma, a.c[i], mb, b.c[j], v)) continue;
-                const Mask m = ma ^ mb;
-                chunk.lo[slot] = m.lo;
-                chunk.hi[slot] = m.hi;
-                chunk.c[slot] = v;
-                used[slot] = 1;
+        const std::size_t rows = i1 - i0;
+        const bool parallel = pairs > kParallelPairs && rows > 1;
+        const std::size_t tasks = parallel ? std::min(kBatchTasks, rows) : 1;
+        TaskGroup group(tasks, [&](std::size_t task) {
+            for (std::size_t i = i0 + rows * task / tasks; i < i0 + rows * (task + 1) / tasks; ++i) {
+                const Mask ma = a.mask(i);
+                for (std::size_t j = 0; j < nb; ++j) {
+                    const std::size_t slot = (i - i0) * nb + j;
+                    const Mask mb = b.mask(j);
+                    cplx v;
+                    if (!pair(ma, a.c[i], mb, b.c[j], v)) continue;
+                    const Mask m = ma ^ mb;
+                    batch.lo[slot] = m.lo;
+                    batch.hi[slot] = m.hi;
+                    batch.c[slot] = v;
+                    used[slot] = 1;
+                }
             }
-        }
+        }, parallel);
+        group.wait();
         // Compact the pairs that contributed.
         std::size_t w = 0;
         for (std::size_t s = 0; s < pairs; ++s) {
             if (!used[s]) continue;
-            chunk.lo[w] = chunk.lo[s];
-            chunk.hi[w] = chunk.hi[s];
-            chunk.c[w] = chunk.c[s];
+            batch.lo[w] = batch.lo[s];
+            batch.hi[w] = batch.hi[s];
+            batch.c[w] = batch.c[s];
             ++w;
         }
-        chunk.resize(w);
-        append(acc, merge(chunk, 0.0));
-        if (acc.size() > 2 * merged_size + kChunkPairs) {
+        batch.resize(w);
+        append(acc, merge(batch, 0.0));
+        if (acc.size() > 2 * merged_size + kBatchPairs) {
             acc = merge(acc, 0.0);
             merged_size = acc.size();
         }

@@ -1,9 +1,12 @@
 // Operators as sums of Majorana monomials, held as structure-of-arrays (lo, hi, c).
 #pragma once
 
+#include <cmath>
 #include <complex>
 #include <cstddef>
 #include <cstdint>
+#include <stdexcept>
+#include <string>
 #include <vector>
 
 #include "engine/mask.h"
@@ -16,18 +19,16 @@ using cplx = std::complex<double>;
 // pruning tolerance, rows in any order. Canonical form: merged, with the rows sorted
 // ascending by (hi, lo); merge() and the products give it. The ladder expansion leaves its
 // rows merged in the order they arise (sorting them would cost more than the expansion
-// itself); whoever presents rows sorts them with sorted_order. Raw forms (chunks of a
+// itself); whoever presents rows sorts them with sorted_order. Raw forms (batches of a
 // product before their merge) may repeat masks.
 struct MajoranaOp {
     std::vector<std::uint64_t> lo;
     std::vector<std::uint64_t> hi;
     std::vector<cplx> c;
-    // Empty, or the rows grouped by the parts the ladder engine splits operators into (by
-    // their single spin-orbitals): part q is rows part_start[q] .. part_start[q+1] - 1, and
-    // within a part the rows of one set of single spin-orbitals follow each other. The
-    // expansion sets it, so that the contraction need not sort the rows into parts again
-    // and can cut parts where one such set ends; every other operation builds operators
-    // without it.
+    // Empty, or the rows laid out by the parts the ladder engine splits operators into (see
+    // ladder.h): part q is rows part_start[q] .. part_start[q+1] - 1. The expansion sets it,
+    // so that the contraction need not sort the rows into parts again; every other
+    // operation builds operators without it.
     std::vector<std::size_t> part_start;
 
     std::size_t size() const { return c.size(); }
@@ -50,6 +51,17 @@ struct MajoranaOp {
     // Union of the modes any monomial touches.
     Mask support() const;
 };
+
+// Throws std::overflow_error when a computed coefficient is not finite: the sum or product
+// of finite coefficients went beyond the range of double precision (about 1.8e308). `what`
+// names the operation.
+inline void require_finite(double re, double im, const char* what) {
+    if (std::isfinite(re) && std::isfinite(im)) [[likely]]
+        return;
+    throw std::overflow_error(std::string("a coefficient of ") + what +
+                              " overflows the range of double precision (about 1.8e308)");
+}
+inline void require_finite(cplx v, const char* what) { require_finite(v.real(), v.imag(), what); }
 
 // Default tolerance when an operator is lowered or cleaned.
 inline constexpr double kTolerance = 1e-12;
@@ -75,19 +87,20 @@ MajoranaOp canonical(const KeySum& sums, double tol);
 MajoranaOp sum_sorted(const MajoranaOp& rows, double tol);
 
 // Canonical form: sort by (hi, lo), sum equal masks, keep sums with |c| > tol
-// (tol = 0 keeps everything but exact zeros).
+// (tol = 0 keeps everything but exact zeros). Like every operation here, throws
+// std::overflow_error when a sum or product overflows.
 MajoranaOp merge(const MajoranaOp& op, double tol = kTolerance);
 
 // a + b and a - b, merged.
 MajoranaOp add(const MajoranaOp& a, const MajoranaOp& b, double tol = kTolerance);
 MajoranaOp subtract(const MajoranaOp& a, const MajoranaOp& b, double tol = kTolerance);
 
-// a * b, merged. The pair grid is processed in chunks, each merged before the next, so
-// the whole grid is never held at once.
+// a * b, merged. The pair grid is processed in batches of rows of a, each merged before
+// the next, so the whole grid is never held at once.
 MajoranaOp multiply(const MajoranaOp& a, const MajoranaOp& b, double tol = kTolerance);
 
 // [a, b] = a b - b a, merged. Commuting pairs of monomials contribute nothing and are
-// skipped; an anticommuting pair contributes 2 c_a c_b gamma_A gamma_B. Chunked like
+// skipped; an anticommuting pair contributes 2 c_a c_b gamma_A gamma_B. In batches like
 // multiply.
 MajoranaOp commutator(const MajoranaOp& a, const MajoranaOp& b, double tol = kTolerance);
 

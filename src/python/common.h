@@ -57,6 +57,16 @@ inline bool truthy(nb::handle o) {
     return r != 0;
 }
 
+// getattr(o, name) when o has it; an invalid object when the lookup raises AttributeError,
+// and any other error of the lookup thrown as it is.
+inline nb::object optional_attr(nb::handle o, const char* name) {
+    PyObject* r = PyObject_GetAttrString(o.ptr(), name);
+    if (r) return nb::steal(r);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
+    PyErr_Clear();
+    return nb::object();
+}
+
 // o[key], raising the container's own lookup error.
 inline nb::object getitem(nb::handle o, nb::handle key) {
     return checked(PyObject_GetItem(o.ptr(), key.ptr()));

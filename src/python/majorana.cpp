@@ -13,6 +13,7 @@
 #include "engine/fold.h"
 #include "engine/ladder.h"
 #include "engine/majorana_op.h"
+#include "engine/plain.h"
 #include "engine/task_group.h"
 #include "fermion_terms.h"
 
@@ -35,7 +36,7 @@ Mask mask_from(nb::handle o) {
     nb::object x = nb::steal(r);
     if (PyObject_RichCompareBool(x.ptr(), nb::int_(0).ptr(), Py_LT) == 1 ||
         nb::cast<long long>(x.attr("bit_length")()) > 128)
-        throw nb::value_error(("monomial mask " + korvel::py::detail::repr_of(x) +
+        throw nb::value_error(("monomial mask " + korvel::py::repr_of(x) +
                                " is outside 0 <= mask < 2**128 (modes 0 to 127, "
                                "64 spin-orbitals)")
                                   .c_str());
@@ -59,10 +60,9 @@ nb::object mask_to_int(Mask m) {
 }
 
 cplx coefficient_from(nb::handle v) {
-    PyObject* term = v.ptr();
-    cplx c = korvel::py::detail::read_coefficient(v.ptr(), term);
+    cplx c = korvel::py::detail::read_coefficient(v, v);
     if (!std::isfinite(c.real()) || !std::isfinite(c.imag()))
-        throw nb::value_error(("coefficient " + korvel::py::detail::repr_of(v) +
+        throw nb::value_error(("coefficient " + korvel::py::repr_of(v) +
                                " is not finite").c_str());
     return c;
 }
@@ -73,11 +73,14 @@ MajoranaOp operator_from(nb::handle monomials) {
     if (PyDict_Check(monomials.ptr()) || nb::hasattr(monomials, "items"))
         items = nb::borrow(monomials).attr("items")();
     for (nb::handle item : items) {
-        PyObject* p = item.ptr();
-        if (!PyTuple_Check(p) || PyTuple_GET_SIZE(p) != 2)
+        nb::object pair = nb::borrow(item);
+        if (!PyTuple_Check(pair.ptr()) || PyTuple_GET_SIZE(pair.ptr()) != 2)
             throw nb::type_error("MajoranaOperator takes (mask, coefficient) pairs or a mapping "
                                  "from masks to coefficients");
-        raw.push_back(mask_from(PyTuple_GET_ITEM(p, 0)), coefficient_from(PyTuple_GET_ITEM(p, 1)));
+        nb::object mask = nb::borrow(PyTuple_GET_ITEM(pair.ptr(), 0));
+        nb::object value = nb::borrow(PyTuple_GET_ITEM(pair.ptr(), 1));
+        const Mask m = mask_from(mask);
+        raw.push_back(m, coefficient_from(value));
     }
     nb::gil_scoped_release release;
     return korvel::engine::merge(raw, 0.0);
@@ -107,15 +110,16 @@ std::uint64_t occupied_mask(nb::handle occupied) {
                               korvel::py::type_name_of(occupied))
                                  .c_str());
     std::uint64_t m = 0;
-    for (nb::handle item : occupied) {
+    for (nb::handle it : occupied) {
+        nb::object item = nb::borrow(it);
         long long p;
         bool ovf;
-        if (!korvel::py::detail::read_index(item.ptr(), p, ovf))
+        if (!korvel::py::detail::read_index(item, p, ovf))
             throw nb::type_error(("occupied must hold integer spin-orbital indices, not " +
                                   korvel::py::type_name_of(item))
                                      .c_str());
         if (ovf || p < 0 || p >= korvel::engine::kMaxSpinOrbitals)
-            throw nb::value_error(("occupied spin-orbital " + korvel::py::detail::repr_of(item) +
+            throw nb::value_error(("occupied spin-orbital " + korvel::py::repr_of(item) +
                                    " is outside 0 to " +
                                    std::to_string(korvel::engine::kMaxSpinOrbitals - 1) +
                                    ", the spin-orbitals the Majorana engine supports")
@@ -225,6 +229,11 @@ NB_MODULE(majorana, m) {
     def(m, "expand_to_majorana", "(hamiltonian: FermionOp) -> MajoranaOperator",
         "The Majorana form of a fermionic operator of any body rank, exactly.",
         [](nb::handle hamiltonian) {
+            // A large operator is expanded on the helper threads too: they are woken now, so
+            // that their wake-up overlaps the reading.
+            if (PyDict_Check(hamiltonian.ptr()) &&
+                static_cast<std::size_t>(PyDict_GET_SIZE(hamiltonian.ptr())) >= korvel::engine::kSplitRows)
+                korvel::engine::wake_helpers();
             const ReducedFermionOp terms = reduced_terms_from(hamiltonian, "hamiltonian");
             return without_gil([&] {
                 return korvel::engine::expand_reduced(terms.terms.data(), terms.keep.data(),
@@ -255,23 +264,59 @@ NB_MODULE(majorana, m) {
             const MajoranaOp& op = operator_arg(active_maj, "active_maj");
             const long long act = non_negative(n_act, "n_act");
             const int n_so = act >= 32 ? 64 : static_cast<int>(2 * act);
-            // The dict is filled on this thread, which keeps the GIL, piece by piece as the
-            // other threads contract the pieces that follow and lay out their keys. The
-            // helpers are woken first, and the dict is made when the first piece comes in, so
-            // that they start on the pieces at once.
+            // The helper threads contract the parts and lay out their keys, plain C++ work
+            // without the GIL; this thread takes the GIL for each part in turn, in order, to
+            // put its terms into the dict.
             if (op.size() >= korvel::engine::kSplitRows) korvel::engine::wake_helpers();
-            std::optional<FermionOpBuilder> builder;
-            KeyLayout layouts[korvel::engine::kContractionPieces];
-            korvel::engine::contract_number_conserving_streamed(
-                op, n_so, korvel::engine::kTolerance,
-                [&](unsigned q, const korvel::engine::NormalTerms& piece) { lay_out_keys(piece, layouts[q]); },
-                [&](unsigned q, const korvel::engine::NormalTerms& piece) {
-                    if (!builder) builder.emplace(op.size());
-                    builder->add(piece, layouts[q]);
-                    layouts[q] = KeyLayout{};
-                });
-            if (!builder) builder.emplace(0);
-            return builder->result();
+            FermionOpBuilder builder;
+            KeyLayout layouts[korvel::engine::kParts];
+            {
+                nb::gil_scoped_release release;
+                korvel::engine::contract_number_conserving_streamed(
+                    op, n_so, korvel::engine::kTolerance,
+                    [&](unsigned q, const korvel::engine::NormalTerms& part) { lay_out_keys(part, layouts[q]); },
+                    [&](unsigned q, const korvel::engine::NormalTerms& part) {
+                        nb::gil_scoped_acquire acquire;
+                        builder.add(part, layouts[q]);
+                        layouts[q] = KeyLayout{};
+                    });
+            }
+            return builder.result();
+        },
+        nb::arg("active_maj"), nb::arg("n_act"));
+
+    // Plain versions of the expansion and the contraction, for the tests to compare the
+    // fast paths against.
+    def(m, "_expand_plain", "(hamiltonian: FermionOp) -> MajoranaOperator",
+        "expand_to_majorana, term by term as products of local Majorana factors (slow).",
+        [](nb::handle hamiltonian) {
+            std::vector<korvel::engine::plain::LadderTerm> terms;
+            const nb::object mapping = fermion_mapping(hamiltonian, "hamiltonian");
+            detail::for_each_item(items_iterator(mapping), "hamiltonian", [&](nb::handle term, nb::handle value) {
+                korvel::engine::plain::LadderTerm t;
+                t.c = detail::read_ops(term, value, t.ops);
+                terms.push_back(std::move(t));
+            });
+            return without_gil([&] { return korvel::engine::plain::expand(terms); });
+        },
+        nb::arg("hamiltonian"));
+
+    def(m, "_contract_plain", "(active_maj: MajoranaOperator, n_act: int) -> FermionOp",
+        "majorana_to_fermion, monomial by monomial (slow).",
+        [](nb::handle active_maj, nb::handle n_act) {
+            const MajoranaOp& op = operator_arg(active_maj, "active_maj");
+            const long long act = non_negative(n_act, "n_act");
+            const int n_so = act >= 32 ? 64 : static_cast<int>(2 * act);
+            korvel::engine::NormalTerms terms;
+            {
+                nb::gil_scoped_release release;
+                terms = korvel::engine::plain::contract(op, n_so, korvel::engine::kTolerance);
+            }
+            KeyLayout layout;
+            lay_out_keys(terms, layout);
+            FermionOpBuilder builder;
+            builder.add(terms, layout);
+            return builder.result();
         },
         nb::arg("active_maj"), nb::arg("n_act"));
 }

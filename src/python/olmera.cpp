@@ -92,21 +92,22 @@ nb::dict copy_mapping(nb::handle m) {
             .release());
 }
 
-// Visit (key, value) for each entry of m.items(), in order.
+// Visit (key, value) for each entry of m.items(), in order. The key and the value are held
+// by strong references while f runs, since f may run Python code (a coefficient's
+// __complex__, a key's __hash__) that changes the mapping.
 template <typename F>
 void for_each_item(nb::handle m, F&& f) {
     nb::object items = m.attr("items")();
-    for (nb::handle item : items) {
-        if (PyTuple_Check(item.ptr()) && PyTuple_GET_SIZE(item.ptr()) == 2) {
-            f(nb::handle(PyTuple_GET_ITEM(item.ptr(), 0)),
-              nb::handle(PyTuple_GET_ITEM(item.ptr(), 1)));
-        } else {
-            nb::object seq = checked(PySequence_Tuple(item.ptr()));
-            if (PyTuple_GET_SIZE(seq.ptr()) != 2)
+    for (nb::handle it : items) {
+        nb::object item = nb::borrow(it);
+        if (!(PyTuple_Check(item.ptr()) && PyTuple_GET_SIZE(item.ptr()) == 2)) {
+            item = checked(PySequence_Tuple(item.ptr()));
+            if (PyTuple_GET_SIZE(item.ptr()) != 2)
                 throw nb::value_error("items() of an operator must yield (term, coefficient) pairs");
-            f(nb::handle(PyTuple_GET_ITEM(seq.ptr(), 0)),
-              nb::handle(PyTuple_GET_ITEM(seq.ptr(), 1)));
         }
+        nb::object key = nb::borrow(PyTuple_GET_ITEM(item.ptr(), 0));
+        nb::object value = nb::borrow(PyTuple_GET_ITEM(item.ptr(), 1));
+        f(nb::handle(key), nb::handle(value));
     }
 }
 
@@ -115,10 +116,11 @@ void for_each_item(nb::handle m, F&& f) {
 // Returns weight * coeff.
 nb::object accumulate(nb::dict& d, nb::handle key, nb::handle weight, nb::handle coeff) {
     nb::object add = py_mul(weight, coeff);
-    PyObject* old = PyDict_GetItemWithError(d.ptr(), key.ptr());  // borrowed
-    if (!old && PyErr_Occurred()) throw nb::python_error();
-    nb::object zero = nb::float_(0.0);
-    nb::object updated = py_add(old ? nb::handle(old) : nb::handle(zero), add);
+    PyObject* found = PyDict_GetItemWithError(d.ptr(), key.ptr());  // borrowed
+    if (!found && PyErr_Occurred()) throw nb::python_error();
+    // Held while its __add__ runs.
+    nb::object old = found ? nb::borrow(found) : nb::object(nb::float_(0.0));
+    nb::object updated = py_add(old, add);
     require_finite_result(korvel::py::to_complex(updated),
                           "the coefficient of term " + repr_of(key));
     if (PyDict_SetItem(d.ptr(), key.ptr(), updated.ptr()) != 0) throw nb::python_error();
