@@ -320,8 +320,6 @@ def test_an_unprintable_index_is_reported_without_its_repr():
 NON_FINITE = [float("nan"), float("inf"), -float("inf"), complex(0.0, float("nan")),
               complex(float("inf"), 0.0), np.float64("nan"), np.complex128(complex(1, np.inf))]
 NEEDS_VALUE_CHECKS = {
-    "olmera": "value checks at olmera's entry points (safety-values helper)",
-    "cendrel": "value checks of cendrel's witness (honest / safety-values helpers)",
     "analysis": "NaN refused by fci_energy / lcu_one_norm (fci helper)",
 }
 
