@@ -180,3 +180,72 @@ def test_a_failing_rank_ends_every_rank_with_status_2(mpi, tmp_path, case):
 ])
 def test_launcher_world_from_the_launchers_variables(env, expected):
     assert launcher_world(env) == expected
+
+
+class _Comm:
+    """A stand-in for one rank's communicator: ``peers_arrive`` says whether the other
+    ranks reach the end of the step; ``messages`` are what they report there."""
+
+    class Aborted(Exception):
+        pass
+
+    def __init__(self, rank, peers_arrive=True, messages=(None,)):
+        self.rank, self.peers_arrive, self.messages = rank, peers_arrive, list(messages)
+        self.aborted = None
+
+    def Get_rank(self):
+        return self.rank
+
+    def Get_size(self):
+        return 1 + len(self.messages)
+
+    def Ibarrier(self):
+        comm = self
+
+        class Request:
+            def Wait(self):
+                assert comm.peers_arrive, "a successful rank would wait here"
+
+            def Test(self):
+                return comm.peers_arrive
+        return Request()
+
+    def allgather(self, mine):
+        others = list(self.messages)
+        return others[:self.rank] + [mine] + others[self.rank:]
+
+    def Abort(self, code):
+        self.aborted = code
+        raise self.Aborted
+
+
+def _fail():
+    raise ValueError("bad  thing\n happened")
+
+
+@pytest.mark.parametrize("rank, fn, peers, messages, outcome", [
+    (0, lambda: 42, True, [None, None], 42),
+    (0, _fail, True, [None, None], "ValueError: bad thing happened"),
+    (0, lambda: 42, True, ["disk full", None], "RankFailure: on MPI rank 1: disk full"),
+    (1, lambda: 42, True, [None, "disk full"], "RankFailure: on MPI rank 2: disk full"),
+    (2, _fail, True, ["no block2", None], "RankFailure: on MPI rank 0: no block2"),
+    (1, _fail, True, [None, None], "RankFailure: on MPI rank 1: bad thing happened"),
+    (1, _fail, False, [None], "abort 2"),
+])
+def test_step_agreement_between_ranks(monkeypatch, capsys, rank, fn, peers, messages,
+                                      outcome):
+    from korvel import parallel
+
+    monkeypatch.setattr(parallel, "ABORT_GRACE_S", 0.05)
+    comm = _Comm(rank, peers, messages)
+    session = parallel.MpiSession(comm)
+    try:
+        got = session.step(fn)
+    except _Comm.Aborted:
+        got = f"abort {comm.aborted}"
+        err = capsys.readouterr().err.splitlines()
+        assert err == [f"korvel: error: on MPI rank {rank} ({session.host}): "
+                       "bad thing happened"]
+    except Exception as exc:
+        got = f"{type(exc).__name__}: {' '.join(str(exc).split())}"
+    assert got == outcome
