@@ -249,3 +249,28 @@ def test_step_agreement_between_ranks(monkeypatch, capsys, rank, fn, peers, mess
     except Exception as exc:
         got = f"{type(exc).__name__}: {' '.join(str(exc).split())}"
     assert got == outcome
+
+
+def test_without_a_launcher_the_mpi_build_runs_the_serial_job(mpi, tmp_path):
+    _, env, site = mpi
+    job = tmp_path / "job.in"
+    job.write_text(SMALL.replace("dmrg_bond_dims 4 8", "dmrg_bond_dims 6 16"))
+    runs = {}
+    for name, run_env in [("serial block2", dict(os.environ, PYTHONPATH=PACKAGE_PARENT)),
+                          ("MPI build", env)]:
+        folder = tmp_path / name.replace(" ", "_")
+        folder.mkdir()
+        proc, _ = _run([sys.executable, "-m", "korvel", str(job), "--json", "r.json"],
+                       run_env, folder, timeout=600)
+        assert proc.returncode == 0, proc.stderr
+        assert "MPI ranks" not in proc.stderr
+        assert proc.stdout.count("Full-space Hamiltonian") == 1
+        assert sorted(os.listdir(folder)) == ["r.json"]
+        runs[name] = json.loads((folder / "r.json").read_text())["measurements"]["hamiltonian"]
+    serial, other = runs["serial block2"], runs["MPI build"]
+    # bond dimension 16 holds the whole sector of 8 spin-orbitals: the exact energy
+    assert other["dmrg"]["points"][-1]["energy"] == pytest.approx(serial["exact_energy"],
+                                                                  abs=1e-8)
+    for ps, po in zip(serial["dmrg"]["points"], other["dmrg"]["points"]):
+        tol = 1e-8 if ps["discarded_weight"] < 1e-6 else 1e-2 * ps["discarded_weight"]
+        assert po["energy"] == pytest.approx(ps["energy"], abs=tol)
