@@ -9,6 +9,7 @@ tests skip.
 """
 
 import json
+import math
 import os
 import shutil
 import subprocess
@@ -274,3 +275,41 @@ def test_without_a_launcher_the_mpi_build_runs_the_serial_job(mpi, tmp_path):
     for ps, po in zip(serial["dmrg"]["points"], other["dmrg"]["points"]):
         tol = 1e-8 if ps["discarded_weight"] < 1e-6 else 1e-2 * ps["discarded_weight"]
         assert po["energy"] == pytest.approx(ps["energy"], abs=tol)
+
+
+_DISTRIBUTED = """
+import json, math, sys, tempfile
+from mpi4py import MPI
+from korvel.core.analysis import dmrg_solve
+rank = MPI.COMM_WORLD.Get_rank()
+shared = MPI.COMM_WORLD.bcast(tempfile.mkdtemp() if rank == 0 else None)
+t, n = 0.8, 4
+hop = {(): 0.25}
+for i in range(n - 1):
+    hop[((i, 1), (i + 1, 0))] = -t
+    hop[((i + 1, 1), (i, 0))] = -t
+ops = {"hopping": hop, "one term": {((2, 1), (2, 0)): -0.7, ((1, 1), (3, 0)): 0.0}}
+out = {}
+for name, op in ops.items():
+    point = dmrg_solve(op, n, 1, bond_dims=[4], n_sweeps=4, n_threads=1, stack_gb=0.1,
+                       scratch=tempfile.mkdtemp(), mpi=True, mps_dir=shared + "/" + name)
+    out[name] = point[0]["energy"]
+if rank == 0:
+    print(json.dumps(out))
+"""
+
+
+def test_distributed_operator_sums_to_the_whole(mpi, tmp_path):
+    """The ranks' shares of the terms add up to the operator: a tight-binding chain
+    (more terms than ranks) and a single term (fewer), against their exact energies."""
+    command, env, _ = mpi
+    proc, _ = _run(command + ["-n", "2", sys.executable, "-c", _DISTRIBUTED], env, tmp_path,
+                   timeout=300)
+    assert proc.returncode == 0, proc.stderr
+    # block2 adds its own lines about MPI on standard output
+    (line,) = [x for x in proc.stdout.splitlines() if x.startswith("{")]
+    energies = json.loads(line)
+    # one electron on an open chain of 4 sites: -2t cos(pi/5), plus the constant
+    assert energies["hopping"] == pytest.approx(0.25 - 2 * 0.8 * math.cos(math.pi / 5),
+                                                abs=1e-9)
+    assert energies["one term"] == pytest.approx(-0.7, abs=1e-9)
