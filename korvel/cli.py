@@ -11,6 +11,9 @@ Hamiltonian. Progress lines go to stderr, the summary to stdout.
 
 Any failure prints one line ``korvel: error: ...`` to stderr and exits with status 2;
 ``--debug`` adds the traceback.
+
+Under an MPI launcher (``mpirun -n N korvel job.in``) rank 0 runs the job and the
+DMRG runs on all ranks; see ``korvel.parallel``.
 """
 
 from __future__ import annotations
