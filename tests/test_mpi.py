@@ -313,3 +313,16 @@ def test_distributed_operator_sums_to_the_whole(mpi, tmp_path):
     assert energies["hopping"] == pytest.approx(0.25 - 2 * 0.8 * math.cos(math.pi / 5),
                                                 abs=1e-9)
     assert energies["one term"] == pytest.approx(-0.7, abs=1e-9)
+
+
+@pytest.mark.parametrize("kwargs, error, text", [
+    ({"mps_dir": 5}, TypeError, "mps_dir must be a string or None"),
+    ({"mpi": True}, RuntimeError, "block2's MPI build"),
+])
+def test_dmrg_solve_refuses_what_cannot_run(kwargs, error, text):
+    block2 = pytest.importorskip("block2")
+    if kwargs.get("mpi") and hasattr(getattr(block2, "sgf", None), "MPICommunicator"):
+        pytest.skip("this environment has block2's MPI build")
+    from korvel.core.analysis import dmrg_solve
+    with pytest.raises(error, match=text):
+        dmrg_solve({((0, 1), (0, 0)): -1.0}, 2, 1, bond_dims=[2], **kwargs)

@@ -268,6 +268,10 @@ nb::list dmrg_solve(nb::object hamiltonian, nb::object n_spinorb_o, nb::object n
         throw nb::type_error(
             ("mps_dir must be a string or None, not " + type_name_of(mps_dir_o)).c_str());
     const bool use_mpi = truthy(mpi_o);
+    if (use_mpi && !PyObject_HasAttrString(import("block2").attr("sgf").ptr(), "MPICommunicator"))
+        throw std::runtime_error(
+            "DMRG over MPI needs block2's MPI build (block2-mpi), not the serial block2 "
+            "\xe2\x80\x94 install with `pip install korvel[mpi]` in an environment of its own");
     if (!PyObject_HasAttrString(bond_dims_o.ptr(), "__iter__") ||
         PyUnicode_Check(bond_dims_o.ptr()))
         throw nb::type_error(("bond_dims must be a sequence of integers, not " +
