@@ -41,6 +41,9 @@ _LAUNCHER_VARIABLES = (("OMPI_COMM_WORLD_SIZE", "OMPI_COMM_WORLD_RANK"),
                        ("PMI_SIZE", "PMI_RANK"),
                        ("MV2_COMM_WORLD_SIZE", "MV2_COMM_WORLD_RANK"))
 
+#: Tag of the small message that announces each broadcast of rank 0.
+_ANNOUNCE_TAG = 7301
+
 #: Seconds a failed rank waits for the others to reach the end of a collective step
 #: before it concludes they are stuck in block2's communication and aborts the job.
 ABORT_GRACE_S = 10.0
@@ -197,13 +200,21 @@ class MpiSession:
 
     # rank 0 ---------------------------------------------------------------------
 
+    def _broadcast(self, message) -> None:
+        """Send ``message`` to every rank. A short announcement goes first: the other
+        ranks wait for it with a sleeping poll, since MPI's blocking calls spin and
+        would take a core from rank 0's work (SCF, transform) for the whole job."""
+        for rank in range(1, self.size):
+            self.comm.send(None, dest=rank, tag=_ANNOUNCE_TAG)
+        self.comm.bcast(message, root=0)
+
     def share_hamiltonian(self, op, n_spinorb: int, n_elec: int) -> None:
         """Send the operator to every rank (once) and prepare the scratch folders."""
         shared, shared_error = (self.shared, None) if self.shared else self._make_shared()
         self.shared = shared
         terms = dict(op if isinstance(op, dict) else op.terms)
         payload = (shared, shared_error, terms, int(n_spinorb), int(n_elec))
-        self.comm.bcast(("hamiltonian", payload), root=0)
+        self._broadcast(("hamiltonian", payload))
         self.step(lambda: self._receive_hamiltonian(payload))
 
     def dmrg_point(self, D: int, *, n_sweeps: int, stack_gb: float, n_threads: int) -> dict:
@@ -211,13 +222,13 @@ class MpiSession:
         self.n_runs += 1
         options = {"run": self.n_runs, "D": int(D), "n_sweeps": int(n_sweeps),
                    "stack_gb": float(stack_gb), "n_threads": int(n_threads)}
-        self.comm.bcast(("dmrg", options), root=0)
+        self._broadcast(("dmrg", options))
         return self.step(lambda: self._run_dmrg(options))
 
     def finish(self, status: int) -> int:
         """Tell the other ranks the job is over, with its exit status."""
         try:
-            self.comm.bcast(("end", int(status)), root=0)
+            self._broadcast(("end", int(status)))
         finally:
             self.cleanup()
         return status
@@ -228,6 +239,9 @@ class MpiSession:
         """Follow rank 0 until it ends the job; returns the job's exit status."""
         try:
             while True:
+                while not self.comm.Iprobe(source=0, tag=_ANNOUNCE_TAG):
+                    time.sleep(0.05)
+                self.comm.recv(source=0, tag=_ANNOUNCE_TAG)
                 kind, payload = self.comm.bcast(None, root=0)
                 if kind == "end":
                     return payload
