@@ -11,6 +11,9 @@ Hamiltonian. Progress lines go to stderr, the summary to stdout.
 
 Any failure prints one line ``korvel: error: ...`` to stderr and exits with status 2;
 ``--debug`` adds the traceback.
+
+Under an MPI launcher (``mpirun -n N korvel job.in``) rank 0 runs the job and the
+DMRG runs on all ranks; see ``korvel.parallel``.
 """
 
 from __future__ import annotations
@@ -25,7 +28,7 @@ import sys
 import tempfile
 import time
 import traceback
-from contextlib import contextmanager
+from contextlib import contextmanager, redirect_stderr
 from math import comb
 from typing import Any
 
@@ -173,18 +176,30 @@ def _dmrg(op, n_spinorb, n_elec, rem, progress, label, key) -> dict:
     dmrg_solve, dmrg_extrapolate = _require("korvel.core.analysis",
                                             "dmrg_solve", "dmrg_extrapolate")
     bond_dims = rem["dmrg_bond_dims"]
+    session = _MPI_SESSION
+    if session is not None:
+        with progress.stage(f"{key}_dmrg", f"sending the {label} to the "
+                                           f"{session.size} MPI ranks"):
+            _on_all_ranks(session.share_hamiltonian, op, n_spinorb, n_elec)
     scratch = tempfile.mkdtemp(prefix="korvel_b2_")
     points = []
     try:
         for D in bond_dims:
             run_dir = os.path.join(scratch, f"D{D}")
             os.makedirs(run_dir, exist_ok=True)
-            with progress.stage(f"{key}_dmrg", f"DMRG of the {label}, bond dimension {D}"):
-                point = dmrg_solve(op, n_spinorb, n_elec, bond_dims=[D],
-                                   n_sweeps=rem["dmrg_n_sweeps"],
-                                   stack_gb=float(rem["dmrg_stack_gb"]),
-                                   n_threads=rem["dmrg_n_threads"],
-                                   scratch=run_dir)[0]
+            with progress.stage(f"{key}_dmrg", f"DMRG of the {label}, bond dimension {D}"
+                                + (f", on {session.size} MPI ranks" if session else "")):
+                if session is not None:
+                    point = _on_all_ranks(session.dmrg_point, D,
+                                          n_sweeps=rem["dmrg_n_sweeps"],
+                                          stack_gb=float(rem["dmrg_stack_gb"]),
+                                          n_threads=rem["dmrg_n_threads"])
+                else:
+                    point = dmrg_solve(op, n_spinorb, n_elec, bond_dims=[D],
+                                       n_sweeps=rem["dmrg_n_sweeps"],
+                                       stack_gb=float(rem["dmrg_stack_gb"]),
+                                       n_threads=rem["dmrg_n_threads"],
+                                       scratch=run_dir)[0]
             points.append(dict(point))
             progress.say(f"korvel:   D = {D}: E = {point['energy']:.10f}, "
                          f"discarded weight {point['discarded_weight']:.3e}")
@@ -196,6 +211,20 @@ def _dmrg(op, n_spinorb, n_elec, rem, progress, label, key) -> dict:
     info["extrapolated"] = use_fit
     info["points"] = points
     return info
+
+
+# The MPI job this process belongs to, when it runs as rank 0 under mpirun.
+_MPI_SESSION = None
+
+
+def _on_all_ranks(fn, *args, **kwargs):
+    """A step all MPI ranks take; a failure on another rank becomes a JobError."""
+    from korvel.parallel import RankFailure
+
+    try:
+        return fn(*args, **kwargs)
+    except RankFailure as exc:
+        raise JobError(str(exc)) from exc
 
 
 def run_job(path: str, progress: _Progress, keep: dict | None = None) -> dict:
@@ -616,7 +645,57 @@ def _argparser() -> argparse.ArgumentParser:
 
 
 def main(argv=None) -> int:
+    from korvel.parallel import launcher_world
+
+    world = launcher_world()
+    if world is not None:
+        return _main_mpi(argv, *world)
+    return _run(_argparser().parse_args(argv))
+
+
+def _main_mpi(argv, rank: int, size: int) -> int:
+    """One rank of ``mpirun -n N korvel ...``: rank 0 runs the job and alone prints
+    and writes files; the other ranks take part in the DMRG runs only."""
+    from korvel import parallel
+
+    if rank != 0:
+        devnull = open(os.devnull, "w")
+        os.dup2(devnull.fileno(), 1)
+        sys.stdout = devnull
+        try:
+            with redirect_stderr(devnull):     # rank 0 reports bad arguments
+                args = _argparser().parse_args(argv)
+        except SystemExit as exc:
+            return exc.code if isinstance(exc.code, int) else EXIT_ERROR
+        try:
+            session = parallel.start_session(rank, size, debug=args.debug)
+        except ImportError:
+            return EXIT_ERROR                  # rank 0 says why
+        return session.serve()
+
+    global _MPI_SESSION
     args = _argparser().parse_args(argv)
+    try:
+        session = parallel.start_session(rank, size, debug=args.debug)
+    except ImportError as exc:
+        print(f"korvel: error: {_message(exc)}", file=sys.stderr, flush=True)
+        return EXIT_ERROR
+    print(f"korvel: running on {size} MPI ranks: DMRG is distributed over all of them, "
+          "everything else runs on rank 0", file=sys.stderr, flush=True)
+    status = EXIT_ERROR
+    _MPI_SESSION = session
+    try:
+        status = _run(args)
+    finally:
+        _MPI_SESSION = None
+        session.finish(status)
+        # the MPI library takes leave on standard output at exit; keep it off the summary
+        sys.stdout.flush()
+        os.dup2(2, 1)
+    return status
+
+
+def _run(args) -> int:
     progress = _Progress(sys.stderr)
     try:
         _check_outputs(args)

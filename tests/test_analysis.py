@@ -124,7 +124,8 @@ def test_functions_in_order_with_readable_signatures():
     assert str(sig["dmrg_solve"]) == (
         "(hamiltonian: 'Any', n_spinorb: 'int', n_elec: 'int', *, bond_dims=(250,), "
         "n_sweeps: 'int' = 16, spin: 'int | None' = None, stack_gb: 'float' = 4.0, "
-        "n_threads: 'int' = 4, scratch: 'str | None' = None)")
+        "n_threads: 'int' = 4, scratch: 'str | None' = None, mpi: 'bool' = False, "
+        "mps_dir: 'str | None' = None)")
     assert str(sig["dmrg_energy"]) == (
         "(hamiltonian: 'Any', n_spinorb: 'int', n_elec: 'int', *, bond_dims=(250,), "
         "n_sweeps: 'int' = 16, spin: 'int | None' = None, extrapolate: 'bool' = False, "

@@ -247,7 +247,8 @@ nb::object import_block2_driver() {
 
 nb::list dmrg_solve(nb::object hamiltonian, nb::object n_spinorb_o, nb::object n_elec_o,
                     nb::object bond_dims_o, nb::object n_sweeps_o, nb::object spin_o,
-                    nb::object stack_gb_o, nb::object n_threads_o, nb::object scratch_o) {
+                    nb::object stack_gb_o, nb::object n_threads_o, nb::object scratch_o,
+                    nb::object mpi_o, nb::object mps_dir_o) {
     // Nothing is converted, read or written before block2 is known to be there.
     nb::object core = import_block2_driver();
     nb::object DMRGDriver = core.attr("DMRGDriver");
@@ -263,6 +264,14 @@ nb::list dmrg_solve(nb::object hamiltonian, nb::object n_spinorb_o, nb::object n
     if (!scratch_o.is_none() && !PyUnicode_Check(scratch_o.ptr()))
         throw nb::type_error(
             ("scratch must be a string or None, not " + type_name_of(scratch_o)).c_str());
+    if (!mps_dir_o.is_none() && !PyUnicode_Check(mps_dir_o.ptr()))
+        throw nb::type_error(
+            ("mps_dir must be a string or None, not " + type_name_of(mps_dir_o)).c_str());
+    const bool use_mpi = truthy(mpi_o);
+    if (use_mpi && !PyObject_HasAttrString(import("block2").attr("sgf").ptr(), "MPICommunicator"))
+        throw std::runtime_error(
+            "DMRG over MPI needs block2's MPI build (block2-mpi), not the serial block2 "
+            "\xe2\x80\x94 install with `pip install korvel[mpi]` in an environment of its own");
     if (!PyObject_HasAttrString(bond_dims_o.ptr(), "__iter__") ||
         PyUnicode_Check(bond_dims_o.ptr()))
         throw nb::type_error(("bond_dims must be a sequence of integers, not " +
@@ -350,17 +359,46 @@ nb::list dmrg_solve(nb::object hamiltonian, nb::object n_spinorb_o, nb::object n
     if (!truthy(scratch_o))
         scratch_dir = import("tempfile").attr("mkdtemp")("prefix"_a = "korvel_b2_");
 
-    nb::object driver = DMRGDriver("scratch"_a = scratch_dir,
-                                   "symm_type"_a = SymmetryTypes.attr("SGF"),
-                                   "n_threads"_a = nb::int_(n_threads),
-                                   "stack_mem"_a = nb::int_(stack_mem));
+    nb::dict driver_kw;
+    driver_kw["scratch"] = scratch_dir;
+    driver_kw["symm_type"] = SymmetryTypes.attr("SGF");
+    driver_kw["n_threads"] = nb::int_(n_threads);
+    driver_kw["stack_mem"] = nb::int_(stack_mem);
+    if (use_mpi) {
+        // Distributed run: every rank of the MPI job calls this with the same operator.
+        // The sweeps read the state from mps_dir, which all ranks must see.
+        driver_kw["mpi"] = true;
+        if (!mps_dir_o.is_none()) driver_kw["mps_dir"] = mps_dir_o;
+    }
+    nb::object driver = DMRGDriver(**driver_kw);
     driver.attr("initialize_system")("n_sites"_a = nb::int_(n_spinorb),
                                      "n_elec"_a = nb::int_(n_elec),
                                      "spin"_a = nb::int_(spin_value));
 
     nb::object builder = driver.attr("expr_builder")();
     nb::object add_term = builder.attr("add_term");
-    for (nb::handle t : terms) add_term(item(t, 0), item(t, 1), item(t, 2));
+    if (!use_mpi) {
+        for (nb::handle t : terms) add_term(item(t, 0), item(t, 1), item(t, 2));
+    } else {
+        // The distributed operator is the sum of the ranks' parts: the non-zero terms
+        // are dealt out in turn, or, when there are fewer of them than ranks, every
+        // rank holds all of them scaled by 1/size.
+        nb::object comm = driver.attr("mpi");
+        const long long rank = nb::cast<long long>(comm.attr("rank"));
+        const long long size = nb::cast<long long>(comm.attr("size"));
+        long long n_nonzero = 0;
+        for (nb::handle t : terms) n_nonzero += nb::cast<double>(item(t, 2)) != 0.0;
+        long long k = 0;
+        for (nb::handle t : terms) {
+            const double c = nb::cast<double>(item(t, 2));
+            if (c == 0.0) continue;
+            if (n_nonzero < size)
+                add_term(item(t, 0), item(t, 1), nb::float_(c / static_cast<double>(size)));
+            else if (k % size == rank)
+                add_term(item(t, 0), item(t, 1), item(t, 2));
+            ++k;
+        }
+    }
     nb::object expr = builder.attr("finalize")("adjust_order"_a = true, "fermionic_ops"_a = "CD");
     nb::object mpo = driver.attr("get_mpo")(expr, "iprint"_a = 0);
 
@@ -504,15 +542,19 @@ NB_MODULE(analysis, m) {
     def(m, "dmrg_solve",
         "(hamiltonian: Any, n_spinorb: int, n_elec: int, *, bond_dims=(250,), "
         "n_sweeps: int = 16, spin: int | None = None, stack_gb: float = 4.0, "
-        "n_threads: int = 4, scratch: str | None = None)",
+        "n_threads: int = 4, scratch: str | None = None, mpi: bool = False, "
+        "mps_dir: str | None = None)",
         "Ground state by DMRG (block2, spin-orbital sites) at each bond dimension in turn,\n"
         "each continuing from the state of the previous one. Returns one point\n"
         "{'D', 'energy', 'discarded_weight'} per bond dimension. Without a scratch\n"
-        "directory a fresh temporary one (prefix 'korvel_b2_') is made and left on disk.",
+        "directory a fresh temporary one (prefix 'korvel_b2_') is made and left on disk.\n"
+        "With mpi (block2's MPI build, every rank calling with the same arguments) the\n"
+        "operator is distributed over the ranks; mps_dir is then a folder all ranks see.",
         &dmrg_solve, nb::arg("hamiltonian").none(), nb::arg("n_spinorb").none(), nb::arg("n_elec").none(),
         nb::kw_only(), nb::arg("bond_dims").none() = nb::make_tuple(250), nb::arg("n_sweeps").none() = 16,
         nb::arg("spin").none() = nb::none(), nb::arg("stack_gb").none() = 4.0, nb::arg("n_threads").none() = 4,
-        nb::arg("scratch").none() = nb::none());
+        nb::arg("scratch").none() = nb::none(), nb::arg("mpi").none() = false,
+        nb::arg("mps_dir").none() = nb::none());
 
     def(m, "dmrg_extrapolate", "(points) -> dict",
         "Linear fit of the DMRG energies against the discarded weight, extrapolated to\n"
