@@ -1,0 +1,194 @@
+#include "engine/wick.h"
+
+#include <algorithm>
+#include <bit>
+#include <memory>
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include "engine/key_index.h"
+#include "engine/memory.h"
+#include "engine/task_group.h"
+
+namespace korvel::engine {
+
+namespace {
+
+inline int pairs_within(std::uint64_t x) {
+    const int k = std::popcount(x);
+    return k * (k - 1) / 2;
+}
+
+// Parity of #{(x in X, y in Y): x > y}: the exchanges between a block X and a later block Y
+// of one operator string, both descending.
+inline int crossings(std::uint64_t x, std::uint64_t y) { return bits::pairs_ascending_parity(y, x); }
+
+NormalTerms terms_of(const KeySum& sums, double tol) {
+    NormalTerms out;
+    out.cre.reserve(sums.size());
+    out.ann.reserve(sums.size());
+    out.c.reserve(sums.size());
+    for (std::size_t id = 0; id < sums.size(); ++id) {
+        const cplx v = sums.sum(id);
+        if (!survives(v, tol)) continue;
+        out.cre.push_back(sums.key_a(id));
+        out.ann.push_back(sums.key_b(id));
+        out.c.push_back(v);
+    }
+    return out;
+}
+
+// Pairs of terms per piece of a product grid handed to one thread at a time.
+constexpr std::size_t kPairsPerPiece = std::size_t{1} << 22;
+
+// Runs pair(i, j, sums) over the grid of a's rows against b's rows in pieces of a's rows,
+// each piece summing into its own KeySum on whichever thread takes it; the calling thread
+// folds the pieces into the result in piece order (the same sums for any number of threads)
+// as they finish, so at most a few pieces' sums are held besides the result.
+template <typename PairFn>
+NormalTerms pair_grid(const NormalTerms& a, const NormalTerms& b, double tol, PairFn pair) {
+    const std::size_t na = a.size(), nb = b.size();
+    if (na == 0 || nb == 0) return {};
+    const std::size_t rows = std::max<std::size_t>(1, kPairsPerPiece / nb);
+    const std::size_t pieces = (na + rows - 1) / rows;
+    std::vector<std::unique_ptr<KeySum>> parts(pieces);
+    auto work = [&](std::size_t q) {
+        auto sums = std::make_unique<KeySum>(1024);
+        const std::size_t i1 = std::min(na, (q + 1) * rows);
+        for (std::size_t i = q * rows; i < i1; ++i)
+            for (std::size_t j = 0; j < nb; ++j) pair(i, j, *sums);
+        parts[q] = std::move(sums);
+    };
+    if (pieces == 1) {
+        work(0);
+        return terms_of(*parts[0], tol);
+    }
+    KeySum total(std::max(na, nb));
+    TaskGroup group(pieces, work);
+    for (std::size_t q = 0; q < pieces; ++q) {
+        while (!group.finished(q))
+            if (!group.run_one()) std::this_thread::yield();
+        const KeySum& part = *parts[q];
+        for (std::size_t id = 0; id < part.size(); ++id)
+            total.add(part.key_a(id), part.key_b(id), part.sum(id));
+        parts[q].reset();
+    }
+    group.wait();
+    return terms_of(total, tol);
+}
+
+}  // namespace
+
+bool reduce_normal_product(std::uint64_t p, std::uint64_t q, std::uint64_t r, std::uint64_t s,
+                           cplx coeff, ReducedTerm& out) {
+    // Words per spin-orbital of the string a^dagger_P a_Q a^dagger_R a_S, by the blocks the
+    // spin-orbital appears in: P R or Q S without the operator between them vanish; Q R is
+    // a hole a a^dagger; P Q, P S, R S and P Q R S reduce to n; P Q R to a^dagger, Q R S to a.
+    if ((p & r & ~q) | (q & s & ~r)) return false;
+    const std::uint64_t n = (p & q & ~r & ~s) | (p & s & ~q & ~r) | (r & s & ~p & ~q) | (p & q & r & s);
+    const std::uint64_t cre_only = (p & ~q & ~r & ~s) | (r & ~p & ~q & ~s) | (p & q & r & ~s);
+    const std::uint64_t ann_only = (q & ~p & ~r & ~s) | (s & ~p & ~q & ~r) | (q & r & s & ~p);
+    out.cre = cre_only | n;
+    out.ann = ann_only | n;
+    out.hole = q & r & ~p & ~s;
+    const int parity = (pairs_within(p) + pairs_within(q) + pairs_within(r) + pairs_within(s) +
+                        crossings(p, q) + crossings(p, r) + crossings(p, s) + crossings(q, r) +
+                        crossings(q, s) + crossings(r, s)) & 1;
+    out.re = parity ? -coeff.real() : coeff.real();
+    out.im = parity ? -coeff.imag() : coeff.imag();
+    return true;
+}
+
+bool reduce_normal_product_plain(std::uint64_t p, std::uint64_t q, std::uint64_t r,
+                                 std::uint64_t s, cplx coeff, ReducedTerm& out) {
+    std::uint8_t ops[4 * kMaxSpinOrbitals];
+    std::size_t k = 0;
+    const std::uint64_t blocks[4] = {p, q, r, s};
+    for (int b = 0; b < 4; ++b)
+        for (int o = kMaxSpinOrbitals - 1; o >= 0; --o)
+            if ((blocks[b] >> o) & 1) ops[k++] = static_cast<std::uint8_t>((o << 1) | (b % 2 == 0 ? 1 : 0));
+    return reduce_words(ops, k, coeff.real(), coeff.imag(), out);
+}
+
+NormalTerms normal_from_reduced(const ReducedTerm* terms, const std::uint8_t* keep, std::size_t n,
+                                double tol) {
+    KeySum sums(n);
+    for (std::size_t t = 0; t < n; ++t) {
+        if (!keep[t]) continue;
+        emit_normal_ordered(terms[t], [&](std::uint64_t cre, std::uint64_t ann, cplx c) { sums.add(cre, ann, c); });
+    }
+    return terms_of(sums, tol);
+}
+
+NormalTerms normal_multiply(const NormalTerms& a, const NormalTerms& b, double tol) {
+    return pair_grid(a, b, tol, [&](std::size_t i, std::size_t j, KeySum& sums) {
+        ReducedTerm t;
+        if (!reduce_normal_product(a.cre[i], a.ann[i], b.cre[j], b.ann[j], a.c[i] * b.c[j], t)) return;
+        emit_normal_ordered(t, [&](std::uint64_t cre, std::uint64_t ann, cplx c) { sums.add(cre, ann, c); });
+    });
+}
+
+NormalTerms normal_commutator(const NormalTerms& a, const NormalTerms& b, double tol) {
+    return pair_grid(a, b, tol, [&](std::size_t i, std::size_t j, KeySum& sums) {
+        const std::uint64_t p = a.cre[i], q = a.ann[i], r = b.cre[j], s = b.ann[j];
+        // Without a contraction either way, a b and b a are the same normal-ordered string
+        // up to the sign (-1)^{|a||b|}: they cancel unless both terms are odd.
+        if (((q & r) | (s & p)) == 0 &&
+            ((std::popcount(p) + std::popcount(q)) % 2 == 0 || (std::popcount(r) + std::popcount(s)) % 2 == 0))
+            return;
+        const cplx c = a.c[i] * b.c[j];
+        ReducedTerm t;
+        if (reduce_normal_product(p, q, r, s, c, t))
+            emit_normal_ordered(t, [&](std::uint64_t cre, std::uint64_t ann, cplx v) { sums.add(cre, ann, v); });
+        if (reduce_normal_product(r, s, p, q, c, t))
+            emit_normal_ordered(t, [&](std::uint64_t cre, std::uint64_t ann, cplx v) { sums.add(cre, ann, -v); });
+    });
+}
+
+NormalTerms normal_commutator_plain(const NormalTerms& a, const NormalTerms& b, double tol) {
+    KeySum sums(a.size() + b.size());
+    for (std::size_t i = 0; i < a.size(); ++i)
+        for (std::size_t j = 0; j < b.size(); ++j) {
+            ReducedTerm t;
+            if (reduce_normal_product_plain(a.cre[i], a.ann[i], b.cre[j], b.ann[j], a.c[i] * b.c[j], t))
+                emit_normal_ordered(t, [&](std::uint64_t cre, std::uint64_t ann, cplx v) { sums.add(cre, ann, v); });
+            if (reduce_normal_product_plain(b.cre[j], b.ann[j], a.cre[i], a.ann[i], b.c[j] * a.c[i], t))
+                emit_normal_ordered(t, [&](std::uint64_t cre, std::uint64_t ann, cplx v) { sums.add(cre, ann, -v); });
+        }
+    return terms_of(sums, tol);
+}
+
+NormalTerms truncate_body(const NormalTerms& op, int max_body) {
+    NormalTerms out;
+    for (std::size_t k = 0; k < op.size(); ++k) {
+        if (std::popcount(op.cre[k]) + std::popcount(op.ann[k]) > 2 * max_body) continue;
+        out.cre.push_back(op.cre[k]);
+        out.ann.push_back(op.ann[k]);
+        out.c.push_back(op.c[k]);
+    }
+    return out;
+}
+
+NormalTerms bch_series(const NormalTerms& h, const NormalTerms& g, int n_comm,
+                       std::optional<int> max_body, double tol, const OrderFn& on_order) {
+    KeySum sum(h.size());
+    NormalTerms cur = h;
+    for (int n = 1; n <= n_comm; ++n) {
+        const auto t0 = std::chrono::steady_clock::now();
+        cur = normal_commutator(cur, g, tol);
+        if (max_body) cur = truncate_body(cur, *max_body);
+        if (on_order)
+            on_order(n, cur.size(),
+                     std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
+        if (cur.size() == 0) break;
+        // 1/n! as the reference computes it: 1.0 / factorial(n).
+        double factorial = 1.0;
+        for (int k = 2; k <= n; ++k) factorial *= k;
+        const double weight = 1.0 / factorial;
+        for (std::size_t k = 0; k < cur.size(); ++k) sum.add(cur.cre[k], cur.ann[k], weight * cur.c[k]);
+    }
+    return terms_of(sum, tol);
+}
+
+}  // namespace korvel::engine
