@@ -26,6 +26,7 @@
 #include <cstring>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -477,7 +478,17 @@ bool is_zero(nb::handle v) {
 
 nb::tuple to_maj(nb::handle cls, nb::handle xp, nb::handle op) {
     if (is_numpy(xp)) {
-        const korvel::py::ReducedFermionOp terms = korvel::py::reduced_terms_from(op, "op");
+        korvel::py::ReducedFermionOp terms;
+        try {
+            terms = korvel::py::reduced_terms_from(op, "op");
+        } catch (nb::python_error&) {
+            throw;
+        } catch (const std::exception& e) {
+            // A spin-orbital past the 128 modes: the overflow of a limb, as on the array route.
+            const std::string text = e.what();
+            if (text.find("is beyond the") != std::string::npos) raise(PyExc_OverflowError, text);
+            throw;
+        }
         MajoranaOp m = without_gil([&] {
             MajoranaOp e = korvel::engine::expand_reduced(terms.terms.data(), terms.keep.data(),
                                                           terms.terms.size(), kTol);
@@ -847,6 +858,10 @@ NB_MODULE(tavrin, m) {
         "_popcount64", "(xp, a)", "Set bits of each element of `a`, as a uint64 array of its shape.",
         [](nb::handle xp, nb::handle a) { return popcount64(xp, a); }, nb::arg("xp").none(),
         nb::arg("a").none()));
+    ns["_np_popcount"] = staticmethod(method(
+        "_np_popcount", "(np, a)", "Set bits of each element of `a` on the host module, as int64.",
+        [](nb::handle np, nb::handle a) { return swar_popcount(np, a).attr("astype")(np.attr("int64")); },
+        nb::arg("np").none(), nb::arg("a").none()));
     ns["_or_reduce"] = classmethod(method(
         "_or_reduce", "(cls, xp, arr)", "Bitwise OR of all limbs of `arr`, as an xp.uint64 scalar.",
         [](nb::handle, nb::handle xp, nb::handle arr) { return or_reduce(xp, arr); },
@@ -968,5 +983,13 @@ NB_MODULE(tavrin, m) {
         },
         nb::arg("self").none(), nb::arg("h").none(), nb::arg("generator").none(), nb::kw_only(),
         nb::arg("n_comm").none(), nb::arg("max_body").none());
+    // The plain statement of the Wick commutator, for the tests to hold the fast one to.
+    korvel::py::def(m, "_wick_commutator_plain", "(a: FermionOp, b: FermionOp) -> FermionOp",
+                    "[a, b] by stepping every pair of normal-ordered terms through the ladder words.",
+                    [](nb::handle a, nb::handle b) {
+                        NormalTerms A = normal_terms_of(a, "a"), B = normal_terms_of(b, "b");
+                        return dict_of(korvel::engine::normal_commutator_plain(A, B, kTol));
+                    },
+                    nb::arg("a").none(), nb::arg("b").none());
     m.attr("CpuBackend") = make_class("CpuBackend", nb::make_tuple(gpu), cpu_ns, kModule, kCpuDoc);
 }
