@@ -41,6 +41,7 @@ NormalTerms terms_of(const KeySum& sums, double tol) {
 
 // Pairs of terms per piece of a product grid handed to one thread at a time.
 constexpr std::size_t kPairsPerPiece = std::size_t{1} << 22;
+constexpr std::size_t kMaxPieces = 8;
 
 // Runs pair(i, j, sums) over the grid of a's rows against b's rows in pieces of a's rows,
 // each piece summing into its own KeySum on whichever thread takes it; the calling thread
@@ -50,11 +51,15 @@ template <typename PairFn>
 NormalTerms pair_grid(const NormalTerms& a, const NormalTerms& b, double tol, PairFn pair) {
     const std::size_t na = a.size(), nb = b.size();
     if (na == 0 || nb == 0) return {};
-    const std::size_t rows = std::max<std::size_t>(1, kPairsPerPiece / nb);
+    // Few, large pieces: the pieces' sums share most of their terms, and each one is folded
+    // into the result once.
+    const std::size_t pairs = sat_mul(na, nb);
+    const std::size_t wanted = std::clamp<std::size_t>(pairs / kPairsPerPiece, 1, kMaxPieces);
+    const std::size_t rows = (na + wanted - 1) / wanted;
     const std::size_t pieces = (na + rows - 1) / rows;
     std::vector<std::unique_ptr<KeySum>> parts(pieces);
     auto work = [&](std::size_t q) {
-        auto sums = std::make_unique<KeySum>(1024);
+        auto sums = std::make_unique<KeySum>(std::min<std::size_t>(rows * nb / 4 + 16, std::size_t{1} << 20));
         const std::size_t i1 = std::min(na, (q + 1) * rows);
         for (std::size_t i = q * rows; i < i1; ++i)
             for (std::size_t j = 0; j < nb; ++j) pair(i, j, *sums);
@@ -132,17 +137,21 @@ NormalTerms normal_multiply(const NormalTerms& a, const NormalTerms& b, double t
 NormalTerms normal_commutator(const NormalTerms& a, const NormalTerms& b, double tol) {
     return pair_grid(a, b, tol, [&](std::size_t i, std::size_t j, KeySum& sums) {
         const std::uint64_t p = a.cre[i], q = a.ann[i], r = b.cre[j], s = b.ann[j];
+        const bool even = (std::popcount(p) + std::popcount(q)) % 2 == 0 ||
+                          (std::popcount(r) + std::popcount(s)) % 2 == 0;
         // Without a contraction either way, a b and b a are the same normal-ordered string
         // up to the sign (-1)^{|a||b|}: they cancel unless both terms are odd.
-        if (((q & r) | (s & p)) == 0 &&
-            ((std::popcount(p) + std::popcount(q)) % 2 == 0 || (std::popcount(r) + std::popcount(s)) % 2 == 0))
-            return;
+        if (((q & r) | (s & p)) == 0 && even) return;
+        // Otherwise the uncontracted strings :a b: of a b and :b a: of b a (both there when
+        // neither block pair repeats a spin-orbital, a hole word for each spin-orbital that
+        // b creates and a annihilates) cancel in the same way: only contractions are added.
+        const bool cancel = even && ((p & r) | (q & s)) == 0;
         const cplx c = a.c[i] * b.c[j];
         ReducedTerm t;
         if (reduce_normal_product(p, q, r, s, c, t))
-            emit_normal_ordered(t, [&](std::uint64_t cre, std::uint64_t ann, cplx v) { sums.add(cre, ann, v); });
+            emit_normal_ordered(t, [&](std::uint64_t cre, std::uint64_t ann, cplx v) { sums.add(cre, ann, v); }, cancel);
         if (reduce_normal_product(r, s, p, q, c, t))
-            emit_normal_ordered(t, [&](std::uint64_t cre, std::uint64_t ann, cplx v) { sums.add(cre, ann, -v); });
+            emit_normal_ordered(t, [&](std::uint64_t cre, std::uint64_t ann, cplx v) { sums.add(cre, ann, -v); }, cancel);
     });
 }
 

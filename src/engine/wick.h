@@ -30,10 +30,17 @@ inline int normal_order_sign(std::uint64_t cre, std::uint64_t ann) {
 
 // Calls emit(cre, ann, c) for the normal-ordered terms of one reduced term: each hole word
 // a a^dagger = 1 - a^dagger a is expanded (2^{holes} terms). Terms are distinct.
+// With skip_uncontracted, the term with every hole word taken as -n (the string's own
+// normal-ordered product, no contraction) is left out.
 template <typename Emit>
-void emit_normal_ordered(const ReducedTerm& t, Emit&& emit) {
+void emit_normal_ordered(const ReducedTerm& t, Emit&& emit, bool skip_uncontracted = false) {
     const cplx base(t.re, t.im);
-    for (std::uint64_t u = t.hole;; u = (u - 1) & t.hole) {
+    std::uint64_t u = t.hole;
+    if (skip_uncontracted) {
+        if (u == 0) return;
+        u = (u - 1) & t.hole;
+    }
+    for (;; u = (u - 1) & t.hole) {
         const std::uint64_t cre = t.cre | u, ann = t.ann | u;
         const int sign = normal_order_sign(cre, ann) * ((std::popcount(u) & 1) ? -1 : 1);
         emit(cre, ann, sign > 0 ? base : -base);
