@@ -26,6 +26,7 @@ using korvel::py::as_float;
 using korvel::py::as_int;
 using korvel::py::as_opt_int;
 using korvel::py::import;
+using korvel::py::truthy;
 using korvel::py::type_name_of;
 
 namespace {
@@ -46,12 +47,6 @@ constexpr long long kMaxSweeps = 1000000;
 std::string& module_name() {
     static std::string name;
     return name;
-}
-
-bool truthy(nb::handle o) {
-    int r = PyObject_IsTrue(o.ptr());
-    if (r < 0) throw nb::python_error();
-    return r != 0;
 }
 
 nb::object item(nb::handle container, nb::handle key) {

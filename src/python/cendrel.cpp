@@ -28,6 +28,10 @@
 namespace nb = nanobind;
 using namespace nb::literals;
 using korvel::py::as_float;
+using korvel::py::checked;
+using korvel::py::repr_of;
+using korvel::py::str_of;
+using korvel::py::to_complex;
 using korvel::py::import;
 using korvel::py::int_object;
 using korvel::py::type_name_of;
@@ -57,21 +61,8 @@ PyObject* g_module = nullptr;
 
 nb::object global(const char* name) { return nb::borrow(g_module).attr(name); }
 
-nb::object steal_or_throw(PyObject* o) {
-    if (!o) throw nb::python_error();
-    return nb::steal(o);
-}
-
-// str(o) and repr(o) as C++ strings.
-std::string str_of(nb::handle o) {
-    return nb::cast<std::string>(steal_or_throw(PyObject_Str(o.ptr())));
-}
-std::string repr_of(nb::handle o) {
-    return nb::cast<std::string>(steal_or_throw(PyObject_Repr(o.ptr())));
-}
-
 long long index_value(nb::handle o) {
-    nb::object idx = steal_or_throw(PyNumber_Index(o.ptr()));
+    nb::object idx = checked(PyNumber_Index(o.ptr()));
     int overflow = 0;
     long long v = PyLong_AsLongLongAndOverflow(idx.ptr(), &overflow);
     if (overflow) throw nb::value_error("amplitude array extent is out of range");
@@ -81,20 +72,14 @@ long long index_value(nb::handle o) {
 
 // Python's float(x) and complex(x).
 double to_float(nb::handle o) {
-    nb::object f = steal_or_throw(PyNumber_Float(o.ptr()));
+    nb::object f = checked(PyNumber_Float(o.ptr()));
     return PyFloat_AS_DOUBLE(f.ptr());
 }
 
-std::complex<double> to_complex(nb::handle o) {
-    nb::object c = steal_or_throw(
-        PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyComplex_Type), o.ptr()));
-    Py_complex v = PyComplex_AsCComplex(c.ptr());
-    return {v.real, v.imag};
-}
 
 // Unpack an iterable into exactly n values, with Python's unpacking messages.
 nb::tuple unpack(nb::handle o, Py_ssize_t n) {
-    nb::tuple t = nb::steal<nb::tuple>(steal_or_throw(PySequence_Tuple(o.ptr())).release());
+    nb::tuple t = nb::steal<nb::tuple>(checked(PySequence_Tuple(o.ptr())).release());
     Py_ssize_t got = PyTuple_GET_SIZE(t.ptr());
     if (got < n)
         throw nb::value_error(("not enough values to unpack (expected " + std::to_string(n) +
@@ -164,7 +149,7 @@ class Amplitudes {
                 for (long long a = 0; a < n_vir_; ++a)
                     for (long long b = 0; b < n_vir_; ++b) {
                         nb::tuple key = nb::make_tuple(i, j, a, b);
-                        nb::object el = steal_or_throw(PyObject_GetItem(t2.ptr(), key.ptr()));
+                        nb::object el = checked(PyObject_GetItem(t2.ptr(), key.ptr()));
                         if (PyComplex_Check(el.ptr()))
                             throw nb::type_error(("doubles amplitudes must be real; t2" +
                                                   repr_of(key) +
@@ -186,7 +171,7 @@ void accumulate(nb::dict& T, nb::handle term, double coef) {
     if (!old && PyErr_Occurred()) throw nb::python_error();
     std::complex<double> base = old ? to_complex(old) : std::complex<double>(0.0, 0.0);
     base += std::complex<double>(coef, 0.0);
-    T[term] = steal_or_throw(PyComplex_FromDoubles(base.real(), base.imag()));
+    T[term] = checked(PyComplex_FromDoubles(base.real(), base.imag()));
 }
 
 nb::dict cluster_operator_t2(nb::handle problem, nb::handle kind, nb::handle tol_obj) {
@@ -301,10 +286,10 @@ double nonhermiticity_l1(nb::handle op) {
     for (nb::handle item : items) {
         nb::tuple kv = unpack(item, 2);
         nb::handle term = kv[0];
-        nb::tuple ops = nb::steal<nb::tuple>(steal_or_throw(PySequence_Tuple(term.ptr())).release());
+        nb::tuple ops = nb::steal<nb::tuple>(checked(PySequence_Tuple(term.ptr())).release());
         const Py_ssize_t n = PyTuple_GET_SIZE(ops.ptr());
         // Hermitian conjugate of the monomial: reversed, every dagger flag d -> 1 - d.
-        nb::object dag = steal_or_throw(PyTuple_New(n));
+        nb::object dag = checked(PyTuple_New(n));
         for (Py_ssize_t k = 0; k < n; ++k) {
             nb::handle entry = ops[k];
             PyObject* pair = PySequence_Check(entry.ptr()) ? PySequence_Tuple(entry.ptr()) : nullptr;
@@ -316,7 +301,7 @@ double nonhermiticity_l1(nb::handle op) {
                                           .c_str());
             }
             nb::tuple pd = nb::steal<nb::tuple>(pair);
-            nb::object flipped = steal_or_throw(PyNumber_Subtract(one.ptr(), pd[1].ptr()));
+            nb::object flipped = checked(PyNumber_Subtract(one.ptr(), pd[1].ptr()));
             PyTuple_SET_ITEM(dag.ptr(), n - 1 - k, nb::make_tuple(pd[0], flipped).release().ptr());
         }
         const std::complex<double> c = to_complex(kv[1]);
@@ -334,10 +319,10 @@ double nonhermiticity_l1(nb::handle op) {
 nb::object run(nb::handle self, nb::handle problem, nb::handle backend) {
     nb::object options = self.attr("options");
     auto option = [&](const char* key) {
-        return steal_or_throw(PyObject_GetItem(options.ptr(), nb::str(key).ptr()));
+        return checked(PyObject_GetItem(options.ptr(), nb::str(key).ptr()));
     };
-    nb::object n_comm = steal_or_throw(PyNumber_Long(option("ccsd_n_comm").ptr()));
-    nb::object max_body = steal_or_throw(PyNumber_Long(option("ccsd_max_body").ptr()));
+    nb::object n_comm = checked(PyNumber_Long(option("ccsd_n_comm").ptr()));
+    nb::object max_body = checked(PyNumber_Long(option("ccsd_max_body").ptr()));
 
     nb::object T = global("_cluster_operator_t2")(problem, "kind"_a = option("generator_pool"),
                                                   "tol"_a = option("pool_tol"));
@@ -348,14 +333,14 @@ nb::object run(nb::handle self, nb::handle problem, nb::handle backend) {
         throw nb::python_error();
     }
 
-    nb::object H = steal_or_throw(PyObject_CallOneArg(
+    nb::object H = checked(PyObject_CallOneArg(
         reinterpret_cast<PyObject*>(&PyDict_Type), problem.attr("hamiltonian").attr("terms").ptr()));
     nb::object Hbar =
         backend.attr("similarity_transform")(H, T, "n_comm"_a = n_comm, "max_body"_a = max_body);
     nb::object Heff = global("downfold_to_active")(Hbar, problem);
 
     nb::object n_spinorb =
-        steal_or_throw(PyNumber_Multiply(nb::int_(2).ptr(), problem.attr("n_act").ptr()));
+        checked(PyNumber_Multiply(nb::int_(2).ptr(), problem.attr("n_act").ptr()));
     nb::object root =
         global("_nonhermitian_ground_energy")(Heff, n_spinorb, problem.attr("n_act_elec"));
     nb::tuple parts = unpack(root, 2);

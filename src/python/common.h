@@ -16,6 +16,7 @@
 
 #include <structmember.h>
 
+#include <complex>
 #include <cstddef>
 #include <optional>
 #include <string>
@@ -37,6 +38,68 @@ inline bool is_number(nb::handle o) {
     // bool is an int; str, bytes and None are not numbers. Complex numbers do not
     // convert to int or float and are refused by the callers that need those.
     return PyNumber_Check(o.ptr()) != 0;
+}
+
+// ---------------------------------------------------------------------------
+// C-API conveniences: each turns a Python error into a C++ exception that nanobind
+// passes back to the interpreter unchanged.
+
+// A new reference from the C API, or the pending Python error thrown.
+inline nb::object checked(PyObject* r) {
+    if (!r) throw nb::python_error();
+    return nb::steal(r);
+}
+
+// bool(o), with the object's own __bool__ / __len__.
+inline bool truthy(nb::handle o) {
+    int r = PyObject_IsTrue(o.ptr());
+    if (r < 0) throw nb::python_error();
+    return r != 0;
+}
+
+// o[key], raising the container's own lookup error.
+inline nb::object getitem(nb::handle o, nb::handle key) {
+    return checked(PyObject_GetItem(o.ptr(), key.ptr()));
+}
+inline nb::object getitem(nb::handle o, const char* key) { return getitem(o, nb::str(key)); }
+
+// str(o).
+inline std::string str_of(nb::handle o) {
+    return nb::cast<std::string>(checked(PyObject_Str(o.ptr())));
+}
+
+// repr(o) for an error message: at most 200 characters, and never an error of its own
+// (a failing __repr__ gives "<unprintable>"), so that the error being reported is the
+// one that propagates.
+inline std::string repr_of(nb::handle o) {
+    PyObject* r = PyObject_Repr(o.ptr());
+    if (!r) {
+        PyErr_Clear();
+        return "<unprintable>";
+    }
+    nb::str s = nb::steal<nb::str>(r);
+    const char* text = PyUnicode_AsUTF8(s.ptr());
+    if (!text) {
+        PyErr_Clear();
+        return "<unprintable>";
+    }
+    std::string t = text;
+    if (t.size() > 200) t = t.substr(0, 200) + "...";
+    return t;
+}
+
+// complex(o) as a Python object, with the interpreter's own conversion rules.
+inline nb::object complex_of(nb::handle o) {
+    if (PyComplex_CheckExact(o.ptr())) return nb::borrow(o);
+    return checked(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyComplex_Type), o.ptr()));
+}
+
+// complex(o) as a C++ value.
+inline std::complex<double> to_complex(nb::handle o) {
+    nb::object c = complex_of(o);
+    Py_complex v = PyComplex_AsCComplex(c.ptr());
+    if (v.real == -1.0 && PyErr_Occurred()) throw nb::python_error();
+    return {v.real, v.imag};
 }
 
 // ---------------------------------------------------------------------------

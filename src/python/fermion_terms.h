@@ -28,17 +28,7 @@ namespace korvel::py {
 
 namespace detail {
 
-inline std::string repr_of(nb::handle o) {
-    PyObject* r = PyObject_Repr(o.ptr());
-    if (!r) {
-        PyErr_Clear();
-        return "<unprintable>";
-    }
-    nb::str s = nb::steal<nb::str>(r);
-    std::string t = s.c_str();
-    if (t.size() > 200) t = t.substr(0, 200) + "...";
-    return t;
-}
+using korvel::py::repr_of;
 
 // The value of an exact int of at most one digit; false for anything else.
 [[gnu::always_inline]] inline bool small_exact_int(PyObject* o, long long& value) {

@@ -25,30 +25,13 @@ nb::object this_module() { return import(g_module_name.c_str()); }
 
 nb::object builtin(const char* name) { return import("builtins").attr(name); }
 
-nb::object steal_or_throw(PyObject* r) {
-    if (!r) throw nb::python_error();
-    return nb::steal(r);
-}
-
 // a @ b
 nb::object matmul(nb::handle a, nb::handle b) {
-    return steal_or_throw(PyNumber_MatrixMultiply(a.ptr(), b.ptr()));
+    return checked(PyNumber_MatrixMultiply(a.ptr(), b.ptr()));
 }
-
-// obj[key], raising the object's own lookup error (a KeyError naming the key).
-nb::object getitem(nb::handle obj, nb::handle key) {
-    return steal_or_throw(PyObject_GetItem(obj.ptr(), key.ptr()));
-}
-nb::object getitem(nb::handle obj, const char* key) { return getitem(obj, nb::str(key)); }
 
 void setitem(nb::handle obj, nb::handle key, nb::handle value) {
     if (PyObject_SetItem(obj.ptr(), key.ptr(), value.ptr()) != 0) throw nb::python_error();
-}
-
-bool truthy(nb::handle o) {
-    int r = PyObject_IsTrue(o.ptr());
-    if (r < 0) throw nb::python_error();
-    return r != 0;
 }
 
 bool equals(nb::handle a, const char* text) {
@@ -57,7 +40,7 @@ bool equals(nb::handle a, const char* text) {
     return r != 0;
 }
 
-nb::object py_str(nb::handle o) { return steal_or_throw(PyObject_Str(o.ptr())); }
+nb::object py_str(nb::handle o) { return checked(PyObject_Str(o.ptr())); }
 
 long long floor_div2(long long x) { return x >= 0 ? x / 2 : -((-x + 1) / 2); }
 
@@ -112,7 +95,7 @@ nb::object geometry_for_pyscf(nb::handle molecule) {
         if (nb::len(fields) < 4) continue;
         nb::object xyz[3];
         for (int k = 0; k < 3; ++k)
-            xyz[k] = steal_or_throw(
+            xyz[k] = checked(
                 PyFloat_FromString(getitem(fields, nb::int_(k + 1)).ptr()));
         atoms.append(nb::make_tuple(getitem(fields, nb::int_(0)),
                                     nb::make_tuple(xyz[0], xyz[1], xyz[2])));
@@ -260,7 +243,7 @@ nb::object build_problem(nb::handle calc) {
         check_partition(n_core, n_act, n_act_elec, n_elec, n_columns(mo));
     } else {
         // Built as a Python string, so that any text of the value survives intact.
-        nb::object text = steal_or_throw(
+        nb::object text = checked(
             PyUnicode_Concat(nb::str("unknown active_space ").ptr(), py_str(mode).ptr()));
         PyErr_SetObject(PyExc_ValueError, text.ptr());
         throw nb::python_error();

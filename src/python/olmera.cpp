@@ -21,6 +21,8 @@
 namespace nb = nanobind;
 using namespace nb::literals;
 using korvel::py::as_float;
+using korvel::py::checked;
+using korvel::py::complex_of;
 using korvel::py::as_int;
 using korvel::py::as_opt_int;
 using korvel::py::import;
@@ -41,11 +43,6 @@ constexpr int kMaxSeriesOrder = 23;
 
 // ---------------------------------------------------------------------------
 // Small wrappers over the C API that turn a Python error into a C++ exception.
-
-nb::object checked(PyObject* r) {
-    if (!r) throw nb::python_error();
-    return nb::steal(r);
-}
 
 nb::object py_add(nb::handle a, nb::handle b) { return checked(PyNumber_Add(a.ptr(), b.ptr())); }
 nb::object py_mul(nb::handle a, nb::handle b) {
@@ -75,12 +72,6 @@ double py_to_double(nb::handle a) {
     double r = PyFloat_AsDouble(a.ptr());
     if (r == -1.0 && PyErr_Occurred()) throw nb::python_error();
     return r;
-}
-
-// complex(x), with the interpreter's own conversion rules.
-nb::object to_complex(nb::handle c) {
-    if (PyComplex_CheckExact(c.ptr())) return nb::borrow(c);
-    return checked(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyComplex_Type), c.ptr()));
 }
 
 // dict(m): a shallow copy of any mapping.
@@ -164,7 +155,7 @@ nb::object opt_int_object(nb::handle o, const char* name) {
 nb::object to_of(nb::handle op) {
     nb::object fo = import("openfermion").attr("FermionOperator")();
     nb::dict terms;
-    for_each_item(op, [&](nb::handle term, nb::handle coeff) { terms[term] = to_complex(coeff); });
+    for_each_item(op, [&](nb::handle term, nb::handle coeff) { terms[term] = complex_of(coeff); });
     fo.attr("terms") = terms;
     return fo;
 }
@@ -174,7 +165,7 @@ nb::dict from_of(nb::handle fo, double tol) {
     nb::object t = nb::float_(tol);
     nb::object terms = fo.attr("terms");
     for_each_item(terms, [&](nb::handle term, nb::handle coeff) {
-        if (py_gt(py_abs(coeff), t)) out[term] = to_complex(coeff);
+        if (py_gt(py_abs(coeff), t)) out[term] = complex_of(coeff);
     });
     return out;
 }
