@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <memory>
+#include <stdexcept>
 #include <chrono>
 #include <thread>
 #include <vector>
@@ -15,6 +16,77 @@ namespace korvel::engine {
 
 namespace {
 
+// Sums of coefficients per (cre, ann) key in one open-addressing table that holds each key
+// with its sum, so that adding a row touches one cache line (a table of ids into separate
+// key and sum arrays touches several, and the tables here outgrow the caches).
+class FlatSum {
+public:
+    explicit FlatSum(std::size_t expected) { rehash(capacity_for(expected)); }
+
+    void add(std::uint64_t cre, std::uint64_t ann, cplx v) {
+        if (cre == kEmpty && ann == kEmpty)
+            throw std::invalid_argument("a ladder term acting on all 64 spin-orbitals both ways");
+        std::size_t s = slot_of(cre, ann);
+        while (true) {
+            Entry& e = slots_[s];
+            if (e.cre == cre && e.ann == ann) {
+                e.re += v.real();
+                e.im += v.imag();
+                return;
+            }
+            if (e.cre == kEmpty && e.ann == kEmpty) {
+                e = {cre, ann, v.real(), v.imag()};
+                if (2 * ++size_ > slots_.size()) rehash(2 * slots_.size());
+                return;
+            }
+            s = (s + 1) & mask_;
+        }
+    }
+    std::size_t size() const { return size_; }
+
+    // Calls f(cre, ann, sum) for every key, in table order.
+    template <typename F>
+    void for_each(F&& f) const {
+        for (const Entry& e : slots_)
+            if (!(e.cre == kEmpty && e.ann == kEmpty)) f(e.cre, e.ann, cplx(e.re, e.im));
+    }
+
+private:
+    struct Entry {
+        std::uint64_t cre, ann;
+        double re, im;
+    };
+    static constexpr std::uint64_t kEmpty = ~std::uint64_t{0};
+
+    static std::size_t capacity_for(std::size_t keys) {
+        std::size_t cap = 64;
+        while (cap < 2 * keys + 2) cap *= 2;
+        return cap;
+    }
+    std::size_t slot_of(std::uint64_t a, std::uint64_t b) const {
+        std::uint64_t h = a ^ (b * 0x9E3779B97F4A7C15ULL);
+        h ^= h >> 32;
+        h *= 0xBF58476D1CE4E5B9ULL;
+        h ^= h >> 29;
+        return static_cast<std::size_t>(h) & mask_;
+    }
+    void rehash(std::size_t capacity) {
+        require_memory(capacity, sizeof(Entry), "a table of ladder terms");
+        std::vector<Entry> old = std::move(slots_);
+        slots_.assign(capacity, Entry{kEmpty, kEmpty, 0.0, 0.0});
+        mask_ = capacity - 1;
+        for (const Entry& e : old) {
+            if (e.cre == kEmpty && e.ann == kEmpty) continue;
+            std::size_t s = slot_of(e.cre, e.ann);
+            while (!(slots_[s].cre == kEmpty && slots_[s].ann == kEmpty)) s = (s + 1) & mask_;
+            slots_[s] = e;
+        }
+    }
+
+    std::vector<Entry> slots_;
+    std::size_t mask_ = 0, size_ = 0;
+};
+
 inline int pairs_within(std::uint64_t x) {
     const int k = std::popcount(x);
     return k * (k - 1) / 2;
@@ -24,18 +96,17 @@ inline int pairs_within(std::uint64_t x) {
 // of one operator string, both descending.
 inline int crossings(std::uint64_t x, std::uint64_t y) { return bits::pairs_ascending_parity(y, x); }
 
-NormalTerms terms_of(const KeySum& sums, double tol) {
+NormalTerms terms_of(const FlatSum& sums, double tol) {
     NormalTerms out;
     out.cre.reserve(sums.size());
     out.ann.reserve(sums.size());
     out.c.reserve(sums.size());
-    for (std::size_t id = 0; id < sums.size(); ++id) {
-        const cplx v = sums.sum(id);
-        if (!survives(v, tol)) continue;
-        out.cre.push_back(sums.key_a(id));
-        out.ann.push_back(sums.key_b(id));
+    sums.for_each([&](std::uint64_t cre, std::uint64_t ann, cplx v) {
+        if (!survives(v, tol)) return;
+        out.cre.push_back(cre);
+        out.ann.push_back(ann);
         out.c.push_back(v);
-    }
+    });
     return out;
 }
 
@@ -44,7 +115,7 @@ constexpr std::size_t kPairsPerPiece = std::size_t{1} << 22;
 constexpr std::size_t kMaxPieces = 8;
 
 // Runs pair(i, j, sums) over the grid of a's rows against b's rows in pieces of a's rows,
-// each piece summing into its own KeySum on whichever thread takes it; the calling thread
+// each piece summing into its own table on whichever thread takes it; the calling thread
 // folds the pieces into the result in piece order (the same sums for any number of threads)
 // as they finish, so at most a few pieces' sums are held besides the result.
 template <typename PairFn>
@@ -57,9 +128,9 @@ NormalTerms pair_grid(const NormalTerms& a, const NormalTerms& b, double tol, Pa
     const std::size_t wanted = std::clamp<std::size_t>(pairs / kPairsPerPiece, 1, kMaxPieces);
     const std::size_t rows = (na + wanted - 1) / wanted;
     const std::size_t pieces = (na + rows - 1) / rows;
-    std::vector<std::unique_ptr<KeySum>> parts(pieces);
+    std::vector<std::unique_ptr<FlatSum>> parts(pieces);
     auto work = [&](std::size_t q) {
-        auto sums = std::make_unique<KeySum>(std::min<std::size_t>(rows * nb / 4 + 16, std::size_t{1} << 20));
+        auto sums = std::make_unique<FlatSum>(std::min<std::size_t>(rows * nb / 4 + 16, std::size_t{1} << 20));
         const std::size_t i1 = std::min(na, (q + 1) * rows);
         for (std::size_t i = q * rows; i < i1; ++i)
             for (std::size_t j = 0; j < nb; ++j) pair(i, j, *sums);
@@ -69,14 +140,12 @@ NormalTerms pair_grid(const NormalTerms& a, const NormalTerms& b, double tol, Pa
         work(0);
         return terms_of(*parts[0], tol);
     }
-    KeySum total(std::max(na, nb));
+    FlatSum total(std::max(na, nb));
     TaskGroup group(pieces, work);
     for (std::size_t q = 0; q < pieces; ++q) {
         while (!group.finished(q))
             if (!group.run_one()) std::this_thread::yield();
-        const KeySum& part = *parts[q];
-        for (std::size_t id = 0; id < part.size(); ++id)
-            total.add(part.key_a(id), part.key_b(id), part.sum(id));
+        parts[q]->for_each([&](std::uint64_t cre, std::uint64_t ann, cplx v) { total.add(cre, ann, v); });
         parts[q].reset();
     }
     group.wait();
@@ -118,7 +187,7 @@ bool reduce_normal_product_plain(std::uint64_t p, std::uint64_t q, std::uint64_t
 
 NormalTerms normal_from_reduced(const ReducedTerm* terms, const std::uint8_t* keep, std::size_t n,
                                 double tol) {
-    KeySum sums(n);
+    FlatSum sums(n);
     for (std::size_t t = 0; t < n; ++t) {
         if (!keep[t]) continue;
         emit_normal_ordered(terms[t], [&](std::uint64_t cre, std::uint64_t ann, cplx c) { sums.add(cre, ann, c); });
@@ -127,7 +196,7 @@ NormalTerms normal_from_reduced(const ReducedTerm* terms, const std::uint8_t* ke
 }
 
 NormalTerms normal_multiply(const NormalTerms& a, const NormalTerms& b, double tol) {
-    return pair_grid(a, b, tol, [&](std::size_t i, std::size_t j, KeySum& sums) {
+    return pair_grid(a, b, tol, [&](std::size_t i, std::size_t j, FlatSum& sums) {
         ReducedTerm t;
         if (!reduce_normal_product(a.cre[i], a.ann[i], b.cre[j], b.ann[j], a.c[i] * b.c[j], t)) return;
         emit_normal_ordered(t, [&](std::uint64_t cre, std::uint64_t ann, cplx c) { sums.add(cre, ann, c); });
@@ -135,7 +204,7 @@ NormalTerms normal_multiply(const NormalTerms& a, const NormalTerms& b, double t
 }
 
 NormalTerms normal_commutator(const NormalTerms& a, const NormalTerms& b, double tol) {
-    return pair_grid(a, b, tol, [&](std::size_t i, std::size_t j, KeySum& sums) {
+    return pair_grid(a, b, tol, [&](std::size_t i, std::size_t j, FlatSum& sums) {
         const std::uint64_t p = a.cre[i], q = a.ann[i], r = b.cre[j], s = b.ann[j];
         const bool even = (std::popcount(p) + std::popcount(q)) % 2 == 0 ||
                           (std::popcount(r) + std::popcount(s)) % 2 == 0;
@@ -156,7 +225,7 @@ NormalTerms normal_commutator(const NormalTerms& a, const NormalTerms& b, double
 }
 
 NormalTerms normal_commutator_plain(const NormalTerms& a, const NormalTerms& b, double tol) {
-    KeySum sums(a.size() + b.size());
+    FlatSum sums(a.size() + b.size());
     for (std::size_t i = 0; i < a.size(); ++i)
         for (std::size_t j = 0; j < b.size(); ++j) {
             ReducedTerm t;
@@ -181,7 +250,7 @@ NormalTerms truncate_body(const NormalTerms& op, int max_body) {
 
 NormalTerms bch_series(const NormalTerms& h, const NormalTerms& g, int n_comm,
                        std::optional<int> max_body, double tol, const OrderFn& on_order) {
-    KeySum sum(h.size());
+    FlatSum sum(h.size());
     NormalTerms cur = h;
     for (int n = 1; n <= n_comm; ++n) {
         const auto t0 = std::chrono::steady_clock::now();

@@ -45,6 +45,8 @@ using korvel::engine::Mask;
 using korvel::engine::MajoranaOp;
 using korvel::engine::NormalTerms;
 using korvel::py::as_float;
+using korvel::py::checked;
+using korvel::py::repr_of;
 using korvel::py::as_int;
 using korvel::py::as_opt_int;
 using korvel::py::import;
@@ -54,11 +56,6 @@ namespace {
 
 constexpr const char* kModule = "korvel.backends.tavrin";
 constexpr double kTol = 1e-12;
-
-nb::object checked(PyObject* r) {
-    if (!r) throw nb::python_error();
-    return nb::steal(r);
-}
 
 [[noreturn]] void raise(PyObject* type, const std::string& message) {
     PyErr_SetString(type, message.c_str());
@@ -195,12 +192,12 @@ std::uint64_t limb_value(nb::handle v, const char* name) {
     const long long small = PyLong_AsLongLongAndOverflow(x.ptr(), &overflow);
     if (overflow < 0 || (!overflow && small < 0))
         raise(PyExc_ValueError, std::string(name) + " must be a 64-bit limb value (0 to 2**64 - 1), got " +
-                                    korvel::py::detail::repr_of(x));
+                                    repr_of(x));
     const unsigned long long r = PyLong_AsUnsignedLongLong(x.ptr());
     if (r == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
         PyErr_Clear();
         raise(PyExc_ValueError, std::string(name) + " must be a 64-bit limb value (0 to 2**64 - 1), got " +
-                                    korvel::py::detail::repr_of(x));
+                                    repr_of(x));
     }
     return r;
 }
@@ -387,7 +384,7 @@ std::vector<LadderOp> ladder_ops(nb::handle term) {
         nb::object seq = checked(PySequence_Fast(pair.ptr(), "a term's ladder operator must be an (orbital, dagger) pair"));
         if (PySequence_Fast_GET_SIZE(seq.ptr()) != 2)
             raise(PyExc_ValueError, "a term's ladder operator must unpack into (orbital, dagger), got " +
-                                        korvel::py::detail::repr_of(pair));
+                                        repr_of(pair));
         nb::handle orb = PySequence_Fast_GET_ITEM(seq.ptr(), 0);
         nb::handle act = PySequence_Fast_GET_ITEM(seq.ptr(), 1);
         const int eq = PyObject_RichCompareBool(act.ptr(), nb::int_(1).ptr(), Py_EQ);
@@ -397,26 +394,20 @@ std::vector<LadderOp> ladder_ops(nb::handle term) {
     return ops;
 }
 
-std::complex<double> complex_of(nb::handle v) {
-    Py_complex z = PyComplex_AsCComplex(v.ptr());
-    if (z.real == -1.0 && PyErr_Occurred()) throw nb::python_error();
-    return {z.real, z.imag};
-}
-
 int orbital_index(nb::handle orb) {
     nb::object x = checked(PyNumber_Index(orb.ptr()));
     int overflow = 0;
     const long long p = PyLong_AsLongLongAndOverflow(x.ptr(), &overflow);
     if (overflow || p < 0 || p >= korvel::engine::kMaxSpinOrbitals)
         raise(overflow > 0 || p >= 0 ? PyExc_OverflowError : PyExc_ValueError,
-              "spin-orbital index " + korvel::py::detail::repr_of(x) +
+              "spin-orbital index " + repr_of(x) +
                   " is outside 0 to 63, the 64 spin-orbitals of the Majorana backend");
     return static_cast<int>(p);
 }
 
 nb::tuple expand_fermionic(nb::handle cls, nb::handle xp, nb::handle term, nb::handle coeff) {
     const std::vector<LadderOp> ops = ladder_ops(term);
-    const cplx c0 = complex_of(coeff);
+    const cplx c0 = korvel::py::to_complex(coeff);
     if (is_numpy(xp)) {
         MajoranaOp acc;
         acc.push_back({}, c0);
@@ -569,7 +560,7 @@ long long n_orb_of(nb::args ops) {
                 nb::object seq = checked(PySequence_Tuple(pair.ptr()));
                 if (PyTuple_GET_SIZE(seq.ptr()) != 2)
                     raise(PyExc_ValueError, "a term's ladder operator must unpack into (orbital, dagger), got " +
-                                                korvel::py::detail::repr_of(pair));
+                                                repr_of(pair));
                 nb::handle orb = PyTuple_GET_ITEM(seq.ptr(), 0);
                 const int gt = PyObject_RichCompareBool(orb.ptr(), m.ptr(), Py_GT);
                 if (gt < 0) throw nb::python_error();
@@ -643,7 +634,7 @@ nb::object gpu_normal_order(nb::handle self, nb::handle a) {
     return self.attr("_from_maj")(xp, A[0], A[1], A[2], n_orb);
 }
 
-double abs_of(nb::handle v) {
+double abs_of(nb::handle v) {  // abs(v) as the interpreter computes it
     nb::object a = checked(PyNumber_Absolute(v.ptr()));
     const double r = PyFloat_AsDouble(a.ptr());
     if (r == -1.0 && PyErr_Occurred()) throw nb::python_error();
