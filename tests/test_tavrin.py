@@ -194,6 +194,13 @@ def test_product_grid_row_order_and_paths_agree():
     assert [len(e) for e in empty] == [0, 0, 0] and empty[2].dtype == np.complex128
 
 
+def test_product_grid_too_large_for_memory_is_refused_before_allocation():
+    big = (np.zeros(60000, dtype=np.uint64), np.zeros(60000, dtype=np.uint64),
+           np.ones(60000, dtype=np.complex128))
+    with pytest.raises(MemoryError, match="60000 x 60000"):
+        GpuBackend._maj_product(np, *big, *big)
+
+
 def test_merge_orders_sums_and_prunes(xp):
     lo, hi, c = np.array([5, 0, 1, 5], dtype=np.uint64), np.array([0, 2, 1, 0], dtype=np.uint64), \
         np.array([1, 1, 1, 2], dtype=np.complex128)
@@ -412,3 +419,22 @@ def test_cendrel_energy_is_the_same_on_both_backends():
     cpu = CCSDDownfold(options).run(problem, CpuBackend())
     assert cpu.backend == "cpu"
     assert abs(cpu.energy - ref.energy) < 1e-9
+
+
+@pytest.mark.skipif(not GpuBackend().available(), reason="needs CuPy and a CUDA device")
+def test_device_route_matches_the_host_routes():
+    import cupy
+    gpu = GpuBackend()
+    for seed in range(3):
+        a, b = random_op(seed, 8, 10), random_op(seed + 100, 8, 10)
+        close(gpu.commutator(a, b), ProxyBackend().commutator(a, b))
+        close(gpu.multiply(a, b), ProxyBackend().multiply(a, b))
+        A = [cupy.asarray(x) for x in GpuBackend._to_maj(np, a)]
+        B = [cupy.asarray(x) for x in GpuBackend._to_maj(np, b)]
+        dev = GpuBackend._commutator_maj(cupy, *A, *B)
+        host = GpuBackend._commutator_maj(np, *GpuBackend._to_maj(np, a), *GpuBackend._to_maj(np, b))
+        assert np.array_equal(dev[0].get(), host[0]) and np.allclose(dev[2].get(), host[2], atol=1e-13)
+    h = REF.normal_order(random_op(5, 6, 10))
+    for max_body in (None, 2):
+        close(gpu.similarity_transform(h, random_op(6, 6, 5), n_comm=2, max_body=max_body),
+              REF.similarity_transform(h, random_op(6, 6, 5), n_comm=2, max_body=max_body))

@@ -225,8 +225,10 @@ std::size_t length_of(nb::handle a) { return nb::cast<std::size_t>(a.attr("shape
 // The raw pair grid on the host: row i*nb + j holds A_i B_j.
 MajoranaOp product_grid(const MajoranaOp& a, const MajoranaOp& b) {
     const std::size_t na = a.size(), nb_ = b.size();
+    const std::string what = "the Majorana product grid of " + std::to_string(na) + " x " +
+                             std::to_string(nb_) + " monomials";
     korvel::engine::require_memory(korvel::engine::sat_mul(na, nb_),
-                                   2 * sizeof(std::uint64_t) + sizeof(cplx), "Majorana product grid");
+                                   2 * sizeof(std::uint64_t) + sizeof(cplx), what.c_str());
     MajoranaOp out;
     out.resize(na * nb_);
     for (std::size_t i = 0; i < na; ++i)
