@@ -11,6 +11,9 @@
    agree within 1e-6 Eh (the reference takes minutes here; --skip-reference leaves it out).
 
     PYTHONPATH=$PWD python benchmarks/bench_tavrin.py [--skip-reference]
+
+The wall time of part 2 is the machine's: on a 2-core machine shared with other work, the
+process's own CPU time (user + system) is the steadier figure.
 """
 
 from __future__ import annotations
