@@ -321,6 +321,12 @@ def _run_method(problem, rem, progress, report, keep=None) -> None:
     except ImportError as exc:
         raise JobError(f"backend {rem['backend']!r} is not available ({exc})") from exc
     report["backend"] = getattr(backend, "name", type(backend).__name__)
+    if rem["backend"] == "auto" and report["backend"] == "openfermion":
+        progress.say("korvel: no GPU found, using the reference backend; `backend cpu` "
+                     "is the fast choice on this machine")
+    if hasattr(backend, "progress"):  # the Majorana backends report each commutator order
+        backend.progress = lambda order, terms, seconds: progress.say(
+            f"korvel:   commutator order {order}: {terms} terms in {_seconds(seconds)}")
 
     with progress.stage("method", f"running method {name} on backend {report['backend']}"):
         result = method_cls(rem).run(problem, backend)

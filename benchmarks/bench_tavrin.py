@@ -1,0 +1,156 @@
+"""The CPU Majorana backend against the reference backend, in one run.
+
+1. similarity_transform(H, T, n_comm=2, max_body=4) of LiH/STO-3G and H2O/STO-3G (full
+   space, screened CCSD doubles T2): time on the CPU backend and on the reference
+   (OpenFermion) backend, their ratio (target at least 300), and that both give the same
+   terms within 1e-10.
+2. The whole `korvel` job H2O/6-31G, manual active space (4 orbitals, 4 electrons),
+   cendrel, ccsd_n_comm 2, ccsd_max_body 4, backend cpu, as a new process: wall time and
+   peak memory (targets under 120 s and 6 GiB).
+3. LiH/6-31G, manual (4, 2), the same method on both backends: the downfolded energies
+   agree within 1e-6 Eh (the reference takes minutes here; --skip-reference leaves it out).
+
+    PYTHONPATH=$PWD python benchmarks/bench_tavrin.py [--skip-reference]
+
+The wall time of part 2 is the machine's: on a 2-core machine shared with other work, the
+process's own CPU time (user + system) is the steadier figure.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import re
+import resource
+import subprocess
+import sys
+import tempfile
+import time
+from types import SimpleNamespace
+
+GEOMETRIES = {
+    "LiH": [("Li", (0.0, 0.0, 0.0)), ("H", (0.0, 0.0, 1.6))],
+    "H2O": [("O", (0.0, 0.0, 0.1173)), ("H", (0.0, 0.7572, -0.4692)),
+            ("H", (0.0, -0.7572, -0.4692))],
+}
+RATIO_TARGET = 300.0
+WALL_TARGET = 120.0
+MEMORY_TARGET = 6 * 2**30
+
+H2O_631G_JOB = """$molecule
+0 1
+O   0.0000   0.0000   0.1173
+H   0.0000   0.7572  -0.4692
+H   0.0000  -0.7572  -0.4692
+$end
+
+$rem
+basis           6-31g
+active_space    manual
+n_act           4
+n_act_elec      4
+method          cendrel
+ccsd_n_comm     2
+ccsd_max_body   4
+backend         cpu
+$end
+"""
+
+
+def problem(name, basis, **rem):
+    from korvel.core.hamiltonian import build_problem
+    full = dict(basis=basis, charge=0, multiplicity=1, reference="rhf", active_space="full",
+                avas_aos=None, avas_threshold=0.2, n_act=None, n_act_elec=None,
+                orbital_opt=False)
+    full.update(rem)
+    return build_problem(SimpleNamespace(molecule={"geometry": GEOMETRIES[name]}, rem=full))
+
+
+def transform_ratio(name):
+    from korvel.backends.olmera import OpenFermionBackend
+    from korvel.backends.tavrin import CpuBackend
+    from korvel.methods.cendrel import _cluster_operator_t2
+
+    p = problem(name, "sto-3g")
+    h = dict(p.hamiltonian.terms)
+    t = _cluster_operator_t2(p, kind="ccsd_screened", tol=1e-8)
+    cpu = CpuBackend()
+    cpu.similarity_transform(h, t, n_comm=2, max_body=4)  # warm
+    runs = []
+    for _ in range(3):
+        start = time.perf_counter()
+        fast = cpu.similarity_transform(h, t, n_comm=2, max_body=4)
+        runs.append(time.perf_counter() - start)
+    t_cpu = min(runs)
+    start = time.perf_counter()
+    ref = OpenFermionBackend().similarity_transform(h, t, n_comm=2, max_body=4)
+    t_ref = time.perf_counter() - start
+    same = set(fast) == set(ref) and max(abs(fast[k] - ref[k]) for k in ref) <= 1e-10
+    ratio = t_ref / t_cpu
+    print(f"  {name}/STO-3G: {len(h)} + {len(t)} terms -> {len(fast)} terms; cpu {t_cpu:.4f} s, "
+          f"reference {t_ref:.2f} s, ratio {ratio:.0f} (target >= {RATIO_TARGET:.0f}); "
+          f"same terms within 1e-10: {same}", flush=True)
+    return ratio >= RATIO_TARGET and same
+
+
+def whole_job():
+    with tempfile.TemporaryDirectory() as tmp:
+        path = os.path.join(tmp, "h2o_631g.in")
+        with open(path, "w") as f:
+            f.write(H2O_631G_JOB)
+        start = time.perf_counter()
+        run = subprocess.run([sys.executable, "-m", "korvel", path], capture_output=True,
+                             text=True, cwd=tmp, env=dict(os.environ))
+        wall = time.perf_counter() - start
+    peak = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss * 1024
+    for line in run.stdout.splitlines() + run.stderr.splitlines():
+        if "commutator order" in line or "downfolded energy" in line:
+            print("   ", line.strip())
+    if run.returncode != 0:
+        print(run.stdout[-2000:], run.stderr[-2000:])
+    ok = run.returncode == 0 and wall < WALL_TARGET and peak < MEMORY_TARGET
+    print(f"  H2O/6-31G manual (4,4), n_comm 2, max_body 4, backend cpu: exit {run.returncode}, "
+          f"wall {wall:.1f} s (target < {WALL_TARGET:.0f}), peak memory {peak / 2**30:.2f} GiB "
+          f"(target < 6)", flush=True)
+    return ok
+
+
+def energies_agree():
+    from korvel.backends.olmera import OpenFermionBackend
+    from korvel.backends.tavrin import CpuBackend
+    from korvel.methods.cendrel import CCSDDownfold
+
+    p = problem("LiH", "6-31g", active_space="manual", n_act=4, n_act_elec=2)
+    options = {"ccsd_n_comm": 2, "ccsd_max_body": 4, "generator_pool": "ccsd_screened",
+               "pool_tol": 1e-8}
+    out = {}
+    for backend in (CpuBackend(), OpenFermionBackend()):
+        start = time.perf_counter()
+        out[backend.name] = CCSDDownfold(options).run(p, backend).energy
+        print(f"  LiH/6-31G manual (4,2) on {backend.name}: {out[backend.name]:.10f} Eh in "
+              f"{time.perf_counter() - start:.1f} s", flush=True)
+    diff = abs(out["cpu"] - out["openfermion"])
+    print(f"  |E(cpu) - E(reference)| = {diff:.2e} Eh (target <= 1e-6)")
+    return diff <= 1e-6
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--skip-reference", action="store_true",
+                        help="leave out the LiH/6-31G run on the reference backend")
+    args = parser.parse_args()
+    ok = True
+    print("1. similarity_transform(H, T, n_comm=2, max_body=4), CPU backend vs reference:")
+    for name in ("LiH", "H2O"):
+        ok &= transform_ratio(name)
+    print("2. the whole korvel job:")
+    ok &= whole_job()
+    if not args.skip_reference:
+        print("3. downfolded energy on both backends:")
+        ok &= energies_agree()
+    print("all targets met" if ok else "some target missed")
+    return 0 if ok else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

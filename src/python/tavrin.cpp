@@ -1,0 +1,988 @@
+// korvel.backends.tavrin: the Majorana backend.
+//
+// GpuBackend holds operators as bit-packed Majorana monomials, three parallel arrays
+// (lo, hi, c) on an array module `xp`: uint64 limbs of the 128-bit mask (bit j = gamma_j)
+// and complex128 coefficients. Its private array methods take `xp` explicitly and choose
+// one of two routes by it:
+//   * NumPy (the numpy module itself): the arrays are read into the C++ engine, which runs
+//     fused loops without the interpreter lock;
+//   * any other array module (CuPy on an NVIDIA GPU): the sequence of array operations
+//     below is run on `xp` as it stands (broadcast XOR products, SWAR population counts,
+//     lexsort plus prefix-sum merges).
+// Both routes give the same rows in the same order. The way back to ladder operators
+// contracts with the engine for both.
+//
+// CpuBackend is GpuBackend on NumPy, plus a native route for the public operations: terms
+// are kept as normal-ordered ladder strings (creation and annihilation spin-orbital sets)
+// and multiplied by Wick contraction, which needs far fewer pair products than the Majorana
+// grid for many-body terms; the whole commutator series of the similarity transform stays
+// in the engine.
+#include <nanobind/nanobind.h>
+
+#include <chrono>
+#include <cmath>
+#include <complex>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "common.h"
+#include "engine/key_index.h"
+#include "engine/ladder.h"
+#include "engine/majorana_op.h"
+#include "engine/memory.h"
+#include "engine/wick.h"
+#include "fermion_terms.h"
+
+namespace nb = nanobind;
+using namespace nb::literals;
+using korvel::engine::cplx;
+using korvel::engine::Mask;
+using korvel::engine::MajoranaOp;
+using korvel::engine::NormalTerms;
+using korvel::py::as_float;
+using korvel::py::checked;
+using korvel::py::repr_of;
+using korvel::py::as_int;
+using korvel::py::as_opt_int;
+using korvel::py::import;
+using korvel::py::type_name_of;
+
+namespace {
+
+constexpr const char* kModule = "korvel.backends.tavrin";
+constexpr double kTol = 1e-12;
+
+[[noreturn]] void raise(PyObject* type, const std::string& message) {
+    PyErr_SetString(type, message.c_str());
+    throw nb::python_error();
+}
+
+// ---------------------------------------------------------------------------
+// Host arrays
+
+nb::object numpy() { return import("numpy"); }
+
+bool is_numpy(nb::handle xp) { return xp.ptr() == numpy().ptr(); }
+
+// A contiguous copy of `a` with NumPy dtype `dtype`, read through the buffer protocol.
+template <typename T>
+std::vector<T> host_vector(nb::handle a, const char* dtype) {
+    nb::object np = numpy();
+    nb::object arr = np.attr("ascontiguousarray")(a, "dtype"_a = np.attr(dtype)).attr("reshape")(-1);
+    Py_buffer view;
+    if (PyObject_GetBuffer(arr.ptr(), &view, PyBUF_C_CONTIGUOUS) != 0) throw nb::python_error();
+    std::vector<T> out(static_cast<std::size_t>(view.len) / sizeof(T));
+    if (!out.empty()) std::memcpy(out.data(), view.buf, out.size() * sizeof(T));
+    PyBuffer_Release(&view);
+    return out;
+}
+
+// A new one-dimensional NumPy array of `dtype` holding `data`.
+template <typename T>
+nb::object host_array(const T* data, std::size_t n, const char* dtype) {
+    nb::object np = numpy();
+    nb::object arr = np.attr("empty")(n, "dtype"_a = np.attr(dtype));
+    if (n == 0) return arr;
+    Py_buffer view;
+    if (PyObject_GetBuffer(arr.ptr(), &view, PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE) != 0)
+        throw nb::python_error();
+    std::memcpy(view.buf, data, n * sizeof(T));
+    PyBuffer_Release(&view);
+    return arr;
+}
+
+MajoranaOp op_from_arrays(nb::handle lo, nb::handle hi, nb::handle c) {
+    MajoranaOp op;
+    op.lo = host_vector<std::uint64_t>(lo, "uint64");
+    op.hi = host_vector<std::uint64_t>(hi, "uint64");
+    op.c = host_vector<cplx>(c, "complex128");
+    if (op.lo.size() != op.c.size() || op.hi.size() != op.c.size())
+        raise(PyExc_ValueError, "lo, hi and c must have one length, got " +
+                                    std::to_string(op.lo.size()) + ", " +
+                                    std::to_string(op.hi.size()) + " and " +
+                                    std::to_string(op.c.size()));
+    return op;
+}
+
+nb::tuple arrays_from_op(const MajoranaOp& op) {
+    return nb::make_tuple(host_array(op.lo.data(), op.size(), "uint64"),
+                          host_array(op.hi.data(), op.size(), "uint64"),
+                          host_array(op.c.data(), op.size(), "complex128"));
+}
+
+nb::object rich(nb::handle a, nb::handle b, int op) {
+    return checked(PyObject_RichCompare(a.ptr(), b.ptr(), op));
+}
+
+nb::dict copy_dict(nb::handle h) {
+    return nb::steal<nb::dict>(checked(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), h.ptr())).release());
+}
+
+template <typename F>
+auto without_gil(F&& f) {
+    nb::gil_scoped_release release;
+    return f();
+}
+
+// ---------------------------------------------------------------------------
+// Argument rules
+
+std::optional<int> max_body_arg(nb::handle o) {
+    std::optional<long long> v = as_opt_int(o, "max_body");
+    if (!v) return std::nullopt;
+    // Any cap of 64 bodies or more keeps every term the engine can hold.
+    return static_cast<int>(std::clamp<long long>(*v, -1, 64));
+}
+
+int n_comm_arg(nb::handle o) {
+    long long v = as_int(o, "n_comm");
+    return static_cast<int>(std::clamp<long long>(v, -1, 1000000));
+}
+
+// ---------------------------------------------------------------------------
+// Bit kernels
+
+// SWAR population count on the array module `xp`, every step on unsigned 64-bit lanes.
+nb::object swar_popcount(nb::handle xp, nb::handle a) {
+    nb::object u64 = xp.attr("uint64");
+    auto k = [&](unsigned long long v) { return u64(nb::int_(v)); };
+    nb::object x = a.attr("astype")(u64);
+    const nb::object m1 = k(0x5555555555555555ULL), m2 = k(0x3333333333333333ULL),
+                     m4 = k(0x0f0f0f0f0f0f0f0fULL), h01 = k(0x0101010101010101ULL);
+    const nb::object s1 = k(1), s2 = k(2), s4 = k(4), s56 = k(56);
+    x = x - ((x >> s1) & m1);
+    x = (x & m2) + ((x >> s2) & m2);
+    x = (x + (x >> s4)) & m4;
+    return (x * h01) >> s56;
+}
+
+nb::object popcount64(nb::handle xp, nb::handle a) {
+    if (!is_numpy(xp)) return swar_popcount(xp, a);
+    nb::object np = numpy();
+    nb::object x = np.attr("asarray")(a).attr("astype")(np.attr("uint64"));
+    std::vector<std::uint64_t> v = host_vector<std::uint64_t>(x, "uint64");
+    for (auto& e : v) e = static_cast<std::uint64_t>(std::popcount(e));
+    return host_array(v.data(), v.size(), "uint64").attr("reshape")(x.attr("shape"));
+}
+
+nb::object or_reduce(nb::handle xp, nb::handle arr) {
+    if (is_numpy(xp)) {
+        std::vector<std::uint64_t> v = host_vector<std::uint64_t>(arr, "uint64");
+        std::uint64_t r = 0;
+        for (std::uint64_t e : v) r |= e;
+        return xp.attr("uint64")(nb::int_(r));
+    }
+    // The array module offers no OR reduction: the fold runs on the host.
+    nb::object values = arr.attr("tolist")();
+    nb::object acc = nb::int_(0);
+    for (nb::handle v : values) acc = checked(PyNumber_Or(acc.ptr(), checked(PyNumber_Index(v.ptr())).ptr()));
+    return xp.attr("uint64")(acc);
+}
+
+std::uint64_t limb_value(nb::handle v, const char* name) {
+    if (PyBool_Check(v.ptr()) || !PyIndex_Check(v.ptr()))
+        raise(PyExc_TypeError, std::string(name) + " must be an integer, not " + type_name_of(v));
+    nb::object x = checked(PyNumber_Index(v.ptr()));
+    int overflow = 0;
+    const long long small = PyLong_AsLongLongAndOverflow(x.ptr(), &overflow);
+    if (overflow < 0 || (!overflow && small < 0))
+        raise(PyExc_ValueError, std::string(name) + " must be a 64-bit limb value (0 to 2**64 - 1), got " +
+                                    repr_of(x));
+    const unsigned long long r = PyLong_AsUnsignedLongLong(x.ptr());
+    if (r == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+        PyErr_Clear();
+        raise(PyExc_ValueError, std::string(name) + " must be a 64-bit limb value (0 to 2**64 - 1), got " +
+                                    repr_of(x));
+    }
+    return r;
+}
+
+nb::list set_bits128(nb::handle lo_int, nb::handle hi_int) {
+    const std::uint64_t lo = limb_value(lo_int, "lo_int"), hi = limb_value(hi_int, "hi_int");
+    nb::list out;
+    for (int j = 0; j < 64; ++j)
+        if ((lo >> j) & 1) out.append(j);
+    for (int j = 0; j < 64; ++j)
+        if ((hi >> j) & 1) out.append(64 + j);
+    return out;
+}
+
+// ---------------------------------------------------------------------------
+// Product, segmented sum, merge, commutator
+
+nb::tuple empty_arrays(nb::handle xp) {
+    nb::object u = xp.attr("zeros")(0, "dtype"_a = xp.attr("uint64"));
+    return nb::make_tuple(u, u, xp.attr("zeros")(0, "dtype"_a = xp.attr("complex128")));
+}
+
+std::size_t length_of(nb::handle a) { return nb::cast<std::size_t>(a.attr("shape")[0]); }
+
+// The raw pair grid on the host: row i*nb + j holds A_i B_j.
+MajoranaOp product_grid(const MajoranaOp& a, const MajoranaOp& b) {
+    const std::size_t na = a.size(), nb_ = b.size();
+    const std::string what = "the Majorana product grid of " + std::to_string(na) + " x " +
+                             std::to_string(nb_) + " monomials";
+    korvel::engine::require_memory(korvel::engine::sat_mul(na, nb_),
+                                   2 * sizeof(std::uint64_t) + sizeof(cplx), what.c_str());
+    MajoranaOp out;
+    out.resize(na * nb_);
+    for (std::size_t i = 0; i < na; ++i)
+        for (std::size_t j = 0; j < nb_; ++j) {
+            const Mask ma = a.mask(i), mb = b.mask(j), m = ma ^ mb;
+            const std::size_t r = i * nb_ + j;
+            out.lo[r] = m.lo;
+            out.hi[r] = m.hi;
+            out.c[r] = korvel::engine::product_sign(ma, mb) * (a.c[i] * b.c[j]);
+        }
+    return out;
+}
+
+nb::tuple maj_product(nb::handle cls, nb::handle xp, nb::handle la, nb::handle ha, nb::handle ca,
+                      nb::handle lb, nb::handle hb, nb::handle cb) {
+    if (is_numpy(xp)) {
+        MajoranaOp a = op_from_arrays(la, ha, ca), b = op_from_arrays(lb, hb, cb);
+        if (a.size() == 0 || b.size() == 0) return empty_arrays(xp);
+        return arrays_from_op(without_gil([&] { return product_grid(a, b); }));
+    }
+    const std::size_t na = length_of(la), nb_ = length_of(lb);
+    if (na == 0 || nb_ == 0) return empty_arrays(xp);
+    nb::object u64 = xp.attr("uint64");
+    nb::object ALo = la.attr("reshape")(na, 1), AHi = ha.attr("reshape")(na, 1);
+    nb::object BLo = lb.attr("reshape")(1, nb_), BHi = hb.attr("reshape")(1, nb_);
+    nb::object out_lo = (ALo ^ BLo).attr("reshape")(-1);
+    nb::object out_hi = (AHi ^ BHi).attr("reshape")(-1);
+    nb::tuple shape = nb::make_tuple(na, nb_);
+    nb::object bt = xp.attr("broadcast_to");
+    nb::object AbLo = bt(ALo, shape), AbHi = bt(AHi, shape), BbLo = bt(BLo, shape), BbHi = bt(BHi, shape);
+    nb::object one = u64(1);
+    nb::object phi = xp.attr("zeros")(shape, "dtype"_a = u64);
+    nb::object orr = cls.attr("_or_reduce"), bits = cls.attr("_set_bits128");
+    auto modes = [&](nb::handle lo, nb::handle hi) {
+        std::vector<int> out;
+        for (nb::handle j : bits(nb::int_(orr(xp, lo)), nb::int_(orr(xp, hi)))) out.push_back(nb::cast<int>(j));
+        return out;
+    };
+    const std::vector<int> a_bits = modes(la, ha), b_bits = modes(lb, hb);
+    nb::object pc = cls.attr("_popcount64");
+    auto low_ones = [&](int k) { return u64(nb::int_((std::uint64_t{1} << k) - 1)); };
+    if (a_bits.size() < b_bits.size()) {
+        // Modes of B below each mode of A.
+        for (int i : a_bits) {
+            nb::object bit, below;
+            if (i < 64) {
+                if (i == 0) continue;
+                bit = (AbLo >> u64(i)) & one;
+                below = pc(xp, BbLo & low_ones(i));
+            } else {
+                const int ii = i - 64;
+                bit = (AbHi >> u64(ii)) & one;
+                below = pc(xp, BbLo);
+                if (ii > 0) below = below + pc(xp, BbHi & low_ones(ii));
+            }
+            phi = phi + bit * below;
+        }
+    } else {
+        // Modes of A above each mode of B.
+        for (int j : b_bits) {
+            nb::object bit, above;
+            if (j < 64) {
+                bit = (BbLo >> u64(j)) & one;
+                above = pc(xp, AbHi);
+                if (j + 1 < 64) above = above + pc(xp, AbLo >> u64(j + 1));
+            } else {
+                const int jj = j - 64;
+                if (jj + 1 >= 64) continue;
+                bit = (BbHi >> u64(jj)) & one;
+                above = pc(xp, AbHi >> u64(jj + 1));
+            }
+            phi = phi + bit * above;
+        }
+    }
+    nb::object sign = (nb::float_(1.0) - nb::float_(2.0) * (phi & one).attr("astype")(xp.attr("float64")))
+                          .attr("reshape")(-1);
+    nb::object out_c = (ca.attr("reshape")(na, 1) * cb.attr("reshape")(1, nb_)).attr("reshape")(-1) * sign;
+    return nb::make_tuple(out_lo, out_hi, out_c);
+}
+
+nb::object seg_sum_vals(nb::handle xp, nb::handle vals, nb::handle boundary) {
+    if (is_numpy(xp)) {
+        nb::object np = numpy();
+        const bool complex_vals = nb::cast<std::string>(np.attr("asarray")(vals).attr("dtype").attr("kind")) == "c";
+        std::vector<std::uint8_t> b = host_vector<std::uint8_t>(boundary, "bool_");
+        auto run = [&](auto zero, const char* dtype) {
+            using T = decltype(zero);
+            std::vector<T> v = host_vector<T>(vals, dtype);
+            if (v.size() != b.size())
+                raise(PyExc_ValueError, "vals and boundary must have one length");
+            if (!v.empty() && !b[0]) raise(PyExc_ValueError, "boundary[0] must be True");
+            std::vector<T> out;
+            for (std::size_t k = 0; k < v.size(); ++k) {
+                if (b[k]) out.push_back(v[k]);
+                else out.back() += v[k];
+            }
+            return host_array(out.data(), out.size(), dtype);
+        };
+        return complex_vals ? run(cplx{}, "complex128") : run(double{}, "float64");
+    }
+    const std::size_t n = length_of(vals);
+    nb::object starts = xp.attr("nonzero")(boundary)[0];
+    nb::object csum = xp.attr("cumsum")(vals);
+    nb::object last = xp.attr("asarray")(nb::make_tuple(n - 1), "dtype"_a = starts.attr("dtype"));
+    nb::object ends = xp.attr("concatenate")(
+        nb::make_tuple(starts[nb::slice(nb::int_(1), nb::none(), nb::none())] - nb::int_(1), last));
+    return csum[ends] - csum[starts] + vals[starts];
+}
+
+nb::tuple merge(nb::handle cls, nb::handle xp, nb::handle lo, nb::handle hi, nb::handle c, double tol) {
+    if (length_of(lo) == 0) return nb::make_tuple(lo, hi, c);
+    if (is_numpy(xp)) {
+        MajoranaOp op = op_from_arrays(lo, hi, c);
+        return arrays_from_op(without_gil([&] { return korvel::engine::merge(op, tol); }));
+    }
+    nb::object order = xp.attr("lexsort")(xp.attr("stack")(nb::make_tuple(lo, hi)));
+    nb::object l = lo[order], h = hi[order], v = c[order];
+    const std::size_t n = length_of(l);
+    nb::object boundary = xp.attr("empty")(n, "dtype"_a = xp.attr("bool_"));
+    boundary[nb::int_(0)] = nb::bool_(true);
+    nb::object rest = nb::slice(nb::int_(1), nb::none(), nb::none());
+    nb::object head = nb::slice(nb::none(), nb::int_(-1), nb::none());
+    boundary[rest] = rich(l[rest], l[head], Py_NE) | rich(h[rest], h[head], Py_NE);
+    nb::object oc = cls.attr("_seg_sum_vals")(xp, v, boundary);
+    nb::object keep = rich(xp.attr("abs")(oc), nb::float_(tol), Py_GT);
+    return nb::make_tuple(l[boundary][keep], h[boundary][keep], oc[keep]);
+}
+
+nb::tuple commutator_maj(nb::handle cls, nb::handle xp, nb::handle la, nb::handle ha, nb::handle ca,
+                         nb::handle lb, nb::handle hb, nb::handle cb) {
+    if (is_numpy(xp)) {
+        MajoranaOp a = op_from_arrays(la, ha, ca), b = op_from_arrays(lb, hb, cb);
+        return arrays_from_op(without_gil([&] { return korvel::engine::commutator(a, b, kTol); }));
+    }
+    nb::tuple p1 = nb::cast<nb::tuple>(cls.attr("_maj_product")(xp, la, ha, ca, lb, hb, cb));
+    nb::tuple p2 = nb::cast<nb::tuple>(cls.attr("_maj_product")(xp, lb, hb, cb, la, ha, ca));
+    nb::object cat = xp.attr("concatenate");
+    return nb::cast<nb::tuple>(cls.attr("_merge")(xp, cat(nb::make_tuple(p1[0], p2[0])),
+                                                  cat(nb::make_tuple(p1[1], p2[1])),
+                                                  cat(nb::make_tuple(p1[2], -p2[2]))));
+}
+
+// ---------------------------------------------------------------------------
+// Conversions
+
+// The (orbital, action) pairs of one term, read as Python objects.
+struct LadderOp {
+    nb::object orb;
+    bool creation;
+};
+
+std::vector<LadderOp> ladder_ops(nb::handle term) {
+    std::vector<LadderOp> ops;
+    for (nb::handle pair : term) {
+        nb::object seq = checked(PySequence_Fast(pair.ptr(), "a term's ladder operator must be an (orbital, dagger) pair"));
+        if (PySequence_Fast_GET_SIZE(seq.ptr()) != 2)
+            raise(PyExc_ValueError, "a term's ladder operator must unpack into (orbital, dagger), got " +
+                                        repr_of(pair));
+        nb::handle orb = PySequence_Fast_GET_ITEM(seq.ptr(), 0);
+        nb::handle act = PySequence_Fast_GET_ITEM(seq.ptr(), 1);
+        const int eq = PyObject_RichCompareBool(act.ptr(), nb::int_(1).ptr(), Py_EQ);
+        if (eq < 0) throw nb::python_error();
+        ops.push_back({nb::borrow(orb), eq == 1});
+    }
+    return ops;
+}
+
+int orbital_index(nb::handle orb) {
+    nb::object x = checked(PyNumber_Index(orb.ptr()));
+    int overflow = 0;
+    const long long p = PyLong_AsLongLongAndOverflow(x.ptr(), &overflow);
+    if (overflow || p < 0 || p >= korvel::engine::kMaxSpinOrbitals)
+        raise(overflow > 0 || p >= 0 ? PyExc_OverflowError : PyExc_ValueError,
+              "spin-orbital index " + repr_of(x) +
+                  " is outside 0 to 63, the 64 spin-orbitals of the Majorana backend");
+    return static_cast<int>(p);
+}
+
+nb::tuple expand_fermionic(nb::handle cls, nb::handle xp, nb::handle term, nb::handle coeff) {
+    const std::vector<LadderOp> ops = ladder_ops(term);
+    const cplx c0 = korvel::py::to_complex(coeff);
+    if (is_numpy(xp)) {
+        MajoranaOp acc;
+        acc.push_back({}, c0);
+        if (ops.empty()) return arrays_from_op(acc);
+        std::vector<std::pair<int, bool>> plain;
+        for (const LadderOp& op : ops) plain.push_back({orbital_index(op.orb), op.creation});
+        return arrays_from_op(without_gil([&] {
+            for (const auto& [orb, creation] : plain) {
+                MajoranaOp factor;
+                factor.push_back(Mask::mode(2 * orb), cplx(0.5, 0.0));
+                factor.push_back(Mask::mode(2 * orb + 1), cplx(0.0, creation ? -0.5 : 0.5));
+                acc = korvel::engine::multiply(acc, factor, kTol);
+            }
+            return acc;
+        }));
+    }
+    nb::object np = numpy();
+    nb::object u64 = xp.attr("uint64");
+    nb::object lo = xp.attr("zeros")(1, "dtype"_a = u64), hi = xp.attr("zeros")(1, "dtype"_a = u64);
+    nb::list c0l;
+    c0l.append(nb::steal(PyComplex_FromDoubles(c0.real(), c0.imag())));
+    nb::object c = xp.attr("asarray")(np.attr("array")(c0l, "dtype"_a = np.attr("complex128")));
+    nb::object one = nb::int_(1);
+    for (const LadderOp& op : ops) {
+        nb::object two_orb = checked(PyNumber_Multiply(nb::int_(2).ptr(), op.orb.ptr()));
+        nb::list lows, highs;
+        for (int d = 0; d < 2; ++d) {
+            nb::object m = checked(PyNumber_Add(two_orb.ptr(), nb::int_(d).ptr()));
+            if (PyObject_RichCompareBool(m.ptr(), nb::int_(64).ptr(), Py_LT) == 1) {
+                lows.append(one << m);
+                highs.append(0);
+            } else {
+                lows.append(0);
+                highs.append(one << (m - nb::int_(64)));
+            }
+        }
+        nb::list coeffs;
+        coeffs.append(nb::steal(PyComplex_FromDoubles(0.5, 0.0)));
+        coeffs.append(nb::steal(PyComplex_FromDoubles(0.0, op.creation ? -0.5 : 0.5)));
+        nb::object fl = xp.attr("asarray")(np.attr("array")(lows, "dtype"_a = np.attr("uint64")));
+        nb::object fh = xp.attr("asarray")(np.attr("array")(highs, "dtype"_a = np.attr("uint64")));
+        nb::object fc = xp.attr("asarray")(np.attr("array")(coeffs, "dtype"_a = np.attr("complex128")));
+        nb::tuple p = nb::cast<nb::tuple>(cls.attr("_maj_product")(xp, lo, hi, c, fl, fh, fc));
+        nb::tuple mg = nb::cast<nb::tuple>(cls.attr("_merge")(xp, p[0], p[1], p[2]));
+        lo = mg[0];
+        hi = mg[1];
+        c = mg[2];
+    }
+    return nb::make_tuple(lo, hi, c);
+}
+
+nb::object items_of(nb::handle op) { return nb::borrow(op).attr("items")(); }
+
+bool is_zero(nb::handle v) {
+    const int r = PyObject_RichCompareBool(v.ptr(), nb::int_(0).ptr(), Py_EQ);
+    if (r < 0) throw nb::python_error();
+    return r == 1;
+}
+
+nb::tuple to_maj(nb::handle cls, nb::handle xp, nb::handle op) {
+    if (is_numpy(xp)) {
+        korvel::py::ReducedFermionOp terms;
+        try {
+            terms = korvel::py::reduced_terms_from(op, "op");
+        } catch (nb::python_error&) {
+            throw;
+        } catch (const std::exception& e) {
+            // A spin-orbital past the 128 modes: the overflow of a limb, as on the array route.
+            const std::string text = e.what();
+            if (text.find("is beyond the") != std::string::npos) raise(PyExc_OverflowError, text);
+            throw;
+        }
+        MajoranaOp m = without_gil([&] {
+            MajoranaOp e = korvel::engine::expand_reduced(terms.terms.data(), terms.keep.data(),
+                                                          terms.terms.size(), kTol);
+            return korvel::engine::merge(e, kTol);
+        });
+        return arrays_from_op(m);
+    }
+    nb::list lows, highs, coeffs;
+    nb::tuple e = empty_arrays(xp);
+    lows.append(e[0]);
+    highs.append(e[1]);
+    coeffs.append(e[2]);
+    nb::object expand = cls.attr("_expand_fermionic");
+    for (nb::handle item : items_of(op)) {
+        nb::object term = item[0], coeff = item[1];
+        if (is_zero(coeff)) continue;
+        nb::tuple t = nb::cast<nb::tuple>(expand(xp, term, coeff));
+        lows.append(t[0]);
+        highs.append(t[1]);
+        coeffs.append(t[2]);
+    }
+    nb::object cat = xp.attr("concatenate");
+    return nb::cast<nb::tuple>(cls.attr("_merge")(xp, cat(lows), cat(highs), cat(coeffs)));
+}
+
+// A Python FermionOp dict of normal-ordered terms.
+nb::dict dict_of(const NormalTerms& t) {
+    korvel::engine::require_memory(t.size(), 160, "the result dict of ladder terms");
+    korvel::py::KeyLayout layout;
+    korvel::py::lay_out_keys(t, layout);
+    korvel::py::FermionOpBuilder builder(t.size());
+    builder.add(t, layout);
+    return builder.result();
+}
+
+nb::object host_copy(nb::handle a) {
+    if (PyObject_HasAttrString(a.ptr(), "get")) return a.attr("get")();
+    return nb::borrow(a);
+}
+
+nb::dict from_maj(nb::handle lo, nb::handle hi, nb::handle c, long long n_orb, double tol) {
+    MajoranaOp op = op_from_arrays(host_copy(lo), host_copy(hi), host_copy(c));
+    const long long modes = n_orb <= 0 ? 0 : std::min<long long>(4 * n_orb, korvel::engine::kMaxModes);
+    const Mask support = op.support();
+    for (int j = 0; j < korvel::engine::kMaxModes; ++j)
+        if (support.has(j) && j >= modes) {
+            // A row holds a mode past the table of 2*n_orb spin-orbitals: as a lookup of the
+            // mode in that table would.
+            bool live = false;
+            for (std::size_t k = 0; k < op.size() && !live; ++k)
+                live = op.mask(k).has(j) && korvel::engine::survives(op.c[k], tol);
+            if (live) {
+                PyErr_SetObject(PyExc_KeyError, nb::int_(j).ptr());
+                throw nb::python_error();
+            }
+        }
+    const int n_so = static_cast<int>(modes / 2);
+    if (op.size() >= korvel::engine::kSplitRows) korvel::engine::wake_helpers();
+    std::optional<korvel::py::FermionOpBuilder> builder;
+    korvel::py::KeyLayout layouts[korvel::engine::kContractionPieces];
+    korvel::engine::contract_number_conserving_streamed(
+        op, n_so, tol,
+        [&](unsigned q, const NormalTerms& piece) { korvel::py::lay_out_keys(piece, layouts[q]); },
+        [&](unsigned q, const NormalTerms& piece) {
+            if (!builder) builder.emplace(op.size());
+            builder->add(piece, layouts[q]);
+            layouts[q] = korvel::py::KeyLayout{};
+        });
+    if (!builder) builder.emplace(0);
+    return builder->result();
+}
+
+long long n_orb_of(nb::args ops) {
+    nb::object m = nb::int_(0);
+    for (nb::handle op : ops)
+        for (nb::handle term : op)
+            for (nb::handle pair : term) {
+                nb::object seq = checked(PySequence_Tuple(pair.ptr()));
+                if (PyTuple_GET_SIZE(seq.ptr()) != 2)
+                    raise(PyExc_ValueError, "a term's ladder operator must unpack into (orbital, dagger), got " +
+                                                repr_of(pair));
+                nb::handle orb = PyTuple_GET_ITEM(seq.ptr(), 0);
+                const int gt = PyObject_RichCompareBool(orb.ptr(), m.ptr(), Py_GT);
+                if (gt < 0) throw nb::python_error();
+                if (gt) m = nb::borrow(orb);
+            }
+    nb::object r = checked(PyNumber_FloorDivide(m.ptr(), nb::int_(2).ptr()));
+    return as_int(r, "orbital") + 1;
+}
+
+// ---------------------------------------------------------------------------
+// Truncations
+
+nb::tuple truncate_body_maj(nb::handle self, nb::handle xp, nb::handle lo, nb::handle hi, nb::handle c,
+                            nb::handle max_body) {
+    const std::optional<int> mb = max_body_arg(max_body);
+    if (!mb) return nb::make_tuple(lo, hi, c);
+    if (is_numpy(xp)) {
+        MajoranaOp op = op_from_arrays(lo, hi, c), out;
+        for (std::size_t k = 0; k < op.size(); ++k)
+            if (op.mask(k).weight() <= 2 * *mb) out.push_back(op.mask(k), op.c[k]);
+        return arrays_from_op(out);
+    }
+    nb::object pc = self.attr("_popcount64");
+    nb::object weight = pc(xp, lo) + pc(xp, hi);
+    nb::object keep = rich(weight, xp.attr("uint64")(std::max(0, 2 * *mb)), Py_LE);
+    if (*mb < 0) keep = xp.attr("zeros")(length_of(lo), "dtype"_a = xp.attr("bool_"));
+    return nb::make_tuple(lo[keep], hi[keep], c[keep]);
+}
+
+nb::object truncate_body_fermionic(nb::handle op, nb::handle max_body) {
+    const std::optional<int> mb = max_body_arg(max_body);
+    if (!mb) return nb::borrow(op);
+    nb::dict out;
+    for (nb::handle item : items_of(op)) {
+        nb::object term = item[0];
+        const Py_ssize_t len = PyObject_Length(term.ptr());
+        if (len < 0) throw nb::python_error();
+        if (len <= 2 * static_cast<Py_ssize_t>(*mb)) out[term] = item[1];
+    }
+    return out;
+}
+
+// ---------------------------------------------------------------------------
+// Public operations of GpuBackend: the array route on self._xp()
+
+nb::object call_progress(nb::handle self, int order, std::size_t terms, double seconds) {
+    nb::object hook = nb::getattr(self, "progress", nb::none());
+    if (hook.is_none()) return nb::none();
+    return hook(order, terms, seconds);
+}
+
+nb::object gpu_multiply(nb::handle self, nb::handle a, nb::handle b, bool commutator) {
+    nb::object xp = self.attr("_xp")();
+    nb::object n_orb = self.attr("_n_orb_of")(a, b);
+    nb::tuple A = nb::cast<nb::tuple>(self.attr("_to_maj")(xp, a));
+    nb::tuple B = nb::cast<nb::tuple>(self.attr("_to_maj")(xp, b));
+    nb::tuple r;
+    if (commutator) {
+        r = nb::cast<nb::tuple>(self.attr("_commutator_maj")(xp, A[0], A[1], A[2], B[0], B[1], B[2]));
+    } else {
+        nb::tuple p = nb::cast<nb::tuple>(self.attr("_maj_product")(xp, A[0], A[1], A[2], B[0], B[1], B[2]));
+        r = nb::cast<nb::tuple>(self.attr("_merge")(xp, p[0], p[1], p[2]));
+    }
+    return self.attr("_from_maj")(xp, r[0], r[1], r[2], n_orb);
+}
+
+nb::object gpu_normal_order(nb::handle self, nb::handle a) {
+    nb::object xp = self.attr("_xp")();
+    nb::object n_orb = self.attr("_n_orb_of")(a);
+    nb::tuple A = nb::cast<nb::tuple>(self.attr("_to_maj")(xp, a));
+    return self.attr("_from_maj")(xp, A[0], A[1], A[2], n_orb);
+}
+
+double abs_of(nb::handle v) {  // abs(v) as the interpreter computes it
+    nb::object a = checked(PyNumber_Absolute(v.ptr()));
+    const double r = PyFloat_AsDouble(a.ptr());
+    if (r == -1.0 && PyErr_Occurred()) throw nb::python_error();
+    return r;
+}
+
+double factorial(int n) {
+    double f = 1.0;
+    for (int k = 2; k <= n; ++k) f *= k;
+    return f;
+}
+
+nb::object gpu_similarity(nb::handle self, nb::handle h, nb::handle generator, nb::handle n_comm_o,
+                          nb::handle max_body_o) {
+    const int n_comm = n_comm_arg(n_comm_o);
+    const std::optional<long long> max_body = as_opt_int(max_body_o, "max_body");
+    nb::object xp = self.attr("_xp")();
+    nb::object n_orb = self.attr("_n_orb_of")(h, generator);
+    nb::object cat = xp.attr("concatenate");
+    if (!max_body) {
+        nb::tuple G = nb::cast<nb::tuple>(self.attr("_to_maj")(xp, generator));
+        nb::tuple acc = nb::cast<nb::tuple>(self.attr("_to_maj")(xp, h));
+        nb::tuple cur = acc;
+        for (int n = 1; n <= n_comm; ++n) {
+            const auto t0 = std::chrono::steady_clock::now();
+            cur = nb::cast<nb::tuple>(
+                self.attr("_commutator_maj")(xp, cur[0], cur[1], cur[2], G[0], G[1], G[2]));
+            const std::size_t rows = length_of(cur[0]);
+            call_progress(self, n, rows,
+                          std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
+            if (rows == 0) break;
+            nb::object fac = nb::float_(1.0 / factorial(n));
+            acc = nb::cast<nb::tuple>(self.attr("_merge")(xp, cat(nb::make_tuple(acc[0], cur[0])),
+                                                         cat(nb::make_tuple(acc[1], cur[1])),
+                                                         cat(nb::make_tuple(acc[2], fac * cur[2]))));
+        }
+        return self.attr("_from_maj")(xp, acc[0], acc[1], acc[2], n_orb);
+    }
+    // Body-rank cap on the fermionic side after every commutator, as the reference does:
+    // the first commutator is taken of h as given, each later one of the capped operator.
+    nb::object trunc = self.attr("_truncate_body_fermionic");
+    nb::dict hbar = nb::cast<nb::dict>(trunc(copy_dict(h), max_body_o));
+    if (hbar.ptr() == h.ptr()) hbar = copy_dict(h);
+    nb::object cur = copy_dict(h);
+    for (int n = 1; n <= n_comm; ++n) {
+        const auto t0 = std::chrono::steady_clock::now();
+        cur = trunc(self.attr("commutator")(cur, generator), max_body_o);
+        const Py_ssize_t len = PyObject_Length(cur.ptr());
+        if (len < 0) throw nb::python_error();
+        call_progress(self, n, static_cast<std::size_t>(len),
+                      std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
+        if (len == 0) break;
+        nb::object fac = nb::float_(1.0 / factorial(n));
+        for (nb::handle item : items_of(cur)) {
+            nb::object term = item[0];
+            nb::object old = hbar.contains(term) ? nb::object(hbar[term]) : nb::object(nb::float_(0.0));
+            hbar[term] = old + fac * item[1];
+        }
+    }
+    nb::dict kept;
+    for (auto [term, value] : hbar)
+        if (abs_of(value) > kTol) kept[term] = value;
+    return trunc(kept, max_body_o);
+}
+
+// ---------------------------------------------------------------------------
+// CpuBackend: normal-ordered ladder strings in the engine
+
+NormalTerms normal_terms_of(nb::handle op, const char* name) {
+    const korvel::py::ReducedFermionOp terms = korvel::py::reduced_terms_from(op, name);
+    return without_gil([&] {
+        return korvel::engine::normal_from_reduced(terms.terms.data(), terms.keep.data(),
+                                                   terms.terms.size(), 0.0);
+    });
+}
+
+NormalTerms pruned(const NormalTerms& t, double tol) {
+    NormalTerms out;
+    for (std::size_t k = 0; k < t.size(); ++k)
+        if (korvel::engine::survives(t.c[k], tol)) {
+            out.cre.push_back(t.cre[k]);
+            out.ann.push_back(t.ann[k]);
+            out.c.push_back(t.c[k]);
+        }
+    return out;
+}
+
+nb::object cpu_multiply(nb::handle, nb::handle a, nb::handle b, bool commutator) {
+    NormalTerms A = normal_terms_of(a, "a"), B = normal_terms_of(b, "b");
+    return dict_of(without_gil([&] {
+        return commutator ? korvel::engine::normal_commutator(A, B, kTol)
+                          : korvel::engine::normal_multiply(A, B, kTol);
+    }));
+}
+
+nb::object cpu_normal_order(nb::handle, nb::handle a) { return dict_of(pruned(normal_terms_of(a, "a"), kTol)); }
+
+// hbar = h (its own keys and values, capped at max_body) plus the series sum, entries of
+// modulus at most tol dropped; the new keys follow the keys of h.
+nb::object combine(nb::handle h, const NormalTerms& sum, std::optional<int> max_body) {
+    nb::dict s = dict_of(sum);
+    nb::dict out;
+    for (nb::handle item : items_of(h)) {
+        nb::object term = item[0], value = item[1];
+        if (max_body) {
+            const Py_ssize_t len = PyObject_Length(term.ptr());
+            if (len < 0) throw nb::python_error();
+            if (len > 2 * static_cast<Py_ssize_t>(*max_body)) continue;
+        }
+        PyObject* add = PyDict_GetItemWithError(s.ptr(), term.ptr());
+        if (!add && PyErr_Occurred()) throw nb::python_error();
+        if (add) {
+            nb::object a = nb::borrow(add);
+            value = checked(PyNumber_Add(value.ptr(), a.ptr()));
+            if (PyDict_DelItem(s.ptr(), term.ptr()) != 0) throw nb::python_error();
+        }
+        if (abs_of(value) > kTol) out[term] = value;
+        else if (PyDict_DelItem(out.ptr(), term.ptr()) != 0) PyErr_Clear();
+    }
+    if (PyDict_Update(out.ptr(), s.ptr()) != 0) throw nb::python_error();
+    return out;
+}
+
+nb::object cpu_similarity(nb::handle self, nb::handle h, nb::handle generator, nb::handle n_comm_o,
+                          nb::handle max_body_o) {
+    const int n_comm = n_comm_arg(n_comm_o);
+    const std::optional<int> max_body = max_body_arg(max_body_o);
+    NormalTerms H = normal_terms_of(h, "h"), G = normal_terms_of(generator, "generator");
+    NormalTerms cur = std::move(H);
+    auto total = std::make_unique<korvel::engine::KeySum>(cur.size());
+    for (int n = 1; n <= n_comm; ++n) {
+        const auto t0 = std::chrono::steady_clock::now();
+        without_gil([&] {
+            cur = korvel::engine::normal_commutator(cur, G, kTol);
+            if (max_body) cur = korvel::engine::truncate_body(cur, *max_body);
+            const double weight = 1.0 / factorial(n);
+            for (std::size_t k = 0; k < cur.size(); ++k) total->add(cur.cre[k], cur.ann[k], weight * cur.c[k]);
+            return 0;
+        });
+        call_progress(self, n, cur.size(),
+                      std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
+        if (cur.size() == 0) break;
+    }
+    cur = NormalTerms{};
+    NormalTerms sum;
+    sum.cre.reserve(total->size());
+    sum.ann.reserve(total->size());
+    sum.c.reserve(total->size());
+    for (std::size_t id = 0; id < total->size(); ++id) {
+        if (!korvel::engine::survives(total->sum(id), kTol)) continue;
+        sum.cre.push_back(total->key_a(id));
+        sum.ann.push_back(total->key_b(id));
+        sum.c.push_back(total->sum(id));
+    }
+    total.reset();
+    return combine(h, sum, max_body);
+}
+
+// ---------------------------------------------------------------------------
+// Availability
+
+bool gpu_available(nb::handle) {
+    try {
+        nb::object cupy = import("cupy");
+        nb::object count = cupy.attr("cuda").attr("runtime").attr("getDeviceCount")();
+        return PyObject_IsTrue(rich(count, nb::int_(0), Py_GT).ptr()) == 1;
+    } catch (nb::python_error& e) {
+        if (e.matches(PyExc_Exception)) return false;
+        throw;
+    } catch (nb::cast_error&) {
+        return false;
+    }
+}
+
+constexpr const char* kGpuDoc = "Operator algebra on a CuPy bit-packed Majorana kernel (NVIDIA GPU).";
+constexpr const char* kCpuDoc =
+    "The Majorana backend on the host: NumPy arrays in the C++ engine, and the public "
+    "operations on normal-ordered ladder strings (Wick contraction), returning exactly what "
+    "the reference backend returns.";
+
+}  // namespace
+
+NB_MODULE(tavrin, m) {
+    using korvel::py::classmethod;
+    using korvel::py::make_class;
+    using korvel::py::staticmethod;
+
+    m.doc() =
+        "The Majorana backend: operators as bit-packed Majorana monomials on an array module "
+        "(CuPy on a GPU; NumPy arrays run in the C++ engine), and its host twin CpuBackend.";
+    m.attr("math") = import("math");
+    m.attr("Iterable") = import("typing").attr("Iterable");
+    nb::object base = import("korvel.backends.base");
+    m.attr("Backend") = base.attr("Backend");
+    m.attr("FermionOp") = base.attr("FermionOp");
+    m.attr("_TOL") = 1e-10;
+
+    const char* cls_name = "GpuBackend";
+    auto method = [&](const char* name, const std::string& sig, const char* doc, auto&& f, auto&&... extra) {
+        return korvel::py::method(kModule, cls_name, name, sig, doc, std::forward<decltype(f)>(f),
+                                  extra...);
+    };
+    nb::dict ns;
+    ns["name"] = "gpu";
+    ns["progress"] = nb::none();
+    ns["available"] = method("available", "(self) -> bool",
+                             "Whether CuPy is installed and sees a CUDA device.",
+                             [](nb::handle self) { return gpu_available(self); }, nb::arg("self").none());
+    ns["_xp"] = staticmethod(method("_xp", "()", "The CuPy module (ImportError without it).",
+                                    []() { return import("cupy"); }));
+    ns["_popcount64"] = staticmethod(method(
+        "_popcount64", "(xp, a)", "Set bits of each element of `a`, as a uint64 array of its shape.",
+        [](nb::handle xp, nb::handle a) { return popcount64(xp, a); }, nb::arg("xp").none(),
+        nb::arg("a").none()));
+    ns["_np_popcount"] = staticmethod(method(
+        "_np_popcount", "(np, a)", "Set bits of each element of `a` on the host module, as int64.",
+        [](nb::handle np, nb::handle a) { return swar_popcount(np, a).attr("astype")(np.attr("int64")); },
+        nb::arg("np").none(), nb::arg("a").none()));
+    ns["_or_reduce"] = classmethod(method(
+        "_or_reduce", "(cls, xp, arr)", "Bitwise OR of all limbs of `arr`, as an xp.uint64 scalar.",
+        [](nb::handle, nb::handle xp, nb::handle arr) { return or_reduce(xp, arr); },
+        nb::arg("cls").none(), nb::arg("xp").none(), nb::arg("arr").none()));
+    ns["_set_bits128"] = staticmethod(method(
+        "_set_bits128", "(lo_int: int, hi_int: int) -> list[int]",
+        "The modes set in the 128-bit value lo_int | hi_int << 64, ascending.",
+        [](nb::handle lo, nb::handle hi) { return set_bits128(lo, hi); }, nb::arg("lo_int").none(),
+        nb::arg("hi_int").none()));
+    ns["_maj_product"] = classmethod(method(
+        "_maj_product", "(cls, xp, la, ha, ca, lb, hb, cb)",
+        "The raw product A B: row i*nb + j holds A_i B_j (not merged).",
+        [](nb::handle cls, nb::handle xp, nb::handle la, nb::handle ha, nb::handle ca, nb::handle lb,
+           nb::handle hb, nb::handle cb) { return maj_product(cls, xp, la, ha, ca, lb, hb, cb); },
+        nb::arg("cls").none(), nb::arg("xp").none(), nb::arg("la").none(), nb::arg("ha").none(),
+        nb::arg("ca").none(), nb::arg("lb").none(), nb::arg("hb").none(), nb::arg("cb").none()));
+    ns["_seg_sum_vals"] = staticmethod(method(
+        "_seg_sum_vals", "(xp, vals, boundary)",
+        "One sum per run of `vals`; boundary is True at the first row of every run.",
+        [](nb::handle xp, nb::handle vals, nb::handle boundary) { return seg_sum_vals(xp, vals, boundary); },
+        nb::arg("xp").none(), nb::arg("vals").none(), nb::arg("boundary").none()));
+    ns["_merge"] = classmethod(method(
+        "_merge", "(cls, xp, lo, hi, c, tol: float = 1e-12)",
+        "Canonical form: rows sorted by (hi, lo), equal masks summed, sums with |c| <= tol dropped.",
+        [](nb::handle cls, nb::handle xp, nb::handle lo, nb::handle hi, nb::handle c, nb::handle tol) {
+            return merge(cls, xp, lo, hi, c, as_float(tol, "tol"));
+        },
+        nb::arg("cls").none(), nb::arg("xp").none(), nb::arg("lo").none(), nb::arg("hi").none(),
+        nb::arg("c").none(), nb::arg("tol").none() = kTol));
+    ns["_commutator_maj"] = classmethod(method(
+        "_commutator_maj", "(cls, xp, la, ha, ca, lb, hb, cb)", "[A, B] = A B - B A, canonical.",
+        [](nb::handle cls, nb::handle xp, nb::handle la, nb::handle ha, nb::handle ca, nb::handle lb,
+           nb::handle hb, nb::handle cb) { return commutator_maj(cls, xp, la, ha, ca, lb, hb, cb); },
+        nb::arg("cls").none(), nb::arg("xp").none(), nb::arg("la").none(), nb::arg("ha").none(),
+        nb::arg("ca").none(), nb::arg("lb").none(), nb::arg("hb").none(), nb::arg("cb").none()));
+    ns["_expand_fermionic"] = classmethod(method(
+        "_expand_fermionic", "(cls, xp, term, coeff)",
+        "coeff times the product of the term's ladder operators, in Majorana arrays.",
+        [](nb::handle cls, nb::handle xp, nb::handle term, nb::handle coeff) {
+            return expand_fermionic(cls, xp, term, coeff);
+        },
+        nb::arg("cls").none(), nb::arg("xp").none(), nb::arg("term").none(), nb::arg("coeff").none()));
+    ns["_to_maj"] = classmethod(method(
+        "_to_maj", "(cls, xp, op: FermionOp)", "A FermionOp in canonical Majorana arrays.",
+        [](nb::handle cls, nb::handle xp, nb::handle op) { return to_maj(cls, xp, op); },
+        nb::arg("cls").none(), nb::arg("xp").none(), nb::arg("op").none()));
+    ns["_from_maj"] = classmethod(method(
+        "_from_maj", "(cls, xp, lo, hi, c, n_orb: int, tol: float = 1e-12) -> FermionOp",
+        "The number-conserving normal-ordered FermionOp of Majorana arrays on 2*n_orb "
+        "spin-orbitals; coefficients of modulus at most tol dropped.",
+        [](nb::handle, nb::handle, nb::handle lo, nb::handle hi, nb::handle c, nb::handle n_orb,
+           nb::handle tol) { return from_maj(lo, hi, c, as_int(n_orb, "n_orb"), as_float(tol, "tol")); },
+        nb::arg("cls").none(), nb::arg("xp").none(), nb::arg("lo").none(), nb::arg("hi").none(),
+        nb::arg("c").none(), nb::arg("n_orb").none(), nb::arg("tol").none() = kTol));
+    ns["_n_orb_of"] = method("_n_orb_of", "(self, *ops: FermionOp) -> int",
+                             "Spatial orbitals covering the largest spin-orbital index of the operators.",
+                             [](nb::handle, nb::args ops) { return n_orb_of(ops); }, nb::arg("self").none(),
+                             nb::arg("ops"));
+    ns["multiply"] = method("multiply", "(self, a: FermionOp, b: FermionOp) -> FermionOp",
+                            "Normal-ordered a b.",
+                            [](nb::handle self, nb::handle a, nb::handle b) { return gpu_multiply(self, a, b, false); },
+                            nb::arg("self").none(), nb::arg("a").none(), nb::arg("b").none());
+    ns["commutator"] = method("commutator", "(self, a: FermionOp, b: FermionOp) -> FermionOp",
+                              "Normal-ordered a b - b a.",
+                              [](nb::handle self, nb::handle a, nb::handle b) { return gpu_multiply(self, a, b, true); },
+                              nb::arg("self").none(), nb::arg("a").none(), nb::arg("b").none());
+    ns["normal_order"] = method("normal_order", "(self, a: FermionOp) -> FermionOp",
+                                "a in normal order.",
+                                [](nb::handle self, nb::handle a) { return gpu_normal_order(self, a); },
+                                nb::arg("self").none(), nb::arg("a").none());
+    ns["_truncate_body_maj"] = method(
+        "_truncate_body_maj", "(self, xp, lo, hi, c, max_body)",
+        "The monomials of at most 2*max_body Majorana modes (the arrays themselves for None).",
+        [](nb::handle self, nb::handle xp, nb::handle lo, nb::handle hi, nb::handle c, nb::handle mb) {
+            return truncate_body_maj(self, xp, lo, hi, c, mb);
+        },
+        nb::arg("self").none(), nb::arg("xp").none(), nb::arg("lo").none(), nb::arg("hi").none(),
+        nb::arg("c").none(), nb::arg("max_body").none());
+    ns["_truncate_body_fermionic"] = staticmethod(method(
+        "_truncate_body_fermionic", "(op: FermionOp, max_body: int | None) -> FermionOp",
+        "op itself for None, else a new dict of the terms of at most 2*max_body ladder operators.",
+        [](nb::handle op, nb::handle mb) { return truncate_body_fermionic(op, mb); }, nb::arg("op").none(),
+        nb::arg("max_body").none()));
+    ns["similarity_transform"] = method(
+        "similarity_transform",
+        "(self, h: FermionOp, generator: FermionOp, *, n_comm: int, max_body: int | None) -> FermionOp",
+        "e^{-s} H e^{s} summed to order n_comm: H + sum_n (1/n!) ad_s^n(H), ad_s(X) = [X, s].",
+        [](nb::handle self, nb::handle h, nb::handle g, nb::handle n_comm, nb::handle mb) {
+            return gpu_similarity(self, h, g, n_comm, mb);
+        },
+        nb::arg("self").none(), nb::arg("h").none(), nb::arg("generator").none(), nb::kw_only(),
+        nb::arg("n_comm").none(), nb::arg("max_body").none());
+    nb::object gpu = make_class("GpuBackend", nb::make_tuple(base.attr("Backend")), ns, kModule, kGpuDoc);
+    m.attr("GpuBackend") = gpu;
+
+    cls_name = "CpuBackend";
+    nb::dict cpu_ns;
+    cpu_ns["name"] = "cpu";
+    cpu_ns["available"] = method("available", "(self) -> bool", "Always True: NumPy and the engine.",
+                                 [](nb::handle) { return true; }, nb::arg("self").none());
+    cpu_ns["_xp"] = staticmethod(method("_xp", "()", "The NumPy module.", []() { return numpy(); }));
+    cpu_ns["multiply"] = method("multiply", "(self, a: FermionOp, b: FermionOp) -> FermionOp",
+                                "Normal-ordered a b.",
+                                [](nb::handle self, nb::handle a, nb::handle b) { return cpu_multiply(self, a, b, false); },
+                                nb::arg("self").none(), nb::arg("a").none(), nb::arg("b").none());
+    cpu_ns["commutator"] = method("commutator", "(self, a: FermionOp, b: FermionOp) -> FermionOp",
+                                  "Normal-ordered a b - b a.",
+                                  [](nb::handle self, nb::handle a, nb::handle b) { return cpu_multiply(self, a, b, true); },
+                                  nb::arg("self").none(), nb::arg("a").none(), nb::arg("b").none());
+    cpu_ns["normal_order"] = method("normal_order", "(self, a: FermionOp) -> FermionOp", "a in normal order.",
+                                    [](nb::handle self, nb::handle a) { return cpu_normal_order(self, a); },
+                                    nb::arg("self").none(), nb::arg("a").none());
+    cpu_ns["similarity_transform"] = method(
+        "similarity_transform",
+        "(self, h: FermionOp, generator: FermionOp, *, n_comm: int, max_body: int | None) -> FermionOp",
+        "e^{-s} H e^{s} summed to order n_comm, the whole series in the engine.",
+        [](nb::handle self, nb::handle h, nb::handle g, nb::handle n_comm, nb::handle mb) {
+            return cpu_similarity(self, h, g, n_comm, mb);
+        },
+        nb::arg("self").none(), nb::arg("h").none(), nb::arg("generator").none(), nb::kw_only(),
+        nb::arg("n_comm").none(), nb::arg("max_body").none());
+    // The plain statement of the Wick commutator, for the tests to hold the fast one to.
+    korvel::py::def(m, "_wick_commutator_plain", "(a: FermionOp, b: FermionOp) -> FermionOp",
+                    "[a, b] by stepping every pair of normal-ordered terms through the ladder words.",
+                    [](nb::handle a, nb::handle b) {
+                        NormalTerms A = normal_terms_of(a, "a"), B = normal_terms_of(b, "b");
+                        return dict_of(korvel::engine::normal_commutator_plain(A, B, kTol));
+                    },
+                    nb::arg("a").none(), nb::arg("b").none());
+    m.attr("CpuBackend") = make_class("CpuBackend", nb::make_tuple(gpu), cpu_ns, kModule, kCpuDoc);
+}

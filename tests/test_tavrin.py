@@ -1,0 +1,440 @@
+"""The Majorana backend: bit kernels, products, conversions and the similarity transform,
+on both array routes (NumPy arrays in the engine, and the array-module route through a
+proxy module), held against OpenFermion and the reference backend."""
+
+from __future__ import annotations
+
+import random
+import sys
+import types
+
+import numpy as np
+import pytest
+
+import chem
+from korvel.backends import tavrin
+from korvel.backends.olmera import OpenFermionBackend
+from korvel.backends.tavrin import CpuBackend, GpuBackend
+
+REF = OpenFermionBackend()
+
+
+class _Proxy(types.ModuleType):
+    """An array module that is not numpy: every attribute is numpy's."""
+
+    def __getattr__(self, name):
+        return getattr(np, name)
+
+
+PROXY = _Proxy("proxy_xp")
+
+
+class ProxyBackend(GpuBackend):
+    """GpuBackend whose array module is the proxy: the array-module route on the host."""
+
+    @staticmethod
+    def _xp():
+        return PROXY
+
+
+@pytest.fixture(params=["native", "proxy"])
+def xp(request):
+    return np if request.param == "native" else PROXY
+
+
+def arrays(rows):
+    """(lo, hi, c) from [(mask, coeff), ...] with 128-bit integer masks."""
+    lo = np.array([m & (2**64 - 1) for m, _ in rows], dtype=np.uint64)
+    hi = np.array([m >> 64 for m, _ in rows], dtype=np.uint64)
+    return lo, hi, np.array([c for _, c in rows], dtype=np.complex128)
+
+
+def rows_of(lo, hi, c):
+    return [(int(l) | (int(h) << 64), complex(v)) for l, h, v in zip(lo, hi, c)]
+
+
+def mono(*modes):
+    return sum(1 << m for m in modes)
+
+
+def product_oracle(a, b):
+    """gamma_A gamma_B by counting the pairs (p in A, q in B) with p > q."""
+    pa = [p for p in range(128) if a >> p & 1]
+    pb = [q for q in range(128) if b >> q & 1]
+    phi = sum(1 for p in pa for q in pb if p > q)
+    return a ^ b, (-1) ** phi
+
+
+def close(a, b, tol=1e-10):
+    assert set(a) == set(b), sorted(set(a) ^ set(b))[:5]
+    for k in a:
+        assert abs(a[k] - b[k]) <= tol, (k, a[k], b[k])
+
+
+def random_op(seed, nq, n_terms, bodies=(1, 2), conserving=True):
+    rng = random.Random(seed)
+    op = {}
+    for _ in range(n_terms):
+        k = rng.choice(bodies)
+        cre = rng.sample(range(nq), k)
+        ann = rng.sample(range(nq), k if conserving else rng.choice([k - 1, k + 1]))
+        term = tuple((p, 1) for p in cre) + tuple((q, 0) for q in ann)
+        if rng.random() < 0.3:
+            term = tuple(rng.sample(term, len(term)))  # not normal-ordered
+        op[term] = complex(rng.uniform(-1, 1), rng.uniform(-1, 1))
+    return op
+
+
+# ---------------------------------------------------------------------------
+# Availability and the array module
+
+
+def test_available_probes_the_device(monkeypatch):
+    # CuPy is installed on this machine without a device: False, not an error.
+    assert GpuBackend().available() in (False, True)
+    monkeypatch.setitem(sys.modules, "cupy", None)  # import fails
+    assert GpuBackend().available() is False
+    with pytest.raises(ImportError):
+        GpuBackend().multiply({(): 1}, {(): 1})
+    with pytest.raises(ImportError):
+        GpuBackend().similarity_transform({(): 1}, {}, n_comm=1, max_body=None)
+
+    def fake(count):
+        mod = types.ModuleType("cupy")
+        runtime = types.SimpleNamespace(getDeviceCount=count)
+        mod.cuda = types.SimpleNamespace(runtime=runtime)
+        return mod
+
+    def raising():
+        raise RuntimeError("cudaErrorNoDevice")
+
+    monkeypatch.setitem(sys.modules, "cupy", fake(raising))
+    assert GpuBackend().available() is False
+    monkeypatch.setitem(sys.modules, "cupy", fake(lambda: 0))
+    assert GpuBackend().available() is False
+    monkeypatch.setitem(sys.modules, "cupy", fake(lambda: 2))
+    assert GpuBackend().available() is True
+
+
+def test_cpu_backend_frame():
+    cpu = CpuBackend()
+    assert isinstance(cpu, GpuBackend) and cpu.available() is True
+    assert cpu._xp() is np and cpu.name == "cpu" and GpuBackend.name == "gpu"
+    from korvel.backends import get_backend
+    assert type(get_backend("cpu")) is CpuBackend
+
+
+# ---------------------------------------------------------------------------
+# Bit kernels
+
+
+def test_popcount_and_or_reduce(xp):
+    a = np.array([0, 2**64 - 1, 0b1011, 2**63], dtype=np.uint64)
+    got = GpuBackend._popcount64(xp, a)
+    assert got.dtype == np.uint64 and got.tolist() == [0, 64, 3, 1]
+    assert GpuBackend._popcount64(xp, a.reshape(2, 2)).shape == (2, 2)
+    host = GpuBackend._np_popcount(np, a)
+    assert host.dtype == np.int64 and host.tolist() == [0, 64, 3, 1]
+    assert int(GpuBackend._or_reduce(xp, np.zeros(0, dtype=np.uint64))) == 0
+    assert int(GpuBackend._or_reduce(xp, np.array([0b0101, 0b0011], dtype=np.uint64))) == 0b0111
+
+
+@pytest.mark.parametrize("lo, hi, expected", [
+    (0, 0, []), (1, 1, [0, 64]), (2**63, 2**63, [63, 127]), (0b110, 0, [1, 2]),
+])
+def test_set_bits128(lo, hi, expected):
+    assert GpuBackend._set_bits128(lo, hi) == expected
+
+
+@pytest.mark.parametrize("lo, hi, exc", [(-1, 0, ValueError), (0, 2**64, ValueError),
+                                         ("1", 0, TypeError), (0, 1.5, TypeError)])
+def test_set_bits128_refuses_values_that_are_not_limbs(lo, hi, exc):
+    with pytest.raises(exc):
+        GpuBackend._set_bits128(lo, hi)
+
+
+# ---------------------------------------------------------------------------
+# Product, merge, commutator
+
+
+@pytest.mark.parametrize("a, b, mask, sign", [
+    (mono(0), mono(1), mono(0, 1), 1), (mono(1), mono(0), mono(0, 1), -1),
+    (mono(0), mono(0), 0, 1), (mono(127), mono(127), 0, 1),
+    (mono(0, 1), mono(0), mono(1), -1),
+    (mono(64), mono(0), mono(0, 64), -1), (mono(0), mono(64), mono(0, 64), 1),
+    (mono(63), mono(64), mono(63, 64), 1), (mono(64), mono(63), mono(63, 64), -1),
+    (mono(0, 5), mono(1, 2, 3, 70, 100), mono(0, 1, 2, 3, 5, 70, 100), -1),
+    (mono(1, 2, 3, 70, 100), mono(0, 5), mono(0, 1, 2, 3, 5, 70, 100), -1),
+    (mono(62, 63, 64, 65), mono(63, 64, 127), mono(62, 65, 127), -1),
+])
+def test_product_signs_across_the_limbs(xp, a, b, mask, sign):
+    out = GpuBackend._maj_product(xp, *arrays([(a, 1.0)]), *arrays([(b, 1.0)]))
+    assert rows_of(*out) == [(mask, complex(sign))]
+    assert product_oracle(a, b) == (mask, sign)
+
+
+def test_product_grid_row_order_and_paths_agree():
+    rng = random.Random(7)
+    modes = [0, 1, 2, 5, 31, 62, 63, 64, 65, 90, 126, 127]
+    for _ in range(20):
+        A = [(sum(1 << m for m in rng.sample(modes, rng.randint(0, 5))), complex(rng.random(), rng.random()))
+             for _ in range(rng.randint(1, 4))]
+        B = [(sum(1 << m for m in rng.sample(modes, rng.randint(0, 5))), complex(rng.random(), 0))
+             for _ in range(rng.randint(1, 4))]
+        expected = []
+        for ma, ca in A:  # row i*nb + j is A_i B_j
+            for mb, cb in B:
+                m, s = product_oracle(ma, mb)
+                expected.append((m, s * ca * cb))
+        for xp in (np, PROXY):
+            got = rows_of(*GpuBackend._maj_product(xp, *arrays(A), *arrays(B)))
+            assert [m for m, _ in got] == [m for m, _ in expected]
+            assert np.allclose([c for _, c in got], [c for _, c in expected], atol=1e-14)
+    empty = GpuBackend._maj_product(np, *arrays([]), *arrays([(1, 1.0)]))
+    assert [len(e) for e in empty] == [0, 0, 0] and empty[2].dtype == np.complex128
+
+
+def test_product_grid_too_large_for_memory_is_refused_before_allocation():
+    big = (np.zeros(60000, dtype=np.uint64), np.zeros(60000, dtype=np.uint64),
+           np.ones(60000, dtype=np.complex128))
+    with pytest.raises(MemoryError, match="60000 x 60000"):
+        GpuBackend._maj_product(np, *big, *big)
+
+
+def test_merge_orders_sums_and_prunes(xp):
+    lo, hi, c = np.array([5, 0, 1, 5], dtype=np.uint64), np.array([0, 2, 1, 0], dtype=np.uint64), \
+        np.array([1, 1, 1, 2], dtype=np.complex128)
+    assert rows_of(*GpuBackend._merge(xp, lo, hi, c)) == [(5, 3), (1 | 1 << 64, 1), (2 << 64, 1)]
+    # A group that cancels, and one whose sum is exactly tol, are dropped.
+    rows = arrays([(3, 1.0), (3, -1.0), (4, 0.5), (4, 0.5), (6, 0.25)])
+    assert rows_of(*GpuBackend._merge(xp, *rows, 0.25)) == [(4, 1.0)]
+    assert rows_of(*GpuBackend._merge(xp, *arrays([(7, 1.1e-12)]))) == [(7, 1.1e-12)]
+    assert rows_of(*GpuBackend._merge(xp, *arrays([(7, 1e-12)]))) == []
+    vals = np.array([1.0, 2.0, 3.0, 4.0])
+    assert GpuBackend._seg_sum_vals(xp, vals, np.array([True, False, True, False])).tolist() == [3.0, 7.0]
+
+
+def test_commutator_maj(xp):
+    assert rows_of(*GpuBackend._commutator_maj(xp, *arrays([(mono(0, 1), 1.0)]),
+                                               *arrays([(mono(2, 3), 1.0)]))) == []
+    assert rows_of(*GpuBackend._commutator_maj(xp, *arrays([(mono(0), 1.0)]),
+                                               *arrays([(mono(1), 1.0)]))) == [(mono(0, 1), 2.0)]
+    assert rows_of(*GpuBackend._commutator_maj(xp, *arrays([]), *arrays([(1, 1.0)]))) == []
+
+
+def test_array_routes_agree_on_random_operators():
+    for seed in range(4):
+        a, b = random_op(seed, 64, 4), random_op(seed + 10, 64, 3)
+        A = [GpuBackend._to_maj(xp, a) for xp in (np, PROXY)]
+        B = [GpuBackend._to_maj(xp, b) for xp in (np, PROXY)]
+        com = [GpuBackend._commutator_maj(xp, *A[k], *B[k]) for k, xp in enumerate((np, PROXY))]
+        for x, y in (A, B, com):
+            assert np.array_equal(x[0], y[0]) and np.array_equal(x[1], y[1])
+            assert np.allclose(x[2], y[2], rtol=0, atol=1e-14)
+    with pytest.raises(OverflowError):
+        GpuBackend._to_maj(np, {((64, 1), (0, 0)): 1.0})
+    with pytest.raises(OverflowError):
+        GpuBackend._to_maj(PROXY, {((64, 1), (0, 0)): 1.0})
+
+
+# ---------------------------------------------------------------------------
+# Conversions
+
+
+@pytest.mark.parametrize("term, coeff, rows", [
+    (((0, 1),), 1.0, [(1, 0.5), (2, -0.5j)]),
+    (((0, 1), (0, 0)), 1.0, [(0, 0.5), (3, 0.5j)]),
+    (((40, 0),), 1.0, [(1 << 80, 0.5), (1 << 81, 0.5j)]),
+    (((31, 1),), 2.0, [(1 << 62, 1.0), (1 << 63, -1j)]),
+    (((32, 0),), 2.0, [(1 << 64, 1.0), (1 << 65, 1j)]),
+    ((), 0, [(0, 0)]),
+])
+def test_expand_fermionic(xp, term, coeff, rows):
+    assert rows_of(*GpuBackend._expand_fermionic(xp, term, coeff)) == rows
+
+
+def test_to_maj_and_from_maj_edges(xp):
+    for op in ({}, {(): 0}):
+        assert [len(a) for a in GpuBackend._to_maj(xp, op)] == [0, 0, 0]
+    assert rows_of(*GpuBackend._to_maj(xp, {(): 2.0})) == [(0, 2.0)]
+    n0 = GpuBackend._to_maj(xp, {((0, 1), (0, 0)): 1.0})
+    assert GpuBackend._from_maj(xp, *n0, 1) == {((0, 1), (0, 0)): 1 + 0j}
+    assert GpuBackend._from_maj(xp, *arrays([(1, 1.0)]), 1) == {}
+    assert GpuBackend._from_maj(xp, *arrays([(0, 2.0)]), 1) == {(): 2 + 0j}
+    assert GpuBackend._from_maj(xp, *arrays([(0, 1e-13)]), 1) == {}
+    with pytest.raises(KeyError):
+        GpuBackend._from_maj(xp, *arrays([(mono(4, 5), 1.0)]), 1)
+    with pytest.raises(OverflowError):
+        GpuBackend._expand_fermionic(xp, ((64, 1),), 1.0)
+
+
+def test_from_maj_against_openfermion():
+    from openfermion import FermionOperator, normal_ordered
+    rng = random.Random(11)
+    nso = 6
+    rows = [(sum(1 << m for m in rng.sample(range(2 * nso), rng.randint(0, 6))),
+             complex(rng.uniform(-1, 1), rng.uniform(-1, 1))) for _ in range(30)]
+    fop = FermionOperator()
+    for mask, c in rows:  # the gammas multiplied in increasing mode order
+        op = FermionOperator((), c)
+        for j in range(2 * nso):
+            if mask >> j & 1:
+                p = j // 2
+                g = (FermionOperator(((p, 1),)) + FermionOperator(((p, 0),)) if j % 2 == 0
+                     else 1j * (FermionOperator(((p, 1),)) - FermionOperator(((p, 0),))))
+                op = op * g
+        fop += op
+    expected = {t: complex(v) for t, v in normal_ordered(fop).terms.items()
+                if sum(d == 1 for _, d in t) == sum(d == 0 for _, d in t) and abs(v) > 1e-12}
+    merged = GpuBackend._merge(np, *arrays(rows))
+    close(GpuBackend._from_maj(np, *merged, nso // 2), expected, 1e-12)
+
+
+@pytest.mark.parametrize("ops, n", [(({((5, 1), (0, 0)): 1.0},), 3), (({},), 1), ((), 1),
+                                    (({((1, 1), (1, 0)): 1}, {((6, 1), (2, 0)): 1}), 4)])
+def test_n_orb_of(ops, n):
+    assert GpuBackend()._n_orb_of(*ops) == n
+
+
+def test_truncations(xp):
+    op = {(): 1, ((0, 1), (0, 0)): 2, ((1, 1), (0, 1), (1, 0), (0, 0)): 3}
+    assert GpuBackend._truncate_body_fermionic(op, None) is op
+    assert GpuBackend._truncate_body_fermionic(op, 0) == {(): 1}
+    assert GpuBackend._truncate_body_fermionic(op, 1.9) == {(): 1, ((0, 1), (0, 0)): 2}
+    rows = arrays([(0, 1.0), (mono(0), 1.0), (mono(0, 1), 1.0), (mono(0, 1, 2), 1.0)])
+    assert [m for m, _ in rows_of(*GpuBackend()._truncate_body_maj(xp, *rows, 1))] == [0, 1, 3]
+    same = GpuBackend()._truncate_body_maj(xp, *rows, None)
+    assert all(x is y for x, y in zip(same, rows))
+
+
+# ---------------------------------------------------------------------------
+# Public operations against the reference backend
+
+BACKENDS = [CpuBackend(), ProxyBackend()]
+
+
+@pytest.mark.parametrize("backend", BACKENDS, ids=["cpu", "proxy"])
+@pytest.mark.parametrize("seed", range(3))
+def test_algebra_matches_the_reference(backend, seed):
+    a, b = random_op(seed, 8, 10), random_op(seed + 100, 8, 10)
+    close(backend.multiply(a, b), REF.multiply(a, b))
+    close(backend.commutator(a, b), REF.commutator(a, b))
+    close(backend.normal_order(a), REF.normal_order(a))
+
+
+@pytest.mark.parametrize("backend", BACKENDS, ids=["cpu", "proxy"])
+@pytest.mark.parametrize("call, expected", [
+    (lambda be: be.multiply({((0, 1),): 1}, {((0, 0),): 1}), {((0, 1), (0, 0)): 1}),
+    (lambda be: be.multiply({((0, 0),): 1}, {((0, 1),): 1}), {(): 1, ((0, 1), (0, 0)): -1}),
+    (lambda be: be.normal_order({((0, 0), (0, 1)): 1.0}), {(): 1, ((0, 1), (0, 0)): -1}),
+    (lambda be: be.commutator({((0, 1), (0, 0)): 1}, {((1, 1), (1, 0)): 1}), {}),
+    (lambda be: be.multiply({(): 1}, {(): 1}), {(): 1}),
+    (lambda be: be.commutator({}, {}), {}),
+])
+def test_algebra_edges(backend, call, expected):
+    got = call(backend)
+    assert got == expected and all(type(v) is complex for v in got.values())
+
+
+def test_cpu_cut_at_the_lowering_tolerance():
+    # Kept down to the cut, as the reference keeps it (the array route prunes each ladder
+    # factor's monomials at the same tolerance while it expands, so it cannot).
+    op = {((0, 1), (0, 0)): 1.1e-12, ((1, 1), (1, 0)): 1e-12}
+    assert CpuBackend().normal_order(op) == REF.normal_order(op) == {((0, 1), (0, 0)): 1.1e-12}
+
+
+def test_cpu_keeps_terms_that_change_the_particle_number():
+    # The reference keeps them; the CPU backend answers as the reference does.
+    a, b = {((0, 1),): 1}, {((1, 1),): 1}
+    assert CpuBackend().multiply(a, b) == REF.multiply(a, b) == {((1, 1), (0, 1)): -1}
+    assert ProxyBackend().multiply(a, b) == {}
+
+
+def test_wick_commutator_matches_its_plain_statement():
+    for seed in range(4):
+        a = random_op(seed, 10, 25, bodies=(1, 2, 3), conserving=seed % 2 == 0)
+        b = random_op(seed + 50, 10, 15, bodies=(1, 2), conserving=seed % 2 == 0)
+        close(CpuBackend().commutator(a, b), tavrin._wick_commutator_plain(a, b), 1e-12)
+        close(CpuBackend().commutator(a, b), REF.commutator(a, b))
+
+
+@pytest.mark.parametrize("backend", BACKENDS, ids=["cpu", "proxy"])
+@pytest.mark.parametrize("n_comm", [0, 1, 2, 3])
+@pytest.mark.parametrize("max_body", [None, 1, 2, 3])
+def test_similarity_transform_matches_the_reference(backend, n_comm, max_body):
+    h = REF.normal_order(random_op(n_comm, 6, 10))
+    sigma = random_op(n_comm + 20, 6, 5, bodies=(1, 2))
+    close(backend.similarity_transform(h, sigma, n_comm=n_comm, max_body=max_body),
+          REF.similarity_transform(h, sigma, n_comm=n_comm, max_body=max_body))
+
+
+def test_similarity_transform_keeps_the_keys_of_h():
+    # h as given (not normal-ordered, real values) is kept by key, as the reference keeps it.
+    h = {((0, 0), (0, 1)): 0.5, ((1, 1), (1, 0)): 2.0, ((2, 1), (2, 0)): 1e-13}
+    sigma = {((1, 1), (0, 0)): 0.1, ((0, 1), (1, 0)): -0.1}
+    for max_body in (None, 1):
+        got = CpuBackend().similarity_transform(h, sigma, n_comm=2, max_body=max_body)
+        close(got, REF.similarity_transform(h, sigma, n_comm=2, max_body=max_body))
+    assert CpuBackend().similarity_transform(h, {}, n_comm=2, max_body=None) == {
+        ((0, 0), (0, 1)): 0.5, ((1, 1), (1, 0)): 2.0}
+    with pytest.raises(TypeError):
+        CpuBackend().similarity_transform(h, sigma, 2, None)
+    with pytest.raises(TypeError):
+        CpuBackend().similarity_transform(h, sigma, n_comm="2", max_body=None)
+    with pytest.raises(TypeError):
+        ProxyBackend().similarity_transform(h, sigma, n_comm=1, max_body="x")
+
+
+def test_progress_reports_each_order():
+    seen = []
+    be = CpuBackend()
+    be.progress = lambda order, terms, seconds: seen.append((order, terms))
+    h = REF.normal_order(random_op(1, 6, 10))
+    out = be.similarity_transform(h, random_op(2, 6, 5), n_comm=2, max_body=2)
+    assert [o for o, _ in seen] == [1, 2] and all(t > 0 for _, t in seen) and out
+
+
+@pytest.fixture(scope="module")
+def lih():
+    from korvel.methods.cendrel import _cluster_operator_t2
+    problem = chem.problem("lih")
+    return problem, dict(problem.hamiltonian.terms), _cluster_operator_t2(
+        problem, kind="ccsd_screened", tol=1e-8)
+
+
+@pytest.mark.parametrize("n_comm, max_body", [(1, None), (2, 2)])
+def test_lih_transform_matches_the_reference(lih, n_comm, max_body):
+    _, h, t = lih
+    expected = REF.similarity_transform(h, t, n_comm=n_comm, max_body=max_body)
+    close(CpuBackend().similarity_transform(h, t, n_comm=n_comm, max_body=max_body), expected)
+    close(ProxyBackend().similarity_transform(h, t, n_comm=n_comm, max_body=max_body), expected)
+
+
+def test_cendrel_energy_is_the_same_on_both_backends():
+    from korvel.methods.cendrel import CCSDDownfold
+    problem = chem.problem("lih", active_space="manual", n_act=2, n_act_elec=2)
+    options = {"ccsd_n_comm": 2, "ccsd_max_body": 2, "generator_pool": "ccsd_screened",
+               "pool_tol": 1e-8}
+    ref = CCSDDownfold(options).run(problem, REF)
+    cpu = CCSDDownfold(options).run(problem, CpuBackend())
+    assert cpu.backend == "cpu"
+    assert abs(cpu.energy - ref.energy) < 1e-9
+
+
+@pytest.mark.skipif(not GpuBackend().available(), reason="needs CuPy and a CUDA device")
+def test_device_route_matches_the_host_routes():
+    import cupy
+    gpu = GpuBackend()
+    for seed in range(3):
+        a, b = random_op(seed, 8, 10), random_op(seed + 100, 8, 10)
+        close(gpu.commutator(a, b), ProxyBackend().commutator(a, b))
+        close(gpu.multiply(a, b), ProxyBackend().multiply(a, b))
+        A = [cupy.asarray(x) for x in GpuBackend._to_maj(np, a)]
+        B = [cupy.asarray(x) for x in GpuBackend._to_maj(np, b)]
+        dev = GpuBackend._commutator_maj(cupy, *A, *B)
+        host = GpuBackend._commutator_maj(np, *GpuBackend._to_maj(np, a), *GpuBackend._to_maj(np, b))
+        assert np.array_equal(dev[0].get(), host[0]) and np.allclose(dev[2].get(), host[2], atol=1e-13)
+    h = REF.normal_order(random_op(5, 6, 10))
+    for max_body in (None, 2):
+        close(gpu.similarity_transform(h, random_op(6, 6, 5), n_comm=2, max_body=max_body),
+              REF.similarity_transform(h, random_op(6, 6, 5), n_comm=2, max_body=max_body))
