@@ -35,6 +35,7 @@
 #include "engine/ladder.h"
 #include "engine/majorana_op.h"
 #include "engine/memory.h"
+#include "engine/task_group.h"
 #include "engine/wick.h"
 #include "fermion_terms.h"
 
@@ -512,7 +513,7 @@ nb::dict dict_of(const NormalTerms& t) {
     korvel::engine::require_memory(t.size(), 160, "the result dict of ladder terms");
     korvel::py::KeyLayout layout;
     korvel::py::lay_out_keys(t, layout);
-    korvel::py::FermionOpBuilder builder(t.size());
+    korvel::py::FermionOpBuilder builder;
     builder.add(t, layout);
     return builder.result();
 }
@@ -540,18 +541,22 @@ nb::dict from_maj(nb::handle lo, nb::handle hi, nb::handle c, long long n_orb, d
         }
     const int n_so = static_cast<int>(modes / 2);
     if (op.size() >= korvel::engine::kSplitRows) korvel::engine::wake_helpers();
-    std::optional<korvel::py::FermionOpBuilder> builder;
-    korvel::py::KeyLayout layouts[korvel::engine::kContractionPieces];
-    korvel::engine::contract_number_conserving_streamed(
-        op, n_so, tol,
-        [&](unsigned q, const NormalTerms& piece) { korvel::py::lay_out_keys(piece, layouts[q]); },
-        [&](unsigned q, const NormalTerms& piece) {
-            if (!builder) builder.emplace(op.size());
-            builder->add(piece, layouts[q]);
-            layouts[q] = korvel::py::KeyLayout{};
-        });
-    if (!builder) builder.emplace(0);
-    return builder->result();
+    // The helper threads contract the parts and lay out their keys without the GIL; this
+    // thread takes the GIL for each part in turn, in order, to put its terms into the dict.
+    korvel::py::FermionOpBuilder builder;
+    korvel::py::KeyLayout layouts[korvel::engine::kParts];
+    {
+        nb::gil_scoped_release release;
+        korvel::engine::contract_number_conserving_streamed(
+            op, n_so, tol,
+            [&](unsigned q, const NormalTerms& part) { korvel::py::lay_out_keys(part, layouts[q]); },
+            [&](unsigned q, const NormalTerms& part) {
+                nb::gil_scoped_acquire acquire;
+                builder.add(part, layouts[q]);
+                layouts[q] = korvel::py::KeyLayout{};
+            });
+    }
+    return builder.result();
 }
 
 long long n_orb_of(nb::args ops) {
