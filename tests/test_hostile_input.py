@@ -171,6 +171,11 @@ def _analysis():
     return analysis
 
 
+def _cpu_backend():
+    from korvel.backends.tavrin import CpuBackend
+    return CpuBackend()
+
+
 def _cendrel():
     from korvel.methods import cendrel
     return cendrel
@@ -195,6 +200,11 @@ ENTRY = {
     "olmera.rotate_single":
         lambda op: _backend().rotate_single(op, GENERATOR, 0.1, max_body=None, substeps=2),
     "olmera.gradient": lambda op: _backend().gradient(op, GENERATOR, [0, 1]),
+    "tavrin.normal_order": lambda op: _cpu_backend().normal_order(op),
+    "tavrin.commutator": lambda op: _cpu_backend().commutator(op, GENERATOR),
+    "tavrin.multiply": lambda op: _cpu_backend().multiply(GENERATOR, op),
+    "tavrin.similarity_transform":
+        lambda op: _cpu_backend().similarity_transform(op, GENERATOR, n_comm=2, max_body=2),
     "cendrel._nonhermiticity_l1": lambda op: _cendrel()._nonhermiticity_l1(op),
     "analysis.lcu_one_norm": lambda op: _analysis().lcu_one_norm(op),
     "analysis.fci_energy": lambda op: _analysis().fci_energy(op, 8, 2),
