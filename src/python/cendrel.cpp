@@ -397,7 +397,7 @@ std::pair<Ladder, double> canonical_conjugate(const Ladder& t) {
 
 double nonhermiticity_l1(nb::handle op) {
     // The items are taken once, as a list that holds every key and value.
-    nb::list items = nb::steal<nb::list>(checked(PySequence_List(op.attr("items")().ptr())));
+    nb::list items = nb::borrow<nb::list>(checked(PySequence_List(op.attr("items")().ptr())));
     std::vector<std::pair<Ladder, std::complex<double>>> terms;
     terms.reserve(items.size());
     bool canonical = true;
