@@ -330,7 +330,10 @@ def test_h2_example_method_result(tmp_path):
     eff = data["measurements"]["effective_hamiltonian"]
     assert (eff["n_spinorb"], eff["n_elec"]) == (8, 2)
     assert eff["exact_energy"] is None and "non-Hermitian" in eff["exact_skipped"]
-    assert data["observables"]["cluster_singles"] == 0  # H2: the singles vanish by symmetry
+    obs = data["observables"]
+    assert obs["cluster_terms"] == obs["cluster_singles"] + obs["cluster_doubles"]
+    assert obs["cluster_singles"] > 0  # 6-31G: 1 sigma_g -> 2 sigma_g is allowed
+    assert f"{obs['cluster_singles']} singles, {obs['cluster_doubles']} doubles" in proc.stdout
     for label in ("downfolded energy", "eigenvalue imaginary part", "cluster terms",
                   "effective LCU 1-norm", "non-Hermiticity"):
         assert label in proc.stdout
