@@ -223,3 +223,19 @@ def test_xyz_file_missing_or_empty(tmp_path, content, expected):
 def test_unreadable_input_file(tmp_path):
     with pytest.raises(ValueError, match=r"cannot read input file '.*nope\.in'"):
         read_input(tmp_path / "nope.in")
+
+
+@pytest.mark.parametrize("rem, value, warning", [
+    ("", True, None),
+    ("method cendrel\nccsd_singles false\n", False, None),
+    ("method cendrel\ngenerator_pool mp2_screened\nccsd_singles true\n", True,
+     "ccsd_singles has no effect with generator_pool mp2_screened"),
+    ("ccsd_singles off\n", False, "ccsd_singles has no effect without a method"),
+])
+def test_ccsd_singles_keyword(rem, value, warning):
+    calc = parse_input_text(job(rem))
+    assert calc.rem["ccsd_singles"] is value
+    assert [w for w in calc.warnings if "ccsd_singles" in w] == (
+        [] if warning is None else [calc.warnings[-1]])
+    if warning:
+        assert warning in calc.warnings[-1]
