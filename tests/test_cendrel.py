@@ -673,3 +673,23 @@ def test_singles_switch_and_observables(fake_t2):
     assert len(calls) == 2
     with pytest.raises(ValueError, match="all_doubles"):
         cendrel._cluster_operator(None, kind="all_doubles", tol=0.1)
+
+
+def test_downfolded_energy_with_singles_is_ccsd():
+    # LiH/STO-3G at 3.0 A folded onto 2 active orbitals, two commutators: with the
+    # singles (applied exactly) the folded operator has the CCSD energy as its ground
+    # root; the doubles alone leave it 2.7 mEh above.
+    from korvel.core.hamiltonian import build_problem
+    from chem import make_calc
+
+    _, solver = _lih_at(3.0)
+    atoms = [("Li", (0.0, 0.0, 0.0)), ("H", (0.0, 0.0, 3.0))]
+    p = build_problem(make_calc(atoms, active_space="manual", n_act=2, n_act_elec=2))
+    energies = {}
+    for singles in (True, False):
+        res = cendrel.CCSDDownfold(_options(
+            ccsd_n_comm=2, ccsd_max_body=4, generator_pool="ccsd_screened", pool_tol=1e-8,
+            ccsd_singles=singles)).run(p, _backend())
+        energies[singles] = res.energy
+    assert energies[True] == pytest.approx(solver.e_tot, abs=1e-8)
+    assert 2e-3 < energies[False] - solver.e_tot < 4e-3

@@ -482,15 +482,35 @@ nb::object run(nb::handle self, nb::handle problem, nb::handle backend) {
         PyErr_SetString(PyExc_RuntimeError, kEmptyClusterMessage);
         throw nb::python_error();
     }
-    Py_ssize_t singles_terms = 0;
-    for (auto kv : T)
-        if (PyTuple_Check(kv.first.ptr()) && PyTuple_GET_SIZE(kv.first.ptr()) == 2)
-            ++singles_terms;
+    // Singles (two ladder operators) and doubles, kept apart for the transform below.
+    nb::dict T1, T2;
+    for (auto kv : T) {
+        const bool single = PyTuple_Check(kv.first.ptr()) && PyTuple_GET_SIZE(kv.first.ptr()) == 2;
+        (single ? T1 : T2)[kv.first] = kv.second;
+    }
+    const Py_ssize_t singles_terms = PyDict_Size(T1.ptr());
 
     nb::object H = checked(PyObject_CallOneArg(
         reinterpret_cast<PyObject*>(&PyDict_Type), problem.attr("hamiltonian").attr("terms").ptr()));
+    // T1 and T2 are both excitation operators and commute, so
+    // e^{-T} H e^{T} = e^{-T2} (e^{-T1} H e^{T1}) e^{T2}. The singles part is exact: each
+    // nested commutator with a one-body excitation turns one occupied creation operator
+    // into a virtual one or one virtual annihilation operator into an occupied one, so
+    // the series ends after as many commutators as H's longest term has ladder
+    // operators, and the body rank stays that of H. The truncation n_comm and the body
+    // cap then act on the doubles alone, as for the doubles-only transform.
+    Py_ssize_t longest = 0;
+    if (singles_terms > 0) {
+        for (auto kv : nb::borrow<nb::dict>(H)) {
+            const Py_ssize_t n = PyObject_Length(kv.first.ptr());
+            if (n < 0) throw nb::python_error();
+            longest = std::max(longest, n);
+        }
+        H = backend.attr("similarity_transform")(H, T1, "n_comm"_a = nb::int_(longest),
+                                                 "max_body"_a = nb::none());
+    }
     nb::object Hbar =
-        backend.attr("similarity_transform")(H, T, "n_comm"_a = n_comm, "max_body"_a = max_body);
+        backend.attr("similarity_transform")(H, T2, "n_comm"_a = n_comm, "max_body"_a = max_body);
     nb::object Heff = global("downfold_to_active")(Hbar, problem);
 
     nb::object n_spinorb =
@@ -548,7 +568,9 @@ constexpr const char* kL1Doc =
 constexpr const char* kClassDoc =
     "Coupled-cluster downfolding: H_eff = P e^{-T} H e^{T} P with the bare cluster\n"
     "operator T = T1 + T2 (the singles only with generator_pool ccsd_screened and\n"
-    "ccsd_singles true), folded onto the active space over the Hartree-Fock reference.\n\n"
+    "ccsd_singles true), folded onto the active space over the Hartree-Fock reference.\n"
+    "The singles act exactly (e^{-T1} H e^{T1} is a finite series); ccsd_n_comm and\n"
+    "ccsd_max_body truncate the series in the doubles.\n\n"
     "The effective Hamiltonian is not Hermitian; its reference expectation is the\n"
     "coupled-cluster energy of the amplitudes. Options: ccsd_n_comm, ccsd_max_body,\n"
     "generator_pool, pool_tol, ccsd_singles (true when absent).";
