@@ -101,32 +101,17 @@ def _terms(op) -> dict:
 
 
 def _determinant_expectation(op, occupied) -> complex:
-    """<Phi|op|Phi> for the determinant occupying the spin-orbitals ``occupied``.
+    """<Phi|op|Phi> for the determinant occupying the spin-orbitals ``occupied``: the
+    reference backend's Hartree-Fock expectation, the one place that computes it."""
+    (backend_cls,) = _require("korvel.backends.olmera", "OpenFermionBackend")
+    return complex(backend_cls().hf_expectation(dict(_terms(op)), set(occupied)))
 
-    Each term is applied to the determinant right to left (Jordan-Wigner signs: a
-    ladder operator on mode p picks up (-1) to the number of occupied modes below p);
-    only terms that map the determinant back onto itself contribute.
-    """
-    occ0 = frozenset(occupied)
-    total = 0j
-    for term, coef in _terms(op).items():
-        occ = set(occ0)
-        sign = 1
-        for mode, dagger in reversed(term):
-            if dagger:
-                if mode in occ:
-                    break
-                occ.add(mode)
-            else:
-                if mode not in occ:
-                    break
-                occ.remove(mode)
-            if sum(1 for q in occ if q < mode) % 2:
-                sign = -sign
-        else:
-            if occ == occ0:
-                total += sign * complex(coef)
-    return total
+
+def _active_occupation(problem) -> set:
+    """The reference determinant seen from the active space: its active spin-orbitals,
+    numbered from 0 as the effective Hamiltonian numbers them."""
+    lo, hi = 2 * problem.n_core, 2 * (problem.n_core + problem.n_act)
+    return {p - lo for p in problem.occupied if lo <= p < hi}
 
 
 def _sector_dimension(n_spinorb: int, n_elec: int) -> int:
@@ -171,10 +156,10 @@ def _measure_hamiltonian(op, n_spinorb, n_elec, rem, progress, *, label, key,
 
 def _dmrg(op, n_spinorb, n_elec, rem, progress, label, key) -> dict:
     """DMRG at each bond dimension in turn (one progress line each), then the
-    discarded-weight extrapolation; the energy follows the rule of ``dmrg_energy``:
-    extrapolated when asked for and more than one point exists, else the lowest."""
-    dmrg_solve, dmrg_extrapolate = _require("korvel.core.analysis",
-                                            "dmrg_solve", "dmrg_extrapolate")
+    discarded-weight extrapolation; the reported energy is chosen as ``dmrg_energy``
+    chooses it."""
+    dmrg_solve, dmrg_extrapolate, reported_energy = _require(
+        "korvel.core.analysis", "dmrg_solve", "dmrg_extrapolate", "_dmrg_reported_energy")
     bond_dims = rem["dmrg_bond_dims"]
     session = _MPI_SESSION
     if session is not None:
@@ -206,9 +191,7 @@ def _dmrg(op, n_spinorb, n_elec, rem, progress, label, key) -> dict:
     finally:
         shutil.rmtree(scratch, ignore_errors=True)
     info = dict(dmrg_extrapolate(points))
-    use_fit = bool(rem["dmrg_extrapolate"]) and len(points) > 1
-    info["energy"] = info["extrapolated_energy" if use_fit else "lowest_computed"]
-    info["extrapolated"] = use_fit
+    info["energy"], info["extrapolated"] = reported_energy(info, rem["dmrg_extrapolate"])
     info["points"] = points
     return info
 
@@ -268,6 +251,12 @@ def run_job(path: str, progress: _Progress, keep: dict | None = None) -> dict:
     }
     report["problem"]["e_determinant"] = _determinant_expectation(
         problem.hamiltonian, problem.occupied).real
+    casscf = (getattr(problem, "extras", None) or {}).get("casscf")
+    if casscf is not None:
+        report["problem"]["casscf"] = dict(casscf)
+        if not casscf.get("converged", True):
+            progress.say("korvel: warning: CASSCF did not converge; the orbitals and the "
+                         "reference energy are those of its last iteration")
 
     report["measurements"]["hamiltonian"] = _measure_hamiltonian(
         problem.hamiltonian, n_spinorb, problem.n_elec, rem, progress,
@@ -346,7 +335,7 @@ def _run_method(problem, rem, progress, report, keep=None) -> None:
                                 label="effective Hamiltonian", key="effective",
                                 hermitian=hermitian)
     meas["reference_expectation"] = _determinant_expectation(
-        heff, range(problem.n_act_elec))
+        heff, _active_occupation(problem))
     report["measurements"]["effective_hamiltonian"] = meas
 
 
@@ -414,6 +403,10 @@ def format_summary(report: dict) -> str:
                    f"+ n_vir {p['n_vir']}")
     kv("electrons", f"n_elec {p['n_elec']}, n_act_elec {p['n_act_elec']}")
     kv(f"reference energy ({'CASSCF' if cas else 'SCF'})", _energy(p["e_ref"]))
+    if "casscf" in p:
+        c = p["casscf"]
+        kv("CASSCF", f"{'converged' if c.get('converged') else 'NOT converged'}, started "
+                     f"from {c.get('start', 'the SCF orbitals')}")
     kv("determinant energy <HF|H|HF>", _energy(p["e_determinant"]))
     h = report["measurements"]["hamiltonian"]
     kv("Hamiltonian", f"{h['n_terms']} terms on {h['n_spinorb']} spin-orbitals")
@@ -431,9 +424,15 @@ def format_summary(report: dict) -> str:
         for pt in d["points"]:
             kv(f"DMRG D = {pt['D']}", f"{_energy(pt['energy'])}  (discarded weight "
                                       f"{pt['discarded_weight']:.2e})")
-        if d["extrapolated"]:
+        fitted = ", ".join(str(D) for D in d.get("fitted_bond_dims", []))
+        if d["extrapolated"] and d.get("converged"):
+            kv("DMRG energy (converged)", f"{_energy(d['extrapolated_energy'])}  (D = "
+                                          f"{fitted}: discarded weight below 1e-12, "
+                                          "nothing to extrapolate)")
+        elif d["extrapolated"]:
             kv("DMRG extrapolated (dw -> 0)", f"{_energy(d['extrapolated_energy'])}  "
-                                              f"(95% half-width {d['ci95_halfwidth']:.2e})")
+                                              f"(95% half-width {d['ci95_halfwidth']:.2e}; "
+                                              f"fit over D = {fitted or 'none'})")
         else:
             kv("DMRG energy (lowest computed)", _energy(d["energy"]))
 
@@ -452,7 +451,9 @@ def format_summary(report: dict) -> str:
         if "nonhermiticity_l1" in obs:
             kv("non-Hermiticity |H - H^+|_1", f"{obs['nonhermiticity_l1']:.6e}")
         if "cluster_terms" in obs:
-            kv("cluster terms", str(obs["cluster_terms"]))
+            split = (f" ({obs['cluster_singles']} singles, {obs['cluster_doubles']} doubles)"
+                     if "cluster_singles" in obs else "")
+            kv("cluster terms", f"{obs['cluster_terms']}{split}")
         if "n_comm" in obs:
             kv("commutators / body cap", f"{obs['n_comm']} / {obs.get('max_body')}")
         kv("effective Hamiltonian", f"{eff['n_terms']} terms on {eff['n_spinorb']} "

@@ -95,6 +95,9 @@ KEYWORDS: dict[str, Keyword] = {k.name: k for k in [
         "body-rank cap applied after each commutator", minimum=1, maximum=16),
     _kw("generator_pool", "str", "ccsd_screened",
         "source of the doubles amplitudes: ccsd_screened, ccd_screened, mp2_screened"),
+    _kw("ccsd_singles", "bool", True,
+        "add the converged CCSD singles to the cluster operator (T = T1 + T2); only "
+        "with generator_pool ccsd_screened"),
     _kw("pool_tol", "float", 1e-8,
         "doubles amplitudes smaller than this in modulus are dropped", minimum=0.0,
         maximum=1.0),
@@ -524,10 +527,14 @@ def _check_combination(rem: dict, given: dict, where: dict, header: int | None,
             warnings.append(f"{src.filename}, line {where[key]}: {key} has no effect "
                             f"with active_space {mode}")
     if rem["method"] is None:
-        for key in ("ccsd_n_comm", "ccsd_max_body", "generator_pool", "pool_tol"):
+        for key in ("ccsd_n_comm", "ccsd_max_body", "generator_pool", "pool_tol",
+                    "ccsd_singles"):
             if key in given:
                 warnings.append(f"{src.filename}, line {where[key]}: {key} has no "
                                 "effect without a method")
+    elif "ccsd_singles" in given and rem["generator_pool"] != "ccsd_screened":
+        warnings.append(f"{src.filename}, line {where['ccsd_singles']}: ccsd_singles has no "
+                        f"effect with generator_pool {rem['generator_pool']} (no singles)")
     if rem["dmrg_bond_dims"] is None:
         for key in ("dmrg_extrapolate", "dmrg_n_sweeps", "dmrg_n_threads", "dmrg_stack_gb"):
             if key in given:

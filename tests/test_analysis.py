@@ -268,7 +268,7 @@ def test_lcu_one_norm_of_h2o_matches_interaction_operator_route():
 def test_block2_terms_keep_operator_order_and_real_parts():
     from openfermion import FermionOperator
 
-    src = {(): 1.5, ((0, 1), (0, 0)): 2 + 3j, ((2, 0), (5, 1)): -1, ((3, 1), (1, 0)): 0.5j}
+    src = {(): 1.5, ((0, 1), (0, 0)): 2 + 1e-13j, ((2, 0), (5, 1)): -1, ((3, 1), (1, 0)): 0j}
     terms, const = an._fermionop_to_block2_terms(src)
     assert terms == [("CD", [0, 0], 2.0), ("DC", [2, 5], -1.0), ("CD", [3, 1], 0.0)]
     assert const == 1.5 and type(const) is float
@@ -276,6 +276,24 @@ def test_block2_terms_keep_operator_order_and_real_parts():
     fo.terms = {(): 1.0, ((4, 1), (1, 1), (2, 0), (0, 0)): 0.25}
     assert an._fermionop_to_block2_terms(fo) == ([("CCDD", [4, 1, 2, 0], 0.25)], 1.0)
     assert an._fermionop_to_block2_terms({(): 2.0}) == ([], 2.0)
+
+
+@pytest.mark.parametrize("op, text", [
+    ({((0, 1), (1, 0)): 1.0 + 2e-12j}, "has the coefficient (1+2e-12j)"),
+    ({(): 3j}, "the term () has the coefficient 3j"),
+    ({((0, 1), (1, 0)): float("nan")}, "of term ((0, 1), (1, 0)) is not finite"),
+    ({((0, 1), (1, 0)): complex(1, float("inf"))}, "is not finite"),
+    ({(): float("-inf")}, "of term () is not finite"),
+    ({((0, 2), (1, 0)): 1.0}, "dagger 2 in term ((0, 2), (1, 0)) is neither 0"),
+    ({((0, 1), (1, -1)): 1.0}, "dagger -1 in term ((0, 1), (1, -1))"),
+])
+def test_block2_terms_refuse_what_block2_would_misread(op, text):
+    # block2 takes real coefficients and two kinds of ladder operator; an infinite
+    # coefficient would make its sweeps run forever.
+    with pytest.raises(ValueError, match=re.escape(text)):
+        an._fermionop_to_block2_terms(op)
+    with pytest.raises(ValueError, match=re.escape(text)):
+        an.dmrg_solve(op, 4, 2, bond_dims=(4,), **SMALL)
 
 
 # ---------------------------------------------------------------------------
@@ -325,7 +343,7 @@ class Recorder:
 ])
 def test_sweep_schedule_and_warm_start_passed_to_block2(monkeypatch, n_sweeps, spin, noises):
     rec = Recorder(monkeypatch)
-    op = random_op(4, 5)
+    op = random_op(4, 5, real=True)
     points = an.dmrg_solve(op, 4.0, 2, bond_dims=(3, 6.0), n_sweeps=n_sweeps, spin=spin, **SMALL)
     (_, init), = rec.of("init")
     assert init["stack_mem"] == int(0.25 * 2**30) and init["n_threads"] == 1
@@ -345,15 +363,13 @@ def test_sweep_schedule_and_warm_start_passed_to_block2(monkeypatch, n_sweeps, s
     assert [p["D"] for p in points] == [3, 6] and all(type(p["D"]) is int for p in points)
 
 
-@pytest.mark.parametrize("n_modes, n_elec, seed, unordered, real", [
-    (4, 2, 0, False, True), (6, 3, 1, True, True), (6, 2, 2, False, True), (4, 1, 3, True, False)])
-def test_dmrg_solve_reaches_exact_sector_energy(n_modes, n_elec, seed, unordered, real):
-    # block2 receives the real parts of the coefficients, so the reference is the sector
-    # energy of that real operator. Bond dimension 2^(n/2) is exact; the constant is
-    # added outside block2, and terms whose ladder operators are not normal-ordered keep
-    # their order.
-    op = random_op(n_modes, seed, unordered=unordered, real=real)
-    exact = sector_min({k: complex(v).real for k, v in op.items()}, n_modes, n_elec)
+@pytest.mark.parametrize("n_modes, n_elec, seed, unordered", [
+    (4, 2, 0, False), (6, 3, 1, True), (6, 2, 2, False), (4, 1, 3, True)])
+def test_dmrg_solve_reaches_exact_sector_energy(n_modes, n_elec, seed, unordered):
+    # Bond dimension 2^(n/2) is exact; the constant is added outside block2, and terms
+    # whose ladder operators are not normal-ordered keep their order.
+    op = random_op(n_modes, seed, unordered=unordered, real=True)
+    exact = sector_min(op, n_modes, n_elec)
     points = an.dmrg_solve(op, n_modes, n_elec, bond_dims=(2, 2 ** (n_modes // 2)), n_sweeps=8,
                            **SMALL)
     assert points[1]["energy"] == pytest.approx(exact, abs=1e-8)
@@ -363,7 +379,7 @@ def test_dmrg_solve_reaches_exact_sector_energy(n_modes, n_elec, seed, unordered
 
 def test_constant_only_operator_gives_the_constant(monkeypatch):
     rec = Recorder(monkeypatch)
-    for op in ({(): 2.5}, {(): 2.5, ((0, 1), (0, 0)): 1j}):
+    for op in ({(): 2.5}, {(): 2.5, ((0, 1), (0, 0)): 1e-13j}):
         points = an.dmrg_solve(op, 4, 2, bond_dims=(5, 7), **SMALL)
         assert [(p["D"], p["energy"]) for p in points] == [(5, 2.5), (7, 2.5)]
         assert all(math.isnan(p["discarded_weight"]) for p in points)
@@ -385,19 +401,32 @@ def test_discarded_weight_readout_failure_gives_nan(monkeypatch):
                                     **SMALL)[0]["discarded_weight"])
 
 
-def test_scratch_directories(private_tempdir, tmp_path_factory):
-    # No scratch (or an empty one): a fresh korvel_b2_ directory, left on disk.
+def test_scratch_directories(private_tempdir, tmp_path_factory, monkeypatch):
+    # No scratch (or an empty one): a fresh korvel_b2_ directory, removed at the end,
+    # since no caller knows its path.
+    rec = Recorder(monkeypatch)
     an.dmrg_solve(DIAG4, 4, 2, bond_dims=(4,), n_sweeps=2, **SMALL)
     an.dmrg_solve(DIAG4, 4, 2, bond_dims=(4,), n_sweeps=2, scratch="", **SMALL)
-    made = scratch_dirs(private_tempdir)
-    assert len(made) == 2 and all(os.listdir(private_tempdir / d) for d in made)
-    # A given directory is used as it is.
+    made = [kw["scratch"] for _, kw in rec.of("init")]
+    assert len(made) == 2 and all(os.path.basename(d).startswith("korvel_b2_") for d in made)
+    assert scratch_dirs(private_tempdir) == []
+    # A given directory is used as it is, and kept.
     given = tmp_path_factory.mktemp("given")
     an.dmrg_solve(DIAG4, 4, 2, bond_dims=(4,), n_sweeps=2, scratch=str(given), **SMALL)
-    assert os.listdir(given) and scratch_dirs(private_tempdir) == made
-    # dmrg_energy always uses a fresh temporary one.
+    assert os.listdir(given) and scratch_dirs(private_tempdir) == []
+    # dmrg_energy always uses a fresh temporary one, removed as well.
     an.dmrg_energy(DIAG4, 4, 2, bond_dims=(4,), n_sweeps=2, **SMALL)
-    assert len(scratch_dirs(private_tempdir)) == 3
+    assert len(rec.of("init")) == 4 and scratch_dirs(private_tempdir) == []
+    # Also when block2 fails half-way.
+    import pyblock2.driver.core as core
+
+    def fail(self, *args, **kwargs):
+        raise RuntimeError("sweep failed")
+
+    monkeypatch.setattr(core.DMRGDriver, "dmrg", fail)
+    with pytest.raises(RuntimeError, match="sweep failed"):
+        an.dmrg_solve(DIAG4, 4, 2, bond_dims=(4,), n_sweeps=2, **SMALL)
+    assert scratch_dirs(private_tempdir) == []
 
 
 @pytest.mark.parametrize("kw, exc, text", [
@@ -414,6 +443,9 @@ def test_scratch_directories(private_tempdir, tmp_path_factory):
     (dict(stack_gb="1"), TypeError, "stack_gb must be a real number, not str"),
     (dict(stack_gb=1e-7), ValueError, "stack_gb must be a finite size in GiB"),
     (dict(stack_gb=float("nan")), ValueError, "stack_gb must be a finite size in GiB"),
+    (dict(stack_gb=1e7), MemoryError, "GiB (stack_gb) exceeds the"),
+    (dict(bond_dims=(4, 10**6)), MemoryError, "bond dimension 1000000 needs at least 29802.32"),
+    (dict(n_spinorb=10**6), ValueError, "n_spinorb=1000000 sites exceed the DMRG limit of 4096"),
     (dict(n_elec=5), ValueError, "n_elec must lie between 0 and n_spinorb=4, got 5"),
     (dict(n_spinorb=3), ValueError, "spin-orbital 3, outside 0..2"),
     (dict(op={((0, 1),): 1.0}), ValueError, "the term C on spin-orbitals [0] has 1 creation"),
@@ -463,8 +495,8 @@ def test_extrapolate_exact_line_through_three_points():
     points = pts(*[(e0 + s * w, w) for w in (3e-4, 1e-4, 2e-5)])
     info = an.dmrg_extrapolate(points)
     assert list(info) == ["extrapolated_energy", "ci95_halfwidth", "slope", "lowest_computed",
-                          "points"]
-    assert info["points"] is points
+                          "points", "fitted_bond_dims", "converged"]
+    assert info["points"] is points and info["fitted_bond_dims"] == [10, 20, 30]
     assert info["extrapolated_energy"] == pytest.approx(e0, abs=1e-12)
     assert info["slope"] == pytest.approx(s, rel=1e-9)
     assert info["ci95_halfwidth"] == pytest.approx(0.0, abs=1e-10)
@@ -472,9 +504,13 @@ def test_extrapolate_exact_line_through_three_points():
 
 
 def test_extrapolate_noisy_points_matches_least_squares():
-    w = np.array([4e-4, 2e-4, 1e-4, 5e-5])
-    e = -2.0 + 30.0 * w + np.array([1e-6, -2e-6, 1.5e-6, -0.5e-6])
+    # Five runs; the two of the smallest bond dimensions lie off the line and are left
+    # out: the fit takes the three largest.
+    w = np.array([9e-3, 5e-3, 4e-4, 2e-4, 1e-4])
+    e = -2.0 + 30.0 * w + np.array([5e-2, 1e-2, 1e-6, -2e-6, 1.5e-6])
     info = an.dmrg_extrapolate(pts(*zip(e.tolist(), w.tolist())))
+    assert info["fitted_bond_dims"] == [30, 40, 50] and info["converged"] is False
+    w, e = w[2:], e[2:]
     a = np.vstack([w, np.ones_like(w)]).T
     coef, res, *_ = np.linalg.lstsq(a, e, rcond=None)
     cov = np.linalg.inv(a.T @ a) * res[0] / (len(w) - 2)
@@ -508,6 +544,36 @@ def test_extrapolate_without_a_fit_falls_back_to_lowest(pairs, lowest):
         assert math.isnan(info["lowest_computed"]) and math.isnan(info["extrapolated_energy"])
     else:
         assert info["lowest_computed"] == info["extrapolated_energy"] == lowest
+
+
+@pytest.mark.parametrize("pairs, energy, dim", [
+    ([(-1.0, 3e-4), (-1.2, 1e-13), (-1.19, 2e-5)], -1.2, 20),
+    ([(-1.0, 3e-4), (-1.1, 1e-4), (-1.25, 0.0), (-1.25 + 1e-12, 5e-13)], -1.25, 30),
+])
+def test_extrapolate_converged_run_is_not_extrapolated(pairs, energy, dim):
+    # Below 1e-12 of discarded weight a run is converged: its energy, no line.
+    info = an.dmrg_extrapolate(pts(*pairs))
+    assert info["extrapolated_energy"] == energy and info["ci95_halfwidth"] == 0.0
+    assert info["converged"] is True and info["fitted_bond_dims"] == [dim]
+    assert an._dmrg_reported_energy(info, True) == (energy, True)
+    assert an._dmrg_reported_energy(info, False) == (info["lowest_computed"], False)
+
+
+def test_h6_dmrg_converged_is_fci():
+    # H6/STO-3G, 12 spin-orbitals: D = 60 truncates (almost) nothing, and the reported
+    # energy is FCI, not a straight line's intercept below it.
+    from pyscf import fci, gto, scf
+
+    from chem import problem
+
+    mol = gto.M(atom=GEOMETRIES["h6"], basis="sto-3g", verbose=0)
+    e_fci = fci.FCI(scf.RHF(mol).run(conv_tol=1e-12)).kernel()[0]
+    p = problem("h6")
+    e, info = an.dmrg_energy(p.hamiltonian, p.n_modes, p.n_elec, bond_dims=(20, 40, 60),
+                             n_sweeps=8, extrapolate=True, return_info=True, **SMALL)
+    assert info["converged"] is True and info["fitted_bond_dims"][0] in (40, 60)
+    assert e == pytest.approx(e_fci, abs=1e-8)
+    assert e >= e_fci - 1e-9 and info["ci95_halfwidth"] == 0.0
 
 
 def test_extrapolate_lookup_errors_propagate():
@@ -553,7 +619,7 @@ def test_dmrg_energy_of_h2o_extrapolates_to_exact_energy():
                              extrapolate=True, return_info=True, **SMALL)
     assert abs(e - exact) < 1e-5
     assert list(info) == ["extrapolated_energy", "ci95_halfwidth", "slope", "lowest_computed",
-                          "points"]
+                          "points", "fitted_bond_dims", "converged"]
     assert [p["D"] for p in info["points"]] == [24, 32, 40]
     assert all(p["energy"] > exact - 1e-8 for p in info["points"])
     assert info["lowest_computed"] == min(p["energy"] for p in info["points"])

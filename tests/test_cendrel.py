@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import functools
 import inspect
 from types import SimpleNamespace
 
@@ -24,8 +25,8 @@ EMPTY = ("CCSD-downfold cluster operator is empty \u2014 loosen pool_tol or chec
          "the active space couples to external orbitals")
 NOTE = ("effective Hamiltonian is NON-Hermitian (CCSD similarity transform); energy from "
         "scipy.sparse.linalg.eigs (smallest real part), not eigsh.")
-OBSERVABLES = ["hermitian", "note", "n_comm", "max_body", "cluster_terms",
-               "eigenvalue_imag", "nonhermiticity_l1"]
+OBSERVABLES = ["hermitian", "note", "n_comm", "max_body", "cluster_terms", "cluster_singles",
+               "cluster_doubles", "eigenvalue_imag", "nonhermiticity_l1"]
 
 
 # ---------------------------------------------------------------------------
@@ -319,16 +320,55 @@ def test_witness_cases(op, expected):
     assert cendrel._nonhermiticity_l1(op) == pytest.approx(expected, abs=1e-15)
 
 
-def test_witness_against_openfermion():
-    rng = np.random.default_rng(11)
+def _random_words(rng, n_modes, n_terms, max_len=4):
+    """Random products of ladder operators, in no particular order."""
     op = {}
-    for _ in range(40):
-        k = int(rng.integers(0, 3))
-        term = tuple((int(rng.integers(0, 4)), int(rng.integers(0, 2))) for _ in range(2 * k))
+    for _ in range(n_terms):
+        k = int(rng.integers(0, max_len + 1))
+        term = tuple((int(rng.integers(0, n_modes)), int(rng.integers(0, 2))) for _ in range(k))
         op[term] = complex(rng.normal(), rng.normal())
+    return op
+
+
+@pytest.mark.parametrize("seed", [11, 12, 13])
+def test_witness_against_dense_matrices(seed):
+    rng = np.random.default_rng(seed)
+    n = 4
+    op = _random_words(rng, n, 30)
     f = _fo(op)
-    expected = sum(abs(c) for c in (f - of.hermitian_conjugated(f)).terms.values())
-    assert cendrel._nonhermiticity_l1(op) == pytest.approx(expected, rel=1e-13)
+    dense = of.get_sparse_operator(f, n_qubits=n).toarray()
+    gap = dense - dense.conj().T
+    # The same operator written in canonical order scores the same.
+    canonical = {t: c for t, c in of.normal_ordered(f).terms.items()}
+    score = cendrel._nonhermiticity_l1(op)
+    assert cendrel._nonhermiticity_l1(canonical) == pytest.approx(score, rel=1e-12)
+    # Each canonical monomial has operator norm at most 1: ||H - H^+||_2 <= score.
+    assert np.linalg.norm(gap, 2) <= score + 1e-12
+    assert score > 1e-3
+    # H + H^+ is Hermitian: it scores 0 whichever way its terms are written.
+    herm = f + of.hermitian_conjugated(f)
+    assert np.abs(of.get_sparse_operator(herm, n_qubits=n).toarray()
+                  - (dense + dense.conj().T)).max() < 1e-12
+    assert cendrel._nonhermiticity_l1(dict(herm.terms)) < 1e-12
+    assert cendrel._nonhermiticity_l1(dict(of.normal_ordered(herm).terms)) < 1e-12
+    # The score is the 1-norm of H - H^+ expanded in canonical monomials, read here
+    # from the dense matrix of H - H^+ alone.
+    assert sum(abs(c) for c in _from_dense(gap, n).values()) == pytest.approx(score, rel=1e-9)
+
+
+def _from_dense(matrix, n):
+    """The canonical FermionOp of a 2^n matrix: coefficients by Mobius inversion over
+    the ladder monomials that map basis states onto one another (small n only)."""
+    basis = {}
+    for cre in range(1 << n):
+        for ann in range(1 << n):
+            term = tuple((p, 1) for p in reversed(range(n)) if cre >> p & 1) + \
+                tuple((p, 0) for p in reversed(range(n)) if ann >> p & 1)
+            basis[term] = of.get_sparse_operator(of.FermionOperator(term), n_qubits=n).toarray()
+    keys = list(basis)
+    A = np.array([basis[k].ravel() for k in keys]).T
+    coef, *_ = np.linalg.lstsq(A, matrix.ravel(), rcond=None)
+    return {k: complex(c) for k, c in zip(keys, coef) if abs(c) > 1e-12}
 
 
 def test_witness_needs_index_flag_pairs():
@@ -469,14 +509,8 @@ def test_run_on_an_identity_transform(h2_full):
     # H unchanged and Hermitian: the energy is FCI with a vanishing imaginary part.
     assert res.energy == pytest.approx(fci.FCI(_mf("h2")).kernel()[0], abs=1e-10)
     assert abs(obs["eigenvalue_imag"]) < 1e-10
-    # The witness compares terms as stored: a normal-ordered two-body term and its
-    # conjugate are stored under different keys, so even Hermitian H has a nonzero
-    # witness, equal to the unordered 1-norm of H - H^dagger.
-    f = _fo(res.effective_hamiltonian)
-    stored = f - of.hermitian_conjugated(f)
-    assert obs["nonhermiticity_l1"] == pytest.approx(
-        sum(abs(c) for c in stored.terms.values()), rel=1e-12)
-    assert max((abs(c) for c in of.normal_ordered(stored).terms.values()), default=0.0) < 1e-12
+    # H unchanged is Hermitian: the witness vanishes to rounding.
+    assert obs["nonhermiticity_l1"] < 1e-12
 
 
 def test_run_refuses_all_doubles_before_amplitudes(fake_t2, h2_full):
@@ -541,7 +575,12 @@ def test_folded_reference_energy_is_the_ccd_energy(name, rem, n_comm, max_body):
     # lies below the reference and stays physical (real).
     assert res.energy < e_ref.real + 1e-10
     assert abs(res.observables["eigenvalue_imag"]) < 1e-8
-    assert res.observables["nonhermiticity_l1"] > 1e-3
+    # OpenFermion's operator arithmetic drops every sum below 1e-8, which on the
+    # thousands of small terms of a folded operator adds up to some 1e-7.
+    f = _fo(res.effective_hamiltonian)
+    gap = of.normal_ordered(f - of.hermitian_conjugated(f))
+    assert res.observables["nonhermiticity_l1"] == pytest.approx(
+        sum(abs(c) for c in gap.terms.values()), abs=1e-6)
     assert res.observables["cluster_terms"] == len(
         cendrel._cluster_operator_t2(p, kind="ccd_screened", tol=0.0))
 
@@ -552,13 +591,14 @@ def h2_631g():
     return p, fci.FCI(_mf("h2", "6-31g")).kernel()[0]
 
 
-@pytest.mark.parametrize("n_comm", [4, 2])
-def test_full_space_transform_is_exact(h2_631g, n_comm):
-    # Four commutators end the series of a two-body H with a doubles T; with a single
-    # occupied pair T^2 = 0, so for H2 two are already enough.
+@pytest.mark.parametrize("n_comm, singles", [(4, True), (2, False)])
+def test_full_space_transform_is_exact(h2_631g, n_comm, singles):
+    # Four commutators end the series of a two-body H with T = T1 + T2; with the
+    # doubles alone and a single occupied pair T^2 = 0, so for H2 two are enough.
     p, e_fci = h2_631g
     res = cendrel.CCSDDownfold(_options(ccsd_n_comm=n_comm, ccsd_max_body=6,
-                                        generator_pool="ccsd_screened")).run(p, _backend())
+                                        generator_pool="ccsd_screened",
+                                        ccsd_singles=singles)).run(p, _backend())
     assert res.energy == pytest.approx(e_fci, abs=1e-8)
     assert abs(res.observables["eigenvalue_imag"]) < 1e-8
 
@@ -571,3 +611,87 @@ def test_truncated_series_misses_fci(h2_631g):
                                         generator_pool="ccsd_screened")).run(p, _backend())
     gap = e_fci - res.energy
     assert 2e-4 < gap < 1e-3, f"n_comm=1: E_FCI - E = {gap:.3e}"
+
+
+# ---------------------------------------------------------------------------
+# the CCSD singles in the cluster operator
+
+@functools.lru_cache(maxsize=None)
+def _lih_at(bond):
+    """(full-space problem, converged PySCF CCSD) of LiH/STO-3G at ``bond`` Angstrom."""
+    from korvel.core.hamiltonian import build_problem
+    from chem import make_calc
+    atoms = [("Li", (0.0, 0.0, 0.0)), ("H", (0.0, 0.0, bond))]
+    mol = gto.M(atom=atoms, basis="sto-3g", verbose=0)
+    solver = ccsd_solver(scf.RHF(mol).run(conv_tol=1e-12))
+    return build_problem(make_calc(atoms)), solver
+
+
+def ccsd_solver(mf):
+    from pyscf import cc
+    solver = cc.CCSD(mf)
+    solver.conv_tol, solver.conv_tol_normt, solver.max_cycle = 1e-12, 1e-9, 200
+    solver.kernel()
+    assert solver.converged
+    return solver
+
+
+@pytest.mark.parametrize("bond", [1.595, 3.0])
+def test_singles_make_the_reference_energy_that_of_ccsd(bond):
+    # Four nested commutators end the series of a two-body H with T = T1 + T2 on the
+    # reference, so <HF|H̄|HF> is the CCSD energy itself (PySCF, its own SCF).
+    p, solver = _lih_at(bond)
+    T = cendrel._cluster_operator(p, kind="ccsd_screened", tol=0.0)
+    singles = [k for k in T if len(k) == 2]
+    n_occ, n_vir = solver.t1.shape
+    assert len(singles) == 2 * n_occ * n_vir
+    assert all(k[0][1] == 1 and k[1][1] == 0 and k[0][0] >= 2 * n_occ > k[1][0]
+               and (k[0][0] - k[1][0]) % 2 == 0 for k in singles)
+    B = _backend()
+    hbar = B.similarity_transform(dict(p.hamiltonian.terms), T, n_comm=4, max_body=None)
+    e = B.hf_expectation(hbar, p.occupied)
+    assert e.real == pytest.approx(solver.e_tot, abs=1e-8)
+    assert abs(e.imag) < 1e-12
+
+
+def test_singles_switch_and_observables(fake_t2):
+    # ccsd_singles false, or a kind without singles, is the doubles-only operator.
+    p, solver = _lih_at(3.0)
+    n_singles = 2 * int((np.abs(solver.t1) >= 1e-8).sum())
+    for singles in (True, False):
+        res = cendrel.CCSDDownfold(_options(generator_pool="ccsd_screened", pool_tol=1e-8,
+                                            ccsd_singles=singles)).run(p, RecordingBackend())
+        obs = res.observables
+        assert obs["cluster_singles"] == (n_singles if singles else 0) and n_singles > 0
+        assert obs["cluster_terms"] == obs["cluster_singles"] + obs["cluster_doubles"]
+        if singles:
+            with_singles = obs
+        else:
+            assert obs["cluster_doubles"] == with_singles["cluster_doubles"]
+    calls = fake_t2(np.full((1, 1, 1, 1), 0.5))
+    for kind in ("ccd_screened", "mp2_screened"):
+        T = cendrel._cluster_operator(None, kind=kind, tol=0.1, singles=True)
+        assert T == {((2, 1), (3, 1), (1, 0), (0, 0)): 0.5 + 0j}
+    assert len(calls) == 2
+    with pytest.raises(ValueError, match="all_doubles"):
+        cendrel._cluster_operator(None, kind="all_doubles", tol=0.1)
+
+
+def test_downfolded_energy_with_singles_is_ccsd():
+    # LiH/STO-3G at 3.0 A folded onto 2 active orbitals, two commutators: with the
+    # singles (applied exactly) the folded operator has the CCSD energy as its ground
+    # root; the doubles alone leave it 2.7 mEh above.
+    from korvel.core.hamiltonian import build_problem
+    from chem import make_calc
+
+    _, solver = _lih_at(3.0)
+    atoms = [("Li", (0.0, 0.0, 0.0)), ("H", (0.0, 0.0, 3.0))]
+    p = build_problem(make_calc(atoms, active_space="manual", n_act=2, n_act_elec=2))
+    energies = {}
+    for singles in (True, False):
+        res = cendrel.CCSDDownfold(_options(
+            ccsd_n_comm=2, ccsd_max_body=4, generator_pool="ccsd_screened", pool_tol=1e-8,
+            ccsd_singles=singles)).run(p, _backend())
+        energies[singles] = res.energy
+    assert energies[True] == pytest.approx(solver.e_tot, abs=1e-8)
+    assert 2e-3 < energies[False] - solver.e_tot < 4e-3

@@ -282,10 +282,16 @@ def test_dmrg_example_against_fci(tmp_path):
         assert pt["energy"] > e_fci - 1e-8
     assert d["lowest_computed"] == min(pt["energy"] for pt in d["points"])
     assert d["lowest_computed"] == pytest.approx(e_fci, abs=1e-5)
-    # the reported energy is the straight-line fit in the discarded weight at zero
+    # D = 60 truncates nothing (discarded weight ~1e-17): that run is converged and its
+    # energy is reported, not a straight line's intercept below the exact energy;
+    # otherwise the fit in the discarded weight at zero.
     usable = [pt for pt in d["points"] if pt["discarded_weight"] and pt["discarded_weight"] > 0]
     assert d["extrapolated"] is True and d["energy"] == d["extrapolated_energy"]
-    if len(usable) >= 2:
+    if min(pt["discarded_weight"] for pt in d["points"]) < 1e-12:
+        assert d["converged"] is True and d["ci95_halfwidth"] == 0.0
+        assert d["energy"] == pytest.approx(e_fci, abs=1e-8)
+        assert "DMRG energy (converged)" in proc.stdout
+    elif len(usable) >= 2:
         slope, intercept = np.polyfit([pt["discarded_weight"] for pt in usable],
                                       [pt["energy"] for pt in usable], 1)
         assert d["extrapolated_energy"] == pytest.approx(intercept, abs=1e-9)
@@ -304,7 +310,7 @@ def need_method():
 
 
 OBSERVABLE_KEYS = ["hermitian", "note", "n_comm", "max_body", "cluster_terms",
-                   "eigenvalue_imag", "nonhermiticity_l1"]
+                   "cluster_singles", "cluster_doubles", "eigenvalue_imag", "nonhermiticity_l1"]
 
 
 def test_h2_example_method_result(tmp_path):
@@ -324,6 +330,10 @@ def test_h2_example_method_result(tmp_path):
     eff = data["measurements"]["effective_hamiltonian"]
     assert (eff["n_spinorb"], eff["n_elec"]) == (8, 2)
     assert eff["exact_energy"] is None and "non-Hermitian" in eff["exact_skipped"]
+    obs = data["observables"]
+    assert obs["cluster_terms"] == obs["cluster_singles"] + obs["cluster_doubles"]
+    assert obs["cluster_singles"] > 0  # 6-31G: 1 sigma_g -> 2 sigma_g is allowed
+    assert f"{obs['cluster_singles']} singles, {obs['cluster_doubles']} doubles" in proc.stdout
     for label in ("downfolded energy", "eigenvalue imaginary part", "cluster terms",
                   "effective LCU 1-norm", "non-Hermiticity"):
         assert label in proc.stdout
@@ -386,6 +396,33 @@ def test_manual_active_space_method_run(tmp_path):
     assert data["observables"]["cluster_terms"] > 0
     # downfolded onto 4 of 7 orbitals: lies between HF and a little beyond FCI
     assert e_fci - 5e-3 < data["energy"] < mf.e_tot
+
+
+def test_open_shell_determinant_energy_is_rohf(tmp_path):
+    need_problem_and_analysis()
+    ch2 = [("C", (0.0, 0.0, 0.0)), ("H", (0.0, 0.86, 0.63)), ("H", (0.0, -0.86, 0.63))]
+    inp = write_input(tmp_path / "ch2.in", ch2, {"reference": "rohf", "fci_max_dim": 0},
+                      charge_mult="0 3")
+    proc = korvel(inp, "--json", tmp_path / "ch2.json")
+    assert proc.returncode == 0, proc.stderr
+    from pyscf import gto, scf
+    e_rohf = scf.ROHF(gto.M(atom=ch2, basis="sto-3g", spin=2, verbose=0)).run().e_tot
+    p = strict_json(tmp_path / "ch2.json")["problem"]
+    assert p["e_determinant"] == pytest.approx(e_rohf, abs=1e-8)
+    assert f"{p['e_determinant']:.10f}" in proc.stdout
+
+
+def test_casscf_convergence_is_reported(tmp_path):
+    need_problem_and_analysis()
+    inp = write_input(tmp_path / "w.in", WATER, {
+        "active_space": "manual", "n_act": 4, "n_act_elec": 4, "orbital_opt": "true",
+        "fci_max_dim": 0})
+    proc = korvel(inp, "--json", tmp_path / "w.json")
+    assert proc.returncode == 0, proc.stderr
+    p = strict_json(tmp_path / "w.json")["problem"]
+    assert p["e_ref"] == pytest.approx(-75.00857, abs=1e-5)
+    assert p["casscf"] == {"converged": True, "start": "MP2 natural orbitals"}
+    assert "converged, started from MP2 natural orbitals" in proc.stdout
 
 
 def test_missing_method_module_is_a_clear_error(tmp_path):

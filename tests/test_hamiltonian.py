@@ -81,14 +81,31 @@ def blocks(p):
             slice(p.n_core + p.n_act, p.n_orb)]
 
 
+def occupation(p):
+    """(n_alpha, n_beta) of the problem's electrons."""
+    return (p.n_elec + p.spin_2s) // 2, (p.n_elec - p.spin_2s) // 2
+
+
+def semicanonical_blocks(p):
+    """The blocks, each also cut where the reference occupation changes (open shells)."""
+    n_alpha, n_beta = occupation(p)
+    cuts = {0, p.n_core, p.n_core + p.n_act, p.n_orb} | (
+        {n_beta, n_alpha} if n_alpha != n_beta else set())
+    cuts = sorted(cuts)
+    return [slice(a, b) for a, b in zip(cuts, cuts[1:]) if b > a]
+
+
 def assert_invariants(p, mol):
     s = mol.intor("int1e_ovlp")
     mo = p.extras["mo_coeff"]
     assert p.n_orb == p.n_core + p.n_act + p.n_vir and min(p.n_core, p.n_act, p.n_vir) >= 0
     assert p.n_core == (p.n_elec - p.n_act_elec) // 2
-    assert p.n_elec == mol.nelectron and p.occupied == set(range(p.n_elec))
+    n_alpha, n_beta = mol.nelec
+    assert p.n_elec == mol.nelectron and p.occupied == (
+        {2 * k for k in range(n_alpha)} | {2 * k + 1 for k in range(n_beta)})
     assert p.spin_2s == mol.spin and p.n_modes == 2 * p.n_orb
-    assert list(p.extras) == ["mo_coeff", "h1", "eri", "e_nuc", "eps"]
+    assert list(p.extras) == ["mo_coeff", "h1", "eri", "e_nuc", "eps"] + (
+        ["casscf"] if "casscf" in p.extras else [])
     assert mo.shape == (mol.nao_nr(), p.n_orb)
     assert p.extras["eri"].shape == (p.n_orb,) * 4 and p.extras["eps"].shape == (p.n_orb,)
     np.testing.assert_allclose(mo.T @ s @ mo, np.eye(p.n_orb), atol=1e-10)
@@ -355,24 +372,25 @@ def test_orbital_optimisation_gives_the_casscf_energy(case):
 
 @pytest.mark.parametrize("case", list(CASES))
 def test_fock_matrix_is_diagonal_in_each_block(case):
-    """F = h + J - K/2 of the lowest n_elec/2 orbitals the builder started from, built by
-    PySCF from AO integrals, is diagonal with eps inside each block of the working orbitals."""
+    """F = h + J - K/2 of the reference occupation of the orbitals the builder started
+    from (2 below n_beta, 1 up to n_alpha), built by PySCF from AO integrals, is diagonal
+    with eps inside each block of the working orbitals (open shells cut further)."""
     p, seen = traced(case)
     name, rem = CASES[case]
     mol = pyscf_mol(name, charge=rem.get("charge", 0), multiplicity=rem.get("multiplicity", 1))
     mo = orbitals_before_semicanonicalisation(p, seen)
-    nocc = p.n_elec // 2
-    dm = 2.0 * mo[:, :nocc] @ mo[:, :nocc].T
+    n_alpha, n_beta = occupation(p)
+    dm = 2.0 * mo[:, :n_beta] @ mo[:, :n_beta].T + mo[:, n_beta:n_alpha] @ mo[:, n_beta:n_alpha].T
     rhf = scf.hf.RHF(mol)
     fock_ao = rhf.get_hcore() + rhf.get_veff(mol, dm)
     c, eps = p.extras["mo_coeff"], p.extras["eps"]
     fock = c.T @ fock_ao @ c
-    for b in blocks(p):
+    for b in semicanonical_blocks(p):
         np.testing.assert_allclose(fock[b, b], np.diag(eps[b]), atol=1e-9)
         assert np.all(np.diff(eps[b]) >= -1e-12)
     # The blocks span what they spanned before: orbitals never mix across blocks.
     s = mol.intor("int1e_ovlp")
-    for b in blocks(p):
+    for b in semicanonical_blocks(p):
         np.testing.assert_allclose(projector(c[:, b], s), projector(mo[:, b], s), atol=1e-9)
 
 
@@ -560,3 +578,77 @@ def test_build_refuses_non_finite_inline_coordinates(bad):
     calc = make_calc([("H", (0.0, 0.0, 0.0)), ("H", (0.0, bad, 0.74))])
     with pytest.raises(ValueError, match=r"atom 2 of the geometry, .* not finite"):
         build_problem(calc)
+
+
+# Open-shell reference determinant
+
+OPEN_SHELLS = {
+    "ch2-triplet": ([("C", (0.0, 0.0, 0.0)), ("H", (0.0, 0.86, 0.63)),
+                     ("H", (0.0, -0.86, 0.63))], 3),
+    "ch-quartet": ([("C", (0.0, 0.0, 0.0)), ("H", (0.0, 0.0, 1.12))], 4),
+}
+
+
+def _rohf(case):
+    atoms, multiplicity = OPEN_SHELLS[case]
+    mol = gto.M(atom=atoms, basis="sto-3g", spin=multiplicity - 1, verbose=0)
+    return scf.ROHF(mol).run(conv_tol=1e-12)
+
+
+@pytest.mark.parametrize("case", list(OPEN_SHELLS))
+def test_open_shell_determinant_energy_is_rohf(case):
+    atoms, multiplicity = OPEN_SHELLS[case]
+    mf = _rohf(case)
+    p = build_problem(make_calc(atoms, reference="rohf", multiplicity=multiplicity))
+    assert_invariants(p, mf.mol)
+    assert determinant_expectation(p.hamiltonian, p.occupied).real == pytest.approx(
+        mf.e_tot, abs=1e-8)
+
+
+def test_open_shell_fold_is_rohf_casci():
+    from korvel.downfold.projector import downfold_to_active
+
+    atoms, multiplicity = OPEN_SHELLS["ch2-triplet"]
+    mf = _rohf("ch2-triplet")
+    p = build_problem(make_calc(atoms, reference="rohf", multiplicity=multiplicity,
+                                active_space="manual", n_act=4, n_act_elec=4))
+    casci = mcscf.CASCI(mf, 4, 4)
+    casci.verbose = 0
+    e_casci = casci.kernel()[0]
+    heff = downfold_to_active(dict(p.hamiltonian.terms), p)
+    lo = 2 * p.n_core
+    active = sorted(q - lo for q in p.occupied if lo <= q < lo + 2 * p.n_act)
+    assert active == [0, 1, 2, 4]  # orbital 2 doubly, the open shells 3 and 4 spin up
+    ref = np.zeros(2 * p.n_act, dtype=bool)
+    ref[active] = True
+    f = of.FermionOperator()
+    f.terms = dict(heff)
+    m = of.linalg.get_number_preserving_sparse_operator(
+        f, 2 * p.n_act, p.n_act_elec, reference_determinant=ref, spin_preserving=True)
+    # The first basis state is the reference determinant: its energy is the ROHF one.
+    assert m[0, 0].real == pytest.approx(mf.e_tot, abs=1e-8)
+    assert np.linalg.eigvalsh(m.toarray()).min() == pytest.approx(e_casci, abs=1e-8)
+
+
+def test_casscf_finds_the_lower_minimum_in_every_process():
+    # H2O/STO-3G, manual (4, 4): from the canonical orbitals CASSCF may stop at
+    # -74.97613; the lower minimum -75.00857 is PySCF's CASSCF from its MP2 natural
+    # orbitals. Five fresh interpreters must all land on it.
+    from concurrent.futures import ThreadPoolExecutor
+
+    mf = scf.RHF(pyscf_mol("h2o")).run(conv_tol=1e-12)
+    from pyscf import mp
+    _, natural = mcscf.addons.make_natural_orbitals(mp.MP2(mf).run())
+    mc = mcscf.CASSCF(mf, 4, 4)
+    mc.verbose = 0
+    lower = mc.kernel(natural)[0]
+    assert lower == pytest.approx(-75.00857, abs=1e-5)
+    code = ("from chem import problem\n"
+            "p = problem('h2o', active_space='manual', n_act=4, n_act_elec=4, "
+            "orbital_opt=True)\n"
+            "print(repr(p.e_ref), p.extras['casscf'])\n")
+    with ThreadPoolExecutor(5) as pool:
+        runs = list(pool.map(lambda _: fresh_python(code).stdout.split(" ", 1), range(5)))
+    for e_ref, info in runs:
+        assert float(e_ref) == pytest.approx(lower, abs=1e-6)
+        assert "'converged': True" in info and "MP2 natural orbitals" in info

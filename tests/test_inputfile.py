@@ -390,3 +390,19 @@ def test_reading_a_device_is_bounded_and_names_the_file(tmp_path, device):
 def test_input_file_read_is_bounded():
     with pytest.raises(ValueError, match=r"input file '/dev/zero' is larger than"):
         read_input("/dev/zero")
+
+
+@pytest.mark.parametrize("rem, value, warning", [
+    ("", True, None),
+    ("method cendrel\nccsd_singles false\n", False, None),
+    ("method cendrel\ngenerator_pool mp2_screened\nccsd_singles true\n", True,
+     "ccsd_singles has no effect with generator_pool mp2_screened"),
+    ("ccsd_singles off\n", False, "ccsd_singles has no effect without a method"),
+])
+def test_ccsd_singles_keyword(rem, value, warning):
+    calc = parse_input_text(job(rem))
+    assert calc.rem["ccsd_singles"] is value
+    assert [w for w in calc.warnings if "ccsd_singles" in w] == (
+        [] if warning is None else [calc.warnings[-1]])
+    if warning:
+        assert warning in calc.warnings[-1]

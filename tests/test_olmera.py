@@ -251,7 +251,7 @@ def test_similarity_transform_term_by_term(seed, n_comm, max_body):
     assert max(abs(out[t] - ref[t]) for t in ref) < 1e-12
 
 
-def test_similarity_transform_spec_example_and_edges():
+def test_similarity_transform_second_order_of_a_single_and_trivial_series():
     t = 0.3
     sigma = {k: t * v for k, v in SINGLE.items()}
     out = B.similarity_transform({N0: 1.0}, sigma, n_comm=2, max_body=None)

@@ -1,9 +1,11 @@
-"""Doubles amplitudes for the coupled-cluster downfold, from the problem's own integrals.
+"""Cluster amplitudes for the coupled-cluster downfold, from the problem's own integrals.
 
 ``compute_t2(problem, kind)`` returns t2[i, j, a, b], the amplitude of the opposite-spin
 double excitation i(alpha) j(beta) -> a(alpha) b(beta) in the working orbitals of
 ``problem.hamiltonian`` (occupied orbitals first, virtual index a counted from the first
-virtual orbital). Every doubly occupied orbital is correlated, core included, so the
+virtual orbital). ``compute_amplitudes(problem, kind)`` returns the singles t1[i, a]
+(the same for both spins; zero for the doubles-only kinds) together with t2, from one
+solve. Every doubly occupied orbital is correlated, core included, so the
 amplitudes belong to the same determinant that the Hamiltonian's reference occupies.
 
 The amplitudes are computed with PySCF on a mean field that lives entirely in the
@@ -141,13 +143,14 @@ def _first_order(mf, eps):
     return t2
 
 
-def compute_t2(problem, kind: str):
-    """Doubles amplitudes t2[i, j, a, b] (i alpha, j beta -> a alpha, b beta).
+def compute_amplitudes(problem, kind: str):
+    """(t1, t2): singles t1[i, a] (i -> a, either spin) and doubles t2[i, j, a, b].
 
-    ``kind``: "ccsd_screened" (doubles of converged CCSD), "ccd_screened" (CCD: the
-    CCSD equations with the singles held at zero) or "mp2_screened" (first-order
-    amplitudes (ia|jb) / (e_i + e_j - e_a - e_b) from the semicanonical energies).
-    Returns a float array of shape (n_occ, n_occ, n_vir, n_vir) with
+    ``kind``: "ccsd_screened" (singles and doubles of converged CCSD), "ccd_screened"
+    (CCD: the CCSD equations with the singles held at zero) or "mp2_screened"
+    (first-order doubles (ia|jb) / (e_i + e_j - e_a - e_b) from the semicanonical
+    energies; no singles at first order). The doubles-only kinds return t1 = 0.
+    Float arrays of shapes (n_occ, n_vir) and (n_occ, n_occ, n_vir, n_vir), with
     n_occ = n_elec // 2 and n_vir = n_orb - n_occ. The screening itself happens where
     the cluster operator is built.
     """
@@ -157,10 +160,23 @@ def compute_t2(problem, kind: str):
     mf = _mean_field(problem)
     n_occ = int(problem.n_elec) // 2
     n_vir = int(problem.n_orb) - n_occ
+    t1 = np.zeros((n_occ, n_vir))
     if n_occ == 0 or n_vir == 0:
-        return np.zeros((n_occ, n_occ, n_vir, n_vir))
+        return t1, np.zeros((n_occ, n_occ, n_vir, n_vir))
     if kind == "mp2_screened":
         t2 = _first_order(mf, np.asarray(problem.extras["eps"], dtype=float))
     else:
-        t2 = _coupled_cluster(mf, kind).t2
-    return np.ascontiguousarray(np.asarray(t2).real, dtype=float)
+        solver = _coupled_cluster(mf, kind)
+        t2 = solver.t2
+        if kind == "ccsd_screened":
+            t1 = np.ascontiguousarray(np.asarray(solver.t1).real, dtype=float)
+    return t1, np.ascontiguousarray(np.asarray(t2).real, dtype=float)
+
+
+def compute_t2(problem, kind: str):
+    """Doubles amplitudes t2[i, j, a, b] (i alpha, j beta -> a alpha, b beta).
+
+    The doubles of :func:`compute_amplitudes`: a float array of shape
+    (n_occ, n_occ, n_vir, n_vir).
+    """
+    return compute_amplitudes(problem, kind)[1]

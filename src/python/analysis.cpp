@@ -14,11 +14,14 @@
 #include "engine/dmrg_schedule.h"
 
 #include <algorithm>
+#include <functional>
 #include <cmath>
 #include <cstddef>
 #include <limits>
 #include <string>
 #include <vector>
+
+#include <unistd.h>
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -202,31 +205,99 @@ double lcu_one_norm(nb::object hamiltonian) {
 // ---------------------------------------------------------------------------
 // DMRG
 
+// Largest imaginary part a coefficient may carry on its way to block2, which takes real
+// coefficients only.
+constexpr double kMaxImaginary = 1e-12;
+
 // (term list, constant): one ("CD..." string, [sites], real coefficient) per non-empty
 // term, in the operator's order and with its operator order; the identity's real part
 // is gathered into the constant, which stays outside the matrix-product operator.
+// A dagger other than 0 or 1, a non-finite coefficient or an imaginary part beyond
+// 1e-12 is a ValueError naming the term.
+// block2 has no bound of its own on the lattice or on memory; sizes are checked here,
+// before any file is made or any block2 object is built.
+constexpr long long kMaxSites = 4096;
+
+void check_dmrg_sizes(long long n_spinorb, const std::vector<long long>& bond_dims,
+                      double stack_bytes) {
+    auto gib = [](double bytes) {
+        return nb::cast<std::string>(nb::repr(nb::float_(std::round(bytes / kBytesPerGiB * 100) / 100)));
+    };
+    if (n_spinorb > kMaxSites)
+        throw nb::value_error(("n_spinorb=" + std::to_string(n_spinorb) +
+                               " sites exceed the DMRG limit of " + std::to_string(kMaxSites))
+                                  .c_str());
+    const long pages = sysconf(_SC_PHYS_PAGES), page_size = sysconf(_SC_PAGE_SIZE);
+    if (pages > 0 && page_size > 0) {
+        const double physical = static_cast<double>(pages) * static_cast<double>(page_size);
+        if (stack_bytes > physical) {
+            PyErr_SetString(PyExc_MemoryError,
+                            ("DMRG stack of " + gib(stack_bytes) + " GiB (stack_gb) exceeds the " +
+                             gib(physical) + " GiB of memory of this machine")
+                                .c_str());
+            throw nb::python_error();
+        }
+    }
+    // The two-site wavefunction alone holds 4 D^2 doubles (two spin-orbital sites of
+    // dimension 2 between bonds of dimension D); it must fit into block2's stack.
+    for (long long D : bond_dims) {
+        const double need = 32.0 * static_cast<double>(D) * static_cast<double>(D);
+        if (need > stack_bytes) {
+            PyErr_SetString(PyExc_MemoryError,
+                            ("bond dimension " + std::to_string(D) + " needs at least " +
+                             gib(need) + " GiB for one two-site wavefunction, more than the " +
+                             gib(stack_bytes) + " GiB DMRG stack (stack_gb)")
+                                .c_str());
+            throw nb::python_error();
+        }
+    }
+}
+
 nb::tuple fermionop_to_block2_terms(nb::object hamiltonian) {
     nb::object fo = as_fermion_operator(hamiltonian);
     nb::object complex_ = import("builtins").attr("complex");
+    // The items are taken once, as a list that holds every key and value.
+    nb::list items = as_list(fo.attr("terms").attr("items")());
     nb::list terms;
     double constant = 0.0;
-    for (auto kv : nb::borrow<nb::dict>(fo.attr("terms"))) {
-        nb::object c = complex_(kv.second);
-        const double re = PyComplex_RealAsDouble(c.ptr());
-        if (re == -1.0 && PyErr_Occurred()) throw nb::python_error();
-        nb::handle term = kv.first;
+    for (nb::handle kv : items) {
+        nb::handle term = nb::handle(PyTuple_GetItem(kv.ptr(), 0));
+        nb::handle value = nb::handle(PyTuple_GetItem(kv.ptr(), 1));
+        if (!term.ptr() || !value.ptr()) throw nb::python_error();
+        nb::object c = complex_(value);
+        const Py_complex z = PyComplex_AsCComplex(c.ptr());
+        if (z.real == -1.0 && PyErr_Occurred()) throw nb::python_error();
+        if (!std::isfinite(z.real) || !std::isfinite(z.imag))
+            throw nb::value_error(("the coefficient " + korvel::py::repr_of(value) + " of term " +
+                                   korvel::py::repr_of(term) + " is not finite")
+                                      .c_str());
+        if (std::abs(z.imag) > kMaxImaginary)
+            throw nb::value_error(
+                ("DMRG takes real coefficients; the term " + korvel::py::repr_of(term) +
+                 " has the coefficient " + korvel::py::repr_of(value) +
+                 " (imaginary part beyond 1e-12)")
+                    .c_str());
         if (length(term) == 0) {
-            constant += re;
+            constant += z.real;
             continue;
         }
         std::string ops;
         nb::list sites;
-        for (nb::handle ladder : term) {
-            ops += truthy(item(ladder, 1)) ? 'C' : 'D';
+        for (nb::handle ladder : as_list(term)) {
+            nb::object dagger = item(ladder, 1);
+            const long long d = as_int(dagger, "dagger");
+            if (d != 0 && d != 1)
+                throw nb::value_error(("dagger " + korvel::py::repr_of(dagger) + " in term " +
+                                       korvel::py::repr_of(term) +
+                                       " is neither 0 (annihilation) nor 1 (creation)")
+                                          .c_str());
+            ops += d == 1 ? 'C' : 'D';
             sites.append(item(ladder, 0));
         }
-        terms.append(nb::make_tuple(nb::str(ops.c_str()), sites, re));
+        terms.append(nb::make_tuple(nb::str(ops.c_str()), sites, z.real));
     }
+    if (!std::isfinite(constant))
+        throw nb::value_error("the constant term of the operator overflows to infinity");
     return nb::make_tuple(terms, constant);
 }
 
@@ -244,6 +315,13 @@ nb::object import_block2_driver() {
         throw nb::python_error();
     }
 }
+
+void remove_tree(nb::handle path);
+void sweep_all(nb::handle DMRGDriver, nb::handle SymmetryTypes, nb::handle scratch_dir,
+               long long n_spinorb, long long n_elec, long long spin_value, long long n_threads,
+               long long stack_mem, const std::vector<long long>& bond_dims,
+               const std::vector<double>& noises, nb::handle terms, double constant,
+               bool use_mpi, nb::handle mps_dir, nb::list& points);
 
 nb::list dmrg_solve(nb::object hamiltonian, nb::object n_spinorb_o, nb::object n_elec_o,
                     nb::object bond_dims_o, nb::object n_sweeps_o, nb::object spin_o,
@@ -302,9 +380,9 @@ nb::list dmrg_solve(nb::object hamiltonian, nb::object n_spinorb_o, nb::object n
              "stack), got " + nb::cast<std::string>(nb::repr(nb::float_(stack_gb))))
                 .c_str());
     const long long stack_mem = static_cast<long long>(stack_bytes);  // integer part
+    check_dmrg_sizes(n_spinorb, bond_dims, stack_bytes);
     const long long spin_value = spin ? *spin : n_elec;
     const std::vector<double> noises = korvel::engine::dmrg_noise_schedule(n_sweeps);
-    const std::size_t L = noises.size();
 
     nb::tuple converted = fermionop_to_block2_terms(hamiltonian);
     nb::list terms = nb::borrow<nb::list>(converted[0]);
@@ -355,10 +433,41 @@ nb::list dmrg_solve(nb::object hamiltonian, nb::object n_spinorb_o, nb::object n
         return points;
     }
 
-    nb::object scratch_dir = scratch_o;
-    if (!truthy(scratch_o))
-        scratch_dir = import("tempfile").attr("mkdtemp")("prefix"_a = "korvel_b2_");
+    // A scratch directory made here is known to no caller: it is removed when the call
+    // ends, however it ends. One the caller named is left as it is.
+    const bool own_scratch = !truthy(scratch_o);
+    nb::object scratch_dir =
+        own_scratch ? import("tempfile").attr("mkdtemp")("prefix"_a = "korvel_b2_") : scratch_o;
+    try {
+        sweep_all(DMRGDriver, SymmetryTypes, scratch_dir, n_spinorb, n_elec, spin_value,
+                  n_threads, stack_mem, bond_dims, noises, terms, constant, use_mpi, mps_dir_o,
+                  points);
+    } catch (...) {
+        if (own_scratch) remove_tree(scratch_dir);
+        throw;
+    }
+    if (own_scratch) remove_tree(scratch_dir);
+    return points;
+}
 
+// Removes a directory tree, ignoring every error (it only tidies up).
+void remove_tree(nb::handle path) {
+    try {
+        import("shutil").attr("rmtree")(path, "ignore_errors"_a = true);
+    } catch (nb::python_error& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+    }
+}
+
+// The block2 part of dmrg_solve: driver, matrix-product operator, one random state and
+// the sweeps at each bond dimension. Every block2 object lives in this scope only, so
+// that none holds the scratch directory once it returns.
+void sweep_all(nb::handle DMRGDriver, nb::handle SymmetryTypes, nb::handle scratch_dir,
+               long long n_spinorb, long long n_elec, long long spin_value, long long n_threads,
+               long long stack_mem, const std::vector<long long>& bond_dims,
+               const std::vector<double>& noises, nb::handle terms, double constant,
+               bool use_mpi, nb::handle mps_dir, nb::list& points) {
+    const std::size_t L = noises.size();
     nb::dict driver_kw;
     driver_kw["scratch"] = scratch_dir;
     driver_kw["symm_type"] = SymmetryTypes.attr("SGF");
@@ -368,7 +477,7 @@ nb::list dmrg_solve(nb::object hamiltonian, nb::object n_spinorb_o, nb::object n
         // Distributed run: every rank of the MPI job calls this with the same operator.
         // The sweeps read the state from mps_dir, which all ranks must see.
         driver_kw["mpi"] = true;
-        if (!mps_dir_o.is_none()) driver_kw["mps_dir"] = mps_dir_o;
+        if (!mps_dir.is_none()) driver_kw["mps_dir"] = mps_dir;
     }
     nb::object driver = DMRGDriver(**driver_kw);
     driver.attr("initialize_system")("n_sites"_a = nb::int_(n_spinorb),
@@ -440,49 +549,101 @@ nb::list dmrg_solve(nb::object hamiltonian, nb::object n_spinorb_o, nb::object n
         point["discarded_weight"] = dw;
         points.append(point);
     }
-    return points;
 }
+
+// A run whose discarded weight is below this truncated nothing that matters: its
+// energy is converged in the bond dimension and nothing is left to extrapolate.
+constexpr double kConvergedWeight = 1e-12;
+// The extrapolation fits the runs of the largest bond dimensions only: the energy is
+// linear in the discarded weight only once the weight is small.
+constexpr std::size_t kFitPoints = 3;
 
 nb::dict dmrg_extrapolate(nb::object points) {
     nb::object np = import("numpy");
     nb::object float_ = import("builtins").attr("float");
     nb::list items = as_list(points);
-    nb::list dw_values, e_values;
-    for (nb::handle p : items) dw_values.append(item(p, nb::str("discarded_weight")));
-    for (nb::handle p : items) e_values.append(item(p, nb::str("energy")));
-    nb::object dw = np.attr("array")(dw_values, float_);
-    nb::object es = np.attr("array")(e_values, float_);
+    const std::size_t n = items.size();
+    std::vector<double> dw(n), es(n);
+    std::vector<nb::object> dims(n);
+    bool all_dims = true;
+    for (std::size_t k = 0; k < n; ++k) dw[k] = to_double(float_(item(items[k], nb::str("discarded_weight"))));
+    for (std::size_t k = 0; k < n; ++k) es[k] = to_double(float_(item(items[k], nb::str("energy"))));
+    for (std::size_t k = 0; k < n; ++k) {
+        PyObject* d = PyMapping_Check(items[k].ptr()) ? PyObject_GetItem(items[k].ptr(), nb::str("D").ptr())
+                                                       : nullptr;
+        if (d) {
+            dims[k] = nb::steal(d);
+        } else {
+            PyErr_Clear();
+            dims[k] = nb::none();
+        }
+        all_dims = all_dims && PyNumber_Check(dims[k].ptr());
+    }
 
-    nb::object isfinite = np.attr("isfinite");
-    nb::object ok = bit_and(bit_and(isfinite(dw), richcompare(dw, nb::int_(0), Py_GT)),
-                            isfinite(es));
-
-    nb::object finite_e = isfinite(es);
-    const double lowest =
-        truthy(finite_e.attr("any")()) ? to_double(item(es, finite_e).attr("min")()) : kNaN;
+    double lowest = kNaN;
+    for (std::size_t k = 0; k < n; ++k)
+        if (std::isfinite(es[k]) && !(es[k] >= lowest)) lowest = es[k];
 
     double extrapolated = lowest, ci95 = 0.0, slope = 0.0;
-    const long long n_ok = nb::cast<long long>(nb::int_(ok.attr("sum")()));
-    nb::object x = item(dw, ok), y = item(es, ok);
-    // A line in the discarded weight needs at least two different weights; points that
-    // all share one weight leave the slope undefined (a singular fit), and the lowest
-    // energy is reported as without a fit.
-    const long long n_weights = nb::cast<long long>(nb::int_(np.attr("unique")(x).attr("size")));
-    if (n_ok >= 2 && n_weights >= 2) {
-        nb::object coef;
-        if (n_ok == 2) {
-            // The line through two points is exact and leaves no residual to estimate
-            // the intercept's uncertainty from: report it as unknown.
-            coef = np.attr("polyfit")(x, y, 1);
-            ci95 = kNaN;
-        } else {
-            nb::object fit = np.attr("polyfit")(x, y, 1, "cov"_a = true);
-            coef = item(fit, 0);
-            nb::object cov = item(fit, 1);
-            ci95 = 1.96 * to_double(np.attr("sqrt")(item(cov, nb::make_tuple(1, 1))));
+    bool converged = false;
+    nb::list fitted;
+
+    // A converged run: the lowest energy among the runs with a weight below 1e-12.
+    std::ptrdiff_t best = -1;
+    for (std::size_t k = 0; k < n; ++k)
+        if (std::isfinite(dw[k]) && dw[k] >= 0.0 && dw[k] < kConvergedWeight &&
+            std::isfinite(es[k]) && (best < 0 || es[k] < es[best]))
+            best = static_cast<std::ptrdiff_t>(k);
+    if (best >= 0) {
+        converged = true;
+        extrapolated = es[best];
+        fitted.append(dims[best]);
+    } else {
+        // Usable runs: a finite, positive weight and a finite energy; the largest bond
+        // dimensions first (the smallest weights when the runs carry no D).
+        std::vector<std::size_t> usable;
+        for (std::size_t k = 0; k < n; ++k)
+            if (std::isfinite(dw[k]) && dw[k] > 0.0 && std::isfinite(es[k])) usable.push_back(k);
+        std::stable_sort(usable.begin(), usable.end(), [&](std::size_t a, std::size_t b) {
+            if (all_dims) {
+                int gt = PyObject_RichCompareBool(dims[a].ptr(), dims[b].ptr(), Py_GT);
+                if (gt < 0) throw nb::python_error();
+                return gt == 1;
+            }
+            return dw[a] < dw[b];
+        });
+        if (usable.size() > kFitPoints) usable.resize(kFitPoints);
+        std::sort(usable.begin(), usable.end());  // back in the caller's order
+        nb::list x, y;
+        std::vector<double> weights;
+        for (std::size_t k : usable) {
+            x.append(dw[k]);
+            y.append(es[k]);
+            weights.push_back(dw[k]);
         }
-        slope = to_double(item(coef, 0));
-        extrapolated = to_double(item(coef, 1));
+        std::sort(weights.begin(), weights.end());
+        const bool two_weights =
+            weights.size() >= 2 && std::adjacent_find(weights.begin(), weights.end(),
+                                                      std::not_equal_to<double>()) != weights.end();
+        // A line needs two different weights; runs that all share one weight leave the
+        // slope undefined, and the lowest energy is reported as without a fit.
+        if (two_weights) {
+            nb::object coef;
+            if (usable.size() == 2) {
+                // The line through two points is exact and leaves no residual to
+                // estimate the intercept's uncertainty from: report it as unknown.
+                coef = np.attr("polyfit")(x, y, 1);
+                ci95 = kNaN;
+            } else {
+                nb::object fit = np.attr("polyfit")(x, y, 1, "cov"_a = true);
+                coef = item(fit, 0);
+                nb::object cov = item(fit, 1);
+                ci95 = 1.96 * to_double(np.attr("sqrt")(item(cov, nb::make_tuple(1, 1))));
+            }
+            slope = to_double(item(coef, 0));
+            extrapolated = to_double(item(coef, 1));
+            for (std::size_t k : usable) fitted.append(dims[k]);
+        }
     }
 
     nb::dict info;
@@ -491,7 +652,18 @@ nb::dict dmrg_extrapolate(nb::object points) {
     info["slope"] = slope;
     info["lowest_computed"] = lowest;
     info["points"] = points;
+    info["fitted_bond_dims"] = fitted;
+    info["converged"] = nb::bool_(converged);
     return info;
+}
+
+// The energy a DMRG calculation reports, and whether it is the extrapolated one: the
+// extrapolation when it is asked for and there is more than one run, else the lowest
+// variational energy. dmrg_energy and the command line both take it from here.
+nb::tuple reported_energy(nb::object info, nb::object extrapolate) {
+    const bool use_fit = truthy(extrapolate) && length(item(info, nb::str("points"))) > 1;
+    nb::object e = item(info, nb::str(use_fit ? "extrapolated_energy" : "lowest_computed"));
+    return nb::make_tuple(e, nb::bool_(use_fit));
 }
 
 nb::object dmrg_energy(nb::object hamiltonian, nb::object n_spinorb, nb::object n_elec,
@@ -504,9 +676,7 @@ nb::object dmrg_energy(nb::object hamiltonian, nb::object n_spinorb, nb::object 
         hamiltonian, n_spinorb, n_elec, "bond_dims"_a = bond_dims, "n_sweeps"_a = n_sweeps,
         "spin"_a = spin, "stack_gb"_a = stack_gb, "n_threads"_a = n_threads);
     nb::object info = module.attr("dmrg_extrapolate")(points);
-    const char* key =
-        truthy(extrapolate) && length(points) > 1 ? "extrapolated_energy" : "lowest_computed";
-    nb::object e = item(info, nb::str(key));
+    nb::object e = reported_energy(info, extrapolate)[0];
     if (truthy(return_info)) return nb::make_tuple(e, info);
     return e;
 }
@@ -547,9 +717,11 @@ NB_MODULE(analysis, m) {
         "Ground state by DMRG (block2, spin-orbital sites) at each bond dimension in turn,\n"
         "each continuing from the state of the previous one. Returns one point\n"
         "{'D', 'energy', 'discarded_weight'} per bond dimension. Without a scratch\n"
-        "directory a fresh temporary one (prefix 'korvel_b2_') is made and left on disk.\n"
-        "With mpi (block2's MPI build, every rank calling with the same arguments) the\n"
-        "operator is distributed over the ranks; mps_dir is then a folder all ranks see.",
+        "directory a fresh temporary one (prefix 'korvel_b2_') is made and removed when the\n"
+        "call ends; a named one is left as it is. Coefficients must be real (imaginary parts\n"
+        "up to 1e-12) and finite; sizes are checked against the DMRG stack before block2\n"
+        "starts. With mpi (block2's MPI build, every rank calling with the same arguments)\n"
+        "the operator is distributed over the ranks; mps_dir is then a folder all ranks see.",
         &dmrg_solve, nb::arg("hamiltonian").none(), nb::arg("n_spinorb").none(), nb::arg("n_elec").none(),
         nb::kw_only(), nb::arg("bond_dims").none() = nb::make_tuple(250), nb::arg("n_sweeps").none() = 16,
         nb::arg("spin").none() = nb::none(), nb::arg("stack_gb").none() = 4.0, nb::arg("n_threads").none() = 4,
@@ -557,12 +729,21 @@ NB_MODULE(analysis, m) {
         nb::arg("mps_dir").none() = nb::none());
 
     def(m, "dmrg_extrapolate", "(points) -> dict",
-        "Linear fit of the DMRG energies against the discarded weight, extrapolated to\n"
-        "zero weight, over the points with a finite positive discarded weight and a finite\n"
-        "energy. Returns extrapolated_energy, ci95_halfwidth, slope, lowest_computed and\n"
-        "points. With two usable points the line passes through both and the half-width\n"
-        "is NaN; with fewer, or when all share one weight, the lowest energy is returned.",
+        "DMRG energy extrapolated to zero discarded weight.\n\n"
+        "A run whose discarded weight is below 1e-12 is converged: its energy is returned\n"
+        "with a zero half-width. Otherwise a straight line in the discarded weight is fitted\n"
+        "to the usable runs (finite positive weight, finite energy) of the three largest\n"
+        "bond dimensions. Returns extrapolated_energy, ci95_halfwidth, slope,\n"
+        "lowest_computed, points, fitted_bond_dims (the D of each run used: the fitted ones,\n"
+        "or the converged one) and converged. With two fitted runs the line passes through\n"
+        "both and the half-width is NaN; with fewer, or when all share one weight, the\n"
+        "lowest energy is returned.",
         &dmrg_extrapolate, nb::arg("points").none());
+
+    def(m, "_dmrg_reported_energy", "(info: dict, extrapolate: bool) -> tuple[float, bool]",
+        "(energy, extrapolated) for a dmrg_extrapolate result: the extrapolated energy when\n"
+        "extrapolate is true and there is more than one run, else the lowest computed one.",
+        &reported_energy, nb::arg("info").none(), nb::arg("extrapolate").none());
 
     def(m, "dmrg_energy",
         "(hamiltonian: Any, n_spinorb: int, n_elec: int, *, bond_dims=(250,), "

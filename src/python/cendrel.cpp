@@ -1,7 +1,8 @@
 // korvel.methods.cendrel: coupled-cluster downfolding.
 //
-// The Hamiltonian is transformed with the bare doubles cluster operator,
-// H̄ = e^{-T} H e^{T} (T = T₂, no -T₂† part), through whichever operator-algebra
+// The Hamiltonian is transformed with the bare cluster operator,
+// H̄ = e^{-T} H e^{T} (T = T₁ + T₂ of converged CCSD, or the doubles alone; no -T† part),
+// through whichever operator-algebra
 // backend the caller hands over; the external orbitals are then folded onto the
 // Hartree-Fock reference and the ground state of the (non-Hermitian) active-space
 // operator is taken from a general eigensolver. ⟨HF|H̄|HF⟩ is the coupled-cluster
@@ -21,6 +22,7 @@
 #include <cmath>
 #include <complex>
 #include <cstdint>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -32,6 +34,7 @@ using korvel::py::checked;
 using korvel::py::repr_of;
 using korvel::py::str_of;
 using korvel::py::to_complex;
+using korvel::py::truthy;
 using korvel::py::import;
 using korvel::py::int_object;
 using korvel::py::type_name_of;
@@ -69,7 +72,7 @@ long long index_value(nb::handle o) {
     nb::object idx = checked(PyNumber_Index(o.ptr()));
     int overflow = 0;
     long long v = PyLong_AsLongLongAndOverflow(idx.ptr(), &overflow);
-    if (overflow) throw nb::value_error("amplitude array extent is out of range");
+    if (overflow) throw nb::value_error(("integer " + repr_of(o) + " is out of range").c_str());
     if (v == -1 && PyErr_Occurred()) throw nb::python_error();
     return v;
 }
@@ -194,21 +197,29 @@ void accumulate(nb::dict& T, nb::handle term, double coef) {
     T[term] = checked(PyComplex_FromDoubles(base.real(), base.imag()));
 }
 
-nb::dict cluster_operator_t2(nb::handle problem, nb::handle kind, nb::handle tol_obj) {
+// kind must be a str; "all_doubles" carries no amplitudes and is refused before any
+// amplitude is computed. Returns the screening threshold.
+double check_cluster_arguments(nb::handle kind, nb::handle tol_obj) {
     if (!PyUnicode_CheckExact(kind.ptr()))
         throw nb::type_error(("kind must be a str, not " + type_name_of(kind)).c_str());
     const double tol = finite_float(tol_obj, "tol");
     if (PyUnicode_CompareWithASCIIString(kind.ptr(), "all_doubles") == 0)
         throw nb::value_error(kAllDoublesMessage);
+    return tol;
+}
 
-    nb::object t2 = global("compute_t2")(problem, kind);
+// (n_occ, n_vir) of a doubles array t2[i, j, a, b]: its first and third extents.
+std::array<long long, 2> doubles_extents(nb::handle t2) {
     nb::tuple shape = unpack(t2.attr("shape"), 4);
-    const long long n_occ = index_value(shape[0]);
-    const long long n_vir = index_value(shape[2]);
+    return {index_value(shape[0]), index_value(shape[2])};
+}
+
+// Adds the doubles of t2 with |t2| >= tol to T.
+void add_doubles(nb::dict& T, nb::handle t2, double tol) {
+    const auto [n_occ, n_vir] = doubles_extents(t2);
     Amplitudes amp(t2, n_occ, n_vir);
     amp.require_finite();
 
-    nb::dict T;
     // Opposite-spin doubles a†_{a↑} a†_{b↓} a_{j↓} a_{i↑}: every ordered pair (i, j)
     // and (a, b), coefficient t2[i, j, a, b].
     std::set<std::array<long long, 4>> seen;
@@ -241,6 +252,64 @@ nb::dict cluster_operator_t2(nb::handle problem, nb::handle kind, nb::handle tol
                             ladder(2 * j + sigma, 0), ladder(2 * i + sigma, 0));
                         accumulate(T, term, x);
                     }
+}
+
+// Adds the singles a†_{aσ} a_{iσ} with coefficient t1[i, a] (both spins σ, |t1| >= tol)
+// to T. t1 must have the shape (n_occ, n_vir) of the doubles it goes with.
+void add_singles(nb::dict& T, nb::handle t1, long long n_occ, long long n_vir, double tol) {
+    nb::tuple shape = unpack(t1.attr("shape"), 2);
+    const long long rows = index_value(shape[0]), cols = index_value(shape[1]);
+    if (rows != n_occ || cols != n_vir)
+        throw nb::value_error(("singles amplitudes have shape (" + std::to_string(rows) + ", " +
+                               std::to_string(cols) + "); the doubles need (" +
+                               std::to_string(n_occ) + ", " + std::to_string(n_vir) + ")")
+                                  .c_str());
+    for (long long i = 0; i < n_occ; ++i)
+        for (long long a = 0; a < n_vir; ++a) {
+            nb::tuple key = nb::make_tuple(i, a);
+            nb::object el = checked(PyObject_GetItem(t1.ptr(), key.ptr()));
+            if (PyComplex_Check(el.ptr()) ||
+                (nb::hasattr(el, "imag") && to_float(el.attr("imag")) != 0.0))
+                throw nb::type_error(("singles amplitudes must be real; t1" + repr_of(key) +
+                                      " is " + repr_of(el))
+                                         .c_str());
+            const double x = to_float(el);
+            if (!std::isfinite(x))
+                throw nb::value_error(("singles amplitude t1" + repr_of(key) + " is " +
+                                       repr_of(el))
+                                          .c_str());
+            if (std::abs(x) < tol) continue;
+            for (int sigma = 0; sigma < 2; ++sigma)
+                accumulate(T,
+                           nb::make_tuple(ladder(2 * (n_occ + a) + sigma, 1),
+                                          ladder(2 * i + sigma, 0)),
+                           x);
+        }
+}
+
+nb::dict cluster_operator_t2(nb::handle problem, nb::handle kind, nb::handle tol_obj) {
+    const double tol = check_cluster_arguments(kind, tol_obj);
+    nb::object t2 = global("compute_t2")(problem, kind);
+    nb::dict T;
+    add_doubles(T, t2, tol);
+    return T;
+}
+
+// T = T1 + T2 from one amplitude solve when `singles` is set and the kind carries
+// singles (converged CCSD); otherwise the doubles alone, as _cluster_operator_t2.
+nb::dict cluster_operator(nb::handle problem, nb::handle kind, nb::handle tol_obj,
+                          nb::handle singles) {
+    const double tol = check_cluster_arguments(kind, tol_obj);
+    const bool with_singles =
+        truthy(singles) && PyUnicode_CompareWithASCIIString(kind.ptr(), "ccsd_screened") == 0;
+    if (!with_singles) return nb::cast<nb::dict>(global("_cluster_operator_t2")(
+        problem, "kind"_a = kind, "tol"_a = tol_obj));
+    nb::tuple amplitudes = unpack(global("compute_amplitudes")(problem, kind), 2);
+    nb::handle t1 = amplitudes[0], t2 = amplitudes[1];
+    const auto [n_occ, n_vir] = doubles_extents(t2);
+    nb::dict T;
+    add_singles(T, t1, n_occ, n_vir, tol);
+    add_doubles(T, t2, tol);
     return T;
 }
 
@@ -292,49 +361,115 @@ nb::tuple nonhermitian_ground_energy(nb::handle hamiltonian, nb::handle n_spinor
     return nb::make_tuple(re, im);
 }
 
-double nonhermiticity_l1(nb::handle op) {
-    nb::dict position;  // term -> index into diff, in order of first appearance
-    std::vector<std::complex<double>> diff;
-    auto add = [&](nb::handle term, std::complex<double> c) {
-        PyObject* at = PyDict_GetItemWithError(position.ptr(), term.ptr());
-        if (!at && PyErr_Occurred()) throw nb::python_error();
-        if (at) {
-            diff[PyLong_AsSize_t(at)] += c;
-        } else {
-            position[term] = nb::int_(diff.size());
-            diff.push_back(std::complex<double>(0.0, 0.0) + c);
+// One ladder term read as (spin-orbital, dagger) pairs; daggers are 0 or 1.
+using Ladder = std::vector<std::pair<long long, int>>;
+
+Ladder read_term(nb::handle term) {
+    nb::tuple ops = nb::steal<nb::tuple>(checked(PySequence_Tuple(term.ptr())).release());
+    Ladder out;
+    for (nb::handle entry : ops) {
+        PyObject* pair = PySequence_Check(entry.ptr()) ? PySequence_Tuple(entry.ptr()) : nullptr;
+        if (!pair || PyTuple_GET_SIZE(pair) != 2) {
+            Py_XDECREF(pair);
+            PyErr_Clear();
+            throw nb::value_error(("operator term entries must be (index, dagger) pairs, got " +
+                                   repr_of(entry))
+                                      .c_str());
         }
-    };
-    nb::object one = nb::int_(1);
-    nb::object items = op.attr("items")();
+        nb::tuple pd = nb::steal<nb::tuple>(pair);
+        const long long p = index_value(pd[0]);
+        const long long d = index_value(pd[1]);
+        if (p < 0)
+            throw nb::value_error(("spin-orbital index " + std::to_string(p) + " of term " +
+                                   repr_of(term) + " is negative")
+                                      .c_str());
+        if (d != 0 && d != 1)
+            throw nb::value_error(("dagger flag " + std::to_string(d) + " of term " +
+                                   repr_of(term) + " is neither 0 nor 1")
+                                      .c_str());
+        out.emplace_back(p, static_cast<int>(d));
+    }
+    return out;
+}
+
+// Creation operators left of annihilation operators, each block strictly descending:
+// the canonical normal order, in which a term's key is unique.
+bool is_canonical(const Ladder& t) {
+    std::size_t k = 0;
+    while (k < t.size() && t[k].second == 1) ++k;
+    for (std::size_t m = k; m < t.size(); ++m)
+        if (t[m].second != 0) return false;
+    for (std::size_t m = 1; m < t.size(); ++m)
+        if (m != k && t[m].first >= t[m - 1].first) return false;
+    return true;
+}
+
+// The Hermitian conjugate of a canonical term, in canonical order, and its sign:
+// (a+_{c1}..a+_{ck} a_{a1}..a_{am})^+ = a+_{am}..a+_{a1} a_{ck}..a_{c1}; reversing a
+// block of n operators that anticommute costs (-1)^{n(n-1)/2}.
+std::pair<Ladder, double> canonical_conjugate(const Ladder& t) {
+    std::size_t k = 0;
+    while (k < t.size() && t[k].second == 1) ++k;
+    const std::size_t m = t.size() - k;
+    Ladder out;
+    out.reserve(t.size());
+    for (std::size_t q = k; q < t.size(); ++q) out.emplace_back(t[q].first, 1);
+    for (std::size_t q = 0; q < k; ++q) out.emplace_back(t[q].first, 0);
+    const std::size_t swaps = k * (k - 1) / 2 + m * (m - 1) / 2;
+    return {out, (swaps % 2) ? -1.0 : 1.0};
+}
+
+double nonhermiticity_l1(nb::handle op) {
+    // The items are taken once, as a list that holds every key and value.
+    nb::list items = nb::borrow<nb::list>(checked(PySequence_List(op.attr("items")().ptr())));
+    std::vector<std::pair<Ladder, std::complex<double>>> terms;
+    terms.reserve(items.size());
+    bool canonical = true;
     for (nb::handle item : items) {
         nb::tuple kv = unpack(item, 2);
-        nb::handle term = kv[0];
-        nb::tuple ops = nb::steal<nb::tuple>(checked(PySequence_Tuple(term.ptr())).release());
-        const Py_ssize_t n = PyTuple_GET_SIZE(ops.ptr());
-        // Hermitian conjugate of the monomial: reversed, every dagger flag d -> 1 - d.
-        nb::object dag = checked(PyTuple_New(n));
-        for (Py_ssize_t k = 0; k < n; ++k) {
-            nb::handle entry = ops[k];
-            PyObject* pair = PySequence_Check(entry.ptr()) ? PySequence_Tuple(entry.ptr()) : nullptr;
-            if (!pair || PyTuple_GET_SIZE(pair) != 2) {
-                Py_XDECREF(pair);
-                PyErr_Clear();
-                throw nb::value_error(("operator term entries must be (index, dagger) pairs, got " +
-                                       repr_of(entry))
-                                          .c_str());
-            }
-            nb::tuple pd = nb::steal<nb::tuple>(pair);
-            nb::object flipped = checked(PyNumber_Subtract(one.ptr(), pd[1].ptr()));
-            PyTuple_SET_ITEM(dag.ptr(), n - 1 - k, nb::make_tuple(pd[0], flipped).release().ptr());
-        }
+        Ladder t = read_term(kv[0]);
         const std::complex<double> c = to_complex(kv[1]);
-        require_finite_coefficient(c, "op", term);
-        add(term, c);
-        add(dag, -std::conj(c));
+        require_finite_coefficient(c, "op", kv[0]);
+        canonical = canonical && is_canonical(t);
+        terms.emplace_back(std::move(t), c);
     }
+
+    if (canonical) {
+        // Every term is in canonical order, so like terms share one key: H - H^+ is
+        // gathered term by term with the conjugate brought to canonical order.
+        std::map<Ladder, std::complex<double>> diff;
+        for (const auto& [t, c] : terms) {
+            diff[t] += c;
+            auto [dag, sign] = canonical_conjugate(t);
+            diff[dag] -= sign * std::conj(c);
+        }
+        double total = 0.0;
+        for (const auto& kv : diff) total += std::abs(kv.second);
+        require_finite_result(total, "the non-Hermiticity 1-norm");
+        return total;
+    }
+
+    // Terms in any other order: H - H^+ normal-ordered by OpenFermion, which combines
+    // every way of writing one operator into its canonical terms.
+    nb::object of = import("openfermion");
+    nb::dict mapping;
+    for (const auto& [t, c] : terms) {
+        nb::object key = checked(PyTuple_New(static_cast<Py_ssize_t>(t.size())));
+        for (std::size_t q = 0; q < t.size(); ++q)
+            PyTuple_SET_ITEM(key.ptr(), static_cast<Py_ssize_t>(q),
+                             nb::make_tuple(t[q].first, t[q].second).release().ptr());
+        nb::object old = nb::borrow(PyDict_GetItemWithError(mapping.ptr(), key.ptr()));
+        if (!old.is_valid() && PyErr_Occurred()) throw nb::python_error();
+        std::complex<double> v = old.is_valid() ? to_complex(old) + c : c;
+        mapping[key] = checked(PyComplex_FromDoubles(v.real(), v.imag()));
+    }
+    nb::object fo = of.attr("FermionOperator")();
+    fo.attr("terms") = mapping;
+    nb::object difference = checked(
+        PyNumber_Subtract(fo.ptr(), of.attr("hermitian_conjugated")(fo).ptr()));
+    nb::object ordered = of.attr("normal_ordered")(difference);
     double total = 0.0;
-    for (const auto& v : diff) total += std::abs(v);
+    for (auto kv : nb::borrow<nb::dict>(ordered.attr("terms"))) total += std::abs(to_complex(kv.second));
     require_finite_result(total, "the non-Hermiticity 1-norm");
     return total;
 }
@@ -360,19 +495,55 @@ nb::object run(nb::handle self, nb::handle problem, nb::handle backend) {
     nb::object max_body = integer_option("ccsd_max_body");
     finite_float(option("pool_tol"), "pool_tol");
 
-    nb::object T = global("_cluster_operator_t2")(problem, "kind"_a = option("generator_pool"),
-                                                  "tol"_a = option("pool_tol"));
-    const Py_ssize_t cluster_terms = PyObject_Length(T.ptr());
-    if (cluster_terms < 0) throw nb::python_error();
+    // ccsd_singles defaults to true: the CCSD similarity transform has T = T1 + T2.
+    nb::object singles = nb::bool_(true);
+    {
+        PyObject* v = PyObject_GetItem(options.ptr(), nb::str("ccsd_singles").ptr());
+        if (v)
+            singles = nb::steal(v);
+        else if (PyErr_ExceptionMatches(PyExc_KeyError))
+            PyErr_Clear();
+        else
+            throw nb::python_error();
+    }
+
+    nb::dict T = nb::cast<nb::dict>(global("_cluster_operator")(
+        problem, "kind"_a = option("generator_pool"), "tol"_a = option("pool_tol"),
+        "singles"_a = singles));
+    const Py_ssize_t cluster_terms = PyDict_Size(T.ptr());
     if (cluster_terms == 0) {
         PyErr_SetString(PyExc_RuntimeError, kEmptyClusterMessage);
         throw nb::python_error();
     }
+    // Singles (two ladder operators) and doubles, kept apart for the transform below.
+    nb::dict T1, T2;
+    for (auto kv : T) {
+        const bool single = PyTuple_Check(kv.first.ptr()) && PyTuple_GET_SIZE(kv.first.ptr()) == 2;
+        (single ? T1 : T2)[kv.first] = kv.second;
+    }
+    const Py_ssize_t singles_terms = PyDict_Size(T1.ptr());
 
     nb::object H = checked(PyObject_CallOneArg(
         reinterpret_cast<PyObject*>(&PyDict_Type), problem.attr("hamiltonian").attr("terms").ptr()));
+    // T1 and T2 are both excitation operators and commute, so
+    // e^{-T} H e^{T} = e^{-T2} (e^{-T1} H e^{T1}) e^{T2}. The singles part is exact: each
+    // nested commutator with a one-body excitation turns one occupied creation operator
+    // into a virtual one or one virtual annihilation operator into an occupied one, so
+    // the series ends after as many commutators as H's longest term has ladder
+    // operators, and the body rank stays that of H. The truncation n_comm and the body
+    // cap then act on the doubles alone, as for the doubles-only transform.
+    Py_ssize_t longest = 0;
+    if (singles_terms > 0) {
+        for (auto kv : nb::borrow<nb::dict>(H)) {
+            const Py_ssize_t n = PyObject_Length(kv.first.ptr());
+            if (n < 0) throw nb::python_error();
+            longest = std::max(longest, n);
+        }
+        H = backend.attr("similarity_transform")(H, T1, "n_comm"_a = nb::int_(longest),
+                                                 "max_body"_a = nb::none());
+    }
     nb::object Hbar =
-        backend.attr("similarity_transform")(H, T, "n_comm"_a = n_comm, "max_body"_a = max_body);
+        backend.attr("similarity_transform")(H, T2, "n_comm"_a = n_comm, "max_body"_a = max_body);
     nb::object Heff = global("downfold_to_active")(Hbar, problem);
 
     nb::object n_spinorb =
@@ -388,6 +559,8 @@ nb::object run(nb::handle self, nb::handle problem, nb::handle backend) {
     observables["n_comm"] = n_comm;
     observables["max_body"] = max_body;
     observables["cluster_terms"] = nb::int_(cluster_terms);
+    observables["cluster_singles"] = nb::int_(singles_terms);
+    observables["cluster_doubles"] = nb::int_(cluster_terms - singles_terms);
     observables["eigenvalue_imag"] = parts[1];
     observables["nonhermiticity_l1"] = l1;
 
@@ -405,6 +578,14 @@ constexpr const char* kClusterDoc =
     "(t2[i, j, a, b] - t2[j, i, a, b]) a+_{a s} a+_{b s} a_{j s} a_{i s} for i < j, a < b.\n"
     "\"all_doubles\" is refused before any amplitude is computed.";
 
+constexpr const char* kClusterFullDoc =
+    "Cluster operator T = T1 + T2 of the coupled-cluster similarity transform.\n\n"
+    "With ``singles`` true and kind \"ccsd_screened\", one amplitude solve\n"
+    "(compute_amplitudes) gives the converged CCSD singles, added as\n"
+    "t1[i, a] a+_{a s} a_{i s} for both spins s where |t1| >= tol, and the doubles as in\n"
+    "_cluster_operator_t2. Otherwise (singles false, or a doubles-only kind) it is\n"
+    "_cluster_operator_t2 itself.";
+
 constexpr const char* kGroundDoc =
     "(real, imag) of the smallest-real-part eigenvalue in the n_elec-electron sector.\n\n"
     "General (non-symmetric) eigensolver: dense numpy.linalg.eigvals up to 256\n"
@@ -412,15 +593,20 @@ constexpr const char* kGroundDoc =
     "about 0 as fallback) above.";
 
 constexpr const char* kL1Doc =
-    "Non-Hermiticity witness ||op - op^dagger||_1 on the terms as stored (no normal "
-    "ordering).";
+    "Non-Hermiticity witness ||op - op^dagger||_1: the sum of |c| over the terms of\n"
+    "op - op^dagger in canonical normal order (creation operators left, each block in\n"
+    "descending index). A Hermitian operator scores 0 to rounding, however its terms are\n"
+    "written; operators given in another order are normal-ordered with OpenFermion first.";
 
 constexpr const char* kClassDoc =
-    "Coupled-cluster downfolding: H_eff = P e^{-T2} H e^{T2} P with the bare doubles\n"
-    "cluster operator, folded onto the active space over the Hartree-Fock reference.\n\n"
+    "Coupled-cluster downfolding: H_eff = P e^{-T} H e^{T} P with the bare cluster\n"
+    "operator T = T1 + T2 (the singles only with generator_pool ccsd_screened and\n"
+    "ccsd_singles true), folded onto the active space over the Hartree-Fock reference.\n"
+    "The singles act exactly (e^{-T1} H e^{T1} is a finite series); ccsd_n_comm and\n"
+    "ccsd_max_body truncate the series in the doubles.\n\n"
     "The effective Hamiltonian is not Hermitian; its reference expectation is the\n"
     "coupled-cluster energy of the amplitudes. Options: ccsd_n_comm, ccsd_max_body,\n"
-    "generator_pool, pool_tol.";
+    "generator_pool, pool_tol, ccsd_singles (true when absent).";
 
 constexpr const char* kRunDoc =
     "Transform, fold and solve: returns a Result with the non-Hermitian ground energy.";
@@ -430,7 +616,7 @@ constexpr const char* kRunDoc =
 NB_MODULE(cendrel, m) {
     g_module = m.ptr();
     m.doc() =
-        "Coupled-cluster downfolding: e^{-T2} H e^{T2} with the bare doubles cluster operator, "
+        "Coupled-cluster downfolding: e^{-T} H e^{T} with the bare cluster operator (CCSD singles and doubles), "
         "folded onto the active space, solved with a general eigensolver.";
 
     m.attr("np") = import("numpy");
@@ -442,6 +628,7 @@ NB_MODULE(cendrel, m) {
     m.attr("FermionOp") = backends.attr("FermionOp");
     m.attr("downfold_to_active") = import("korvel.downfold.projector").attr("downfold_to_active");
     m.attr("compute_t2") = import("korvel.core.amplitudes").attr("compute_t2");
+    m.attr("compute_amplitudes") = import("korvel.core.amplitudes").attr("compute_amplitudes");
 
     korvel::py::def(
         m, "_cluster_operator_t2", "(problem, *, kind: str, tol: float) -> FermionOp", kClusterDoc,
@@ -449,6 +636,15 @@ NB_MODULE(cendrel, m) {
             return cluster_operator_t2(problem, kind, tol);
         },
         nb::arg("problem").none(), nb::kw_only(), nb::arg("kind").none(), nb::arg("tol").none());
+
+    korvel::py::def(
+        m, "_cluster_operator", "(problem, *, kind: str, tol: float, singles: bool = True) -> FermionOp",
+        kClusterFullDoc,
+        [](nb::object problem, nb::object kind, nb::object tol, nb::object singles) {
+            return cluster_operator(problem, kind, tol, singles);
+        },
+        nb::arg("problem").none(), nb::kw_only(), nb::arg("kind").none(), nb::arg("tol").none(),
+        nb::arg("singles").none() = true);
 
     korvel::py::def(
         m, "_nonhermitian_ground_energy",

@@ -11,9 +11,11 @@
 
 #include "engine/memory.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace nb = nanobind;
 using namespace korvel::py;
@@ -177,10 +179,11 @@ const char* const kBuildDoc =
     "``avas_threshold`` or ``n_act`` and ``n_act_elec``.\n\n"
     "Pipeline: SCF; active space (full space, PySCF's AVAS projection, or the canonical\n"
     "orbitals cut into core / active / virtual); with ``orbital_opt`` and a non-full\n"
-    "space, CASSCF from those orbitals; block semicanonicalisation, i.e. the closed-shell\n"
-    "Fock matrix F = h + J - K/2 of the lowest floor(n_elec/2) orbitals diagonalised\n"
-    "separately inside the core, active and virtual blocks (orbitals never mix across\n"
-    "blocks); integrals in those orbitals; and the normal-ordered FermionOperator\n"
+    "space, CASSCF from those orbitals; block semicanonicalisation, i.e. the Fock matrix\n"
+    "F = h + J - K/2 of the reference occupation (2 on the lowest n_beta orbitals, 1 on\n"
+    "the open shells up to n_alpha) diagonalised separately inside the core, active and\n"
+    "virtual blocks, each also cut at n_beta and n_alpha for an open shell (orbitals never\n"
+    "mix across blocks); integrals in those orbitals; and the normal-ordered FermionOperator\n"
     "H = E_nuc + sum h_pq a+_p a_q + 1/2 sum (ps|qr) a+_p a+_q a_r a_s on 2 n_orb\n"
     "spin-orbitals (2p spin up, 2p+1 spin down).\n\n"
     "Unrestricted reference: a UHF calculation has separate alpha and beta orbitals,\n"
@@ -189,9 +192,16 @@ const char* const kBuildDoc =
     "(orthonormal in the AO metric), ordered by decreasing occupation; the manual cut and\n"
     "the full space use them. AVAS projects PySCF's UHF alpha orbitals, as PySCF does.\n"
     "e_ref stays the UHF energy, or the CASSCF energy after orbital optimisation;\n"
-    "the determinant of the lowest n_elec spin-orbitals is then not the UHF determinant.\n\n"
+    "the reference determinant is then not the UHF determinant.\n\n"
+    "The reference determinant ``occupied`` holds spin-orbitals 2p for p < n_alpha and\n"
+    "2p + 1 for p < n_beta (n_alpha - n_beta = 2S); its energy is the RHF or ROHF energy.\n"
+    "The open shells must lie in the active space.\n\n"
+    "CASSCF of a manual cut on a closed-shell RHF reference starts from the MP2 natural\n"
+    "orbitals (the active ones are those of the cut in order of decreasing occupation);\n"
+    "AVAS and open-shell references start from the orbitals of the active-space step.\n\n"
     "Returns a Problem whose ``extras`` hold ``mo_coeff`` (AO x MO), ``h1``, ``eri``\n"
-    "(chemists' order (pq|rs)), ``e_nuc`` and ``eps`` (semicanonical orbital energies).\n\n"
+    "(chemists' order (pq|rs)), ``e_nuc`` and ``eps`` (semicanonical orbital energies),\n"
+    "and after CASSCF ``casscf``: {\"converged\": bool, \"start\": the starting orbitals}.\n\n"
     "Raises ValueError for an unknown ``active_space``, an AVAS space without\n"
     "``avas_aos``, or a manual space that does not fit the molecule; a missing keyword\n"
     "or an unknown reference raises the mapping's KeyError; PySCF and OpenFermion errors\n"
@@ -307,6 +317,40 @@ nb::dict problem_size(long long n_orb, bool check) {
     return out;
 }
 
+// The open shells of the reference (orbitals n_beta .. n_alpha - 1) must be active: a
+// core orbital is folded as doubly occupied and a virtual one as empty.
+void check_open_shells_active(long long n_core, long long n_act, long long n_alpha,
+                              long long n_beta) {
+    if (n_alpha == n_beta) return;
+    if (n_core > n_beta || n_core + n_act < n_alpha)
+        throw nb::value_error(
+            ("the open-shell orbitals " + std::to_string(n_beta) + ".." +
+             std::to_string(n_alpha - 1) + " of the reference must lie in the active space (" +
+             std::to_string(n_core) + " core + " + std::to_string(n_act) +
+             " active orbitals); raise n_act_elec or n_act")
+                .c_str());
+}
+
+// Spin-orbitals of the reference determinant: 2p for p < n_alpha (spin up) and 2p + 1
+// for p < n_beta (spin down).
+nb::object reference_occupation(long long n_alpha, long long n_beta) {
+    nb::set occ;
+    for (long long p = 0; p < n_alpha; ++p) occ.add(nb::int_(2 * p));
+    for (long long p = 0; p < n_beta; ++p) occ.add(nb::int_(2 * p + 1));
+    return std::move(occ);
+}
+
+// Orbital columns ordered by decreasing occupation (stable), so that the doubly, the
+// singly and the unoccupied orbitals follow one another; a mean field whose occupations
+// already run that way is returned as it is.
+nb::object by_occupation(nb::handle mo, nb::handle mo_occ, nb::handle np) {
+    nb::object occ = np.attr("asarray")(mo_occ, "dtype"_a = builtin("float"));
+    nb::object order = np.attr("argsort")(checked(PyNumber_Negative(occ.ptr())), "kind"_a = "stable");
+    nb::object sorted_order = np.attr("arange")(nb::len(order));
+    if (truthy(np.attr("array_equal")(order, sorted_order))) return nb::borrow(mo);
+    return getitem(mo, nb::make_tuple(nb::slice(nb::none(), nb::none(), nb::none()), order));
+}
+
 long long n_columns(nb::handle mo) {
     return as_int(getitem(mo.attr("shape"), nb::int_(1)), "n_orb");
 }
@@ -368,9 +412,14 @@ nb::object build_problem(nb::handle calc) {
     flavours["uhf"] = scf.attr("UHF");
     nb::object mf = getitem(flavours, getitem(rem, "reference"))(mol).attr("run")();
     bool unrestricted = nb::isinstance(mf, scf.attr("uhf").attr("UHF"));
-    nb::object mo_scf = unrestricted ? uhf_natural_orbitals(mf, np) : mf.attr("mo_coeff");
+    nb::object mo_scf = unrestricted ? uhf_natural_orbitals(mf, np)
+                                     : by_occupation(mf.attr("mo_coeff"), mf.attr("mo_occ"), np);
 
     long long n_elec = as_int(mol.attr("nelectron"), "n_elec");
+    // Reference determinant: alpha electrons in the lowest n_alpha orbitals, beta
+    // electrons in the lowest n_beta (PySCF has checked the parity of n_elec and 2S).
+    const long long two_s = as_int(mol.attr("spin"), "spin");
+    const long long n_alpha = (n_elec + two_s) / 2, n_beta = (n_elec - two_s) / 2;
 
     // 4. Active space.
     nb::object mode = getitem(rem, "active_space");
@@ -400,6 +449,7 @@ nb::object build_problem(nb::handle calc) {
         n_core = floor_div2(n_elec - n_act_elec);
         mo = mo_scf;
         check_partition(n_core, n_act, n_act_elec, n_elec, n_columns(mo));
+        check_open_shells_active(n_core, n_act, n_alpha, n_beta);
     } else {
         // Built as a Python string, so that any text of the value survives intact.
         nb::object text = checked(
@@ -408,36 +458,65 @@ nb::object build_problem(nb::handle calc) {
         throw nb::python_error();
     }
 
-    // 5-6. Reference energy; CASSCF orbital optimisation from the orbitals above.
+    // 5-6. Reference energy; CASSCF orbital optimisation. The manual cut of a closed-shell
+    // RHF reference starts from MP2 natural orbitals (ordered by decreasing occupation,
+    // so the cut takes the most strongly correlated ones as active): from the canonical
+    // orbitals CASSCF can stop at a higher local minimum, depending on how its first
+    // iterations go. AVAS and open-shell references start from the orbitals above.
     nb::object e_ref = mf.attr("e_tot");
+    nb::object casscf_info = nb::none();
     if (truthy(getitem(rem, "orbital_opt")) && !full) {
+        const bool closed_rhf = !unrestricted && n_alpha == n_beta &&
+                                !nb::isinstance(mf, scf.attr("rohf").attr("ROHF"));
+        nb::object start = mo;
+        std::string start_name = equals(mode, "avas") ? "AVAS orbitals" : "SCF orbitals";
+        if (closed_rhf && equals(mode, "manual")) {
+            nb::object pt = import("pyscf.mp").attr("MP2")(mf);
+            pt.attr("verbose") = 0;
+            pt.attr("kernel")();
+            start = getitem(import("pyscf.mcscf.addons").attr("make_natural_orbitals")(pt),
+                            nb::int_(1));
+            start_name = "MP2 natural orbitals";
+        }
         nb::object mc = mcscf.attr("CASSCF")(mf, n_act, n_act_elec);
         mc.attr("verbose") = 0;
-        mc.attr("kernel")(mo);
+        mc.attr("kernel")(start);
         mo = mc.attr("mo_coeff");
         e_ref = mc.attr("e_tot");
+        nb::dict info;
+        info["converged"] = nb::bool_(truthy(mc.attr("converged")));
+        info["start"] = nb::str(start_name.c_str());
+        casscf_info = info;
     }
 
     // 7. Integrals in the current orbitals.
     long long n_orb = n_columns(mo);
-    long long nocc = n_elec / 2;
     nb::object h1 = matmul(matmul(mo.attr("T"), mf.attr("get_hcore")()), mo);
     nb::object eri = ao2mo.attr("restore")(1, ao2mo.attr("kernel")(mol, mo), n_orb);
 
-    // 8. Closed-shell Fock matrix of the lowest nocc orbitals (also for open shells).
+    // 8. Fock matrix of the reference occupation: 2 on the lowest n_beta orbitals, 1 on
+    // the open shells up to n_alpha (the closed-shell Fock when n_alpha = n_beta).
     nb::object dm = np.attr("zeros")(nb::make_tuple(n_orb, n_orb));
-    setitem(dm, np.attr("diag_indices")(nocc), nb::float_(2.0));
+    for (long long p = 0; p < std::min(n_alpha, n_orb); ++p)
+        setitem(dm, nb::make_tuple(p, p), nb::float_(p < n_beta ? 2.0 : 1.0));
     nb::object j = np.attr("einsum")("pqrs,rs->pq", eri, dm);
     nb::object k = np.attr("einsum")("prqs,rs->pq", eri, dm);
     nb::object fock = h1 + j - nb::float_(0.5) * k;
 
-    // 9. Block semicanonicalisation: core, active and virtual blocks separately.
+    // 9. Block semicanonicalisation: core, active and virtual blocks separately. With
+    // open shells each block is also cut where the occupation changes (n_beta, n_alpha),
+    // so that no rotation mixes doubly, singly and unoccupied orbitals and the reference
+    // determinant stays the one of the mean field.
     nb::object u = np.attr("eye")(n_orb);
     nb::object eps = np.attr("zeros")(n_orb);
-    const long long bounds[3][2] = {
-        {0, n_core}, {n_core, n_core + n_act}, {n_core + n_act, n_orb}};
-    for (const auto& b : bounds) {
-        long long lo = b[0], hi = b[1];
+    std::vector<long long> cuts = {0, n_core, n_core + n_act, n_orb};
+    if (n_alpha != n_beta) {
+        cuts.push_back(n_beta);
+        cuts.push_back(n_alpha);
+    }
+    std::sort(cuts.begin(), cuts.end());
+    for (std::size_t c = 0; c + 1 < cuts.size(); ++c) {
+        long long lo = std::max<long long>(cuts[c], 0), hi = std::min(cuts[c + 1], n_orb);
         if (hi <= lo) continue;
         nb::object idx = block_index(lo, hi);
         nb::object eig = np.attr("linalg").attr("eigh")(getitem(fock, idx));
@@ -461,7 +540,7 @@ nb::object build_problem(nb::handle calc) {
 
     // 11-12. The record.
     long long n_vir = n_orb - n_core - n_act;
-    nb::object occupied = builtin("set")(builtin("range")(n_elec));
+    nb::object occupied = reference_occupation(n_alpha, n_beta);
     nb::int_ multiplicity_again = int_object(getitem(rem, "multiplicity"), "multiplicity");
     nb::object spin_2s = multiplicity_again - nb::int_(1);
 
@@ -471,6 +550,7 @@ nb::object build_problem(nb::handle calc) {
     extras["eri"] = eri;
     extras["e_nuc"] = builtin("float")(mol.attr("energy_nuc")());
     extras["eps"] = eps;
+    if (!casscf_info.is_none()) extras["casscf"] = casscf_info;
 
     return self.attr("Problem")(
         "hamiltonian"_a = hamiltonian, "n_orb"_a = n_orb, "n_elec"_a = mol.attr("nelectron"),
@@ -488,8 +568,8 @@ const char* const kProblemDoc =
     "orbitals on 2 n_orb spin-orbitals: spatial orbital p carries spin-orbitals 2p\n"
     "(spin up) and 2p+1 (spin down), spatial orbitals run core, active, virtual.\n"
     "Invariants: n_orb = n_core + n_act + n_vir; n_core = floor((n_elec - n_act_elec)/2)\n"
-    "(core doubly occupied, virtuals empty); ``occupied`` = {0, ..., n_elec - 1}, the\n"
-    "reference determinant. ``spin_2s`` is 2S, ``e_ref`` the reference energy (SCF, or\n"
+    "(core doubly occupied, virtuals empty); ``occupied``, the reference determinant,\n"
+    "holds 2p for p < n_alpha and 2p + 1 for p < n_beta. ``spin_2s`` is 2S, ``e_ref`` the reference energy (SCF, or\n"
     "CASSCF after orbital optimisation); ``extras`` is a per-record scratch mapping.";
 
 const char* const kModesDoc = "Number of fermionic modes (spin-orbitals): 2 n_orb.";
