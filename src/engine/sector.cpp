@@ -339,27 +339,4 @@ std::vector<cplx> sector_matrix_plain(const ReducedTerm* terms, const std::uint8
     return out;
 }
 
-// ---------------------------------------------------------------------------
-
-template <typename T>
-double hermiticity_defect(const CsrMatrix<T>& a) {
-    double worst = 0.0;
-    for (std::uint64_t i = 0; i < a.dim; ++i) {
-        for (std::int64_t e = a.indptr[i]; e < a.indptr[i + 1]; ++e) {
-            const std::int32_t j = a.indices[e];
-            const auto first = a.indices.begin() + a.indptr[j];
-            const auto last = a.indices.begin() + a.indptr[j + 1];
-            const auto it = std::lower_bound(first, last, static_cast<std::int32_t>(i));
-            T mirror{};
-            if (it != last && *it == static_cast<std::int32_t>(i))
-                mirror = a.data[static_cast<std::size_t>(it - a.indices.begin())];
-            worst = std::max(worst, std::abs(a.data[e] - std::conj(mirror)));
-        }
-    }
-    return worst;
-}
-
-template double hermiticity_defect<double>(const CsrMatrix<double>&);
-template double hermiticity_defect<cplx>(const CsrMatrix<cplx>&);
-
 }  // namespace korvel::engine

@@ -90,8 +90,4 @@ CsrMatrix<T> build_sector_matrix(const SectorOperator& op, const DeterminantBasi
 std::vector<cplx> sector_matrix_plain(const ReducedTerm* terms, const std::uint8_t* keep,
                                       std::size_t n, const DeterminantBasis& basis);
 
-// max |A_ij - conj(A_ji)| over the entries of a CSR matrix (0 for a Hermitian matrix).
-template <typename T>
-double hermiticity_defect(const CsrMatrix<T>& a);
-
 }  // namespace korvel::engine

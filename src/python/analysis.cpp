@@ -36,6 +36,7 @@ using korvel::py::as_float;
 using korvel::py::getitem;
 using korvel::py::as_int;
 using korvel::py::as_opt_int;
+using korvel::py::checked;
 using korvel::py::import;
 using korvel::py::truthy;
 using korvel::py::type_name_of;
@@ -225,20 +226,16 @@ nb::object sector_matrix(const engine::SectorOperator& op, const engine::Determi
     return wrap(m);
 }
 
-// Whether the operator's matrix is Hermitian in every space (to rounding, relative to its
-// largest element).
-bool hermitian_in(const engine::SectorOperator& op,
-                  const std::vector<engine::DeterminantBasis>& spaces) {
-    double scale = 0.0;
-    for (const auto& t : op.terms) scale = std::max(scale, std::abs(t.c));
-    for (const auto& b : spaces) {
-        nb::gil_scoped_release release;
-        double defect = 0.0;
-        if (op.real) defect = engine::hermiticity_defect(engine::build_sector_matrix<double>(op, b));
-        else defect = engine::hermiticity_defect(engine::build_sector_matrix<engine::cplx>(op, b));
-        if (defect > kHermitianTolerance * std::max(1.0, scale)) return false;
-    }
-    return true;
+// Whether a sector matrix is Hermitian: max |A - A^dagger| at most kHermitianTolerance
+// relative to its largest element (at least 1).
+bool is_hermitian(nb::handle m) {
+    if (nb::cast<long long>(m.attr("nnz")) == 0) return true;
+    nb::object builtins = import("builtins");
+    nb::object adjoint = m.attr("conj")().attr("transpose")();
+    nb::object diff = checked(PyNumber_Subtract(m.ptr(), adjoint.ptr()));
+    const double defect = to_double(builtins.attr("abs")(diff).attr("max")());
+    const double scale = to_double(builtins.attr("abs")(m).attr("max")());
+    return defect <= kHermitianTolerance * std::max(1.0, scale);
 }
 
 // Lowest eigenvalue (smallest real part for a general matrix) over the spaces, with the
@@ -296,6 +293,8 @@ SectorRoot lowest_in_space(nb::object m, std::uint64_t dim, bool general) {
         }
     }
     w = np.attr("asarray")(w);
+    if (length(w) == 0)
+        throw nb::value_error("the eigensolver returned no eigenvalue for the sector");
     nb::object root = getitem(w, nb::int_(np.attr("argmin")(w.attr("real"))));
     r.re = to_double(root.attr("real"));
     r.im = to_double(root.attr("imag"));
@@ -304,15 +303,21 @@ SectorRoot lowest_in_space(nb::object m, std::uint64_t dim, bool general) {
 
 SectorRoot sector_lowest(nb::handle hamiltonian, nb::handle n_spinorb, nb::handle n_elec,
                          bool general) {
-    const SectorInput in = read_sector_input(hamiltonian, n_spinorb, n_elec);
-    const std::vector<engine::DeterminantBasis> spaces = sector_spaces(in);
+    // The matrices come through the module's namespace, as a Python module's global
+    // lookup would find them.
+    nb::object module = import(module_name().c_str());
+    nb::list blocks = as_list(module.attr("_sector_matrices")(hamiltonian, n_spinorb, n_elec));
     // A symmetric solver on a non-Hermitian matrix would return the spectrum of another
     // operator: such a matrix goes to the general solver.
-    if (!general && !hermitian_in(in.op, spaces)) general = true;
+    if (!general)
+        for (nb::handle b : blocks)
+            if (!is_hermitian(item(b, 1))) general = true;
     SectorRoot best;
     bool first = true;
-    for (const auto& b : spaces) {
-        SectorRoot r = lowest_in_space(sector_matrix(in.op, b), b.size(), general);
+    for (nb::handle b : blocks) {
+        nb::object m = item(b, 1);
+        const auto dim = nb::cast<std::uint64_t>(item(m.attr("shape"), 0));
+        SectorRoot r = lowest_in_space(m, dim, general);
         for (auto& s : r.solvers)
             if (std::find(best.solvers.begin(), best.solvers.end(), s) == best.solvers.end())
                 best.solvers.push_back(s);
