@@ -240,33 +240,24 @@ CsrMatrix<T> build_sector_matrix(const SectorOperator& op, const DeterminantBasi
     for_rows([&](std::uint64_t i) {
         const std::uint64_t d = dets[i];
         const std::int64_t start = m.indptr[i];
-        std::int64_t w = start;
+        // The row's entries in term order, then sorted stably by column (so that like
+        // columns are summed in term order) and combined.
+        thread_local std::vector<std::pair<std::int32_t, T>> row;
+        row.clear();
         each_entry(i, [&](const RowTerm& t) {
             const double sign = (std::popcount(d & t.sign_mask) & 1) ? -1.0 : 1.0;
-            m.indices[w] = static_cast<std::int32_t>(basis.index(d ^ t.flip));
-            m.data[w] = value_of<T>(t.c) * sign;
-            ++w;
+            row.emplace_back(static_cast<std::int32_t>(basis.index(d ^ t.flip)),
+                             value_of<T>(t.c) * sign);
         });
-        // Insertion sort by column: rows are short.
-        for (std::int64_t a = start + 1; a < w; ++a) {
-            const std::int32_t col = m.indices[a];
-            const T val = m.data[a];
-            std::int64_t b = a;
-            while (b > start && m.indices[b - 1] > col) {
-                m.indices[b] = m.indices[b - 1];
-                m.data[b] = m.data[b - 1];
-                --b;
-            }
-            m.indices[b] = col;
-            m.data[b] = val;
-        }
+        std::stable_sort(row.begin(), row.end(),
+                         [](const auto& a, const auto& b) { return a.first < b.first; });
         std::int64_t out = start;
-        for (std::int64_t a = start; a < w; ++a) {
-            if (out > start && m.indices[out - 1] == m.indices[a]) {
-                m.data[out - 1] += m.data[a];
+        for (const auto& [col, val] : row) {
+            if (out > start && m.indices[out - 1] == col) {
+                m.data[out - 1] += val;
             } else {
-                m.indices[out] = m.indices[a];
-                m.data[out] = m.data[a];
+                m.indices[out] = col;
+                m.data[out] = val;
                 ++out;
             }
         }
