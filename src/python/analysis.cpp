@@ -190,6 +190,27 @@ std::vector<engine::DeterminantBasis> sector_spaces(const SectorInput& in) {
     return spaces;
 }
 
+// Every space must fit before the first is built: its determinants, row pointers and the
+// eigensolver's vectors (kBytesPerDeterminant together) for the largest of them; the
+// matrix itself is counted again, entry by entry, when it is built.
+constexpr std::uint64_t kBytesPerDeterminant = 3 * 8 + 24 * 16;
+
+void require_sector_memory(const SectorInput& in,
+                           const std::vector<engine::DeterminantBasis>& spaces) {
+    std::uint64_t largest = 0;
+    for (const auto& b : spaces) largest = std::max(largest, b.size());
+    const std::string what =
+        std::string(in.op.conserves_sz ? "the largest S_z block" : "the sector") + " of " +
+        std::to_string(in.n_elec) + " electrons in " + std::to_string(in.n_spinorb) +
+        " spin-orbitals (" +
+        (largest == engine::kCountMax ? std::string("more than 2^64") : std::to_string(largest)) +
+        " determinants)";
+    if (largest > engine::kMaxSectorDimension)
+        throw engine::MemoryLimitError(what + " is beyond the 2^31 determinants the sector "
+                                              "solver handles");
+    engine::require_memory(largest, kBytesPerDeterminant, what.c_str());
+}
+
 template <typename T>
 nb::object numpy_of(std::vector<T>&& v) {
     if (v.empty()) v.reserve(1);
@@ -352,8 +373,10 @@ nb::tuple sector_lowest_py(nb::object hamiltonian, nb::object n_spinorb, nb::obj
 // [(n_alpha or None, csr_matrix)]: the blocks the sector is solved in.
 nb::list sector_matrices(nb::object hamiltonian, nb::object n_spinorb, nb::object n_elec) {
     const SectorInput in = read_sector_input(hamiltonian, n_spinorb, n_elec);
+    const std::vector<engine::DeterminantBasis> spaces = sector_spaces(in);
+    require_sector_memory(in, spaces);
     nb::list out;
-    for (const auto& b : sector_spaces(in))
+    for (const auto& b : spaces)
         out.append(nb::make_tuple(b.is_block() ? nb::object(nb::int_(b.n_alpha())) : nb::none(),
                                   sector_matrix(in.op, b)));
     return out;
