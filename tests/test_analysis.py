@@ -754,3 +754,22 @@ def test_coercion_holds_the_items_while_complex_runs():
     assert isinstance(out, FermionOperator)
     assert out.terms == {((1, 1), (0, 0)): 2 + 0j, ((0, 1), (0, 0)): 1.5 + 0j}
     assert src == {}
+
+
+@pytest.mark.parametrize("modes", [(0, 70, 200), tuple(range(0, 140, 2)), (3, 2**40, 5)])
+def test_lcu_one_norm_beyond_64_spin_orbitals(modes):
+    # Spin-orbitals far apart (renumbered for the engine), more than 64 of them (through
+    # Jordan-Wigner), and an index far beyond any memory (renumbered, answered at once).
+    rng = np.random.default_rng(len(modes))
+    op = {(): 0.5}
+    for p, q in itertools.combinations(modes, 2):
+        c = complex(rng.normal(), rng.normal())
+        op[((q, 1), (p, 0))] = c
+        op[((p, 1), (q, 0))] = c.conjugate()
+    for p, q in zip(modes, modes[1:]):
+        op[((q, 1), (p, 1), (q, 0), (p, 0))] = float(rng.normal())
+    # Jordan-Wigner on the operator as it stands where its strings fit memory, else on the
+    # operator renumbered in the order of its spin-orbitals.
+    dense = {tuple((modes.index(p), d) for p, d in k): v for k, v in op.items()}
+    expected = jordan_wigner_one_norm(op if max(modes) < 1000 else dense)
+    assert an.lcu_one_norm(op) == pytest.approx(expected, rel=1e-10)

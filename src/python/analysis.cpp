@@ -405,17 +405,114 @@ nb::object sector_matrix_plain(nb::object hamiltonian, nb::object n_spinorb_o,
     return numpy_of(std::move(dense)).attr("reshape")(dim, dim);
 }
 
-// lambda = sum over the non-identity Majorana monomials gamma_A of |c_A|: each monomial is,
-// up to a phase, one Jordan-Wigner Pauli string, and distinct monomials give distinct strings.
-double lcu_one_norm(nb::object hamiltonian) {
-    const korvel::py::ReducedFermionOp terms =
-        korvel::py::reduced_terms_from(hamiltonian, "hamiltonian");
+// The term dict of a FermionOp (a dict, or the `terms` dict of a FermionOperator), or None
+// for any other mapping.
+nb::object term_dict(nb::handle op) {
+    if (PyDict_Check(op.ptr())) return nb::borrow(op);
+    if (!PyObject_HasAttrString(op.ptr(), "items") && PyObject_HasAttrString(op.ptr(), "terms")) {
+        nb::object terms = nb::borrow(op).attr("terms");
+        if (PyDict_Check(terms.ptr())) return terms;
+    }
+    return nb::none();
+}
+
+// A key read without running Python code: an exact tuple of exact (int, int) tuples whose
+// indices fit 63 bits. Calls fn(index) for each of its ladder operators; false otherwise.
+template <typename Fn>
+bool plain_key_indices(PyObject* key, Fn&& fn) {
+    if (!PyTuple_CheckExact(key)) return false;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(key); ++i) {
+        PyObject* pair = PyTuple_GET_ITEM(key, i);
+        if (!PyTuple_CheckExact(pair) || PyTuple_GET_SIZE(pair) != 2) return false;
+        PyObject* p = PyTuple_GET_ITEM(pair, 0);
+        if (!PyLong_CheckExact(p)) return false;
+        int overflow = 0;
+        const long long x = PyLong_AsLongLongAndOverflow(p, &overflow);
+        if (overflow || x < 0) return false;
+        fn(x);
+    }
+    return true;
+}
+
+// The operator with its spin-orbitals renumbered 0, 1, ... in their order, when every key
+// is plain and some index lies beyond the engine's 64 spin-orbitals; None otherwise. The
+// renumbering keeps the order of the modes, so every Majorana monomial keeps its
+// coefficient: the 1-norm is unchanged, and no index sets the size of anything.
+nb::object renumbered_beyond_engine(nb::handle op, std::size_t& n_modes) {
+    nb::object d = term_dict(op);
+    if (d.is_none()) return nb::none();
+    std::vector<long long> used;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    long long top = -1;
+    while (PyDict_Next(d.ptr(), &pos, &key, &value)) {
+        const bool plain = plain_key_indices(key, [&](long long p) {
+            top = std::max(top, p);
+            used.push_back(p);
+        });
+        if (!plain) return nb::none();  // the reader checks and reports such keys
+    }
+    if (top < engine::kMaxSpinOrbitals) return nb::none();
+    std::sort(used.begin(), used.end());
+    used.erase(std::unique(used.begin(), used.end()), used.end());
+    n_modes = used.size();
+    // The items are held as one list while the new keys are made and hashed.
+    nb::object items = checked(PyDict_Items(d.ptr()));
+    nb::dict out;
+    for (nb::handle kv : items) {
+        PyObject* term = PyTuple_GET_ITEM(kv.ptr(), 0);
+        const Py_ssize_t k = PyTuple_GET_SIZE(term);
+        nb::object renamed = checked(PyTuple_New(k));
+        for (Py_ssize_t i = 0; i < k; ++i) {
+            PyObject* pair = PyTuple_GET_ITEM(term, i);
+            const long long p = PyLong_AsLongLong(PyTuple_GET_ITEM(pair, 0));
+            const auto rank = std::lower_bound(used.begin(), used.end(), p) - used.begin();
+            PyTuple_SET_ITEM(renamed.ptr(), i,
+                             checked(PyTuple_Pack(2, nb::int_(static_cast<long long>(rank)).ptr(),
+                                                  PyTuple_GET_ITEM(pair, 1)))
+                                 .release()
+                                 .ptr());
+        }
+        if (PyDict_SetItem(out.ptr(), renamed.ptr(), PyTuple_GET_ITEM(kv.ptr(), 1)) != 0)
+            throw nb::python_error();
+    }
+    return out;
+}
+
+double majorana_one_norm(nb::handle op) {
+    const korvel::py::ReducedFermionOp terms = korvel::py::reduced_terms_from(op, "hamiltonian");
     nb::gil_scoped_release release;
     const engine::MajoranaOp maj =
         engine::expand_reduced(terms.terms.data(), terms.keep.data(), terms.terms.size(), 0.0);
     double total = 0.0;
     for (std::size_t k = 0; k < maj.size(); ++k)
         if (!maj.mask(k).empty()) total += std::abs(maj.c[k]);
+    return total;
+}
+
+// lambda = sum over the non-identity Majorana monomials gamma_A of |c_A|: each monomial is,
+// up to a phase, one Jordan-Wigner Pauli string, and distinct monomials give distinct strings.
+// An operator on more spin-orbitals than the engine holds is renumbered first and, when it
+// still acts on more than 64, measured through OpenFermion's Jordan-Wigner transform.
+double lcu_one_norm(nb::object hamiltonian) {
+    std::size_t n_modes = 0;
+    nb::object renamed = renumbered_beyond_engine(hamiltonian, n_modes);
+    if (renamed.is_none()) return majorana_one_norm(hamiltonian);
+    if (n_modes <= static_cast<std::size_t>(engine::kMaxSpinOrbitals))
+        return majorana_one_norm(renamed);
+    for (auto kv : nb::borrow<nb::dict>(renamed)) {
+        const std::complex<double> c = korvel::py::to_complex(kv.second);
+        if (!std::isfinite(c.real()) || !std::isfinite(c.imag()))
+            throw nb::value_error(("coefficient of term " + korvel::py::repr_of(kv.first) +
+                                   " is not finite")
+                                      .c_str());
+    }
+    nb::object fo = korvel::py::fermion_operator_of(renamed);
+    nb::object qop = import("openfermion.transforms").attr("jordan_wigner")(
+        import("openfermion").attr("normal_ordered")(fo));
+    double total = 0.0;
+    for (auto kv : nb::borrow<nb::dict>(qop.attr("terms")))
+        if (length(kv.first) != 0) total += std::abs(korvel::py::to_complex(kv.second));
     return total;
 }
 
