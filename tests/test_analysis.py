@@ -773,3 +773,18 @@ def test_lcu_one_norm_beyond_64_spin_orbitals(modes):
     dense = {tuple((modes.index(p), d) for p, d in k): v for k, v in op.items()}
     expected = jordan_wigner_one_norm(op if max(modes) < 1000 else dense)
     assert an.lcu_one_norm(op) == pytest.approx(expected, rel=1e-10)
+
+
+@pytest.mark.parametrize("op, expected", [
+    # terms that cancel exactly: the zero matrix, stored without entries
+    ({((0, 1), (1, 0)): 1.0, ((1, 0), (0, 1)): 1.0}, 0.0),
+    # one hopping term: a Krylov space of three vectors in a 924-determinant sector
+    ({((0, 1), (2, 0)): 1.0, ((2, 1), (0, 0)): 1.0}, -1.0),
+    # a diagonal operator with three distinct values
+    ({((p, 1), (p, 0)): float(p % 3) for p in range(12)}, 2.0),
+])
+def test_sparse_solver_on_degenerate_sectors(op, expected):
+    assert an.fci_energy(op, 12, 6) == pytest.approx(expected, abs=1e-10)
+    assert an._sector_lowest(op, 12, 6, general=True)[0] == pytest.approx(expected, abs=1e-10)
+    for _, m in an._sector_matrices(op, 12, 6):
+        assert m.nnz == m.count_nonzero()

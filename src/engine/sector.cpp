@@ -256,11 +256,13 @@ CsrMatrix<T> build_sector_matrix(const SectorOperator& op, const DeterminantBasi
             if (out > start && m.indices[out - 1] == col) {
                 m.data[out - 1] += val;
             } else {
+                if (out > start && m.data[out - 1] == T{}) --out;  // cancelled exactly
                 m.indices[out] = col;
                 m.data[out] = val;
                 ++out;
             }
         }
+        if (out > start && m.data[out - 1] == T{}) --out;
         merged[i] = out - start;
     });
     // Rows moved together, in order.

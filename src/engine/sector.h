@@ -65,7 +65,7 @@ struct SectorOperator {
 SectorOperator sector_operator(const ReducedTerm* terms, const std::uint8_t* keep, std::size_t n);
 
 // Compressed sparse rows: row i holds columns indices[indptr[i] .. indptr[i+1]-1], ascending,
-// each once, with values data[...] (entries that sum to exactly zero are kept).
+// each once, with values data[...] (entries whose terms cancel exactly are left out).
 template <typename T>
 struct CsrMatrix {
     std::uint64_t dim = 0;
