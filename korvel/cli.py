@@ -4,7 +4,7 @@
                   [--debug]
 
 Stages: parse the input, build the problem (SCF, active space, integrals), measure
-the full-space Hamiltonian (exact sector energy when the sector is small enough,
+the full-space Hamiltonian (exact energy by PySCF's FCI when its S_z block is small enough,
 Pauli LCU 1-norm, DMRG when ``dmrg_bond_dims`` is set), and, when ``method`` is set,
 run the downfolding method on the chosen backend and measure its effective
 Hamiltonian. Progress lines go to stderr, the summary to stdout.
@@ -116,8 +116,64 @@ def _active_occupation(problem) -> set:
 
 def _sector_dimension(n_spinorb: int, n_elec: int) -> int:
     """Determinants with n_elec electrons in n_spinorb spin-orbitals, all spin
-    projections together: the size of the matrix the exact solver builds."""
+    projections together."""
     return comb(n_spinorb, n_elec) if 0 <= n_elec <= n_spinorb else 0
+
+
+def _largest_block(n_spinorb: int, n_elec: int) -> int:
+    """Determinants of the largest S_z block of the sector (the S_z = 0 or 1/2 one): the
+    largest matrix the exact solvers work on for an operator that keeps S_z."""
+    n_up, n_down = (n_spinorb + 1) // 2, n_spinorb // 2
+    return max((comb(n_up, a) * comb(n_down, n_elec - a)
+                for a in range(max(0, n_elec - n_down), min(n_elec, n_up) + 1)), default=0)
+
+
+# Bytes per determinant that PySCF's Davidson solver holds (CI vector, trial and sigma
+# vectors of its subspace, diagonal), a generous bound.
+_FCI_BYTES_PER_DET = 8 * 40
+
+
+def _full_space_fci(problem) -> dict:
+    """Exact energy of the full-space Hamiltonian by PySCF's FCI solver on the problem's
+    integrals, in the S_z = 0 (or 1/2) block: that block holds a component of every spin
+    state, so the lowest state of any spin is found. Returns the energy, <S^2> and 2S+1
+    of that state."""
+    import numpy as np
+    from pyscf import fci
+
+    ex = problem.extras
+    n_orb, n_elec = int(problem.n_orb), int(problem.n_elec)
+    n_beta = n_elec // 2
+    n_alpha = n_elec - n_beta
+    dim = comb(n_orb, n_alpha) * comb(n_orb, n_beta)
+    need = dim * _FCI_BYTES_PER_DET
+    try:
+        total = os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_PHYS_PAGES")
+    except (ValueError, OSError, AttributeError):
+        total = None
+    if total and need > total:
+        raise JobError(f"the exact energy needs about {need / 2**30:.1f} GiB for its {dim} "
+                       f"determinants, more than the {total / 2**30:.1f} GiB of this machine; "
+                       "lower fci_max_dim to skip it")
+    solver = fci.direct_spin1.FCI()
+    solver.verbose = 0
+    solver.conv_tol = 1e-12
+    # The solver's own guess is its lowest determinant; a small admixture from a fixed
+    # seed keeps the start from being of one pure spin (a closed-shell determinant is a
+    # singlet), so that a ground state of higher spin is reached just as well.
+    na, nb = comb(n_orb, n_alpha), comb(n_orb, n_beta)
+    guess = np.asarray(solver.get_init_guess(n_orb, (n_alpha, n_beta), 1,
+                                             solver.make_hdiag(ex["h1"], ex["eri"], n_orb,
+                                                               (n_alpha, n_beta))))
+    guess = guess.reshape(-1)
+    guess = guess + 1e-3 * np.random.default_rng(7).standard_normal(guess.size)
+    guess = (guess / np.linalg.norm(guess)).reshape(na, nb)
+    energy, ci = solver.kernel(ex["h1"], ex["eri"], n_orb, (n_alpha, n_beta),
+                               ecore=float(ex["e_nuc"]), ci0=guess)
+    s2, mult = solver.spin_square(ci, n_orb, (n_alpha, n_beta))
+    return {"energy": float(energy), "s_squared": float(s2), "multiplicity": float(mult),
+            "block": f"S_z = {(n_alpha - n_beta) / 2:g}", "block_dimension": dim,
+            "solver": "pyscf.fci.direct_spin1"}
 
 
 # ---------------------------------------------------------------------------
@@ -125,26 +181,41 @@ def _sector_dimension(n_spinorb: int, n_elec: int) -> int:
 # ---------------------------------------------------------------------------
 
 def _measure_hamiltonian(op, n_spinorb, n_elec, rem, progress, *, label, key,
-                         hermitian=True, with_dmrg=False) -> dict:
-    """Exact sector energy (Hermitian operators only, sector small enough), LCU
-    1-norm and optionally DMRG of one operator."""
+                         hermitian=True, with_dmrg=False, problem=None) -> dict:
+    """Exact sector energy (Hermitian operators only, largest S_z block small enough),
+    LCU 1-norm and optionally DMRG of one operator. With ``problem``, the operator is
+    the problem's full-space Hamiltonian and its exact energy comes from PySCF's FCI on
+    the problem's integrals."""
     out: dict[str, Any] = {
         "n_spinorb": n_spinorb, "n_elec": n_elec, "n_terms": len(_terms(op)),
     }
     dim = _sector_dimension(n_spinorb, n_elec)
+    block = _largest_block(n_spinorb, n_elec)
     out["sector_dimension"] = dim
+    out["block_dimension"] = block
     out["exact_energy"] = None
     if not hermitian:
         out["exact_skipped"] = "non-Hermitian operator; the method's own eigenvalue is used"
-    elif dim > rem["fci_max_dim"]:
-        out["exact_skipped"] = (f"sector of {dim} determinants exceeds fci_max_dim "
-                                f"{rem['fci_max_dim']}")
+    elif block > rem["fci_max_dim"]:
+        out["exact_skipped"] = (f"largest S_z block of {block} determinants exceeds "
+                                f"fci_max_dim {rem['fci_max_dim']}")
         progress.say(f"korvel: exact energy of the {label} skipped: {out['exact_skipped']}")
+    elif problem is not None:
+        with progress.stage(f"{key}_exact_energy",
+                            f"exact energy of the {label} (PySCF FCI, {n_elec} electrons in "
+                            f"{n_spinorb} spin-orbitals, S_z block of {block} determinants)"):
+            fci = _full_space_fci(problem)
+        out["exact_energy"] = fci["energy"]
+        out["exact_solver"] = fci["solver"]
+        out["exact_block"] = fci["block"]
+        out["exact_s_squared"] = fci["s_squared"]
+        out["exact_multiplicity"] = fci["multiplicity"]
     else:
         (fci_energy,) = _require("korvel.core.analysis", "fci_energy")
         with progress.stage(f"{key}_exact_energy",
                             f"exact energy of the {label} ({n_elec} electrons in "
-                            f"{n_spinorb} spin-orbitals, {dim} determinants)"):
+                            f"{n_spinorb} spin-orbitals, largest S_z block {block} "
+                            "determinants)"):
             out["exact_energy"] = float(fci_energy(op, n_spinorb, n_elec))
     (lcu_one_norm,) = _require("korvel.core.analysis", "lcu_one_norm")
     with progress.stage(f"{key}_lcu_one_norm", f"LCU 1-norm of the {label}"):
@@ -260,7 +331,7 @@ def run_job(path: str, progress: _Progress, keep: dict | None = None) -> dict:
 
     report["measurements"]["hamiltonian"] = _measure_hamiltonian(
         problem.hamiltonian, n_spinorb, problem.n_elec, rem, progress,
-        label="full-space Hamiltonian", key="hamiltonian", with_dmrg=True)
+        label="full-space Hamiltonian", key="hamiltonian", with_dmrg=True, problem=problem)
 
     if rem["method"] is not None:
         _run_method(problem, rem, progress, report, keep)
@@ -414,7 +485,11 @@ def format_summary(report: dict) -> str:
     row("")
     row("Full-space Hamiltonian")
     if h["exact_energy"] is not None:
-        kv(f"exact energy ({h['sector_dimension']} dets)", _energy(h["exact_energy"]))
+        kv(f"exact energy ({h['block_dimension']} dets)", _energy(h["exact_energy"]))
+        if "exact_s_squared" in h:
+            kv("exact state spin", f"<S^2> = {h['exact_s_squared']:.6f}, 2S+1 = "
+                                   f"{h['exact_multiplicity']:.4f} (PySCF FCI, "
+                                   f"{h['exact_block']} block)")
         kv("correlation energy", _energy(h["exact_energy"] - p["e_ref"]))
     else:
         kv("exact energy", f"skipped ({h['exact_skipped']})")

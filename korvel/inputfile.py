@@ -101,9 +101,9 @@ KEYWORDS: dict[str, Keyword] = {k.name: k for k in [
     _kw("pool_tol", "float", 1e-8,
         "doubles amplitudes smaller than this in modulus are dropped", minimum=0.0,
         maximum=1.0),
-    _kw("fci_max_dim", "int", 20_000,
-        "largest electron-number sector (determinants) for which the exact energy "
-        "is computed; larger sectors are skipped", minimum=0, maximum=10**9),
+    _kw("fci_max_dim", "int", 2_000_000,
+        "largest S_z block (determinants) for which the exact energy is computed; "
+        "larger ones are skipped", minimum=0, maximum=10**9),
     _kw("dmrg_bond_dims", "intlist", None,
         "bond dimensions of DMRG runs on the full-space Hamiltonian, e.g. '50 100 200'; "
         "none: no DMRG", minimum=1, maximum=50_000),

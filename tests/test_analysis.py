@@ -631,3 +631,227 @@ def test_dmrg_energy_of_h2o_extrapolates_to_exact_energy():
     s = (q["energy"] - p["energy"]) / (q["discarded_weight"] - p["discarded_weight"])
     assert e2 == pytest.approx(p["energy"] - s * p["discarded_weight"], abs=1e-9)
     assert math.isnan(info2["ci95_halfwidth"])
+
+
+# ---------------------------------------------------------------------------
+# Native sector matrices against OpenFermion's sector build and a plain build
+
+
+def random_body_op(n_modes, seed, *, hermitian, real, keeps_sz, n_terms=40):
+    """Random number-conserving operator with 1- to 4-body terms in scrambled operator
+    order. ``keeps_sz``: each term moves as many spin-up (even) electrons as it removes."""
+    from openfermion import FermionOperator, hermitian_conjugated
+
+    rng = np.random.default_rng(seed)
+    op = FermionOperator((), float(rng.normal()))
+    for _ in range(n_terms):
+        k = int(rng.integers(1, 5))
+        cre = [int(x) for x in rng.integers(0, n_modes, k)]
+        ann = [int(x) for x in rng.integers(0, n_modes, k)]
+        if keeps_sz:  # annihilate on the same spins as created
+            ann = [2 * int(rng.integers(0, n_modes // 2)) + (p % 2) for p in cre]
+        ops = [(p, 1) for p in cre] + [(q, 0) for q in ann]
+        term = tuple(ops[i] for i in rng.permutation(len(ops)))
+        c = float(rng.normal()) if real else complex(rng.normal(), rng.normal())
+        op += FermionOperator(term, c)
+    # A non-Hermitian operator is a Hermitian one plus a non-Hermitian part, like an
+    # effective Hamiltonian: a purely random sparse one tends to have defective
+    # eigenvalues, whose rounding errors grow like eps^(1/k).
+    herm = op + hermitian_conjugated(op)
+    if hermitian:
+        return herm
+    return herm + 0.3 * op
+
+
+def openfermion_lowest(op, n_modes, n_elec, hermitian):
+    """Lowest eigenvalue (smallest real part) of OpenFermion's sector matrix, densely."""
+    from openfermion.linalg import get_number_preserving_sparse_operator
+
+    m = get_number_preserving_sparse_operator(op, n_modes, n_elec,
+                                              spin_preserving=False).toarray()
+    if hermitian:
+        return float(np.linalg.eigvalsh(m)[0])
+    w = np.linalg.eigvals(m)
+    return float(w[np.argmin(w.real)].real)
+
+
+SECTOR_CASES = [(6, 3), (8, 4), (8, 3), (10, 5), (12, 6)]
+
+
+@pytest.mark.parametrize("n_modes, n_elec", SECTOR_CASES)
+@pytest.mark.parametrize("hermitian", [True, False])
+@pytest.mark.parametrize("real", [True, False])
+@pytest.mark.parametrize("keeps_sz", [True, False])
+def test_native_sector_energy_matches_openfermion(n_modes, n_elec, hermitian, real, keeps_sz):
+    if n_modes == 12 and not (hermitian and keeps_sz):
+        pytest.skip("the 924-determinant case once, for the sparse solvers")
+    seed = 100 * n_modes + 10 * n_elec + 4 * hermitian + 2 * real + keeps_sz
+    op = random_body_op(n_modes, seed, hermitian=hermitian, real=real, keeps_sz=keeps_sz)
+    expected = openfermion_lowest(op, n_modes, n_elec, hermitian)
+    blocks = an._sector_matrices(op, n_modes, n_elec)
+    assert (blocks[0][0] is None) == (not keeps_sz)
+    if hermitian:
+        assert an.fci_energy(op, n_modes, n_elec) == pytest.approx(expected, abs=1e-10)
+        assert an.fci_energy(dict(op.terms), n_modes, n_elec) == \
+            an.fci_energy(op, n_modes, n_elec)
+    re, im, solver = an._sector_lowest(op, n_modes, n_elec, general=True)
+    assert re == pytest.approx(expected, abs=1e-10)
+    if hermitian:
+        assert abs(im) < 1e-10
+    # A non-Hermitian operator never reaches the symmetric solver.
+    assert hermitian or "eigvalsh" not in an._sector_lowest(op, n_modes, n_elec)[2]
+
+
+@pytest.mark.parametrize("n_modes, n_elec", [(4, 2), (6, 3), (7, 3), (8, 4)])
+@pytest.mark.parametrize("keeps_sz", [True, False])
+def test_fast_sector_matrix_equals_plain_build(n_modes, n_elec, keeps_sz):
+    op = random_body_op(n_modes, n_modes + n_elec, hermitian=False, real=False,
+                        keeps_sz=keeps_sz, n_terms=60)
+    blocks = an._sector_matrices(dict(op.terms), n_modes, n_elec)
+    if keeps_sz:
+        up, down = (n_modes + 1) // 2, n_modes // 2
+        assert [a for a, _ in blocks] == list(range(max(0, n_elec - down),
+                                                    min(n_elec, up) + 1))
+    for n_alpha, m in blocks:
+        plain = an._sector_matrix_plain(op, n_modes, n_elec, n_alpha)
+        assert np.abs(m.toarray() - plain).max() < 1e-13
+        assert m.has_sorted_indices
+
+
+def sector_determinants(n_modes, n_elec, n_alpha):
+    """The documented order: bit strings ascending; a block ranks its spin-up string
+    first, then its spin-down string."""
+    dets = [d for d in range(2**n_modes) if bin(d).count("1") == n_elec]
+    if n_alpha is None:
+        return dets
+    even = sum(1 << p for p in range(0, n_modes, 2))
+
+    def half(d, shift):
+        return sum(((d >> (2 * i + shift)) & 1) << i for i in range(n_modes))
+    block = [d for d in dets if bin(d & even).count("1") == n_alpha]
+    return sorted(block, key=lambda d: (half(d, 0), half(d, 1)))
+
+
+@pytest.mark.parametrize("n_modes, n_elec", [(5, 2), (6, 3), (8, 4)])
+def test_sector_order_of_the_determinants(n_modes, n_elec):
+    # sum_p 2^p n_p is diagonal with the bit string itself on the diagonal.
+    op = {((p, 1), (p, 0)): float(2**p) for p in range(n_modes)}
+    for n_alpha, m in an._sector_matrices(op, n_modes, n_elec):
+        assert m.nnz == m.shape[0]
+        assert list(m.diagonal().real) == sector_determinants(n_modes, n_elec, n_alpha)
+
+
+@pytest.mark.parametrize("op", [{}, {((0, 1), (1, 0)): 0.0}, {((1, 1), (1, 0), (0, 1)): 2.0}])
+@pytest.mark.parametrize("n_elec", [0, 1, 2])
+def test_zero_operator_in_the_sector_gives_zero(op, n_elec):
+    # The last operator changes the electron number and has no element in any sector.
+    assert an.fci_energy(op, 4, n_elec) == 0.0
+    assert an._sector_lowest(op, 4, n_elec, general=True)[:2] == (0.0, 0.0)
+    assert an.fci_energy({(): -1.5, **op}, 4, n_elec) == pytest.approx(-1.5, abs=1e-14)
+
+
+def test_non_hermitian_operator_is_not_symmetrised():
+    # One-way hopping: eigenvalues 1 and 2; eigsh would have seen [[1, 2.5], [2.5, 2]].
+    op = {((0, 1), (0, 0)): 1.0, ((1, 1), (1, 0)): 2.0, ((1, 1), (0, 0)): 5.0}
+    assert an.fci_energy(op, 2, 1) == pytest.approx(1.0, abs=1e-12)
+
+
+@pytest.mark.parametrize("value", [float("nan"), complex(1.0, float("inf")), float("-inf")])
+@pytest.mark.parametrize("func", ["fci_energy", "lcu_one_norm"])
+def test_non_finite_coefficients_are_refused_naming_the_term(func, value):
+    op = {((0, 1), (0, 0)): 1.0, ((1, 1), (0, 0)): value}
+    args = (op, 4, 2) if func == "fci_energy" else (op,)
+    with pytest.raises(ValueError, match=r"\(\(1, 1\), \(0, 0\)\).*not finite"):
+        getattr(an, func)(*args)
+
+
+@pytest.mark.parametrize("n_spinorb, n_elec, op", [
+    (64, 32, {((0, 1), (1, 0)): 1.0}),           # changes S_z: the whole sector
+    (64, 32, {((0, 1), (0, 0)): 1.0}),           # keeps S_z: the 16+16 block
+    (60, 30, {((2, 1), (0, 0)): 1.0}),
+])
+def test_sector_too_large_is_a_memory_error_naming_its_size(n_spinorb, n_elec, op):
+    with pytest.raises(MemoryError, match="determinants"):
+        an.fci_energy(op, n_spinorb, n_elec)
+
+
+def test_huge_spin_orbital_index_is_refused_at_once():
+    import time
+
+    t = time.perf_counter()
+    for func, args in [("lcu_one_norm", ()), ("fci_energy", (4, 2))]:
+        with pytest.raises(ValueError, match="spin-orbital index"):
+            getattr(an, func)({((2**70, 1), (0, 0)): 1.0}, *args)
+    assert time.perf_counter() - t < 1.0
+
+
+def jordan_wigner_one_norm(op):
+    from openfermion import FermionOperator, jordan_wigner, normal_ordered
+
+    fo = FermionOperator()
+    fo.terms = {k: complex(v) for k, v in dict(op).items()}
+    return sum(abs(c) for k, c in jordan_wigner(normal_ordered(fo)).terms.items() if k)
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_lcu_one_norm_matches_jordan_wigner_on_random_many_body_operators(seed):
+    op = random_body_op(10, seed, hermitian=seed % 2 == 0, real=seed % 3 == 0,
+                        keeps_sz=seed % 4 < 2, n_terms=80)
+    lam = an.lcu_one_norm(op)
+    assert lam == pytest.approx(jordan_wigner_one_norm(op.terms), rel=1e-10)
+    assert an.lcu_one_norm(dict(op.terms)) == lam
+
+
+def test_coercion_holds_the_items_while_complex_runs():
+    from openfermion import FermionOperator
+
+    class Grabby:
+        """A coefficient whose complex() empties the mapping it lies in."""
+        def __init__(self, owner, value):
+            self.owner, self.value = owner, value
+
+        def __complex__(self):
+            self.owner.clear()
+            return complex(self.value)
+
+    src = {}
+    src[((1, 1), (0, 0))] = Grabby(src, 2.0)
+    src[((0, 1), (0, 0))] = 1.5
+    out = an._as_fermion_operator(src)
+    assert isinstance(out, FermionOperator)
+    assert out.terms == {((1, 1), (0, 0)): 2 + 0j, ((0, 1), (0, 0)): 1.5 + 0j}
+    assert src == {}
+
+
+@pytest.mark.parametrize("modes", [(0, 70, 200), tuple(range(0, 140, 2)), (3, 2**40, 5)])
+def test_lcu_one_norm_beyond_64_spin_orbitals(modes):
+    # Spin-orbitals far apart (renumbered for the engine), more than 64 of them (through
+    # Jordan-Wigner), and an index far beyond any memory (renumbered, answered at once).
+    rng = np.random.default_rng(len(modes))
+    op = {(): 0.5}
+    for p, q in itertools.combinations(modes, 2):
+        c = complex(rng.normal(), rng.normal())
+        op[((q, 1), (p, 0))] = c
+        op[((p, 1), (q, 0))] = c.conjugate()
+    for p, q in zip(modes, modes[1:]):
+        op[((q, 1), (p, 1), (q, 0), (p, 0))] = float(rng.normal())
+    # Jordan-Wigner on the operator as it stands where its strings fit memory, else on the
+    # operator renumbered in the order of its spin-orbitals.
+    dense = {tuple((modes.index(p), d) for p, d in k): v for k, v in op.items()}
+    expected = jordan_wigner_one_norm(op if max(modes) < 1000 else dense)
+    assert an.lcu_one_norm(op) == pytest.approx(expected, rel=1e-10)
+
+
+@pytest.mark.parametrize("op, expected", [
+    # terms that cancel exactly: the zero matrix, stored without entries
+    ({((0, 1), (1, 0)): 1.0, ((1, 0), (0, 1)): 1.0}, 0.0),
+    # one hopping term: a Krylov space of three vectors in a 924-determinant sector
+    ({((0, 1), (2, 0)): 1.0, ((2, 1), (0, 0)): 1.0}, -1.0),
+    # a diagonal operator with three distinct values
+    ({((p, 1), (p, 0)): float(p % 3) for p in range(12)}, 2.0),
+])
+def test_sparse_solver_on_degenerate_sectors(op, expected):
+    assert an.fci_energy(op, 12, 6) == pytest.approx(expected, abs=1e-10)
+    assert an._sector_lowest(op, 12, 6, general=True)[0] == pytest.approx(expected, abs=1e-10)
+    for _, m in an._sector_matrices(op, 12, 6):
+        assert m.nnz == m.count_nonzero()

@@ -197,21 +197,57 @@ def test_water_summary_and_progress(water_run, water_oracle):
         assert len(lines) == 2 and lines[1].split(": done in ")[1].endswith(" s"), lines
 
 
-@pytest.mark.parametrize("limit, computed", [(5, False), (6, True)])
+@pytest.mark.parametrize("limit, computed", [(3, False), (4, True)])
 def test_fci_max_dim_boundary(tmp_path, limit, computed):
     need_problem_and_analysis()
-    # H2 in STO-3G: 2 electrons in 4 spin-orbitals, 6 determinants
+    # H2 in STO-3G: 2 electrons in 4 spin-orbitals, 6 determinants, of which 4 in the
+    # S_z = 0 block that is solved
     inp = write_input(tmp_path / "h2.in", H2, {"fci_max_dim": limit})
     proc = korvel(inp, "--json", tmp_path / "h2.json")
     assert proc.returncode == 0, proc.stderr
     h = strict_json(tmp_path / "h2.json")["measurements"]["hamiltonian"]
-    assert h["sector_dimension"] == 6
+    assert (h["sector_dimension"], h["block_dimension"]) == (6, 4)
     if computed:
         assert h["exact_energy"] == pytest.approx(rhf_and_fci(H2)[1], abs=1e-8)
     else:
         assert h["exact_energy"] is None
-        assert "6 determinants exceeds fci_max_dim 5" in h["exact_skipped"]
+        assert "block of 4 determinants exceeds fci_max_dim 3" in h["exact_skipped"]
         assert "skipped" in proc.stdout
+
+
+O2 = [("O", (0.0, 0.0, 0.0)), ("O", (0.0, 0.0, 1.21))]
+
+
+def pyscf_fci(atoms, reference="rhf", spin=0):
+    """PySCF FCI energy in the molecule's own M_s = S block, converged tightly."""
+    from pyscf import fci, scf
+    mol = pyscf_mol(atoms, spin=spin)
+    mf = (scf.ROHF if reference == "rohf" else scf.RHF)(mol).run()
+    solver = fci.FCI(mf)
+    solver.conv_tol = 1e-12
+    return float(solver.kernel()[0])
+
+
+def test_full_space_exact_energy_of_a_triplet_against_pyscf_fci(tmp_path):
+    need_problem_and_analysis()
+    # O2: the lowest state is the triplet, found in the S_z = 0 block.
+    inp = write_input(tmp_path / "o2.in", O2, {"basis": "sto-3g", "reference": "rohf"},
+                      charge_mult="0 3")
+    proc = korvel(inp, "--json", tmp_path / "o2.json")
+    assert proc.returncode == 0, proc.stderr
+    h = strict_json(tmp_path / "o2.json")["measurements"]["hamiltonian"]
+    assert h["exact_energy"] == pytest.approx(pyscf_fci(O2, "rohf", spin=2), abs=1e-9)
+    assert h["block_dimension"] == 45**2 and h["exact_block"] == "S_z = 0"
+    assert h["exact_multiplicity"] == pytest.approx(3.0, abs=1e-6)
+    assert "2S+1 = 3.0000" in proc.stdout
+
+
+def test_water_exact_energy_within_1e9_of_pyscf_fci(water_run):
+    proc, data = water_run
+    h = data["measurements"]["hamiltonian"]
+    assert h["exact_energy"] == pytest.approx(pyscf_fci(WATER), abs=1e-9)
+    assert h["exact_solver"] == "pyscf.fci.direct_spin1"
+    assert h["exact_multiplicity"] == pytest.approx(1.0, abs=1e-6)
 
 
 def test_xyz_example_against_pyscf(tmp_path):
@@ -242,7 +278,12 @@ def test_avas_example_partition_and_casscf_energy(tmp_path):
     assert p["n_core"] == (14 - n_el) // 2 and p["n_vir"] == 10 - p["n_core"] - n_act
     assert p["e_ref"] == pytest.approx(mc.e_tot, abs=1e-7)
     h = data["measurements"]["hamiltonian"]
-    assert h["exact_energy"] is None and "fci_max_dim" in h["exact_skipped"]
+    # the full-space exact energy: 14 electrons in 20 spin-orbitals, S_z = 0 block of
+    # 120 x 120 determinants
+    assert h["block_dimension"] == 14400
+    assert h["exact_energy"] == pytest.approx(
+        pyscf_fci([("N", (0, 0, 0)), ("N", (0, 0, 1.098))]), abs=1e-9)
+    assert f"{h['exact_energy']:.10f}" in proc.stdout
     assert "CASSCF" in proc.stdout
 
 

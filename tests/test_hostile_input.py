@@ -300,15 +300,8 @@ OTHER_RAISING = {
 }
 
 
-def _entries(marks_by_module):
-    """The entry points as parameters, those of the named modules marked xfail(reason)."""
-    return [pytest.param(e, marks=pytest.mark.xfail(strict=False, reason=marks_by_module[e.split(".")[0]]))
-            if e.split(".")[0] in marks_by_module else e for e in ENTRY]
-
-
 @pytest.mark.parametrize("case", list(RAISING))
-@pytest.mark.parametrize("entry", _entries({
-    "analysis": "analysis coercion (fci helper): mapping protocol errors as they are"}))
+@pytest.mark.parametrize("entry", list(ENTRY))
 def test_errors_of_the_mapping_protocol_propagate(entry, case):
     factory, expected = RAISING[case]
     if (entry.split(".")[0], case) in OTHER_RAISING or (entry, case) in OTHER_RAISING:
@@ -329,13 +322,10 @@ def test_an_unprintable_index_is_reported_without_its_repr():
 
 NON_FINITE = [float("nan"), float("inf"), -float("inf"), complex(0.0, float("nan")),
               complex(float("inf"), 0.0), np.float64("nan"), np.complex128(complex(1, np.inf))]
-NEEDS_VALUE_CHECKS = {
-    "analysis": "NaN refused by fci_energy / lcu_one_norm (fci helper)",
-}
 
 
 @pytest.mark.parametrize("value", NON_FINITE, ids=repr)
-@pytest.mark.parametrize("entry", _entries(NEEDS_VALUE_CHECKS))
+@pytest.mark.parametrize("entry", list(ENTRY))
 def test_non_finite_coefficients_are_refused(entry, value):
     if entry == "olmera._truncate_body":
         pytest.skip("the truncation passes coefficients on as they are, unread")

@@ -11,9 +11,18 @@
 // loads without them.
 #include "common.h"
 
+#include "fermion_terms.h"
+
+#include <nanobind/ndarray.h>
+
 #include "engine/dmrg_schedule.h"
+#include "engine/ladder.h"
+#include "engine/majorana_op.h"
+#include "engine/memory.h"
+#include "engine/sector.h"
 
 #include <algorithm>
+#include <bit>
 #include <functional>
 #include <cmath>
 #include <cstddef>
@@ -25,9 +34,12 @@
 
 namespace nb = nanobind;
 using namespace nb::literals;
+namespace engine = korvel::engine;
 using korvel::py::as_float;
+using korvel::py::getitem;
 using korvel::py::as_int;
 using korvel::py::as_opt_int;
+using korvel::py::checked;
 using korvel::py::import;
 using korvel::py::truthy;
 using korvel::py::type_name_of;
@@ -95,39 +107,22 @@ nb::list as_list(nb::handle o) {
 
 const double kNaN = std::numeric_limits<double>::quiet_NaN();
 
+// Sectors up to these dimensions are diagonalised densely: ARPACK needs more basis vectors
+// than wanted eigenvalues, which a tiny sector cannot supply, and a dense solve of a few
+// hundred determinants is exact and quick.
+constexpr std::uint64_t kDenseSectorMaxDim = 128;
+constexpr std::uint64_t kDenseGeneralMaxDim = 256;
+constexpr unsigned kLanczosSeed = 20240611u;
+constexpr std::uint64_t kLanczosVectors = 40;
+// A sector matrix counts as Hermitian when max |A_ij - conj(A_ji)| is below this, relative
+// to the largest coefficient.
+constexpr double kHermitianTolerance = 1e-12;
+
 // ---------------------------------------------------------------------------
 // Operator coercion
 
-// A dict (or subclass) becomes a FermionOperator with complex coefficients; anything
-// else, a FermionOperator included, is returned as it is.
 nb::object as_fermion_operator(nb::object hamiltonian) {
-    if (!PyDict_Check(hamiltonian.ptr())) return hamiltonian;
-    nb::object op = import("openfermion").attr("FermionOperator")();
-    nb::object complex_ = import("builtins").attr("complex");
-    nb::dict terms;
-    for (auto kv : nb::borrow<nb::dict>(hamiltonian)) terms[kv.first] = complex_(kv.second);
-    op.attr("terms") = terms;
-    return op;
-}
-
-// Every spin-orbital index of the operator must name one of the n_spinorb modes; the
-// sector matrix and the block2 lattice have exactly that many. Objects without a
-// `terms` dict are left to the library that receives them.
-void check_mode_indices(nb::handle fo, long long n_spinorb) {
-    if (!PyObject_HasAttrString(fo.ptr(), "terms")) return;
-    nb::object terms = fo.attr("terms");
-    if (!PyDict_Check(terms.ptr())) return;
-    for (auto kv : nb::borrow<nb::dict>(terms)) {
-        for (nb::handle ladder : kv.first) {
-            long long p = as_int(item(ladder, 0), "spin-orbital index");
-            if (p < 0 || p >= n_spinorb)
-                throw nb::value_error(
-                    ("the operator acts on spin-orbital " + std::to_string(p) +
-                     ", outside 0.." + std::to_string(n_spinorb - 1) + " (n_spinorb=" +
-                     std::to_string(n_spinorb) + ")")
-                        .c_str());
-        }
-    }
+    return korvel::py::fermion_operator_of(hamiltonian);
 }
 
 // An n_elec-electron sector of n_spinorb spin-orbitals exists for 0 <= n_elec <= n_spinorb.
@@ -141,65 +136,392 @@ void check_sector(long long n_spinorb, long long n_elec) {
                                   .c_str());
 }
 
+// Every spin-orbital an operator acts on must be one of the n_spinorb modes.
+void check_mode_mask(std::uint64_t used, long long n_spinorb) {
+    if (n_spinorb >= 64 || (used >> n_spinorb) == 0) return;
+    const long long p = 63 - std::countl_zero(used);
+    throw nb::value_error(("the operator acts on spin-orbital " + std::to_string(p) +
+                           ", outside 0.." + std::to_string(n_spinorb - 1) +
+                           " (n_spinorb=" + std::to_string(n_spinorb) + ")")
+                              .c_str());
+}
+
 // ---------------------------------------------------------------------------
-// Exact sector energy and LCU 1-norm
+// Sector matrices
 
-// Sectors up to this dimension are diagonalised densely: ARPACK's Lanczos needs more
-// basis vectors than wanted eigenvalues, which a one- or two-determinant sector
-// cannot supply reliably.
-constexpr Py_ssize_t kDenseSectorMaxDim = 2;
-constexpr unsigned kLanczosSeed = 20240611u;
+// The operator read for a sector of n_spinorb spin-orbitals (at most 64, the width of a
+// determinant's bit string), with its indices checked.
+struct SectorInput {
+    engine::SectorOperator op;
+    int n_spinorb = 0;
+    int n_elec = 0;
+};
 
-double fci_energy(nb::object hamiltonian, nb::object n_spinorb_o, nb::object n_elec_o) {
+SectorInput read_sector_input(nb::handle hamiltonian, nb::handle n_spinorb_o,
+                              nb::handle n_elec_o) {
     const long long n_spinorb = as_int(n_spinorb_o, "n_spinorb");
     const long long n_elec = as_int(n_elec_o, "n_elec");
     check_sector(n_spinorb, n_elec);
-    nb::object fo = as_fermion_operator(hamiltonian);
-    check_mode_indices(fo, n_spinorb);
-
-    nb::object sector_operator =
-        import("openfermion.linalg").attr("get_number_preserving_sparse_operator");
-    nb::object sparse = sector_operator(fo, nb::int_(n_spinorb), nb::int_(n_elec),
-                                        "spin_preserving"_a = false);
-
-    const Py_ssize_t dim = nb::cast<Py_ssize_t>(item(sparse.attr("shape"), 0));
-    nb::object lowest;
-    if (dim <= kDenseSectorMaxDim) {
-        nb::object eigvalsh = import("numpy.linalg").attr("eigvalsh");
-        lowest = item(eigvalsh(sparse.attr("toarray")()), 0);
-    } else {
-        // ARPACK starts from a random vector of its own, drawn afresh at every call, so
-        // the last digits would change from call to call; a start vector from a fixed
-        // seed keeps the result reproducible and generic (not orthogonal to the ground
-        // state by any symmetry of the operator).
-        nb::object rng = import("numpy.random").attr("default_rng")(kLanczosSeed);
-        nb::object v0 = rng.attr("standard_normal")(nb::int_(dim));
-        nb::object eigsh = import("scipy.sparse.linalg").attr("eigsh");
-        lowest = item(eigsh(sparse, "k"_a = 1, "which"_a = "SA", "return_eigenvectors"_a = false,
-                            "v0"_a = v0),
-                      0);
-    }
-    return to_double(lowest);
+    if (n_spinorb > engine::kMaxSpinOrbitals)
+        throw nb::value_error(("sector energies are computed for at most " +
+                               std::to_string(engine::kMaxSpinOrbitals) +
+                               " spin-orbitals, got n_spinorb=" + std::to_string(n_spinorb))
+                                  .c_str());
+    const korvel::py::ReducedFermionOp terms =
+        korvel::py::reduced_terms_from(hamiltonian, "hamiltonian");
+    std::uint64_t used = 0;
+    for (std::size_t t = 0; t < terms.terms.size(); ++t)
+        if (terms.keep[t]) used |= terms.terms[t].orbitals();
+    check_mode_mask(used, n_spinorb);
+    SectorInput in;
+    in.n_spinorb = static_cast<int>(n_spinorb);
+    in.n_elec = static_cast<int>(n_elec);
+    in.op = engine::sector_operator(terms.terms.data(), terms.keep.data(), terms.terms.size());
+    return in;
 }
 
-double lcu_one_norm(nb::object hamiltonian) {
-    nb::object fo = as_fermion_operator(hamiltonian);
-    nb::object normal_ordered = import("openfermion").attr("normal_ordered");
-    nb::object jordan_wigner = import("openfermion.transforms").attr("jordan_wigner");
-    nb::object qop = jordan_wigner(normal_ordered(fo));
-
-    // lambda = sum over Pauli strings P != I of |c_P|, accumulated in the mapping's order.
-    nb::object total = nb::int_(0);
-    for (auto kv : nb::borrow<nb::dict>(qop.attr("terms"))) {
-        if (length(kv.first) == 0) continue;
-        PyObject* a = PyNumber_Absolute(kv.second.ptr());
-        if (!a) throw nb::python_error();
-        PyObject* s = PyNumber_Add(total.ptr(), a);
-        Py_DECREF(a);
-        if (!s) throw nb::python_error();
-        total = nb::steal(s);
+// The spaces a sector is solved in: its S_z blocks (n_alpha spin-up electrons on the even
+// spin-orbitals) when the operator keeps S_z, else the whole sector.
+std::vector<engine::DeterminantBasis> sector_spaces(const SectorInput& in) {
+    std::vector<engine::DeterminantBasis> spaces;
+    if (!in.op.conserves_sz) {
+        spaces.push_back(engine::DeterminantBasis::sector(in.n_spinorb, in.n_elec));
+        return spaces;
     }
-    return to_double(total);
+    const int n_up = (in.n_spinorb + 1) / 2, n_down = in.n_spinorb / 2;
+    for (int a = std::max(0, in.n_elec - n_down); a <= std::min(in.n_elec, n_up); ++a)
+        spaces.push_back(engine::DeterminantBasis::sz_block(in.n_spinorb, a, in.n_elec - a));
+    return spaces;
+}
+
+// Every space must fit before the first is built: its determinants, row pointers and the
+// eigensolver's vectors (kBytesPerDeterminant together) for the largest of them; the
+// matrix itself is counted again, entry by entry, when it is built.
+constexpr std::uint64_t kBytesPerDeterminant = 3 * 8 + 48 * 16;
+
+void require_sector_memory(const SectorInput& in,
+                           const std::vector<engine::DeterminantBasis>& spaces) {
+    std::uint64_t largest = 0;
+    for (const auto& b : spaces) largest = std::max(largest, b.size());
+    const std::string what =
+        std::string(in.op.conserves_sz ? "the largest S_z block" : "the sector") + " of " +
+        std::to_string(in.n_elec) + " electrons in " + std::to_string(in.n_spinorb) +
+        " spin-orbitals (" +
+        (largest == engine::kCountMax ? std::string("more than 2^64") : std::to_string(largest)) +
+        " determinants)";
+    if (largest > engine::kMaxSectorDimension)
+        throw engine::MemoryLimitError(what + " is beyond the 2^31 determinants the sector "
+                                              "solver handles");
+    engine::require_memory(largest, kBytesPerDeterminant, what.c_str());
+}
+
+template <typename T>
+nb::object numpy_of(std::vector<T>&& v) {
+    if (v.empty()) v.reserve(1);
+    auto* heap = new std::vector<T>(std::move(v));
+    nb::capsule owner(heap, [](void* p) noexcept { delete static_cast<std::vector<T>*>(p); });
+    const std::size_t shape[1] = {heap->size()};
+    return nb::cast(nb::ndarray<nb::numpy, T, nb::ndim<1>>(heap->data(), 1, shape, owner));
+}
+
+// The matrix of the operator in one space as a scipy.sparse.csr_matrix.
+nb::object sector_matrix(const engine::SectorOperator& op, const engine::DeterminantBasis& basis) {
+    nb::object csr_matrix = import("scipy.sparse").attr("csr_matrix");
+    const std::uint64_t dim = basis.size();
+    const auto wrap = [&](auto&& m) {
+        nb::object indptr = numpy_of(std::move(m.indptr));
+        nb::object indices = numpy_of(std::move(m.indices));
+        nb::object data = numpy_of(std::move(m.data));
+        return csr_matrix(nb::make_tuple(data, indices, indptr),
+                          "shape"_a = nb::make_tuple(dim, dim));
+    };
+    if (op.real) {
+        engine::CsrMatrix<double> m;
+        {
+            nb::gil_scoped_release release;
+            m = engine::build_sector_matrix<double>(op, basis);
+        }
+        return wrap(m);
+    }
+    engine::CsrMatrix<engine::cplx> m;
+    {
+        nb::gil_scoped_release release;
+        m = engine::build_sector_matrix<engine::cplx>(op, basis);
+    }
+    return wrap(m);
+}
+
+// Whether a sector matrix is Hermitian: max |A - A^dagger| at most kHermitianTolerance
+// relative to its largest element (at least 1).
+bool is_hermitian(nb::handle m) {
+    if (nb::cast<long long>(m.attr("nnz")) == 0) return true;
+    nb::object builtins = import("builtins");
+    nb::object adjoint = m.attr("conj")().attr("transpose")();
+    nb::object diff = checked(PyNumber_Subtract(m.ptr(), adjoint.ptr()));
+    const double defect = to_double(builtins.attr("abs")(diff).attr("max")());
+    const double scale = to_double(builtins.attr("abs")(m).attr("max")());
+    return defect <= kHermitianTolerance * std::max(1.0, scale);
+}
+
+// Lowest eigenvalue (smallest real part for a general matrix) over the spaces, with the
+// names of the solvers that ran, in order.
+struct SectorRoot {
+    double re = 0.0, im = 0.0;
+    std::vector<std::string> solvers;
+};
+
+SectorRoot lowest_in_space(nb::object m, std::uint64_t dim, bool general) {
+    SectorRoot r;
+    if (nb::cast<long long>(m.attr("nnz")) == 0) {  // the zero matrix: every eigenvalue is 0
+        r.solvers.push_back("none (zero matrix)");
+        return r;
+    }
+    nb::object np = import("numpy");
+    korvel::engine::require_memory(dim, 16 * 48, "eigensolver vectors of the sector");
+    nb::object w;
+    if (!general) {
+        if (dim <= kDenseSectorMaxDim) {
+            w = np.attr("linalg").attr("eigvalsh")(m.attr("toarray")());
+            r.solvers.push_back("numpy.linalg.eigvalsh");
+        } else {
+            // ARPACK's own start vector is drawn afresh at every call, so the last digits
+            // would change from call to call; a start vector from a fixed seed keeps the
+            // result reproducible and generic (not orthogonal to the ground state by any
+            // symmetry of the operator).
+            nb::object v0 = np.attr("random").attr("default_rng")(kLanczosSeed)
+                                .attr("standard_normal")(nb::int_(dim));
+            // A Lanczos basis of 40 vectors restarts far less often than ARPACK's default
+            // of 20 on molecular sectors (4.5 times faster on a 44,100-determinant block).
+            const std::uint64_t ncv = std::min<std::uint64_t>(kLanczosVectors, dim - 1);
+            w = import("scipy.sparse.linalg").attr("eigsh")(
+                m, "k"_a = 1, "which"_a = "SA", "return_eigenvectors"_a = false, "v0"_a = v0,
+                "ncv"_a = ncv);
+            r.solvers.push_back("scipy.sparse.linalg.eigsh");
+        }
+        r.re = to_double(np.attr("min")(w));
+        return r;
+    }
+    if (dim <= kDenseGeneralMaxDim) {
+        w = np.attr("linalg").attr("eigvals")(m.attr("toarray")());
+        r.solvers.push_back("numpy.linalg.eigvals");
+    } else {
+        nb::object eigs = import("scipy.sparse.linalg").attr("eigs");
+        nb::object v0 = np.attr("random").attr("default_rng")(kLanczosSeed)
+                            .attr("standard_normal")(nb::int_(dim));
+        const long long k = std::min<long long>(6, static_cast<long long>(dim) - 2);
+        try {
+            w = eigs(m, "k"_a = k, "which"_a = "SR", "return_eigenvectors"_a = false,
+                     "maxiter"_a = 5000, "v0"_a = v0);
+            r.solvers.push_back("scipy.sparse.linalg.eigs");
+        } catch (nb::python_error& e) {
+            if (!e.matches(PyExc_Exception)) throw;  // interrupts are not swallowed
+            // Arnoldi for the smallest real part did not converge: shift-invert about zero.
+            w = eigs(m, "k"_a = k, "sigma"_a = 0.0, "which"_a = "LM",
+                     "return_eigenvectors"_a = false, "maxiter"_a = 5000);
+            r.solvers.push_back("scipy.sparse.linalg.eigs (shift-invert about 0)");
+        }
+    }
+    w = np.attr("asarray")(w);
+    if (length(w) == 0)
+        throw nb::value_error("the eigensolver returned no eigenvalue for the sector");
+    nb::object root = getitem(w, nb::int_(np.attr("argmin")(w.attr("real"))));
+    r.re = to_double(root.attr("real"));
+    r.im = to_double(root.attr("imag"));
+    return r;
+}
+
+SectorRoot sector_lowest(nb::handle hamiltonian, nb::handle n_spinorb, nb::handle n_elec,
+                         bool general) {
+    // The matrices come through the module's namespace, as a Python module's global
+    // lookup would find them.
+    nb::object module = import(module_name().c_str());
+    nb::list blocks = as_list(module.attr("_sector_matrices")(hamiltonian, n_spinorb, n_elec));
+    // A symmetric solver on a non-Hermitian matrix would return the spectrum of another
+    // operator: such a matrix goes to the general solver.
+    if (!general)
+        for (nb::handle b : blocks)
+            if (!is_hermitian(item(b, 1))) general = true;
+    SectorRoot best;
+    bool first = true;
+    for (nb::handle b : blocks) {
+        nb::object m = item(b, 1);
+        const auto dim = nb::cast<std::uint64_t>(item(m.attr("shape"), 0));
+        SectorRoot r = lowest_in_space(m, dim, general);
+        for (auto& s : r.solvers)
+            if (std::find(best.solvers.begin(), best.solvers.end(), s) == best.solvers.end())
+                best.solvers.push_back(s);
+        if (first || r.re < best.re) {
+            best.re = r.re;
+            best.im = r.im;
+        }
+        first = false;
+    }
+    return best;
+}
+
+std::string solver_names(const std::vector<std::string>& names) {
+    std::string out;
+    for (std::size_t i = 0; i < names.size(); ++i) out += (i ? " and " : "") + names[i];
+    return out;
+}
+
+// ---------------------------------------------------------------------------
+// Exact sector energy and LCU 1-norm
+
+double fci_energy(nb::object hamiltonian, nb::object n_spinorb_o, nb::object n_elec_o) {
+    return sector_lowest(hamiltonian, n_spinorb_o, n_elec_o, false).re;
+}
+
+nb::tuple sector_lowest_py(nb::object hamiltonian, nb::object n_spinorb, nb::object n_elec,
+                           nb::object general) {
+    const SectorRoot r = sector_lowest(hamiltonian, n_spinorb, n_elec, truthy(general));
+    return nb::make_tuple(r.re, r.im, solver_names(r.solvers));
+}
+
+// [(n_alpha or None, csr_matrix)]: the blocks the sector is solved in.
+nb::list sector_matrices(nb::object hamiltonian, nb::object n_spinorb, nb::object n_elec) {
+    const SectorInput in = read_sector_input(hamiltonian, n_spinorb, n_elec);
+    const std::vector<engine::DeterminantBasis> spaces = sector_spaces(in);
+    require_sector_memory(in, spaces);
+    nb::list out;
+    for (const auto& b : spaces)
+        out.append(nb::make_tuple(b.is_block() ? nb::object(nb::int_(b.n_alpha())) : nb::none(),
+                                  sector_matrix(in.op, b)));
+    return out;
+}
+
+// The dense matrix of the plain build, in the space of sector_matrices with the given
+// n_alpha (None: the whole sector).
+nb::object sector_matrix_plain(nb::object hamiltonian, nb::object n_spinorb_o,
+                               nb::object n_elec_o, nb::object n_alpha_o) {
+    const long long n_spinorb = as_int(n_spinorb_o, "n_spinorb");
+    const long long n_elec = as_int(n_elec_o, "n_elec");
+    const std::optional<long long> n_alpha = as_opt_int(n_alpha_o, "n_alpha");
+    check_sector(n_spinorb, n_elec);
+    if (n_spinorb > 20) throw nb::value_error("the plain sector build is for at most 20 spin-orbitals");
+    if (n_alpha && (*n_alpha < 0 || *n_alpha > n_elec))
+        throw nb::value_error("n_alpha must lie between 0 and n_elec");
+    const korvel::py::ReducedFermionOp terms =
+        korvel::py::reduced_terms_from(hamiltonian, "hamiltonian");
+    const engine::DeterminantBasis b =
+        n_alpha ? engine::DeterminantBasis::sz_block(static_cast<int>(n_spinorb), static_cast<int>(*n_alpha),
+                                                     static_cast<int>(n_elec - *n_alpha))
+                : engine::DeterminantBasis::sector(static_cast<int>(n_spinorb), static_cast<int>(n_elec));
+    std::vector<engine::cplx> dense = engine::sector_matrix_plain(terms.terms.data(), terms.keep.data(),
+                                                                  terms.terms.size(), b);
+    const long long dim = static_cast<long long>(b.size());
+    return numpy_of(std::move(dense)).attr("reshape")(dim, dim);
+}
+
+// The term dict of a FermionOp (a dict, or the `terms` dict of a FermionOperator), or None
+// for any other mapping.
+nb::object term_dict(nb::handle op) {
+    if (PyDict_Check(op.ptr())) return nb::borrow(op);
+    if (!PyObject_HasAttrString(op.ptr(), "items") && PyObject_HasAttrString(op.ptr(), "terms")) {
+        nb::object terms = nb::borrow(op).attr("terms");
+        if (PyDict_Check(terms.ptr())) return terms;
+    }
+    return nb::none();
+}
+
+// A key read without running Python code: an exact tuple of exact (int, int) tuples whose
+// indices fit 63 bits. Calls fn(index) for each of its ladder operators; false otherwise.
+template <typename Fn>
+bool plain_key_indices(PyObject* key, Fn&& fn) {
+    if (!PyTuple_CheckExact(key)) return false;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(key); ++i) {
+        PyObject* pair = PyTuple_GET_ITEM(key, i);
+        if (!PyTuple_CheckExact(pair) || PyTuple_GET_SIZE(pair) != 2) return false;
+        PyObject* p = PyTuple_GET_ITEM(pair, 0);
+        if (!PyLong_CheckExact(p)) return false;
+        int overflow = 0;
+        const long long x = PyLong_AsLongLongAndOverflow(p, &overflow);
+        if (overflow || x < 0) return false;
+        fn(x);
+    }
+    return true;
+}
+
+// The operator with its spin-orbitals renumbered 0, 1, ... in their order, when every key
+// is plain and some index lies beyond the engine's 64 spin-orbitals; None otherwise. The
+// renumbering keeps the order of the modes, so every Majorana monomial keeps its
+// coefficient: the 1-norm is unchanged, and no index sets the size of anything.
+nb::object renumbered_beyond_engine(nb::handle op, std::size_t& n_modes) {
+    nb::object d = term_dict(op);
+    if (d.is_none()) return nb::none();
+    std::vector<long long> used;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    long long top = -1;
+    while (PyDict_Next(d.ptr(), &pos, &key, &value)) {
+        const bool plain = plain_key_indices(key, [&](long long p) {
+            top = std::max(top, p);
+            used.push_back(p);
+        });
+        if (!plain) return nb::none();  // the reader checks and reports such keys
+    }
+    if (top < engine::kMaxSpinOrbitals) return nb::none();
+    std::sort(used.begin(), used.end());
+    used.erase(std::unique(used.begin(), used.end()), used.end());
+    n_modes = used.size();
+    // The items are held as one list while the new keys are made and hashed.
+    nb::object items = checked(PyDict_Items(d.ptr()));
+    nb::dict out;
+    for (nb::handle kv : items) {
+        PyObject* term = PyTuple_GET_ITEM(kv.ptr(), 0);
+        const Py_ssize_t k = PyTuple_GET_SIZE(term);
+        nb::object renamed = checked(PyTuple_New(k));
+        for (Py_ssize_t i = 0; i < k; ++i) {
+            PyObject* pair = PyTuple_GET_ITEM(term, i);
+            const long long p = PyLong_AsLongLong(PyTuple_GET_ITEM(pair, 0));
+            const auto rank = std::lower_bound(used.begin(), used.end(), p) - used.begin();
+            PyTuple_SET_ITEM(renamed.ptr(), i,
+                             checked(PyTuple_Pack(2, nb::int_(static_cast<long long>(rank)).ptr(),
+                                                  PyTuple_GET_ITEM(pair, 1)))
+                                 .release()
+                                 .ptr());
+        }
+        if (PyDict_SetItem(out.ptr(), renamed.ptr(), PyTuple_GET_ITEM(kv.ptr(), 1)) != 0)
+            throw nb::python_error();
+    }
+    return out;
+}
+
+double majorana_one_norm(nb::handle op) {
+    const korvel::py::ReducedFermionOp terms = korvel::py::reduced_terms_from(op, "hamiltonian");
+    nb::gil_scoped_release release;
+    const engine::MajoranaOp maj =
+        engine::expand_reduced(terms.terms.data(), terms.keep.data(), terms.terms.size(), 0.0);
+    double total = 0.0;
+    for (std::size_t k = 0; k < maj.size(); ++k)
+        if (!maj.mask(k).empty()) total += std::abs(maj.c[k]);
+    return total;
+}
+
+// lambda = sum over the non-identity Majorana monomials gamma_A of |c_A|: each monomial is,
+// up to a phase, one Jordan-Wigner Pauli string, and distinct monomials give distinct strings.
+// An operator on more spin-orbitals than the engine holds is renumbered first and, when it
+// still acts on more than 64, measured through OpenFermion's Jordan-Wigner transform.
+double lcu_one_norm(nb::object hamiltonian) {
+    std::size_t n_modes = 0;
+    nb::object renamed = renumbered_beyond_engine(hamiltonian, n_modes);
+    if (renamed.is_none()) return majorana_one_norm(hamiltonian);
+    if (n_modes <= static_cast<std::size_t>(engine::kMaxSpinOrbitals))
+        return majorana_one_norm(renamed);
+    for (auto kv : nb::borrow<nb::dict>(renamed)) {
+        const std::complex<double> c = korvel::py::to_complex(kv.second);
+        if (!std::isfinite(c.real()) || !std::isfinite(c.imag()))
+            throw nb::value_error(("coefficient of term " + korvel::py::repr_of(kv.first) +
+                                   " is not finite")
+                                      .c_str());
+    }
+    nb::object fo = korvel::py::fermion_operator_of(renamed);
+    nb::object qop = import("openfermion.transforms").attr("jordan_wigner")(
+        import("openfermion").attr("normal_ordered")(fo));
+    double total = 0.0;
+    for (auto kv : nb::borrow<nb::dict>(qop.attr("terms")))
+        if (length(kv.first) != 0) total += std::abs(korvel::py::to_complex(kv.second));
+    return total;
 }
 
 // ---------------------------------------------------------------------------
@@ -695,13 +1017,35 @@ NB_MODULE(analysis, m) {
 
     def(m, "fci_energy", "(hamiltonian: Any, n_spinorb: int, n_elec: int) -> float",
         "Exact lowest eigenvalue of the operator among the states of n_elec electrons in\n"
-        "n_spinorb spin-orbitals (all spin projections together).",
+        "n_spinorb spin-orbitals (all spin projections together; S_z blocks solved one by\n"
+        "one when the operator keeps S_z). A non-Hermitian operator gives the real part of\n"
+        "its eigenvalue of smallest real part.",
         &fci_energy, nb::arg("hamiltonian").none(), nb::arg("n_spinorb").none(), nb::arg("n_elec").none());
 
     def(m, "lcu_one_norm", "(hamiltonian: Any) -> float",
         "Pauli LCU 1-norm: the sum of |c_P| over the Jordan-Wigner Pauli strings P of the\n"
-        "operator, the identity excluded.",
+        "operator, the identity excluded (from its Majorana monomials, one per string).",
         &lcu_one_norm, nb::arg("hamiltonian").none());
+
+    def(m, "_sector_lowest", "(hamiltonian: Any, n_spinorb: int, n_elec: int, general: bool = False)",
+        "(real part, imaginary part, solver) of the lowest eigenvalue in the n_elec sector:\n"
+        "symmetric solvers for a Hermitian matrix, general ones (smallest real part) with\n"
+        "general or for a non-Hermitian matrix; solver names the eigensolvers that ran.",
+        &sector_lowest_py, nb::arg("hamiltonian").none(), nb::arg("n_spinorb").none(),
+        nb::arg("n_elec").none(), nb::arg("general").none() = false);
+
+    def(m, "_sector_matrices", "(hamiltonian: Any, n_spinorb: int, n_elec: int) -> list",
+        "The sector's matrices as [(n_alpha, scipy.sparse.csr_matrix)]: one per S_z block\n"
+        "(n_alpha spin-up electrons on the even spin-orbitals) when the operator keeps S_z,\n"
+        "else [(None, whole sector)]. Determinants in increasing order of their bit strings.",
+        &sector_matrices, nb::arg("hamiltonian").none(), nb::arg("n_spinorb").none(),
+        nb::arg("n_elec").none());
+
+    def(m, "_sector_matrix_plain", "(hamiltonian: Any, n_spinorb: int, n_elec: int, n_alpha: int | None = None)",
+        "Dense matrix of the same space as _sector_matrices, built one determinant and one\n"
+        "ladder operator at a time (at most 20 spin-orbitals).",
+        &sector_matrix_plain, nb::arg("hamiltonian").none(), nb::arg("n_spinorb").none(),
+        nb::arg("n_elec").none(), nb::arg("n_alpha").none() = nb::none());
 
     def(m, "_fermionop_to_block2_terms", "(hamiltonian: Any)",
         "(terms, constant) for block2's expression builder: one (op_string, sites, coeff)\n"

@@ -9,7 +9,7 @@
 // energy of the amplitudes, which is what makes the downfolded reference exact.
 //
 // The binding is thin: the operator algebra lives in the backend, the fold in the
-// projector, the sector matrix in OpenFermion and the eigensolvers in NumPy/SciPy.
+// projector, the sector matrix and the eigensolvers in the analysis module.
 // Names that Python code would look up as module globals (compute_t2,
 // downfold_to_active, the private helpers, Result, np) are looked up on the module at
 // call time, so a replacement installed on the module takes effect at once.
@@ -55,12 +55,11 @@ constexpr const char* kEmptyClusterMessage =
     "CCSD-downfold cluster operator is empty \xe2\x80\x94 loosen pool_tol or check that "
     "the active space couples to external orbitals";
 
-constexpr const char* kNote =
-    "effective Hamiltonian is NON-Hermitian (CCSD similarity transform); energy from "
-    "scipy.sparse.linalg.eigs (smallest real part), not eigsh.";
-
-// Largest sector solved with the dense eigensolver.
-constexpr long long kDenseLimit = 256;
+// The energy note, with the name of the eigensolver that ran.
+std::string energy_note(const std::string& solver) {
+    return "effective Hamiltonian is NON-Hermitian (CCSD similarity transform); energy from " +
+           solver + " (smallest real part), not eigsh.";
+}
 
 // The module object; a module is initialised once per process and lives as long as
 // the interpreter, so a borrowed pointer is enough.
@@ -316,49 +315,18 @@ nb::dict cluster_operator(nb::handle problem, nb::handle kind, nb::handle tol_ob
 // ---------------------------------------------------------------------------
 // Non-Hermitian ground energy and witness
 
+// The sector matrix is built natively by the analysis module, which also holds the one
+// rule for choosing the eigensolver; the general solver is asked for here, so that the
+// matrix is never symmetrised.
 nb::tuple nonhermitian_ground_energy(nb::handle hamiltonian, nb::handle n_spinorb_obj,
-                                     nb::handle n_elec_obj) {
+                                     nb::handle n_elec_obj, bool return_solver) {
     nb::int_ n_spinorb = int_object(n_spinorb_obj, "n_spinorb");
     nb::int_ n_elec = int_object(n_elec_obj, "n_elec");
-
-    nb::object sector = import("openfermion.linalg").attr("get_number_preserving_sparse_operator");
-    nb::object as_fermion_operator = import("korvel.core.analysis").attr("_as_fermion_operator");
-    nb::object np = global("np");
-
-    nb::object op = as_fermion_operator(hamiltonian);
-    require_finite_operator(op.attr("terms"), "hamiltonian");
-    nb::object M = sector(op, n_spinorb, n_elec, "spin_preserving"_a = false);
-    const long long dim = index_value(M.attr("shape")[0]);
-
-    nb::object w;
-    if (dim <= kDenseLimit) {
-        w = np.attr("linalg").attr("eigvals")(M.attr("toarray")());
-    } else {
-        nb::object eigs = import("scipy.sparse.linalg").attr("eigs");
-        const long long k = std::min<long long>(6, dim - 2);
-        try {
-            w = eigs(M, "k"_a = k, "which"_a = "SR", "return_eigenvectors"_a = false,
-                     "maxiter"_a = 5000);
-        } catch (nb::python_error& e) {
-            if (!e.matches(PyExc_Exception)) throw;  // interrupts are not swallowed
-            // Arnoldi for the smallest real part failed to converge: shift-invert
-            // about zero instead.
-            w = eigs(M, "k"_a = k, "sigma"_a = 0.0, "which"_a = "LM",
-                     "return_eigenvectors"_a = false, "maxiter"_a = 5000);
-        }
-    }
-    w = np.attr("asarray")(w);
-    if (nb::len(w) == 0)
-        throw nb::value_error(("no eigenvalue: the " + str_of(n_elec) +
-                               "-electron sector of " +
-                               str_of(n_spinorb) +
-                               " spin-orbitals is empty")
-                                  .c_str());
-    nb::object idx = nb::int_(np.attr("argmin")(w.attr("real")));
-    nb::object root = w[idx];
-    const double re = to_float(root.attr("real")), im = to_float(root.attr("imag"));
-    require_finite_result({re, im}, "the ground-state eigenvalue");
-    return nb::make_tuple(re, im);
+    nb::object lowest = import("korvel.core.analysis").attr("_sector_lowest");
+    nb::tuple root = unpack(lowest(hamiltonian, n_spinorb, n_elec, "general"_a = true), 3);
+    require_finite_result({to_float(root[0]), to_float(root[1])}, "the ground-state eigenvalue");
+    if (return_solver) return root;
+    return nb::make_tuple(root[0], root[1]);
 }
 
 // One ladder term read as (spin-orbital, dagger) pairs; daggers are 0 or 1.
@@ -548,14 +516,14 @@ nb::object run(nb::handle self, nb::handle problem, nb::handle backend) {
 
     nb::object n_spinorb =
         checked(PyNumber_Multiply(nb::int_(2).ptr(), problem.attr("n_act").ptr()));
-    nb::object root =
-        global("_nonhermitian_ground_energy")(Heff, n_spinorb, problem.attr("n_act_elec"));
-    nb::tuple parts = unpack(root, 2);
+    nb::object root = global("_nonhermitian_ground_energy")(
+        Heff, n_spinorb, problem.attr("n_act_elec"), "return_solver"_a = true);
+    nb::tuple parts = unpack(root, 3);
     nb::object l1 = global("_nonhermiticity_l1")(Heff);
 
     nb::dict observables;
     observables["hermitian"] = false;
-    observables["note"] = kNote;
+    observables["note"] = energy_note(nb::cast<std::string>(parts[2]));
     observables["n_comm"] = n_comm;
     observables["max_body"] = max_body;
     observables["cluster_terms"] = nb::int_(cluster_terms);
@@ -587,7 +555,9 @@ constexpr const char* kClusterFullDoc =
     "_cluster_operator_t2 itself.";
 
 constexpr const char* kGroundDoc =
-    "(real, imag) of the smallest-real-part eigenvalue in the n_elec-electron sector.\n\n"
+    "(real, imag) of the smallest-real-part eigenvalue in the n_elec-electron sector;\n"
+    "with return_solver, (real, imag, names of the eigensolvers that ran).\n\n"
+    "The sector matrix is built natively, per S_z block when the operator keeps S_z.\n"
     "General (non-symmetric) eigensolver: dense numpy.linalg.eigvals up to 256\n"
     "determinants, scipy.sparse.linalg.eigs (k = 6, smallest real part, shift-invert\n"
     "about 0 as fallback) above.";
@@ -648,11 +618,14 @@ NB_MODULE(cendrel, m) {
 
     korvel::py::def(
         m, "_nonhermitian_ground_energy",
-        "(hamiltonian, n_spinorb: int, n_elec: int) -> tuple[float, float]", kGroundDoc,
-        [](nb::object h, nb::object n_spinorb, nb::object n_elec) {
-            return nonhermitian_ground_energy(h, n_spinorb, n_elec);
+        "(hamiltonian, n_spinorb: int, n_elec: int, *, return_solver: bool = False) -> tuple",
+        kGroundDoc,
+        [](nb::object h, nb::object n_spinorb, nb::object n_elec, nb::object return_solver) {
+            return nonhermitian_ground_energy(h, n_spinorb, n_elec,
+                                              korvel::py::truthy(return_solver));
         },
-        nb::arg("hamiltonian").none(), nb::arg("n_spinorb").none(), nb::arg("n_elec").none());
+        nb::arg("hamiltonian").none(), nb::arg("n_spinorb").none(), nb::arg("n_elec").none(),
+        nb::kw_only(), nb::arg("return_solver").none() = false);
 
     korvel::py::def(
         m, "_nonhermiticity_l1", "(op: FermionOp) -> float", kL1Doc,

@@ -112,6 +112,24 @@ inline std::complex<double> to_complex(nb::handle o) {
     return {v.real, v.imag};
 }
 
+// An operator as an OpenFermion FermionOperator: a dict (or subclass) is copied into a new
+// operator with complex coefficients, in its order; anything else, a FermionOperator
+// included, is returned as it is. The items are taken as one list first, so that every key
+// and value stays alive while complex() and the keys' hashes run Python code.
+inline nb::object fermion_operator_of(nb::handle hamiltonian) {
+    if (!PyDict_Check(hamiltonian.ptr())) return nb::borrow(hamiltonian);
+    nb::object items = checked(PyDict_Items(hamiltonian.ptr()));
+    nb::dict terms;
+    for (nb::handle kv : items) {
+        nb::object key = nb::borrow(PyTuple_GET_ITEM(kv.ptr(), 0));
+        nb::object value = complex_of(PyTuple_GET_ITEM(kv.ptr(), 1));
+        if (PyDict_SetItem(terms.ptr(), key.ptr(), value.ptr()) != 0) throw nb::python_error();
+    }
+    nb::object op = import("openfermion").attr("FermionOperator")();
+    op.attr("terms") = terms;
+    return op;
+}
+
 // ---------------------------------------------------------------------------
 // Argument rules
 
