@@ -44,13 +44,16 @@ def test_dmrg_panel_holds_points_fit_band_and_exact():
     assert type(fig.canvas).__name__ == "FigureCanvasAgg"
     (ax,) = fig.axes
     assert ax.get_xlabel() == "discarded weight" and "Eh" in ax.get_ylabel()
+    # the line is fitted to the three largest bond dimensions; D = 20 is shown apart
+    fitted_runs, other_runs = NOISY[1:], NOISY[:1]
     pts = line_by_label(ax, "DMRG, fitted")
-    assert list(pts.get_xdata()) == [p["discarded_weight"] for p in NOISY]
-    assert list(pts.get_ydata()) == [p["energy"] for p in NOISY]
-    assert line_by_label(ax, "DMRG, not fitted") is None
-    # the fitted line is NumPy's least-squares line through the four points
-    (s, e0), cov = np.polyfit([p["discarded_weight"] for p in NOISY],
-                              [p["energy"] for p in NOISY], 1, cov=True)
+    assert list(pts.get_xdata()) == [p["discarded_weight"] for p in fitted_runs]
+    assert list(pts.get_ydata()) == [p["energy"] for p in fitted_runs]
+    others = line_by_label(ax, "DMRG, not fitted")
+    assert list(others.get_ydata()) == [p["energy"] for p in other_runs]
+    # the fitted line is NumPy's least-squares line through the fitted points
+    (s, e0), cov = np.polyfit([p["discarded_weight"] for p in fitted_runs],
+                              [p["energy"] for p in fitted_runs], 1, cov=True)
     fit = line_by_label(ax, "linear fit")
     x, y = np.asarray(fit.get_xdata()), np.asarray(fit.get_ydata())
     assert x[0] == 0.0 and y[0] == pytest.approx(e0, abs=1e-12)
@@ -69,14 +72,14 @@ def test_dmrg_panel_holds_points_fit_band_and_exact():
 
 
 @pytest.mark.parametrize("extra, fitted_d", [
-    ({}, [40, 60]),                                   # usable points: dw > 0, finite
+    ({}, [40, 60, 80]),                               # the three largest bond dimensions
     ({"fitted_bond_dims": [60, 80]}, [60, 80]),       # as the info says
 ])
 def test_dmrg_panel_marks_fitted_and_other_points(extra, fitted_d):
     points = [{"D": 20, "energy": -1.0, "discarded_weight": float("nan")},
               {"D": 40, "energy": -1.1, "discarded_weight": 2e-4},
               {"D": 60, "energy": -1.2, "discarded_weight": 1e-4},
-              {"D": 80, "energy": -1.3, "discarded_weight": 0.0}]
+              {"D": 80, "energy": -1.3, "discarded_weight": 2e-3}]
     info = dmrg_info(points, **extra)
     (ax,) = plot.results_figure(dmrg=info).axes
     shown = {p["D"]: p for p in points if not math.isnan(p["discarded_weight"])}
