@@ -76,7 +76,8 @@ def test_dmrg_panel_holds_points_fit_band_and_exact():
     ({"fitted_bond_dims": [60, 80]}, [60, 80]),       # as the info says
 ])
 def test_dmrg_panel_marks_fitted_and_other_points(extra, fitted_d):
-    points = [{"D": 20, "energy": -1.0, "discarded_weight": float("nan")},
+    points = [{"D": 10, "energy": -0.9, "discarded_weight": 5e-3},
+              {"D": 20, "energy": -1.0, "discarded_weight": float("nan")},
               {"D": 40, "energy": -1.1, "discarded_weight": 2e-4},
               {"D": 60, "energy": -1.2, "discarded_weight": 1e-4},
               {"D": 80, "energy": -1.3, "discarded_weight": 2e-3}]
