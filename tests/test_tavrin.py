@@ -438,3 +438,104 @@ def test_device_route_matches_the_host_routes():
     for max_body in (None, 2):
         close(gpu.similarity_transform(h, random_op(6, 6, 5), n_comm=2, max_body=max_body),
               REF.similarity_transform(h, random_op(6, 6, 5), n_comm=2, max_body=max_body))
+
+
+# ---------------------------------------------------------------------------
+# Values on the Hartree-Fock determinant
+
+
+def single(p, q):
+    """a_p^dagger a_q - a_q^dagger a_p, unit coefficients."""
+    return {((p, 1), (q, 0)): 1.0, ((q, 1), (p, 0)): -1.0}
+
+
+def double(p, q, r, s):
+    """a_p^dagger a_q^dagger a_r a_s - a_s^dagger a_r^dagger a_q a_p, unit coefficients."""
+    return {((p, 1), (q, 1), (r, 0), (s, 0)): 1.0, ((s, 1), (r, 1), (q, 0), (p, 0)): -1.0}
+
+
+def hermitian_op(seed, nq, n_terms):
+    """A random Hermitian number-conserving operator: X + X^dagger."""
+    from openfermion import FermionOperator, hermitian_conjugated
+    x = FermionOperator()
+    for term, c in random_op(seed, nq, n_terms).items():
+        x += FermionOperator(term, c)
+    return dict((x + hermitian_conjugated(x)).terms)
+
+
+class NumpyGpuBackend(GpuBackend):
+    """GpuBackend on the numpy module itself: its array methods take the engine route."""
+
+    @staticmethod
+    def _xp():
+        return np
+
+
+ROUTES = [CpuBackend(), NumpyGpuBackend(), ProxyBackend()]
+
+
+def test_hf_values_bit_kernel_against_the_plain_walk(xp):
+    rng = np.random.default_rng(7)
+    # Random monomials, half of them made of complete pairs (the only nonzero ones).
+    pair = rng.integers(0, 2**32, size=200, dtype=np.uint64)
+    spread = np.zeros_like(pair)
+    for b in range(32):
+        spread |= ((pair >> np.uint64(b)) & np.uint64(1)) * np.uint64(3 << (2 * b))
+    lo = np.concatenate([spread[:100], rng.integers(0, 2**63, size=100, dtype=np.uint64)])
+    hi = np.concatenate([spread[100:], rng.integers(0, 2**63, size=100, dtype=np.uint64)])
+    c = rng.normal(size=200) + 1j * rng.normal(size=200)
+    occ = set(rng.choice(64, size=20, replace=False).tolist()) | {70}
+    got = GpuBackend._hf_value_per_monomial(xp, lo, hi, c, occ)
+    assert got.dtype == np.complex128
+    np.testing.assert_allclose(got, tavrin._hf_values_plain(lo, hi, c, occ), atol=1e-15)
+    assert np.count_nonzero(got[:100]) == 100 and np.count_nonzero(got[100:]) <= 1
+
+
+@pytest.mark.parametrize("rows, occ, value", [
+    ([(0, 2.5)], {0, 5}, 2.5),                       # identity
+    ([(mono(0, 1), 1.0)], set(), 1j),                # gamma_0 gamma_1 on an empty orbital
+    ([(mono(0, 1), 1.0)], {0}, -1j),                 # ... on an occupied one
+    ([(mono(0), 1.0)], {0}, 0.0),                    # a lone gamma
+    ([(mono(80, 81), 1.0)], {40}, -1j),              # hi limb: p = 40
+    ([(mono(80, 81), 1.0)], {64, 100}, 1j),          # indices >= 64 are ignored
+    ([(mono(0, 1, 2, 3), 2.0)], {1}, 2.0),           # i^2 (-1)^1
+])
+def test_hf_value_edges(xp, rows, occ, value):
+    got = GpuBackend._hf_value_per_monomial(xp, *arrays(rows), occ)
+    assert abs(got.sum() - value) < 1e-15
+    assert GpuBackend._hf_value_per_monomial(xp, *arrays([]), occ).shape == (0,)
+
+
+def test_occupied_is_checked():
+    for be in ROUTES:
+        with pytest.raises(ValueError, match="occupied"):
+            be.hf_expectation({(): 1.0}, [0, -1])
+        with pytest.raises(TypeError, match="occupied"):
+            be.hf_expectation({(): 1.0}, [0, 1.5])
+        assert be.hf_expectation({((0, 1), (0, 0)): 1.0}, iter([0, 0, 3])) == 1.0
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_hf_expectation_and_gradient_random_operators(seed):
+    h = hermitian_op(seed, 8, 25)
+    occ = set(random.Random(seed).sample(range(8), 4))
+    e_ref = REF.hf_expectation(h, occ)
+    for gen in (single(5, 1), double(7, 6, 1, 0), double(6, 4, 3, 2)):
+        g_ref = REF.gradient(h, gen, occ)
+        for be in ROUTES:
+            assert abs(be.hf_expectation(h, occ) - e_ref) < 1e-12
+            assert abs(be.gradient(h, gen, occ) - g_ref) < 1e-12
+    for be in ROUTES:
+        assert be.hf_expectation({}, occ) == 0 and be.gradient(h, {}, occ) == 0.0
+
+
+def test_hf_expectation_and_gradient_on_lih(lih):
+    problem, h, _ = lih
+    occ = set(problem.occupied)
+    e_ref = REF.hf_expectation(h, occ)
+    assert abs(e_ref.real - problem.e_ref) < 1e-8  # RHF reference of the full space
+    gens = [single(4, 0), single(5, 1), double(5, 4, 1, 0), double(11, 10, 3, 2)]
+    for be in ROUTES:
+        assert abs(be.hf_expectation(h, occ) - e_ref) < 1e-12
+        for gen in gens:
+            assert abs(be.gradient(h, gen, occ) - REF.gradient(h, gen, occ)) < 1e-12

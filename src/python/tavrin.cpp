@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "common.h"
+#include "engine/hf_value.h"
 #include "engine/key_index.h"
 #include "engine/ladder.h"
 #include "engine/majorana_op.h"
@@ -801,6 +802,105 @@ nb::object cpu_similarity(nb::handle self, nb::handle h, nb::handle generator, n
 }
 
 // ---------------------------------------------------------------------------
+// Values on the Hartree-Fock determinant
+
+// The occupied spin-orbitals as limb masks: the iterable is consumed once into a set, so
+// duplicates and order do not matter; indices of 64 and above lie outside every operator
+// the backend holds and are ignored.
+korvel::engine::OccMasks occ_masks(nb::handle occupied) {
+    nb::object s = checked(PySet_New(occupied.ptr()));
+    korvel::engine::OccMasks m;
+    for (nb::handle p : s) {
+        if (!PyIndex_Check(p.ptr()))
+            raise(PyExc_TypeError, "occupied must hold spin-orbital indices (int), got " + type_name_of(p));
+        nb::object v = checked(PyNumber_Index(p.ptr()));
+        if (PyObject_RichCompareBool(v.ptr(), nb::int_(0).ptr(), Py_LT) == 1)
+            raise(PyExc_ValueError, "occupied spin-orbital indices must be >= 0, got " + repr_of(v));
+        if (PyObject_RichCompareBool(v.ptr(), nb::int_(64).ptr(), Py_GE) == 1) continue;
+        m.add(nb::cast<unsigned long long>(v));
+    }
+    return m;
+}
+
+cplx complex_of(nb::handle v) {
+    const Py_complex z = PyComplex_AsCComplex(v.ptr());
+    if (z.real == -1.0 && PyErr_Occurred()) throw nb::python_error();
+    return {z.real, z.imag};
+}
+
+nb::object host_copy_of(nb::handle a) {
+    if (nb::hasattr(a, "get")) return a.attr("get")();
+    return numpy().attr("asarray")(a);
+}
+
+nb::object hf_value_per_monomial(nb::handle cls, nb::handle xp, nb::handle lo, nb::handle hi, nb::handle c,
+                                 nb::handle occ) {
+    const korvel::engine::OccMasks m = occ_masks(occ);
+    nb::object np = numpy();
+    if (is_numpy(xp)) {
+        MajoranaOp op = op_from_arrays(lo, hi, c);
+        std::vector<cplx> v = without_gil([&] { return korvel::engine::hf_values(op, m); });
+        return host_array(v.data(), v.size(), "complex128");
+    }
+    // The array route: host copies, then bit operations over all monomials at once.
+    nb::object u64 = np.attr("uint64");
+    nb::object l = host_copy_of(lo).attr("astype")(u64), h = host_copy_of(hi).attr("astype")(u64);
+    nb::object cc = host_copy_of(c);
+    if (length_of(l) == 0) return np.attr("zeros")(0, "dtype"_a = np.attr("complex128"));
+    nb::object ev = u64(nb::int_(0x5555555555555555ULL)), one = u64(1);
+    nb::object ev_lo = l & ev, ev_hi = h & ev;
+    nb::object paired = rich(ev_lo, (l >> one) & ev, Py_EQ) & rich(ev_hi, (h >> one) & ev, Py_EQ);
+    nb::object occ_lo = u64(nb::int_(m.lo)), occ_hi = u64(nb::int_(m.hi));
+    nb::object pc = cls.attr("_np_popcount");
+    nb::object npairs = pc(np, ev_lo) + pc(np, ev_hi);
+    nb::object nocc = pc(np, ev_lo & occ_lo) + pc(np, ev_hi & occ_hi);
+    nb::list phases;
+    phases.append(nb::float_(1.0));
+    phases.append(checked(PyComplex_FromDoubles(0.0, 1.0)));
+    phases.append(nb::float_(-1.0));
+    phases.append(checked(PyComplex_FromDoubles(0.0, -1.0)));
+    nb::object table = np.attr("array")(phases, "dtype"_a = np.attr("complex128"));
+    nb::object val = cc * table[npairs & nb::int_(3)] * (nb::int_(1) - nb::int_(2) * (nocc & nb::int_(1)));
+    val[paired.attr("__invert__")()] = nb::float_(0.0);
+    return val;
+}
+
+nb::object gpu_hf_expectation(nb::handle self, nb::handle h, nb::handle occupied) {
+    nb::object xp = self.attr("_xp")();
+    nb::object occ = checked(PySet_New(occupied.ptr()));
+    nb::tuple H = nb::cast<nb::tuple>(self.attr("_to_maj")(xp, h));
+    nb::object vals = self.attr("_hf_value_per_monomial")(xp, H[0], H[1], H[2], occ);
+    const cplx v = complex_of(vals.attr("sum")());
+    return checked(PyComplex_FromDoubles(v.real(), v.imag()));
+}
+
+nb::object gpu_gradient(nb::handle self, nb::handle h, nb::handle generator, nb::handle occupied) {
+    nb::object xp = self.attr("_xp")();
+    nb::object occ = checked(PySet_New(occupied.ptr()));
+    nb::tuple H = nb::cast<nb::tuple>(self.attr("_to_maj")(xp, h));
+    nb::tuple A = nb::cast<nb::tuple>(self.attr("_to_maj")(xp, generator));
+    nb::tuple p = nb::cast<nb::tuple>(self.attr("_maj_product")(xp, H[0], H[1], H[2], A[0], A[1], A[2]));
+    nb::tuple r = nb::cast<nb::tuple>(self.attr("_merge")(xp, p[0], p[1], p[2]));
+    nb::object vals = self.attr("_hf_value_per_monomial")(xp, r[0], r[1], r[2], occ);
+    return nb::float_(2.0 * complex_of(vals.attr("sum")()).real());
+}
+
+nb::object cpu_hf_expectation(nb::handle, nb::handle h, nb::handle occupied) {
+    const std::uint64_t occ = occ_masks(occupied).spin_orbitals();
+    NormalTerms H = normal_terms_of(h, "h");
+    const cplx v = without_gil([&] { return korvel::engine::hf_expectation_normal(H, occ); });
+    return checked(PyComplex_FromDoubles(v.real(), v.imag()));
+}
+
+nb::object cpu_gradient(nb::handle, nb::handle h, nb::handle generator, nb::handle occupied) {
+    const std::uint64_t occ = occ_masks(occupied).spin_orbitals();
+    NormalTerms H = normal_terms_of(h, "h"), A = normal_terms_of(generator, "generator");
+    return nb::float_(without_gil([&] {
+        return 2.0 * korvel::engine::hf_expectation_normal(korvel::engine::normal_multiply(H, A, 0.0), occ).real();
+    }));
+}
+
+// ---------------------------------------------------------------------------
 // Availability
 
 bool gpu_available(nb::handle) {
@@ -952,6 +1052,26 @@ NB_MODULE(tavrin, m) {
         },
         nb::arg("self").none(), nb::arg("h").none(), nb::arg("generator").none(), nb::kw_only(),
         nb::arg("n_comm").none(), nb::arg("max_body").none());
+    ns["_hf_value_per_monomial"] = classmethod(method(
+        "_hf_value_per_monomial", "(cls, xp, lo, hi, c, occ)",
+        "c[i] <HF|gamma_{S_i}|HF> per monomial, occ the occupied spin-orbitals (a NumPy complex128 array).",
+        [](nb::handle cls, nb::handle xp, nb::handle lo, nb::handle hi, nb::handle c, nb::handle occ) {
+            return hf_value_per_monomial(cls, xp, lo, hi, c, occ);
+        },
+        nb::arg("cls").none(), nb::arg("xp").none(), nb::arg("lo").none(), nb::arg("hi").none(),
+        nb::arg("c").none(), nb::arg("occ").none()));
+    ns["hf_expectation"] = method("hf_expectation", "(self, h: FermionOp, occupied: Iterable[int]) -> complex",
+                                  "<HF|h|HF> on the determinant occupying `occupied`.",
+                                  [](nb::handle self, nb::handle h, nb::handle occ) { return gpu_hf_expectation(self, h, occ); },
+                                  nb::arg("self").none(), nb::arg("h").none(), nb::arg("occupied").none());
+    ns["gradient"] = method("gradient",
+                            "(self, h: FermionOp, generator: FermionOp, occupied: Iterable[int]) -> float",
+                            "<HF|[h, A]|HF> = 2 Re <HF|h A|HF> for Hermitian h and anti-Hermitian A.",
+                            [](nb::handle self, nb::handle h, nb::handle g, nb::handle occ) {
+                                return gpu_gradient(self, h, g, occ);
+                            },
+                            nb::arg("self").none(), nb::arg("h").none(), nb::arg("generator").none(),
+                            nb::arg("occupied").none());
     nb::object gpu = make_class("GpuBackend", nb::make_tuple(base.attr("Backend")), ns, kModule, kGpuDoc);
     m.attr("GpuBackend") = gpu;
 
@@ -981,6 +1101,28 @@ NB_MODULE(tavrin, m) {
         },
         nb::arg("self").none(), nb::arg("h").none(), nb::arg("generator").none(), nb::kw_only(),
         nb::arg("n_comm").none(), nb::arg("max_body").none());
+    cpu_ns["hf_expectation"] = method("hf_expectation", "(self, h: FermionOp, occupied: Iterable[int]) -> complex",
+                                      "<HF|h|HF> from the diagonal normal-ordered terms of h.",
+                                      [](nb::handle self, nb::handle h, nb::handle occ) { return cpu_hf_expectation(self, h, occ); },
+                                      nb::arg("self").none(), nb::arg("h").none(), nb::arg("occupied").none());
+    cpu_ns["gradient"] = method("gradient",
+                                "(self, h: FermionOp, generator: FermionOp, occupied: Iterable[int]) -> float",
+                                "2 Re <HF|h A|HF>, the product h A by Wick contraction.",
+                                [](nb::handle self, nb::handle h, nb::handle g, nb::handle occ) {
+                                    return cpu_gradient(self, h, g, occ);
+                                },
+                                nb::arg("self").none(), nb::arg("h").none(), nb::arg("generator").none(),
+                                nb::arg("occupied").none());
+    // Plain statement of the determinant values, for the tests to hold the bit kernel to.
+    korvel::py::def(m, "_hf_values_plain", "(lo, hi, c, occ)",
+                    "c[i] <HF|gamma_{S_i}|HF> by walking every spin-orbital of every monomial.",
+                    [](nb::handle lo, nb::handle hi, nb::handle c, nb::handle occ) {
+                        const korvel::engine::OccMasks m = occ_masks(occ);
+                        MajoranaOp op = op_from_arrays(lo, hi, c);
+                        std::vector<cplx> v = korvel::engine::hf_values_plain(op, m);
+                        return host_array(v.data(), v.size(), "complex128");
+                    },
+                    nb::arg("lo").none(), nb::arg("hi").none(), nb::arg("c").none(), nb::arg("occ").none());
     // The plain statement of the Wick commutator, for the tests to hold the fast one to.
     korvel::py::def(m, "_wick_commutator_plain", "(a: FermionOp, b: FermionOp) -> FermionOp",
                     "[a, b] by stepping every pair of normal-ordered terms through the ladder words.",
