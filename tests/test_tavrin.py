@@ -460,7 +460,7 @@ def hermitian_op(seed, nq, n_terms):
     x = FermionOperator()
     for term, c in random_op(seed, nq, n_terms).items():
         x += FermionOperator(term, c)
-    return dict((x + hermitian_conjugated(x)).terms)
+    return REF.normal_order(dict((x + hermitian_conjugated(x)).terms))
 
 
 class NumpyGpuBackend(GpuBackend):
@@ -539,3 +539,121 @@ def test_hf_expectation_and_gradient_on_lih(lih):
         assert abs(be.hf_expectation(h, occ) - e_ref) < 1e-12
         for gen in gens:
             assert abs(be.gradient(h, gen, occ) - REF.gradient(h, gen, occ)) < 1e-12
+
+
+# ---------------------------------------------------------------------------
+# Closed-form rotation about one generator
+
+
+def dense(op, nq):
+    from openfermion import FermionOperator, get_sparse_operator
+    x = FermionOperator()
+    for term, c in op.items():
+        x += FermionOperator(term, c)
+    return get_sparse_operator(x, n_qubits=nq).toarray() if op else np.zeros((2**nq, 2**nq))
+
+
+def dense_rotation(h, gen, theta, nq):
+    """e^{-theta A} H e^{theta A} on the Fock space."""
+    from scipy.linalg import expm
+    u = expm(theta * dense(gen, nq))
+    return expm(-theta * dense(gen, nq)) @ dense(h, nq) @ u
+
+
+def majorana_dense(lo, hi, c, nq):
+    from openfermion import MajoranaOperator, get_sparse_operator, jordan_wigner
+    x = MajoranaOperator()
+    for mask, v in rows_of(lo, hi, c):
+        x += MajoranaOperator(tuple(j for j in range(128) if mask >> j & 1), v)
+    return get_sparse_operator(jordan_wigner(x), n_qubits=nq).toarray()
+
+
+GENERATORS = [single(4, 1), single(5, 0), double(5, 4, 1, 0), double(5, 2, 3, 0)]
+ANGLES = [0.0, 0.37, -1.1, np.pi / 2, 2.9]
+
+
+@pytest.mark.parametrize("gen", GENERATORS)
+def test_rotate_single_is_the_exact_rotation(gen):
+    h = hermitian_op(11, 6, 20)
+    for theta in ANGLES:
+        ref = REF.rotate_single(h, gen, theta, max_body=None)
+        exact = dense_rotation(h, gen, theta, 6)
+        for be in ROUTES:
+            got = be.rotate_single(h, gen, theta, max_body=None)
+            close(got, ref)
+            assert np.abs(dense(got, 6) - exact).max() < 1e-10
+
+
+def test_rotate_single_on_lih(lih):
+    _, h, _ = lih
+    for gen, theta in ((single(4, 0), 0.21), (double(11, 10, 3, 2), -0.4)):
+        ref = REF.rotate_single(h, gen, theta, max_body=None)
+        for be in ROUTES:
+            close(be.rotate_single(h, gen, theta, max_body=None), ref)
+
+
+@pytest.mark.parametrize("scale", [1.0, 2.0, 0.5])
+def test_alpha_labels_against_dense_sandwiches(xp, scale):
+    h = hermitian_op(3, 4, 12)
+    gen = {k: scale * v for k, v in single(3, 1).items()}
+    lH, hH, cH = GpuBackend._to_maj(np, h)
+    lA, hA, cA = GpuBackend._to_maj(np, gen)
+    tcm, lcm, hcm, ccm, alpha, merger = GpuBackend._alpha_per_monomial(xp, lH, hH, cH, lA, hA, cA)
+    assert alpha.dtype == np.int64 and len(alpha) == len(lH) and callable(merger)
+    assert list(tcm) == sorted(tcm)
+    a_m = majorana_dense(lA, hA, cA, 4)
+    seen = set()
+    for k in range(len(lH)):
+        hk = majorana_dense(lH[k:k + 1], hH[k:k + 1], cH[k:k + 1], 4)
+        cm = hk @ a_m - a_m @ hk
+        sel = tcm == k
+        np.testing.assert_allclose(majorana_dense(lcm[sel], hcm[sel], ccm[sel], 4), cm, atol=1e-12)
+        if np.abs(cm).max() < 1e-12:
+            assert alpha[k] == 1
+            continue
+        sandwich = a_m @ cm @ a_m
+        seen.add(int(alpha[k]) if scale == 1.0 else 1 + 3 * (np.abs(sandwich).max() > 1e-12))
+        if scale == 1.0:  # exact: the sandwich is 0 or cm
+            expected = 1 if np.abs(sandwich).max() < 1e-12 else 4
+            assert np.abs(sandwich - (cm if expected == 4 else 0)).max() < 1e-12
+            assert alpha[k] == expected
+    unit = GpuBackend._alpha_per_monomial(xp, lH, hH, cH, *GpuBackend._to_maj(np, single(3, 1)))[4]
+    assert seen == {1, 4} and set(unit.tolist()) == {1, 4}
+    # Doubled: sandwiches 0 stay 0 (alpha 1), S = cm becomes S = 4 cm, nearer to cm (alpha 4).
+    # Halved: S = cm / 4 is nearer to 0 (alpha 1).
+    assert list(alpha) == (list(unit) if scale != 0.5 else [1] * len(unit))
+    # dcm keeps the grandparent tags
+    t, l, hh, c = GpuBackend._commutator_tagged(xp, lcm, hcm, ccm, tcm, lA, hA, cA)
+    for k in set(tcm.tolist()):
+        sel = tcm == k
+        cm = majorana_dense(lcm[sel], hcm[sel], ccm[sel], 4)
+        np.testing.assert_allclose(majorana_dense(l[t == k], hh[t == k], c[t == k], 4),
+                                   cm @ a_m - a_m @ cm, atol=1e-12)
+
+
+def test_rotate_single_edges():
+    h = hermitian_op(5, 6, 15)
+    two_body = {k for k in REF.normal_order(h) if len(k) > 2}
+    assert two_body
+    for be in ROUTES:
+        # Empty generator: H itself, exactly the unrotated operator.
+        close(be.rotate_single(h, {}, 0.7, max_body=None), REF.normal_order(h))
+        # Disjoint generator and theta = 0: H, capped.
+        capped = {k: v for k, v in REF.normal_order(h).items() if len(k) <= 2}
+        close(be.rotate_single(h, single(10, 8), 0.7, max_body=1), capped)
+        close(be.rotate_single(h, single(4, 1), 0, max_body=1), capped)
+        full = be.rotate_single(h, single(4, 1), 1.0, max_body=None)
+        close(be.rotate_single(h, single(4, 1), 1, max_body=None), full)
+        close(be.rotate_single(h, single(4, 1), 1, max_body=1),
+              {k: v for k, v in full.items() if len(k) <= 2})
+        # Not anti-Hermitian: refused, never rotated into a wrong operator.
+        with pytest.raises(ValueError, match="generator"):
+            be.rotate_single(h, {((4, 1), (1, 0)): 1.0, ((1, 1), (4, 0)): 1.0}, 0.3, max_body=None)
+        with pytest.raises(ValueError, match="generator"):
+            be.rotate_single(h, {((4, 1), (1, 0)): 1.0}, 0.3, max_body=None)
+        with pytest.raises(ValueError, match="theta"):
+            be.rotate_single(h, single(4, 1), float("nan"), max_body=None)
+        with pytest.raises(TypeError, match="max_body"):
+            be.rotate_single(h, single(4, 1), 0.3)
+        with pytest.raises(TypeError, match="max_body"):
+            be.rotate_single(h, single(4, 1), 0.3, max_body="2")
