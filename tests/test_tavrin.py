@@ -657,3 +657,74 @@ def test_rotate_single_edges():
             be.rotate_single(h, single(4, 1), 0.3)
         with pytest.raises(TypeError, match="max_body"):
             be.rotate_single(h, single(4, 1), 0.3, max_body="2")
+
+
+# ---------------------------------------------------------------------------
+# Closed-form optimal angle
+
+
+@pytest.mark.parametrize("coeffs, theta", [
+    ((0.0, 0.0, 0.0, 0.0, 0.0), 0.0),            # flat curve: 0, not -pi
+    ((0.0, 0.0, -1.0, 0.0, 0.0), -np.pi),        # only t = 0 is a real root; pi wins
+    ((0.0, 0.0, -4e-8, 0.0, 0.0), 0.0),          # inside the 1e-7 window: the smaller angle
+    ((0.0, 0.0, -6e-8, 0.0, 0.0), -np.pi),
+    ((0.0, 0.0, 0.0, 0.0, -0.6), -np.pi / 2),    # +-pi/2 tie: the negative one
+    ((0.0, 0.0, 0.0, 1.0, 0.0), -np.pi / 4),
+    ((0.0, 0.0, 0.0, 0.0, 2.0), 0.0),            # sin^2: minimum at 0 exactly
+    ((1.0, 0.3, 0.2, -0.1, 0.05), None),         # general curve: the grid minimum
+])
+def test_angle_selection(coeffs, theta):
+    got = tavrin._select_angle(*coeffs)
+    if theta is not None:
+        assert got == pytest.approx(theta, abs=1e-12)
+        return
+    e00, e11, e21, e14, e24 = coeffs
+    grid = np.linspace(-np.pi, np.pi, 200001)
+    curve = e00 + np.sin(grid) * e11 + (1 - np.cos(grid)) * e21 + 0.5 * np.sin(2 * grid) * e14 \
+        + 0.5 * np.sin(grid) ** 2 * e24
+    assert got == pytest.approx(grid[np.argmin(curve)], abs=1e-4)
+
+
+def state_energy(h, gen, theta, occ, nq):
+    """<HF| e^{-theta A} H e^{theta A} |HF> by propagating the determinant."""
+    from scipy.linalg import expm
+    index = sum(1 << (nq - 1 - p) for p in occ)  # OpenFermion: qubit 0 is the leading bit
+    psi = np.zeros(2**nq, complex)
+    psi[index] = 1.0
+    phi = expm(theta * dense(gen, nq)) @ psi
+    return (phi.conj() @ dense(h, nq) @ phi).real
+
+
+@pytest.mark.parametrize("seed", range(3))
+def test_optimal_theta_is_the_lowest_exact_energy(seed):
+    h = hermitian_op(20 + seed, 6, 20)
+    occ = {0, 1, 2}
+    grid = np.linspace(-np.pi, np.pi, 73)
+    for gen in (single(4, 1), single(5, 0), double(5, 4, 1, 0), double(4, 3, 2, 0)):
+        ref = REF.optimal_theta(h, gen, occ, 3)
+        thetas = [be.optimal_theta(h, gen, occ, 3) for be in ROUTES]
+        assert max(thetas) - min(thetas) < 1e-12
+        best = state_energy(h, gen, thetas[0], occ, 6)
+        assert best <= min(state_energy(h, gen, t, occ, 6) for t in grid) + 1e-9
+        assert best <= state_energy(h, gen, ref, occ, 6) + 1e-9
+        if abs(ref) < 3.0:  # the lowest minimum inside the reference's search range
+            assert abs(thetas[0] - ref) < 1e-6 or abs(best - state_energy(h, gen, ref, occ, 6)) < 1e-9
+        # The energy after the closed-form rotation is the exact energy at that angle.
+        for be in ROUTES:
+            rotated = be.rotate_single(h, gen, thetas[0], max_body=None)
+            assert abs(be.hf_expectation(rotated, occ).real - best) < 1e-10
+
+
+def test_optimal_theta_edges():
+    h = hermitian_op(4, 6, 15)
+    for be in ROUTES:
+        assert be.optimal_theta(h, {}, {0, 1}, 3) == 0.0
+        assert be.optimal_theta({}, single(4, 1), {0, 1}, 3) == 0.0
+        assert be.optimal_theta(h, single(10, 8), {0, 1}, 6) == 0.0
+        assert be.optimal_theta({((0, 1), (0, 0)): 1.0}, single(1, 0), {1}, 2) == 0.0
+        got = {be.optimal_theta(h, single(4, 1), {0, 1}, n) for n in (0, 4, 100, 4.0)}
+        assert len(got) == 1
+        with pytest.raises(TypeError, match="n_orb"):
+            be.optimal_theta(h, single(4, 1), {0, 1}, "3")
+        with pytest.raises(ValueError, match="generator"):
+            be.optimal_theta(h, {((4, 1), (1, 0)): 1.0}, {0, 1}, 3)

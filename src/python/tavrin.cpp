@@ -19,6 +19,7 @@
 // in the engine.
 #include <nanobind/nanobind.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <complex>
@@ -1056,6 +1057,95 @@ nb::object gpu_rotate_single(nb::handle self, nb::handle h, nb::handle generator
 }
 
 // ---------------------------------------------------------------------------
+// The optimal angle: E(theta) = <HF| e^{-theta A} H e^{theta A} |HF> in closed form,
+//   E = e00 + sin(t) e11 + (1 - cos t) e21 + sin(2t)/2 e14 + sin(t)^2/2 e24,
+// minimised over its stationary points (real roots of a quartic in tan(t/2)) and t = 0, pi.
+
+struct EnergyModel {
+    double e00 = 0, e11 = 0, e21 = 0, e14 = 0, e24 = 0;
+    double operator()(double t) const {
+        return (((e00 + std::sin(t) * e11) + (1.0 - std::cos(t)) * e21) + (0.5 * std::sin(2.0 * t)) * e14) +
+               (0.5 * (std::sin(t) * std::sin(t))) * e24;
+    }
+};
+
+// The smallest |theta| (then the negative one) among the candidates within 1e-7 of the lowest
+// energy: a larger angle adds terms to the rotated operator for no energy gain.
+double select_angle(const EnergyModel& E, nb::handle np) {
+    const double pi = 3.14159265358979323846;
+    std::vector<double> ths = {0.0, pi};
+    const double coeffs[5] = {E.e14 - E.e11, 2.0 * (E.e21 - E.e24), -6.0 * E.e14, 2.0 * (E.e21 + E.e24),
+                              E.e11 + E.e14};
+    int first = -1;
+    for (int k = 0; k < 5; ++k)
+        if (std::abs(coeffs[k]) > 1e-14) {
+            first = k;
+            break;
+        }
+    if (first >= 0 && first < 4) {
+        nb::list cl;
+        for (int k = first; k < 5; ++k) cl.append(coeffs[k]);
+        nb::object roots = np.attr("roots")(np.attr("array")(cl, "dtype"_a = np.attr("float64")));
+        for (nb::handle r : roots) {
+            const cplx z = complex_of(r);
+            if (std::abs(z.imag()) < 1e-10) ths.push_back(2.0 * std::atan(z.real()));
+        }
+    }
+    std::vector<double> cand, es;
+    for (double t : ths) {
+        double m = std::fmod(t + pi, 2.0 * pi);
+        if (m < 0) m += 2.0 * pi;
+        cand.push_back(m - pi);
+        es.push_back(E(cand.back()));
+    }
+    const double emin = *std::min_element(es.begin(), es.end());
+    double best = 0.0;
+    bool have = false;
+    for (std::size_t k = 0; k < cand.size(); ++k) {
+        if (!(es[k] <= emin + 1e-7)) continue;
+        const double t = cand[k];
+        if (!have || std::abs(t) < std::abs(best) || (std::abs(t) == std::abs(best) && t < best)) best = t;
+        have = true;
+    }
+    return best;
+}
+
+double sum_where_real(nb::handle np, nb::handle vals, nb::handle mask) {
+    return complex_of(np.attr("sum")(vals[mask])).real();
+}
+
+nb::object gpu_optimal_theta(nb::handle self, nb::handle h, nb::handle generator, nb::handle occupied,
+                             nb::handle n_orb) {
+    as_int(n_orb, "n_orb");
+    nb::object xp = self.attr("_xp")();
+    nb::object np = numpy();
+    nb::object occ = checked(PySet_New(occupied.ptr()));
+    nb::tuple H = nb::cast<nb::tuple>(self.attr("_to_maj")(xp, h));
+    nb::tuple A = nb::cast<nb::tuple>(self.attr("_to_maj")(xp, generator));
+    require_anti_hermitian(self, xp, A[0], A[1], A[2]);
+    EnergyModel E;
+    E.e00 = complex_of(np.attr("sum")(self.attr("_hf_value_per_monomial")(xp, H[0], H[1], H[2], occ))).real();
+    if (length_of(A[0]) == 0 || length_of(H[0]) == 0) return nb::float_(0.0);
+    nb::object AmL = self.attr("_or_reduce")(xp, A[0]), AmH = self.attr("_or_reduce")(xp, A[1]);
+    nb::object zero = xp.attr("uint64")(0);
+    nb::object ov = rich(H[0] & AmL, zero, Py_NE) | rich(H[1] & AmH, zero, Py_NE);
+    nb::object l_ov = H[0][ov], h_ov = H[1][ov], c_ov = H[2][ov];
+    if (length_of(l_ov) == 0) return nb::float_(0.0);
+    nb::tuple r = nb::cast<nb::tuple>(self.attr("_alpha_per_monomial")(xp, l_ov, h_ov, c_ov, A[0], A[1], A[2]));
+    nb::tuple d = nb::cast<nb::tuple>(self.attr("_commutator_tagged")(xp, r[1], r[2], r[3], r[0], A[0], A[1], A[2]));
+    nb::object alpha_h = host_copy_of(r[4]), tcm_h = host_copy_of(r[0]), tdcm_h = host_copy_of(d[0]);
+    nb::object vcm = self.attr("_hf_value_per_monomial")(xp, r[1], r[2], r[3], occ);
+    nb::object vdcm = self.attr("_hf_value_per_monomial")(xp, d[1], d[2], d[3], occ);
+    nb::object a_cm = alpha_h[tcm_h], a_dcm = alpha_h[tdcm_h];
+    nb::object one = nb::int_(1), four = nb::int_(4);
+    E.e11 = sum_where_real(np, vcm, rich(a_cm, one, Py_EQ));
+    E.e14 = sum_where_real(np, vcm, rich(a_cm, four, Py_EQ));
+    E.e21 = sum_where_real(np, vdcm, rich(a_dcm, one, Py_EQ));
+    E.e24 = sum_where_real(np, vdcm, rich(a_dcm, four, Py_EQ));
+    return nb::float_(select_angle(E, np));
+}
+
+// ---------------------------------------------------------------------------
 // Availability
 
 bool gpu_available(nb::handle) {
@@ -1254,6 +1344,22 @@ NB_MODULE(tavrin, m) {
         },
         nb::arg("self").none(), nb::arg("h").none(), nb::arg("generator").none(), nb::arg("theta").none(),
         nb::kw_only(), nb::arg("max_body").none());
+    ns["optimal_theta"] = method(
+        "optimal_theta", "(self, h: FermionOp, generator: FermionOp, occupied: Iterable[int], n_orb: int) -> float",
+        "The angle minimising <HF|e^{-theta A} H e^{theta A}|HF>, from its closed-form energy curve; "
+        "among minima within 1e-7 the smallest |theta|.",
+        [](nb::handle self, nb::handle h, nb::handle g, nb::handle occ, nb::handle n_orb) {
+            return gpu_optimal_theta(self, h, g, occ, n_orb);
+        },
+        nb::arg("self").none(), nb::arg("h").none(), nb::arg("generator").none(), nb::arg("occupied").none(),
+        nb::arg("n_orb").none());
+    // The angle chosen from given energy-curve coefficients, for the tests of its selection rules.
+    korvel::py::def(m, "_select_angle", "(e00, e11, e21, e14, e24) -> float",
+                    "The optimal angle of E = e00 + sin t e11 + (1 - cos t) e21 + sin 2t / 2 e14 + sin^2 t / 2 e24.",
+                    [](double e00, double e11, double e21, double e14, double e24) {
+                        EnergyModel E{e00, e11, e21, e14, e24};
+                        return select_angle(E, numpy());
+                    });
     nb::object gpu = make_class("GpuBackend", nb::make_tuple(base.attr("Backend")), ns, kModule, kGpuDoc);
     m.attr("GpuBackend") = gpu;
 
