@@ -438,3 +438,293 @@ def test_device_route_matches_the_host_routes():
     for max_body in (None, 2):
         close(gpu.similarity_transform(h, random_op(6, 6, 5), n_comm=2, max_body=max_body),
               REF.similarity_transform(h, random_op(6, 6, 5), n_comm=2, max_body=max_body))
+
+
+# ---------------------------------------------------------------------------
+# Values on the Hartree-Fock determinant
+
+
+def single(p, q):
+    """a_p^dagger a_q - a_q^dagger a_p, unit coefficients."""
+    return {((p, 1), (q, 0)): 1.0, ((q, 1), (p, 0)): -1.0}
+
+
+def double(p, q, r, s):
+    """a_p^dagger a_q^dagger a_r a_s - a_s^dagger a_r^dagger a_q a_p, unit coefficients."""
+    return {((p, 1), (q, 1), (r, 0), (s, 0)): 1.0, ((s, 1), (r, 1), (q, 0), (p, 0)): -1.0}
+
+
+def hermitian_op(seed, nq, n_terms):
+    """A random Hermitian number-conserving operator: X + X^dagger."""
+    from openfermion import FermionOperator, hermitian_conjugated
+    x = FermionOperator()
+    for term, c in random_op(seed, nq, n_terms).items():
+        x += FermionOperator(term, c)
+    return REF.normal_order(dict((x + hermitian_conjugated(x)).terms))
+
+
+class NumpyGpuBackend(GpuBackend):
+    """GpuBackend on the numpy module itself: its array methods take the engine route."""
+
+    @staticmethod
+    def _xp():
+        return np
+
+
+ROUTES = [CpuBackend(), NumpyGpuBackend(), ProxyBackend()]
+
+
+def test_hf_values_bit_kernel_against_the_plain_walk(xp):
+    rng = np.random.default_rng(7)
+    # Random monomials, half of them made of complete pairs (the only nonzero ones).
+    pair = rng.integers(0, 2**32, size=200, dtype=np.uint64)
+    spread = np.zeros_like(pair)
+    for b in range(32):
+        spread |= ((pair >> np.uint64(b)) & np.uint64(1)) * np.uint64(3 << (2 * b))
+    lo = np.concatenate([spread[:100], rng.integers(0, 2**63, size=100, dtype=np.uint64)])
+    hi = np.concatenate([spread[100:], rng.integers(0, 2**63, size=100, dtype=np.uint64)])
+    c = rng.normal(size=200) + 1j * rng.normal(size=200)
+    occ = set(rng.choice(64, size=20, replace=False).tolist()) | {70}
+    got = GpuBackend._hf_value_per_monomial(xp, lo, hi, c, occ)
+    assert got.dtype == np.complex128
+    np.testing.assert_allclose(got, tavrin._hf_values_plain(lo, hi, c, occ), atol=1e-15)
+    assert np.count_nonzero(got[:100]) == 100 and np.count_nonzero(got[100:]) <= 1
+
+
+@pytest.mark.parametrize("rows, occ, value", [
+    ([(0, 2.5)], {0, 5}, 2.5),                       # identity
+    ([(mono(0, 1), 1.0)], set(), 1j),                # gamma_0 gamma_1 on an empty orbital
+    ([(mono(0, 1), 1.0)], {0}, -1j),                 # ... on an occupied one
+    ([(mono(0), 1.0)], {0}, 0.0),                    # a lone gamma
+    ([(mono(80, 81), 1.0)], {40}, -1j),              # hi limb: p = 40
+    ([(mono(80, 81), 1.0)], {64, 100}, 1j),          # indices >= 64 are ignored
+    ([(mono(0, 1, 2, 3), 2.0)], {1}, 2.0),           # i^2 (-1)^1
+])
+def test_hf_value_edges(xp, rows, occ, value):
+    got = GpuBackend._hf_value_per_monomial(xp, *arrays(rows), occ)
+    assert abs(got.sum() - value) < 1e-15
+    assert GpuBackend._hf_value_per_monomial(xp, *arrays([]), occ).shape == (0,)
+
+
+def test_occupied_is_checked():
+    for be in ROUTES:
+        with pytest.raises(ValueError, match="occupied"):
+            be.hf_expectation({(): 1.0}, [0, -1])
+        with pytest.raises(TypeError, match="occupied"):
+            be.hf_expectation({(): 1.0}, [0, 1.5])
+        assert be.hf_expectation({((0, 1), (0, 0)): 1.0}, iter([0, 0, 3])) == 1.0
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_hf_expectation_and_gradient_random_operators(seed):
+    h = hermitian_op(seed, 8, 25)
+    occ = set(random.Random(seed).sample(range(8), 4))
+    e_ref = REF.hf_expectation(h, occ)
+    for gen in (single(5, 1), double(7, 6, 1, 0), double(6, 4, 3, 2)):
+        g_ref = REF.gradient(h, gen, occ)
+        for be in ROUTES:
+            assert abs(be.hf_expectation(h, occ) - e_ref) < 1e-12
+            assert abs(be.gradient(h, gen, occ) - g_ref) < 1e-12
+    for be in ROUTES:
+        assert be.hf_expectation({}, occ) == 0 and be.gradient(h, {}, occ) == 0.0
+
+
+def test_hf_expectation_and_gradient_on_lih(lih):
+    problem, h, _ = lih
+    occ = set(problem.occupied)
+    e_ref = REF.hf_expectation(h, occ)
+    assert abs(e_ref.real - problem.e_ref) < 1e-8  # RHF reference of the full space
+    gens = [single(4, 0), single(5, 1), double(5, 4, 1, 0), double(11, 10, 3, 2)]
+    for be in ROUTES:
+        assert abs(be.hf_expectation(h, occ) - e_ref) < 1e-12
+        for gen in gens:
+            assert abs(be.gradient(h, gen, occ) - REF.gradient(h, gen, occ)) < 1e-12
+
+
+# ---------------------------------------------------------------------------
+# Closed-form rotation about one generator
+
+
+def dense(op, nq):
+    from openfermion import FermionOperator, get_sparse_operator
+    x = FermionOperator()
+    for term, c in op.items():
+        x += FermionOperator(term, c)
+    return get_sparse_operator(x, n_qubits=nq).toarray() if op else np.zeros((2**nq, 2**nq))
+
+
+def dense_rotation(hm, am, theta):
+    """e^{-theta A} H e^{theta A} on the Fock space, from the dense H and A."""
+    from scipy.linalg import expm
+    return expm(-theta * am) @ hm @ expm(theta * am)
+
+
+def majorana_dense(lo, hi, c, nq):
+    from openfermion import MajoranaOperator, get_sparse_operator, jordan_wigner
+    x = MajoranaOperator()
+    for mask, v in rows_of(lo, hi, c):
+        x += MajoranaOperator(tuple(j for j in range(128) if mask >> j & 1), v)
+    return get_sparse_operator(jordan_wigner(x), n_qubits=nq).toarray()
+
+
+GENERATORS = [single(4, 1), single(5, 0), double(5, 4, 1, 0), double(5, 2, 3, 0)]
+ANGLES = [0.0, 0.37, -1.1, np.pi / 2, 2.9]
+
+
+@pytest.mark.parametrize("gen", GENERATORS)
+def test_rotate_single_is_the_exact_rotation(gen):
+    h = hermitian_op(11, 6, 20)
+    hm, am = dense(h, 6), dense(gen, 6)
+    for theta in ANGLES:
+        ref = REF.rotate_single(h, gen, theta, max_body=None)
+        exact = dense_rotation(hm, am, theta)
+        for be in ROUTES:
+            got = be.rotate_single(h, gen, theta, max_body=None)
+            close(got, ref)
+            assert np.abs(dense(got, 6) - exact).max() < 1e-10
+
+
+def test_rotate_single_on_lih(lih):
+    _, h, _ = lih
+    for gen, theta in ((single(4, 0), 0.21), (double(11, 10, 3, 2), -0.4)):
+        ref = REF.rotate_single(h, gen, theta, max_body=None)
+        for be in ROUTES:
+            close(be.rotate_single(h, gen, theta, max_body=None), ref)
+
+
+@pytest.mark.parametrize("scale", [1.0, 2.0, 0.5])
+def test_alpha_labels_against_dense_sandwiches(xp, scale):
+    h = hermitian_op(3, 4, 12)
+    gen = {k: scale * v for k, v in single(3, 1).items()}
+    lH, hH, cH = GpuBackend._to_maj(np, h)
+    lA, hA, cA = GpuBackend._to_maj(np, gen)
+    tcm, lcm, hcm, ccm, alpha, merger = GpuBackend._alpha_per_monomial(xp, lH, hH, cH, lA, hA, cA)
+    assert alpha.dtype == np.int64 and len(alpha) == len(lH) and callable(merger)
+    assert list(tcm) == sorted(tcm)
+    a_m = majorana_dense(lA, hA, cA, 4)
+    seen = set()
+    for k in range(len(lH)):
+        hk = majorana_dense(lH[k:k + 1], hH[k:k + 1], cH[k:k + 1], 4)
+        cm = hk @ a_m - a_m @ hk
+        sel = tcm == k
+        np.testing.assert_allclose(majorana_dense(lcm[sel], hcm[sel], ccm[sel], 4), cm, atol=1e-12)
+        if np.abs(cm).max() < 1e-12:
+            assert alpha[k] == 1
+            continue
+        sandwich = a_m @ cm @ a_m
+        seen.add(int(alpha[k]) if scale == 1.0 else 1 + 3 * (np.abs(sandwich).max() > 1e-12))
+        if scale == 1.0:  # exact: the sandwich is 0 or cm
+            expected = 1 if np.abs(sandwich).max() < 1e-12 else 4
+            assert np.abs(sandwich - (cm if expected == 4 else 0)).max() < 1e-12
+            assert alpha[k] == expected
+    unit = GpuBackend._alpha_per_monomial(xp, lH, hH, cH, *GpuBackend._to_maj(np, single(3, 1)))[4]
+    assert seen == {1, 4} and set(unit.tolist()) == {1, 4}
+    # Doubled: sandwiches 0 stay 0 (alpha 1), S = cm becomes S = 4 cm, nearer to cm (alpha 4).
+    # Halved: S = cm / 4 is nearer to 0 (alpha 1).
+    assert list(alpha) == (list(unit) if scale != 0.5 else [1] * len(unit))
+    # dcm keeps the grandparent tags
+    t, l, hh, c = GpuBackend._commutator_tagged(xp, lcm, hcm, ccm, tcm, lA, hA, cA)
+    for k in set(tcm.tolist()):
+        sel = tcm == k
+        cm = majorana_dense(lcm[sel], hcm[sel], ccm[sel], 4)
+        np.testing.assert_allclose(majorana_dense(l[t == k], hh[t == k], c[t == k], 4),
+                                   cm @ a_m - a_m @ cm, atol=1e-12)
+
+
+def test_rotate_single_edges():
+    h = hermitian_op(5, 6, 15)
+    two_body = {k for k in REF.normal_order(h) if len(k) > 2}
+    assert two_body
+    for be in ROUTES:
+        # Empty generator: H itself, exactly the unrotated operator.
+        close(be.rotate_single(h, {}, 0.7, max_body=None), REF.normal_order(h))
+        # Disjoint generator and theta = 0: H, capped.
+        capped = {k: v for k, v in REF.normal_order(h).items() if len(k) <= 2}
+        close(be.rotate_single(h, single(10, 8), 0.7, max_body=1), capped)
+        close(be.rotate_single(h, single(4, 1), 0, max_body=1), capped)
+        full = be.rotate_single(h, single(4, 1), 1.0, max_body=None)
+        close(be.rotate_single(h, single(4, 1), 1, max_body=None), full)
+        close(be.rotate_single(h, single(4, 1), 1, max_body=1),
+              {k: v for k, v in full.items() if len(k) <= 2})
+        # Not anti-Hermitian: refused, never rotated into a wrong operator.
+        with pytest.raises(ValueError, match="generator"):
+            be.rotate_single(h, {((4, 1), (1, 0)): 1.0, ((1, 1), (4, 0)): 1.0}, 0.3, max_body=None)
+        with pytest.raises(ValueError, match="generator"):
+            be.rotate_single(h, {((4, 1), (1, 0)): 1.0}, 0.3, max_body=None)
+        with pytest.raises(ValueError, match="theta"):
+            be.rotate_single(h, single(4, 1), float("nan"), max_body=None)
+        with pytest.raises(TypeError, match="max_body"):
+            be.rotate_single(h, single(4, 1), 0.3)
+        with pytest.raises(TypeError, match="max_body"):
+            be.rotate_single(h, single(4, 1), 0.3, max_body="2")
+
+
+# ---------------------------------------------------------------------------
+# Closed-form optimal angle
+
+
+@pytest.mark.parametrize("coeffs, theta", [
+    ((0.0, 0.0, 0.0, 0.0, 0.0), 0.0),            # flat curve: 0, not -pi
+    ((0.0, 0.0, -1.0, 0.0, 0.0), -np.pi),        # only t = 0 is a real root; pi wins
+    ((0.0, 0.0, -4e-8, 0.0, 0.0), 0.0),          # inside the 1e-7 window: the smaller angle
+    ((0.0, 0.0, -6e-8, 0.0, 0.0), -np.pi),
+    ((0.0, 0.0, 0.0, 0.0, -0.6), -np.pi / 2),    # +-pi/2 tie: the negative one
+    ((0.0, 0.0, 0.0, 1.0, 0.0), -np.pi / 4),
+    ((0.0, 0.0, 0.0, 0.0, 2.0), 0.0),            # sin^2: minimum at 0 exactly
+    ((1.0, 0.3, 0.2, -0.1, 0.05), None),         # general curve: the grid minimum
+])
+def test_angle_selection(coeffs, theta):
+    got = tavrin._select_angle(*coeffs)
+    if theta is not None:
+        assert got == pytest.approx(theta, abs=1e-12)
+        return
+    e00, e11, e21, e14, e24 = coeffs
+    grid = np.linspace(-np.pi, np.pi, 200001)
+    curve = e00 + np.sin(grid) * e11 + (1 - np.cos(grid)) * e21 + 0.5 * np.sin(2 * grid) * e14 \
+        + 0.5 * np.sin(grid) ** 2 * e24
+    assert got == pytest.approx(grid[np.argmin(curve)], abs=1e-4)
+
+
+def state_energy(hm, am, theta, occ, nq):
+    """<HF| e^{-theta A} H e^{theta A} |HF> by propagating the determinant (dense H, A)."""
+    from scipy.linalg import expm
+    index = sum(1 << (nq - 1 - p) for p in occ)  # OpenFermion: qubit 0 is the leading bit
+    phi = expm(theta * am)[:, index]
+    return (phi.conj() @ hm @ phi).real
+
+
+@pytest.mark.parametrize("seed", range(3))
+def test_optimal_theta_is_the_lowest_exact_energy(seed):
+    h = hermitian_op(20 + seed, 6, 20)
+    occ = {0, 1, 2}
+    grid = np.linspace(-np.pi, np.pi, 73)
+    hm = dense(h, 6)
+    for gen in (single(4, 1), single(5, 0), double(5, 4, 1, 0), double(4, 3, 2, 0)):
+        am = dense(gen, 6)
+        ref = REF.optimal_theta(h, gen, occ, 3)
+        thetas = [be.optimal_theta(h, gen, occ, 3) for be in ROUTES]
+        assert max(thetas) - min(thetas) < 1e-12
+        best = state_energy(hm, am, thetas[0], occ, 6)
+        assert best <= min(state_energy(hm, am, t, occ, 6) for t in grid) + 1e-9
+        assert best <= state_energy(hm, am, ref, occ, 6) + 1e-9
+        if abs(ref) < 3.0:  # the lowest minimum inside the reference's search range
+            assert abs(thetas[0] - ref) < 1e-6 or abs(best - state_energy(hm, am, ref, occ, 6)) < 1e-9
+        # The energy after the closed-form rotation is the exact energy at that angle.
+        for be in ROUTES:
+            rotated = be.rotate_single(h, gen, thetas[0], max_body=None)
+            assert abs(be.hf_expectation(rotated, occ).real - best) < 1e-10
+
+
+def test_optimal_theta_edges():
+    h = hermitian_op(4, 6, 15)
+    for be in ROUTES:
+        assert be.optimal_theta(h, {}, {0, 1}, 3) == 0.0
+        assert be.optimal_theta({}, single(4, 1), {0, 1}, 3) == 0.0
+        assert be.optimal_theta(h, single(10, 8), {0, 1}, 6) == 0.0
+        assert be.optimal_theta({((0, 1), (0, 0)): 1.0}, single(1, 0), {1}, 2) == 0.0
+        got = {be.optimal_theta(h, single(4, 1), {0, 1}, n) for n in (0, 4, 100, 4.0)}
+        assert len(got) == 1
+        with pytest.raises(TypeError, match="n_orb"):
+            be.optimal_theta(h, single(4, 1), {0, 1}, "3")
+        with pytest.raises(ValueError, match="generator"):
+            be.optimal_theta(h, {((4, 1), (1, 0)): 1.0}, {0, 1}, 3)

@@ -19,6 +19,7 @@
 // in the engine.
 #include <nanobind/nanobind.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <complex>
@@ -31,6 +32,7 @@
 #include <vector>
 
 #include "common.h"
+#include "engine/hf_value.h"
 #include "engine/key_index.h"
 #include "engine/ladder.h"
 #include "engine/majorana_op.h"
@@ -801,6 +803,349 @@ nb::object cpu_similarity(nb::handle self, nb::handle h, nb::handle generator, n
 }
 
 // ---------------------------------------------------------------------------
+// Values on the Hartree-Fock determinant
+
+// The occupied spin-orbitals as limb masks: the iterable is consumed once into a set, so
+// duplicates and order do not matter; indices of 64 and above lie outside every operator
+// the backend holds and are ignored.
+korvel::engine::OccMasks occ_masks(nb::handle occupied) {
+    nb::object s = checked(PySet_New(occupied.ptr()));
+    korvel::engine::OccMasks m;
+    for (nb::handle p : s) {
+        if (!PyIndex_Check(p.ptr()))
+            raise(PyExc_TypeError, "occupied must hold spin-orbital indices (int), got " + type_name_of(p));
+        nb::object v = checked(PyNumber_Index(p.ptr()));
+        if (PyObject_RichCompareBool(v.ptr(), nb::int_(0).ptr(), Py_LT) == 1)
+            raise(PyExc_ValueError, "occupied spin-orbital indices must be >= 0, got " + repr_of(v));
+        if (PyObject_RichCompareBool(v.ptr(), nb::int_(64).ptr(), Py_GE) == 1) continue;
+        m.add(nb::cast<unsigned long long>(v));
+    }
+    return m;
+}
+
+cplx complex_of(nb::handle v) {
+    const Py_complex z = PyComplex_AsCComplex(v.ptr());
+    if (z.real == -1.0 && PyErr_Occurred()) throw nb::python_error();
+    return {z.real, z.imag};
+}
+
+nb::object host_copy_of(nb::handle a) {
+    if (nb::hasattr(a, "get")) return a.attr("get")();
+    return numpy().attr("asarray")(a);
+}
+
+nb::object hf_value_per_monomial(nb::handle cls, nb::handle xp, nb::handle lo, nb::handle hi, nb::handle c,
+                                 nb::handle occ) {
+    const korvel::engine::OccMasks m = occ_masks(occ);
+    nb::object np = numpy();
+    if (is_numpy(xp)) {
+        MajoranaOp op = op_from_arrays(lo, hi, c);
+        std::vector<cplx> v = without_gil([&] { return korvel::engine::hf_values(op, m); });
+        return host_array(v.data(), v.size(), "complex128");
+    }
+    // The array route: host copies, then bit operations over all monomials at once.
+    nb::object u64 = np.attr("uint64");
+    nb::object l = host_copy_of(lo).attr("astype")(u64), h = host_copy_of(hi).attr("astype")(u64);
+    nb::object cc = host_copy_of(c);
+    if (length_of(l) == 0) return np.attr("zeros")(0, "dtype"_a = np.attr("complex128"));
+    nb::object ev = u64(nb::int_(0x5555555555555555ULL)), one = u64(1);
+    nb::object ev_lo = l & ev, ev_hi = h & ev;
+    nb::object paired = rich(ev_lo, (l >> one) & ev, Py_EQ) & rich(ev_hi, (h >> one) & ev, Py_EQ);
+    nb::object occ_lo = u64(nb::int_(m.lo)), occ_hi = u64(nb::int_(m.hi));
+    nb::object pc = cls.attr("_np_popcount");
+    nb::object npairs = pc(np, ev_lo) + pc(np, ev_hi);
+    nb::object nocc = pc(np, ev_lo & occ_lo) + pc(np, ev_hi & occ_hi);
+    nb::list phases;
+    phases.append(nb::float_(1.0));
+    phases.append(checked(PyComplex_FromDoubles(0.0, 1.0)));
+    phases.append(nb::float_(-1.0));
+    phases.append(checked(PyComplex_FromDoubles(0.0, -1.0)));
+    nb::object table = np.attr("array")(phases, "dtype"_a = np.attr("complex128"));
+    nb::object val = cc * table[npairs & nb::int_(3)] * (nb::int_(1) - nb::int_(2) * (nocc & nb::int_(1)));
+    val[paired.attr("__invert__")()] = nb::float_(0.0);
+    return val;
+}
+
+nb::object gpu_hf_expectation(nb::handle self, nb::handle h, nb::handle occupied) {
+    nb::object xp = self.attr("_xp")();
+    nb::object occ = checked(PySet_New(occupied.ptr()));
+    nb::tuple H = nb::cast<nb::tuple>(self.attr("_to_maj")(xp, h));
+    nb::object vals = self.attr("_hf_value_per_monomial")(xp, H[0], H[1], H[2], occ);
+    const cplx v = complex_of(vals.attr("sum")());
+    return checked(PyComplex_FromDoubles(v.real(), v.imag()));
+}
+
+nb::object gpu_gradient(nb::handle self, nb::handle h, nb::handle generator, nb::handle occupied) {
+    nb::object xp = self.attr("_xp")();
+    nb::object occ = checked(PySet_New(occupied.ptr()));
+    nb::tuple H = nb::cast<nb::tuple>(self.attr("_to_maj")(xp, h));
+    nb::tuple A = nb::cast<nb::tuple>(self.attr("_to_maj")(xp, generator));
+    nb::tuple p = nb::cast<nb::tuple>(self.attr("_maj_product")(xp, H[0], H[1], H[2], A[0], A[1], A[2]));
+    nb::tuple r = nb::cast<nb::tuple>(self.attr("_merge")(xp, p[0], p[1], p[2]));
+    nb::object vals = self.attr("_hf_value_per_monomial")(xp, r[0], r[1], r[2], occ);
+    return nb::float_(2.0 * complex_of(vals.attr("sum")()).real());
+}
+
+nb::object cpu_hf_expectation(nb::handle, nb::handle h, nb::handle occupied) {
+    const std::uint64_t occ = occ_masks(occupied).spin_orbitals();
+    NormalTerms H = normal_terms_of(h, "h");
+    const cplx v = without_gil([&] { return korvel::engine::hf_expectation_normal(H, occ); });
+    return checked(PyComplex_FromDoubles(v.real(), v.imag()));
+}
+
+nb::object cpu_gradient(nb::handle, nb::handle h, nb::handle generator, nb::handle occupied) {
+    const std::uint64_t occ = occ_masks(occupied).spin_orbitals();
+    NormalTerms H = normal_terms_of(h, "h"), A = normal_terms_of(generator, "generator");
+    return nb::float_(without_gil([&] {
+        return 2.0 * korvel::engine::hf_expectation_normal(korvel::engine::normal_multiply(H, A, 0.0), occ).real();
+    }));
+}
+
+// ---------------------------------------------------------------------------
+// Tagged operators: every row carries the position of the Hamiltonian monomial it descends
+// from, so one batched pass classifies and rotates all monomials at once.
+
+// The raw product a b with tags: row i*nb + j takes ta[i] (from_a) or ta[j] (from b).
+nb::tuple prod_tagged(nb::handle cls, nb::handle xp, nb::handle la, nb::handle ha, nb::handle ca,
+                      nb::handle ta, nb::handle lb, nb::handle hb, nb::handle cb, bool from_a) {
+    nb::tuple p = nb::cast<nb::tuple>(cls.attr("_maj_product")(xp, la, ha, ca, lb, hb, cb));
+    nb::object t = from_a ? xp.attr("repeat")(ta, length_of(lb)) : xp.attr("tile")(ta, length_of(la));
+    return nb::make_tuple(p[0], p[1], p[2], t);
+}
+
+// Rows sorted by (tag, hi, lo), equal (tag, monomial) pairs summed, sums with |c| <= tol
+// dropped. Takes and gives (t, l, h, c).
+nb::tuple seg_merge_tagged(nb::handle cls, nb::handle xp, nb::handle t, nb::handle l, nb::handle h,
+                           nb::handle c, double tol) {
+    const std::size_t n = length_of(l);
+    if (n == 0) return nb::make_tuple(t, l, h, c);
+    nb::object order = xp.attr("lexsort")(xp.attr("stack")(nb::make_tuple(l, h, t.attr("astype")(xp.attr("uint64")))));
+    nb::object ts = t[order], ls = l[order], hs = h[order], cs = c[order];
+    nb::object boundary = xp.attr("empty")(n, "dtype"_a = xp.attr("bool_"));
+    boundary[nb::int_(0)] = nb::bool_(true);
+    nb::object rest = nb::slice(nb::int_(1), nb::none(), nb::none());
+    nb::object head = nb::slice(nb::none(), nb::int_(-1), nb::none());
+    boundary[rest] = rich(ls[rest], ls[head], Py_NE) | rich(hs[rest], hs[head], Py_NE) |
+                     rich(ts[rest], ts[head], Py_NE);
+    nb::object oc = cls.attr("_seg_sum_vals")(xp, cs, boundary);
+    nb::object keep = rich(xp.attr("abs")(oc), nb::float_(tol), Py_GT);
+    return nb::make_tuple(ts[boundary][keep], ls[boundary][keep], hs[boundary][keep], oc[keep]);
+}
+
+// Sum of |c| per tag, for tags 0 .. ntags - 1.
+nb::object seg_l1(nb::handle xp, nb::handle t, nb::handle c, std::size_t ntags) {
+    if (length_of(c) == 0) return xp.attr("zeros")(ntags, "dtype"_a = xp.attr("float64"));
+    nb::object w = xp.attr("bincount")(t.attr("astype")(xp.attr("int64")), "weights"_a = xp.attr("abs")(c),
+                                       "minlength"_a = ntags);
+    return w[nb::slice(nb::none(), nb::int_(ntags), nb::none())];
+}
+
+nb::object cat4(nb::handle xp, nb::handle a, nb::handle b) {
+    return xp.attr("concatenate")(nb::make_tuple(a, b));
+}
+
+// [X, A] of a tagged operator X: tags of X kept.
+nb::tuple commutator_tagged(nb::handle cls, nb::handle xp, nb::handle lh, nb::handle hh, nb::handle ch,
+                            nb::handle th, nb::handle lA, nb::handle hA, nb::handle cA) {
+    nb::tuple p1 = prod_tagged(cls, xp, lh, hh, ch, th, lA, hA, cA, true);
+    nb::tuple p2 = prod_tagged(cls, xp, lA, hA, cA, th, lh, hh, ch, false);
+    nb::object neg = -p2[2];
+    return seg_merge_tagged(cls, xp, cat4(xp, p1[3], p2[3]), cat4(xp, p1[0], p2[0]), cat4(xp, p1[1], p2[1]),
+                            cat4(xp, p1[2], neg), kTol);
+}
+
+// cm = [h, A] per Hamiltonian monomial h, and its label alpha: 1 when the sandwich
+// A cm A vanishes (ad_A^3 h = -ad_A h), 4 when it equals cm (ad_A^3 h = -4 ad_A h), else the
+// nearer of the two in l1 norm (ties to 1).
+nb::tuple alpha_per_monomial(nb::handle cls, nb::handle xp, nb::handle lH, nb::handle hH, nb::handle cH,
+                             nb::handle lA, nb::handle hA, nb::handle cA) {
+    const std::size_t k = length_of(lH);
+    nb::object tags = xp.attr("arange")(k, "dtype"_a = xp.attr("int64"));
+    nb::tuple p1 = prod_tagged(cls, xp, lH, hH, cH, tags, lA, hA, cA, true);
+    nb::tuple p2 = prod_tagged(cls, xp, lA, hA, cA, tags, lH, hH, cH, false);
+    nb::object neg2 = -p2[2];
+    nb::tuple cm = seg_merge_tagged(cls, xp, cat4(xp, p1[3], p2[3]), cat4(xp, p1[0], p2[0]),
+                                    cat4(xp, p1[1], p2[1]), cat4(xp, p1[2], neg2), kTol);
+    nb::tuple s1 = prod_tagged(cls, xp, lA, hA, cA, cm[0], cm[1], cm[2], cm[3], false);
+    nb::tuple s1m = seg_merge_tagged(cls, xp, s1[3], s1[0], s1[1], s1[2], kTol);
+    nb::tuple s2 = prod_tagged(cls, xp, s1m[1], s1m[2], s1m[3], s1m[0], lA, hA, cA, true);
+    nb::tuple S = seg_merge_tagged(cls, xp, s2[3], s2[0], s2[1], s2[2], kTol);
+    nb::object l1S = seg_l1(xp, S[0], S[3], k);
+    nb::object negcm = -cm[3];
+    nb::tuple D = seg_merge_tagged(cls, xp, cat4(xp, S[0], cm[0]), cat4(xp, S[1], cm[1]), cat4(xp, S[2], cm[2]),
+                                   cat4(xp, S[3], negcm), kTol);
+    nb::object l1d = seg_l1(xp, D[0], D[3], k);
+    nb::object tol = nb::float_(1e-10);
+    nb::object where = xp.attr("where");
+    nb::object one = nb::int_(1), four = nb::int_(4);
+    nb::object alpha = where(rich(l1S, tol, Py_LE), one,
+                             where(rich(l1d, tol, Py_LE), four, where(rich(l1S, l1d, Py_LE), one, four)))
+                           .attr("astype")(xp.attr("int64"));
+    nb::object c_obj = nb::borrow(cls), xp_obj = nb::borrow(xp);
+    nb::object merger = nb::cpp_function(
+        [c_obj, xp_obj](nb::handle t, nb::handle l, nb::handle h, nb::handle c, nb::handle tol_o) {
+            return seg_merge_tagged(c_obj, xp_obj, t, l, h, c, as_float(tol_o, "tol"));
+        },
+        nb::arg("t").none(), nb::arg("l").none(), nb::arg("h").none(), nb::arg("c").none(),
+        nb::arg("tol").none() = kTol, nb::name("seg_merge_tagged"));
+    return nb::make_tuple(cm[0], cm[1], cm[2], cm[3], alpha, merger);
+}
+
+// A generator must be anti-Hermitian: (gamma_S)^dagger = (-1)^{k(k-1)/2} gamma_S for k modes,
+// so each coefficient must satisfy c = -(-1)^{k(k-1)/2} conj(c). The closed forms assume it;
+// anything else is refused rather than rotated into a wrong operator.
+void require_anti_hermitian(nb::handle cls, nb::handle xp, nb::handle lA, nb::handle hA, nb::handle cA) {
+    if (length_of(lA) == 0) return;
+    nb::object np = numpy();
+    std::vector<std::uint64_t> l = host_vector<std::uint64_t>(host_copy_of(lA), "uint64");
+    std::vector<std::uint64_t> h = host_vector<std::uint64_t>(host_copy_of(hA), "uint64");
+    std::vector<cplx> c = host_vector<cplx>(host_copy_of(cA), "complex128");
+    (void)cls;
+    (void)xp;
+    double worst = 0.0, scale = 1.0;
+    for (std::size_t k = 0; k < c.size(); ++k) {
+        const int m = std::popcount(l[k]) + std::popcount(h[k]);
+        const double s = ((m * (m - 1) / 2) & 1) ? -1.0 : 1.0;
+        worst = std::max(worst, std::abs(c[k] + s * std::conj(c[k])));
+        scale = std::max(scale, std::abs(c[k]));
+    }
+    if (worst > 1e-10 * scale)
+        raise(PyExc_ValueError, "generator must be anti-Hermitian (A^dagger = -A); its Hermitian part has a "
+                                "Majorana coefficient of modulus " + std::to_string(worst / 2));
+}
+
+nb::object gpu_rotate_single(nb::handle self, nb::handle h, nb::handle generator, nb::handle theta_o,
+                             nb::handle max_body_o) {
+    as_opt_int(max_body_o, "max_body");
+    const double theta = as_float(theta_o, "theta");
+    if (!std::isfinite(theta)) raise(PyExc_ValueError, "theta must be a finite angle, got " + repr_of(theta_o));
+    nb::object xp = self.attr("_xp")();
+    nb::object n_orb = self.attr("_n_orb_of")(h, generator);
+    nb::tuple H = nb::cast<nb::tuple>(self.attr("_to_maj")(xp, h));
+    nb::tuple A = nb::cast<nb::tuple>(self.attr("_to_maj")(xp, generator));
+    require_anti_hermitian(self, xp, A[0], A[1], A[2]);
+    if (length_of(A[0]) == 0 || length_of(H[0]) == 0)
+        return self.attr("_from_maj")(xp, H[0], H[1], H[2], n_orb);
+    nb::object u64 = xp.attr("uint64");
+    nb::object AmL = self.attr("_or_reduce")(xp, A[0]), AmH = self.attr("_or_reduce")(xp, A[1]);
+    nb::object zero = u64(0);
+    nb::object ov = rich(H[0] & AmL, zero, Py_NE) | rich(H[1] & AmH, zero, Py_NE);
+    nb::object l_ov = H[0][ov], h_ov = H[1][ov], c_ov = H[2][ov];
+    nb::list out_l, out_h, out_c;
+    out_l.append(H[0]);
+    out_h.append(H[1]);
+    out_c.append(H[2]);
+    if (length_of(l_ov) > 0) {
+        nb::tuple r = nb::cast<nb::tuple>(self.attr("_alpha_per_monomial")(xp, l_ov, h_ov, c_ov, A[0], A[1], A[2]));
+        nb::object tcm = r[0], lcm = r[1], hcm = r[2], ccm = r[3], alpha = r[4];
+        const double st = std::sin(theta), ct = std::cos(theta), s2 = std::sin(2.0 * theta);
+        nb::object is1 = rich(alpha, nb::int_(1), Py_EQ);
+        nb::object a_of = xp.attr("where")(is1, st, 0.5 * s2);
+        nb::object b_of = xp.attr("where")(is1, 1.0 - ct, 0.5 * st * st);
+        out_l.append(lcm);
+        out_h.append(hcm);
+        out_c.append(ccm * a_of[tcm]);
+        nb::tuple d = nb::cast<nb::tuple>(self.attr("_commutator_tagged")(xp, lcm, hcm, ccm, tcm, A[0], A[1], A[2]));
+        out_l.append(d[1]);
+        out_h.append(d[2]);
+        out_c.append(d[3] * b_of[d[0]]);
+    }
+    nb::object cat = xp.attr("concatenate");
+    nb::tuple m = nb::cast<nb::tuple>(self.attr("_merge")(xp, cat(out_l), cat(out_h), cat(out_c)));
+    nb::object out = self.attr("_from_maj")(xp, m[0], m[1], m[2], n_orb);
+    return self.attr("_truncate_body_fermionic")(out, max_body_o);
+}
+
+// ---------------------------------------------------------------------------
+// The optimal angle: E(theta) = <HF| e^{-theta A} H e^{theta A} |HF> in closed form,
+//   E = e00 + sin(t) e11 + (1 - cos t) e21 + sin(2t)/2 e14 + sin(t)^2/2 e24,
+// minimised over its stationary points (real roots of a quartic in tan(t/2)) and t = 0, pi.
+
+struct EnergyModel {
+    double e00 = 0, e11 = 0, e21 = 0, e14 = 0, e24 = 0;
+    double operator()(double t) const {
+        return (((e00 + std::sin(t) * e11) + (1.0 - std::cos(t)) * e21) + (0.5 * std::sin(2.0 * t)) * e14) +
+               (0.5 * (std::sin(t) * std::sin(t))) * e24;
+    }
+};
+
+// The smallest |theta| (then the negative one) among the candidates within 1e-7 of the lowest
+// energy: a larger angle adds terms to the rotated operator for no energy gain.
+double select_angle(const EnergyModel& E, nb::handle np) {
+    const double pi = 3.14159265358979323846;
+    std::vector<double> ths = {0.0, pi};
+    const double coeffs[5] = {E.e14 - E.e11, 2.0 * (E.e21 - E.e24), -6.0 * E.e14, 2.0 * (E.e21 + E.e24),
+                              E.e11 + E.e14};
+    int first = -1;
+    for (int k = 0; k < 5; ++k)
+        if (std::abs(coeffs[k]) > 1e-14) {
+            first = k;
+            break;
+        }
+    if (first >= 0 && first < 4) {
+        nb::list cl;
+        for (int k = first; k < 5; ++k) cl.append(coeffs[k]);
+        nb::object roots = np.attr("roots")(np.attr("array")(cl, "dtype"_a = np.attr("float64")));
+        for (nb::handle r : roots) {
+            const cplx z = complex_of(r);
+            if (std::abs(z.imag()) < 1e-10) ths.push_back(2.0 * std::atan(z.real()));
+        }
+    }
+    std::vector<double> cand, es;
+    for (double t : ths) {
+        double m = std::fmod(t + pi, 2.0 * pi);
+        if (m < 0) m += 2.0 * pi;
+        cand.push_back(m - pi);
+        es.push_back(E(cand.back()));
+    }
+    const double emin = *std::min_element(es.begin(), es.end());
+    double best = 0.0;
+    bool have = false;
+    for (std::size_t k = 0; k < cand.size(); ++k) {
+        if (!(es[k] <= emin + 1e-7)) continue;
+        const double t = cand[k];
+        if (!have || std::abs(t) < std::abs(best) || (std::abs(t) == std::abs(best) && t < best)) best = t;
+        have = true;
+    }
+    return best;
+}
+
+double sum_where_real(nb::handle np, nb::handle vals, nb::handle mask) {
+    return complex_of(np.attr("sum")(vals[mask])).real();
+}
+
+nb::object gpu_optimal_theta(nb::handle self, nb::handle h, nb::handle generator, nb::handle occupied,
+                             nb::handle n_orb) {
+    as_int(n_orb, "n_orb");
+    nb::object xp = self.attr("_xp")();
+    nb::object np = numpy();
+    nb::object occ = checked(PySet_New(occupied.ptr()));
+    nb::tuple H = nb::cast<nb::tuple>(self.attr("_to_maj")(xp, h));
+    nb::tuple A = nb::cast<nb::tuple>(self.attr("_to_maj")(xp, generator));
+    require_anti_hermitian(self, xp, A[0], A[1], A[2]);
+    EnergyModel E;
+    E.e00 = complex_of(np.attr("sum")(self.attr("_hf_value_per_monomial")(xp, H[0], H[1], H[2], occ))).real();
+    if (length_of(A[0]) == 0 || length_of(H[0]) == 0) return nb::float_(0.0);
+    nb::object AmL = self.attr("_or_reduce")(xp, A[0]), AmH = self.attr("_or_reduce")(xp, A[1]);
+    nb::object zero = xp.attr("uint64")(0);
+    nb::object ov = rich(H[0] & AmL, zero, Py_NE) | rich(H[1] & AmH, zero, Py_NE);
+    nb::object l_ov = H[0][ov], h_ov = H[1][ov], c_ov = H[2][ov];
+    if (length_of(l_ov) == 0) return nb::float_(0.0);
+    nb::tuple r = nb::cast<nb::tuple>(self.attr("_alpha_per_monomial")(xp, l_ov, h_ov, c_ov, A[0], A[1], A[2]));
+    nb::tuple d = nb::cast<nb::tuple>(self.attr("_commutator_tagged")(xp, r[1], r[2], r[3], r[0], A[0], A[1], A[2]));
+    nb::object alpha_h = host_copy_of(r[4]), tcm_h = host_copy_of(r[0]), tdcm_h = host_copy_of(d[0]);
+    nb::object vcm = self.attr("_hf_value_per_monomial")(xp, r[1], r[2], r[3], occ);
+    nb::object vdcm = self.attr("_hf_value_per_monomial")(xp, d[1], d[2], d[3], occ);
+    nb::object a_cm = alpha_h[tcm_h], a_dcm = alpha_h[tdcm_h];
+    nb::object one = nb::int_(1), four = nb::int_(4);
+    E.e11 = sum_where_real(np, vcm, rich(a_cm, one, Py_EQ));
+    E.e14 = sum_where_real(np, vcm, rich(a_cm, four, Py_EQ));
+    E.e21 = sum_where_real(np, vdcm, rich(a_dcm, one, Py_EQ));
+    E.e24 = sum_where_real(np, vdcm, rich(a_dcm, four, Py_EQ));
+    return nb::float_(select_angle(E, np));
+}
+
+// ---------------------------------------------------------------------------
 // Availability
 
 bool gpu_available(nb::handle) {
@@ -952,6 +1297,69 @@ NB_MODULE(tavrin, m) {
         },
         nb::arg("self").none(), nb::arg("h").none(), nb::arg("generator").none(), nb::kw_only(),
         nb::arg("n_comm").none(), nb::arg("max_body").none());
+    ns["_hf_value_per_monomial"] = classmethod(method(
+        "_hf_value_per_monomial", "(cls, xp, lo, hi, c, occ)",
+        "c[i] <HF|gamma_{S_i}|HF> per monomial, occ the occupied spin-orbitals (a NumPy complex128 array).",
+        [](nb::handle cls, nb::handle xp, nb::handle lo, nb::handle hi, nb::handle c, nb::handle occ) {
+            return hf_value_per_monomial(cls, xp, lo, hi, c, occ);
+        },
+        nb::arg("cls").none(), nb::arg("xp").none(), nb::arg("lo").none(), nb::arg("hi").none(),
+        nb::arg("c").none(), nb::arg("occ").none()));
+    ns["hf_expectation"] = method("hf_expectation", "(self, h: FermionOp, occupied: Iterable[int]) -> complex",
+                                  "<HF|h|HF> on the determinant occupying `occupied`.",
+                                  [](nb::handle self, nb::handle h, nb::handle occ) { return gpu_hf_expectation(self, h, occ); },
+                                  nb::arg("self").none(), nb::arg("h").none(), nb::arg("occupied").none());
+    ns["gradient"] = method("gradient",
+                            "(self, h: FermionOp, generator: FermionOp, occupied: Iterable[int]) -> float",
+                            "<HF|[h, A]|HF> = 2 Re <HF|h A|HF> for Hermitian h and anti-Hermitian A.",
+                            [](nb::handle self, nb::handle h, nb::handle g, nb::handle occ) {
+                                return gpu_gradient(self, h, g, occ);
+                            },
+                            nb::arg("self").none(), nb::arg("h").none(), nb::arg("generator").none(),
+                            nb::arg("occupied").none());
+    ns["_alpha_per_monomial"] = classmethod(method(
+        "_alpha_per_monomial", "(cls, xp, lH, hH, cH, lA, hA, cA)",
+        "(tcm, lcm, hcm, ccm, alpha, seg_merge_tagged): cm = [h, A] tagged by monomial, and each "
+        "monomial's label alpha (1: A cm A = 0, 4: A cm A = cm).",
+        [](nb::handle cls, nb::handle xp, nb::handle lH, nb::handle hH, nb::handle cH, nb::handle lA,
+           nb::handle hA, nb::handle cA) { return alpha_per_monomial(cls, xp, lH, hH, cH, lA, hA, cA); },
+        nb::arg("cls").none(), nb::arg("xp").none(), nb::arg("lH").none(), nb::arg("hH").none(),
+        nb::arg("cH").none(), nb::arg("lA").none(), nb::arg("hA").none(), nb::arg("cA").none()));
+    ns["_commutator_tagged"] = classmethod(method(
+        "_commutator_tagged", "(cls, xp, lh, hh, ch, th, lA, hA, cA)",
+        "(t, l, h, c) of [X, A] for a tagged X, rows keeping the tags of X, sorted by (tag, hi, lo).",
+        [](nb::handle cls, nb::handle xp, nb::handle lh, nb::handle hh, nb::handle ch, nb::handle th,
+           nb::handle lA, nb::handle hA, nb::handle cA) {
+            return commutator_tagged(cls, xp, lh, hh, ch, th, lA, hA, cA);
+        },
+        nb::arg("cls").none(), nb::arg("xp").none(), nb::arg("lh").none(), nb::arg("hh").none(),
+        nb::arg("ch").none(), nb::arg("th").none(), nb::arg("lA").none(), nb::arg("hA").none(),
+        nb::arg("cA").none()));
+    ns["rotate_single"] = method(
+        "rotate_single", "(self, h: FermionOp, generator: FermionOp, theta: float, *, max_body: int | None) -> FermionOp",
+        "e^{-theta A} H e^{theta A} in closed form: h + a(theta) [h, A] + b(theta) [[h, A], A] per "
+        "Majorana monomial, then capped at max_body.",
+        [](nb::handle self, nb::handle h, nb::handle g, nb::handle theta, nb::handle mb) {
+            return gpu_rotate_single(self, h, g, theta, mb);
+        },
+        nb::arg("self").none(), nb::arg("h").none(), nb::arg("generator").none(), nb::arg("theta").none(),
+        nb::kw_only(), nb::arg("max_body").none());
+    ns["optimal_theta"] = method(
+        "optimal_theta", "(self, h: FermionOp, generator: FermionOp, occupied: Iterable[int], n_orb: int) -> float",
+        "The angle minimising <HF|e^{-theta A} H e^{theta A}|HF>, from its closed-form energy curve; "
+        "among minima within 1e-7 the smallest |theta|.",
+        [](nb::handle self, nb::handle h, nb::handle g, nb::handle occ, nb::handle n_orb) {
+            return gpu_optimal_theta(self, h, g, occ, n_orb);
+        },
+        nb::arg("self").none(), nb::arg("h").none(), nb::arg("generator").none(), nb::arg("occupied").none(),
+        nb::arg("n_orb").none());
+    // The angle chosen from given energy-curve coefficients, for the tests of its selection rules.
+    korvel::py::def(m, "_select_angle", "(e00, e11, e21, e14, e24) -> float",
+                    "The optimal angle of E = e00 + sin t e11 + (1 - cos t) e21 + sin 2t / 2 e14 + sin^2 t / 2 e24.",
+                    [](double e00, double e11, double e21, double e14, double e24) {
+                        EnergyModel E{e00, e11, e21, e14, e24};
+                        return select_angle(E, numpy());
+                    });
     nb::object gpu = make_class("GpuBackend", nb::make_tuple(base.attr("Backend")), ns, kModule, kGpuDoc);
     m.attr("GpuBackend") = gpu;
 
@@ -981,6 +1389,28 @@ NB_MODULE(tavrin, m) {
         },
         nb::arg("self").none(), nb::arg("h").none(), nb::arg("generator").none(), nb::kw_only(),
         nb::arg("n_comm").none(), nb::arg("max_body").none());
+    cpu_ns["hf_expectation"] = method("hf_expectation", "(self, h: FermionOp, occupied: Iterable[int]) -> complex",
+                                      "<HF|h|HF> from the diagonal normal-ordered terms of h.",
+                                      [](nb::handle self, nb::handle h, nb::handle occ) { return cpu_hf_expectation(self, h, occ); },
+                                      nb::arg("self").none(), nb::arg("h").none(), nb::arg("occupied").none());
+    cpu_ns["gradient"] = method("gradient",
+                                "(self, h: FermionOp, generator: FermionOp, occupied: Iterable[int]) -> float",
+                                "2 Re <HF|h A|HF>, the product h A by Wick contraction.",
+                                [](nb::handle self, nb::handle h, nb::handle g, nb::handle occ) {
+                                    return cpu_gradient(self, h, g, occ);
+                                },
+                                nb::arg("self").none(), nb::arg("h").none(), nb::arg("generator").none(),
+                                nb::arg("occupied").none());
+    // Plain statement of the determinant values, for the tests to hold the bit kernel to.
+    korvel::py::def(m, "_hf_values_plain", "(lo, hi, c, occ)",
+                    "c[i] <HF|gamma_{S_i}|HF> by walking every spin-orbital of every monomial.",
+                    [](nb::handle lo, nb::handle hi, nb::handle c, nb::handle occ) {
+                        const korvel::engine::OccMasks m = occ_masks(occ);
+                        MajoranaOp op = op_from_arrays(lo, hi, c);
+                        std::vector<cplx> v = korvel::engine::hf_values_plain(op, m);
+                        return host_array(v.data(), v.size(), "complex128");
+                    },
+                    nb::arg("lo").none(), nb::arg("hi").none(), nb::arg("c").none(), nb::arg("occ").none());
     // The plain statement of the Wick commutator, for the tests to hold the fast one to.
     korvel::py::def(m, "_wick_commutator_plain", "(a: FermionOp, b: FermionOp) -> FermionOp",
                     "[a, b] by stepping every pair of normal-ordered terms through the ladder words.",
