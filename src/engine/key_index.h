@@ -13,6 +13,22 @@
 
 namespace korvel::engine {
 
+// The open-addressing tables over 128-bit keys share these: a power-of-two capacity that
+// keeps the load at most one half, and a 64-bit mix of the two limbs for the home slot.
+inline std::size_t table_capacity_for(std::size_t keys) {
+    std::size_t cap = 64;
+    while (cap < 2 * keys + 2) cap *= 2;
+    return cap;
+}
+
+inline std::uint64_t key_hash(std::uint64_t a, std::uint64_t b) {
+    std::uint64_t h = a ^ (b * 0x9E3779B97F4A7C15ULL);
+    h ^= h >> 32;
+    h *= 0xBF58476D1CE4E5B9ULL;
+    h ^= h >> 29;
+    return h;
+}
+
 class KeyIndex {
 public:
     explicit KeyIndex(std::size_t expected_keys) {
@@ -47,18 +63,10 @@ public:
 private:
     static constexpr std::uint32_t kEmpty = ~std::uint32_t{0};
 
-    static std::size_t capacity_for(std::size_t keys) {
-        std::size_t cap = 64;
-        while (cap < 2 * keys + 2) cap *= 2;
-        return cap;
-    }
+    static std::size_t capacity_for(std::size_t keys) { return table_capacity_for(keys); }
 
     std::size_t slot_of(std::uint64_t a, std::uint64_t b) const {
-        std::uint64_t h = a ^ (b * 0x9E3779B97F4A7C15ULL);
-        h ^= h >> 32;
-        h *= 0xBF58476D1CE4E5B9ULL;
-        h ^= h >> 29;
-        return static_cast<std::size_t>(h) & mask_;
+        return static_cast<std::size_t>(key_hash(a, b)) & mask_;
     }
 
     void rehash(std::size_t capacity) {
