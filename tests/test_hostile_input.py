@@ -235,10 +235,13 @@ def run_isolated(entries):
                     continue
                 print("OUTCOME", entry, "|", case, "|", T.outcome(entry, factory), flush=True)
     """)
-    env = dict(os.environ)  # the same interpreter, on the same import path as this one
+    # The same interpreter, on the same import path as this one, started in the tests
+    # folder so that a source checkout in the working folder cannot shadow the installed
+    # package.
+    env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
     proc = subprocess.run([sys.executable, "-X", "faulthandler", "-c", code], capture_output=True,
-                          text=True, timeout=600, env=env)
+                          text=True, timeout=600, env=env, cwd=HERE)
     got = {}
     for line in proc.stdout.splitlines():
         if line.startswith("OUTCOME "):
