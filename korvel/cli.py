@@ -166,10 +166,19 @@ def _full_space_fci(problem) -> dict:
                                              solver.make_hdiag(ex["h1"], ex["eri"], n_orb,
                                                                (n_alpha, n_beta))))
     guess = guess.reshape(-1)
-    guess = guess + 1e-3 * np.random.default_rng(7).standard_normal(guess.size)
+    # The admixture has norm 1e-3 whatever the block's size: per determinant it shrinks
+    # as 1/sqrt(dim), so that a large block starts from its lowest determinant, not from
+    # noise (at 1.66 million determinants a per-entry 1e-3 outweighs the determinant).
+    noise = np.random.default_rng(7).standard_normal(guess.size)
+    guess = guess + 1e-3 * noise / np.linalg.norm(noise)
     guess = (guess / np.linalg.norm(guess)).reshape(na, nb)
+    solver.max_cycle = 300
     energy, ci = solver.kernel(ex["h1"], ex["eri"], n_orb, (n_alpha, n_beta),
                                ecore=float(ex["e_nuc"]), ci0=guess)
+    if not getattr(solver, "converged", True):
+        raise JobError(f"the exact energy did not converge in {solver.max_cycle} Davidson "
+                       f"iterations of PySCF's FCI ({dim} determinants); last energy "
+                       f"{float(energy):.10f} Eh")
     s2, mult = solver.spin_square(ci, n_orb, (n_alpha, n_beta))
     return {"energy": float(energy), "s_squared": float(s2), "multiplicity": float(mult),
             "block": f"S_z = {(n_alpha - n_beta) / 2:g}", "block_dimension": dim,
