@@ -205,6 +205,10 @@ ENTRY = {
     "tavrin.multiply": lambda op: _cpu_backend().multiply(GENERATOR, op),
     "tavrin.similarity_transform":
         lambda op: _cpu_backend().similarity_transform(op, GENERATOR, n_comm=2, max_body=2),
+    "tavrin.rotate_single": lambda op: _cpu_backend().rotate_single(op, GENERATOR, 0.1, max_body=None),
+    "tavrin.optimal_theta": lambda op: _cpu_backend().optimal_theta(op, GENERATOR, [0, 1], 2),
+    "tavrin.hf_expectation": lambda op: _cpu_backend().hf_expectation(op, [0, 1]),
+    "tavrin.gradient": lambda op: _cpu_backend().gradient(op, GENERATOR, [0, 1]),
     "cendrel._nonhermiticity_l1": lambda op: _cendrel()._nonhermiticity_l1(op),
     "analysis.lcu_one_norm": lambda op: _analysis().lcu_one_norm(op),
     "analysis.fci_energy": lambda op: _analysis().fci_energy(op, 8, 2),

@@ -728,3 +728,125 @@ def test_optimal_theta_edges():
             be.optimal_theta(h, single(4, 1), {0, 1}, "3")
         with pytest.raises(ValueError, match="generator"):
             be.optimal_theta(h, {((4, 1), (1, 0)): 1.0}, {0, 1}, 3)
+
+
+# ---------------------------------------------------------------------------
+# The engine's closed form, held to its plain statement, to the array route and to exact
+# state-vector energies
+
+
+@pytest.mark.parametrize("scale", [1.0, 2.0, 0.5])
+def test_engine_rotation_matches_its_plain_statement(scale):
+    h = hermitian_op(31, 8, 30)
+    cpu = CpuBackend()
+    occ = {0, 1, 2, 3}
+    # Unit generators, and one of several excitations whose monomials meet in the sums.
+    mixed = {**single(6, 1), **double(7, 6, 1, 0), **double(5, 2, 3, 0)}
+    for gen in (single(6, 1), double(7, 6, 1, 0), double(5, 2, 3, 0), mixed):
+        gen = {k: scale * v for k, v in gen.items()}
+        for theta in (0.37, -1.1, 2.9):
+            close(cpu.rotate_single(h, gen, theta, max_body=None),
+                  tavrin._rotate_single_plain(h, gen, theta), 1e-12)
+        fast = tavrin._energy_model(h, gen, occ)
+        plain = tavrin._energy_model(h, gen, occ, plain=True)
+        np.testing.assert_allclose(fast, plain, rtol=0, atol=1e-12)
+
+
+@pytest.mark.parametrize("seed", range(2))
+def test_energy_curve_is_the_exact_state_energy_at_every_angle(seed):
+    h = hermitian_op(40 + seed, 6, 20)
+    occ = {0, 1, 2}
+    hm = dense(h, 6)
+    for gen in (single(4, 1), single(3, 0), double(5, 4, 1, 0), double(4, 3, 2, 0)):
+        e00, e11, e21, e14, e24 = tavrin._energy_model(h, gen, occ)
+        assert e00 == pytest.approx(REF.hf_expectation(h, occ).real, abs=1e-12)
+        am = dense(gen, 6)
+        for t in np.linspace(-np.pi, np.pi, 73):
+            model = (e00 + np.sin(t) * e11 + (1 - np.cos(t)) * e21 + 0.5 * np.sin(2 * t) * e14
+                     + 0.5 * np.sin(t) ** 2 * e24)
+            assert abs(model - state_energy(hm, am, t, occ, 6)) < 1e-10
+
+
+def test_optimal_theta_on_lih_matches_the_reference_line_search(lih):
+    problem, h, _ = lih
+    occ = set(problem.occupied)
+    for gen in (single(4, 0), double(11, 10, 3, 2), double(5, 4, 1, 0)):
+        ref = REF.optimal_theta(h, gen, occ, problem.n_orb)
+        thetas = [be.optimal_theta(h, gen, occ, problem.n_orb) for be in ROUTES]
+        assert max(thetas) - min(thetas) < 1e-12
+        assert abs(ref) < 3.0 and abs(thetas[0] - ref) < 1e-6
+
+
+def _tagged_rows(seed, n, ntags):
+    """Random tagged rows over few masks (many repeats), with exact cancellations."""
+    rng = np.random.default_rng(seed)
+    t = rng.integers(0, ntags, size=n).astype(np.int64)
+    lo = rng.integers(0, 16, size=n, dtype=np.uint64) << np.uint64(2)
+    hi = rng.integers(0, 2, size=n, dtype=np.uint64)
+    c = rng.normal(size=n) + 1j * rng.normal(size=n)
+    # Every tenth row cancelled by a copy of itself: the sum is pruned on both routes.
+    k = np.arange(0, n, 10)
+    return (np.concatenate([t, t[k]]), np.concatenate([lo, lo[k]]), np.concatenate([hi, hi[k]]),
+            np.concatenate([c, -c[k]]))
+
+
+def test_tagged_merge_and_commutator_agree_on_both_routes():
+    h = hermitian_op(3, 4, 12)
+    gen = GpuBackend._to_maj(np, double(3, 2, 1, 0))
+    mergers = [GpuBackend._alpha_per_monomial(x, *GpuBackend._to_maj(np, h), *gen)[5] for x in (np, PROXY)]
+    t, lo, hi, c = _tagged_rows(9, 400, 7)
+    native, proxy = (m(t, lo, hi, c) for m in mergers)
+    for got in (native, proxy):
+        order = list(zip(got[0].tolist(), got[2].tolist(), got[1].tolist()))
+        assert order == sorted(set(order))  # canonical: ascending (tag, hi, lo), each once
+    for a, b in zip(native[:3], proxy[:3]):
+        np.testing.assert_array_equal(a, b)
+    np.testing.assert_allclose(native[3], proxy[3], rtol=0, atol=1e-14)
+    # The commutator of tagged rows with unsorted tags keeps the tags and the canonical order.
+    t, lo, hi, c = _tagged_rows(10, 60, 5)
+    outs = [GpuBackend._commutator_tagged(x, lo, hi, c, t, *gen) for x in (np, PROXY)]
+    for a, b in zip(outs[0][:3], outs[1][:3]):
+        np.testing.assert_array_equal(a, b)
+    np.testing.assert_allclose(outs[0][3], outs[1][3], rtol=0, atol=1e-13)
+    # Each tag's rows are the commutator of that tag's rows alone (the untagged grid kernel).
+    for k in range(5):
+        sel, got = t == k, outs[0][0] == k
+        expected = GpuBackend._commutator_maj(np, lo[sel], hi[sel], c[sel], *gen)
+        for a, b in zip((x[got] for x in outs[0][1:3]), expected[:2]):
+            np.testing.assert_array_equal(a, b)
+        np.testing.assert_allclose(outs[0][3][got], expected[2], rtol=0, atol=1e-13)
+
+
+def test_engine_rotation_from_threads_at_once():
+    from concurrent.futures import ThreadPoolExecutor
+    h = hermitian_op(12, 8, 40)
+    cpu = CpuBackend()
+    jobs = [(double(7, 6, 1, 0), 0.3), (single(5, 2), -0.8), (double(6, 4, 3, 1), 1.2)] * 2
+    serial = [cpu.rotate_single(h, g, t, max_body=None) for g, t in jobs]
+    with ThreadPoolExecutor(3) as pool:
+        threaded = list(pool.map(lambda job: cpu.rotate_single(h, job[0], job[1], max_body=None), jobs))
+    assert threaded == serial
+
+
+def test_a_generator_too_large_for_its_sandwiches_is_refused():
+    gen = {}
+    for p in range(64):
+        for q in range(p):
+            gen.update(single(p, q))
+    with pytest.raises(MemoryError, match="sandwich"):
+        CpuBackend().rotate_single({((0, 1), (0, 0)): 1.0}, gen, 0.3, max_body=None)
+    with pytest.raises(MemoryError, match="sandwich"):
+        CpuBackend().optimal_theta({((0, 1), (0, 0)): 1.0}, gen, {0}, 32)
+
+
+@pytest.mark.skipif(not GpuBackend().available(), reason="needs CuPy and a CUDA device")
+def test_device_closed_form_matches_the_host():
+    gpu, cpu = GpuBackend(), CpuBackend()
+    h = hermitian_op(11, 6, 20)
+    occ = {0, 1, 2}
+    assert abs(gpu.hf_expectation(h, occ) - cpu.hf_expectation(h, occ)) < 1e-12
+    for gen in GENERATORS:
+        assert abs(gpu.gradient(h, gen, occ) - cpu.gradient(h, gen, occ)) < 1e-12
+        for theta in ANGLES:
+            close(gpu.rotate_single(h, gen, theta, max_body=None), cpu.rotate_single(h, gen, theta, max_body=None))
+        assert abs(gpu.optimal_theta(h, gen, occ, 3) - cpu.optimal_theta(h, gen, occ, 3)) < 1e-9

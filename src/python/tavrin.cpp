@@ -16,7 +16,8 @@
 // are kept as normal-ordered ladder strings (creation and annihilation spin-orbital sets)
 // and multiplied by Wick contraction, which needs far fewer pair products than the Majorana
 // grid for many-body terms; the whole commutator series of the similarity transform stays
-// in the engine.
+// in the engine. Its closed-form rotation about one generator and the energy curve behind
+// the optimal angle run in the engine too, monomial by monomial (engine/rotation.h).
 #include <nanobind/nanobind.h>
 
 #include <algorithm>
@@ -37,6 +38,7 @@
 #include "engine/ladder.h"
 #include "engine/majorana_op.h"
 #include "engine/memory.h"
+#include "engine/rotation.h"
 #include "engine/task_group.h"
 #include "engine/wick.h"
 #include "fermion_terms.h"
@@ -472,26 +474,29 @@ bool is_zero(nb::handle v) {
     return r == 1;
 }
 
-nb::tuple to_maj(nb::handle cls, nb::handle xp, nb::handle op) {
-    if (is_numpy(xp)) {
-        korvel::py::ReducedFermionOp terms;
-        try {
-            terms = korvel::py::reduced_terms_from(op, "op");
-        } catch (nb::python_error&) {
-            throw;
-        } catch (const std::exception& e) {
-            // A spin-orbital past the 128 modes: the overflow of a limb, as on the array route.
-            const std::string text = e.what();
-            if (text.find("is beyond the") != std::string::npos) raise(PyExc_OverflowError, text);
-            throw;
-        }
-        MajoranaOp m = without_gil([&] {
-            MajoranaOp e = korvel::engine::expand_reduced(terms.terms.data(), terms.keep.data(),
-                                                          terms.terms.size(), kTol);
-            return korvel::engine::merge(e, kTol);
-        });
-        return arrays_from_op(m);
+// The canonical Majorana form of a FermionOp, expanded in the engine; `name` names the
+// argument in errors.
+MajoranaOp majorana_of(nb::handle op, const char* name) {
+    korvel::py::ReducedFermionOp terms;
+    try {
+        terms = korvel::py::reduced_terms_from(op, name);
+    } catch (nb::python_error&) {
+        throw;
+    } catch (const std::exception& e) {
+        // A spin-orbital past the 128 modes: the overflow of a limb, as on the array route.
+        const std::string text = e.what();
+        if (text.find("is beyond the") != std::string::npos) raise(PyExc_OverflowError, text);
+        throw;
     }
+    return without_gil([&] {
+        MajoranaOp e = korvel::engine::expand_reduced(terms.terms.data(), terms.keep.data(),
+                                                      terms.terms.size(), kTol);
+        return korvel::engine::merge(e, kTol);
+    });
+}
+
+nb::tuple to_maj(nb::handle cls, nb::handle xp, nb::handle op) {
+    if (is_numpy(xp)) return arrays_from_op(majorana_of(op, "op"));
     nb::list lows, highs, coeffs;
     nb::tuple e = empty_arrays(xp);
     lows.append(e[0]);
@@ -525,8 +530,7 @@ nb::object host_copy(nb::handle a) {
     return nb::borrow(a);
 }
 
-nb::dict from_maj(nb::handle lo, nb::handle hi, nb::handle c, long long n_orb, double tol) {
-    MajoranaOp op = op_from_arrays(host_copy(lo), host_copy(hi), host_copy(c));
+nb::dict from_maj_op(const MajoranaOp& op, long long n_orb, double tol) {
     const long long modes = n_orb <= 0 ? 0 : std::min<long long>(4 * n_orb, korvel::engine::kMaxModes);
     const Mask support = op.support();
     for (int j = 0; j < korvel::engine::kMaxModes; ++j)
@@ -559,6 +563,10 @@ nb::dict from_maj(nb::handle lo, nb::handle hi, nb::handle c, long long n_orb, d
             });
     }
     return builder.result();
+}
+
+nb::dict from_maj(nb::handle lo, nb::handle hi, nb::handle c, long long n_orb, double tol) {
+    return from_maj_op(op_from_arrays(host_copy(lo), host_copy(hi), host_copy(c)), n_orb, tol);
 }
 
 long long n_orb_of(nb::args ops) {
@@ -903,7 +911,24 @@ nb::object cpu_gradient(nb::handle, nb::handle h, nb::handle generator, nb::hand
 
 // ---------------------------------------------------------------------------
 // Tagged operators: every row carries the position of the Hamiltonian monomial it descends
-// from, so one batched pass classifies and rotates all monomials at once.
+// from, so one batched pass classifies and rotates all monomials at once. On NumPy the engine
+// does it monomial by monomial (engine/rotation.h) and gives the same rows in the same order.
+
+korvel::engine::TaggedOp tagged_from_arrays(nb::handle t, nb::handle l, nb::handle h, nb::handle c) {
+    korvel::engine::TaggedOp x;
+    x.op = op_from_arrays(l, h, c);
+    x.tag = host_vector<std::int64_t>(t, "int64");
+    if (x.tag.size() != x.op.size())
+        raise(PyExc_ValueError, "tags and rows must have one length, got " + std::to_string(x.tag.size()) +
+                                    " and " + std::to_string(x.op.size()));
+    return x;
+}
+
+// (t, l, h, c) arrays of a tagged operator.
+nb::tuple arrays_from_tagged(const korvel::engine::TaggedOp& x) {
+    nb::tuple lhc = arrays_from_op(x.op);
+    return nb::make_tuple(host_array(x.tag.data(), x.size(), "int64"), lhc[0], lhc[1], lhc[2]);
+}
 
 // The raw product a b with tags: row i*nb + j takes ta[i] (from_a) or ta[j] (from b).
 nb::tuple prod_tagged(nb::handle cls, nb::handle xp, nb::handle la, nb::handle ha, nb::handle ca,
@@ -919,6 +944,10 @@ nb::tuple seg_merge_tagged(nb::handle cls, nb::handle xp, nb::handle t, nb::hand
                            nb::handle c, double tol) {
     const std::size_t n = length_of(l);
     if (n == 0) return nb::make_tuple(t, l, h, c);
+    if (is_numpy(xp)) {
+        korvel::engine::TaggedOp rows = tagged_from_arrays(t, l, h, c);
+        return arrays_from_tagged(without_gil([&] { return korvel::engine::merge_tagged(rows, tol); }));
+    }
     nb::object order = xp.attr("lexsort")(xp.attr("stack")(nb::make_tuple(l, h, t.attr("astype")(xp.attr("uint64")))));
     nb::object ts = t[order], ls = l[order], hs = h[order], cs = c[order];
     nb::object boundary = xp.attr("empty")(n, "dtype"_a = xp.attr("bool_"));
@@ -947,6 +976,11 @@ nb::object cat4(nb::handle xp, nb::handle a, nb::handle b) {
 // [X, A] of a tagged operator X: tags of X kept.
 nb::tuple commutator_tagged(nb::handle cls, nb::handle xp, nb::handle lh, nb::handle hh, nb::handle ch,
                             nb::handle th, nb::handle lA, nb::handle hA, nb::handle cA) {
+    if (is_numpy(xp)) {
+        korvel::engine::TaggedOp x = tagged_from_arrays(th, lh, hh, ch);
+        MajoranaOp a = op_from_arrays(lA, hA, cA);
+        return arrays_from_tagged(without_gil([&] { return korvel::engine::commutator_tagged(x, a); }));
+    }
     nb::tuple p1 = prod_tagged(cls, xp, lh, hh, ch, th, lA, hA, cA, true);
     nb::tuple p2 = prod_tagged(cls, xp, lA, hA, cA, th, lh, hh, ch, false);
     nb::object neg = -p2[2];
@@ -960,6 +994,26 @@ nb::tuple commutator_tagged(nb::handle cls, nb::handle xp, nb::handle lh, nb::ha
 nb::tuple alpha_per_monomial(nb::handle cls, nb::handle xp, nb::handle lH, nb::handle hH, nb::handle cH,
                              nb::handle lA, nb::handle hA, nb::handle cA) {
     const std::size_t k = length_of(lH);
+    nb::object c_obj = nb::borrow(cls), xp_obj = nb::borrow(xp);
+    nb::object merger = nb::cpp_function(
+        [c_obj, xp_obj](nb::handle t, nb::handle l, nb::handle h, nb::handle c, nb::handle tol_o) {
+            return seg_merge_tagged(c_obj, xp_obj, t, l, h, c, as_float(tol_o, "tol"));
+        },
+        nb::arg("t").none(), nb::arg("l").none(), nb::arg("h").none(), nb::arg("c").none(),
+        nb::arg("tol").none() = kTol, nb::name("seg_merge_tagged"));
+    if (is_numpy(xp)) {
+        MajoranaOp h = op_from_arrays(lH, hH, cH), a = op_from_arrays(lA, hA, cA);
+        korvel::engine::TaggedOp cm;
+        std::vector<std::int64_t> alpha;
+        without_gil([&] {
+            const std::vector<korvel::engine::MonomialRotation> data = korvel::engine::rotation_data(h, a, false);
+            cm = korvel::engine::tagged_cm(data);
+            for (const auto& r : data) alpha.push_back(r.alpha);
+            return 0;
+        });
+        nb::tuple t = arrays_from_tagged(cm);
+        return nb::make_tuple(t[0], t[1], t[2], t[3], host_array(alpha.data(), alpha.size(), "int64"), merger);
+    }
     nb::object tags = xp.attr("arange")(k, "dtype"_a = xp.attr("int64"));
     nb::tuple p1 = prod_tagged(cls, xp, lH, hH, cH, tags, lA, hA, cA, true);
     nb::tuple p2 = prod_tagged(cls, xp, lA, hA, cA, tags, lH, hH, cH, false);
@@ -975,55 +1029,44 @@ nb::tuple alpha_per_monomial(nb::handle cls, nb::handle xp, nb::handle lH, nb::h
     nb::tuple D = seg_merge_tagged(cls, xp, cat4(xp, S[0], cm[0]), cat4(xp, S[1], cm[1]), cat4(xp, S[2], cm[2]),
                                    cat4(xp, S[3], negcm), kTol);
     nb::object l1d = seg_l1(xp, D[0], D[3], k);
-    nb::object tol = nb::float_(1e-10);
+    nb::object tol = nb::float_(korvel::engine::kAlphaTolerance);
     nb::object where = xp.attr("where");
     nb::object one = nb::int_(1), four = nb::int_(4);
     nb::object alpha = where(rich(l1S, tol, Py_LE), one,
                              where(rich(l1d, tol, Py_LE), four, where(rich(l1S, l1d, Py_LE), one, four)))
                            .attr("astype")(xp.attr("int64"));
-    nb::object c_obj = nb::borrow(cls), xp_obj = nb::borrow(xp);
-    nb::object merger = nb::cpp_function(
-        [c_obj, xp_obj](nb::handle t, nb::handle l, nb::handle h, nb::handle c, nb::handle tol_o) {
-            return seg_merge_tagged(c_obj, xp_obj, t, l, h, c, as_float(tol_o, "tol"));
-        },
-        nb::arg("t").none(), nb::arg("l").none(), nb::arg("h").none(), nb::arg("c").none(),
-        nb::arg("tol").none() = kTol, nb::name("seg_merge_tagged"));
     return nb::make_tuple(cm[0], cm[1], cm[2], cm[3], alpha, merger);
 }
 
-// A generator must be anti-Hermitian: (gamma_S)^dagger = (-1)^{k(k-1)/2} gamma_S for k modes,
-// so each coefficient must satisfy c = -(-1)^{k(k-1)/2} conj(c). The closed forms assume it;
-// anything else is refused rather than rotated into a wrong operator.
-void require_anti_hermitian(nb::handle cls, nb::handle xp, nb::handle lA, nb::handle hA, nb::handle cA) {
-    if (length_of(lA) == 0) return;
-    nb::object np = numpy();
-    std::vector<std::uint64_t> l = host_vector<std::uint64_t>(host_copy_of(lA), "uint64");
-    std::vector<std::uint64_t> h = host_vector<std::uint64_t>(host_copy_of(hA), "uint64");
-    std::vector<cplx> c = host_vector<cplx>(host_copy_of(cA), "complex128");
-    (void)cls;
-    (void)xp;
-    double worst = 0.0, scale = 1.0;
-    for (std::size_t k = 0; k < c.size(); ++k) {
-        const int m = std::popcount(l[k]) + std::popcount(h[k]);
-        const double s = ((m * (m - 1) / 2) & 1) ? -1.0 : 1.0;
-        worst = std::max(worst, std::abs(c[k] + s * std::conj(c[k])));
-        scale = std::max(scale, std::abs(c[k]));
-    }
-    if (worst > 1e-10 * scale)
+// A generator must be anti-Hermitian: the closed forms assume it, and anything else is
+// refused rather than rotated into a wrong operator.
+void require_anti_hermitian(const MajoranaOp& a) {
+    const korvel::engine::HermitianDefect d = korvel::engine::hermitian_defect(a);
+    if (!d.anti_hermitian())
         raise(PyExc_ValueError, "generator must be anti-Hermitian (A^dagger = -A); its Hermitian part has a "
-                                "Majorana coefficient of modulus " + std::to_string(worst / 2));
+                                "Majorana coefficient of modulus " + std::to_string(d.defect));
+}
+
+void require_anti_hermitian(nb::handle lA, nb::handle hA, nb::handle cA) {
+    if (length_of(lA) == 0) return;
+    require_anti_hermitian(op_from_arrays(host_copy_of(lA), host_copy_of(hA), host_copy_of(cA)));
+}
+
+double theta_arg(nb::handle theta_o) {
+    const double theta = as_float(theta_o, "theta");
+    if (!std::isfinite(theta)) raise(PyExc_ValueError, "theta must be a finite angle, got " + repr_of(theta_o));
+    return theta;
 }
 
 nb::object gpu_rotate_single(nb::handle self, nb::handle h, nb::handle generator, nb::handle theta_o,
                              nb::handle max_body_o) {
     as_opt_int(max_body_o, "max_body");
-    const double theta = as_float(theta_o, "theta");
-    if (!std::isfinite(theta)) raise(PyExc_ValueError, "theta must be a finite angle, got " + repr_of(theta_o));
+    const double theta = theta_arg(theta_o);
     nb::object xp = self.attr("_xp")();
     nb::object n_orb = self.attr("_n_orb_of")(h, generator);
     nb::tuple H = nb::cast<nb::tuple>(self.attr("_to_maj")(xp, h));
     nb::tuple A = nb::cast<nb::tuple>(self.attr("_to_maj")(xp, generator));
-    require_anti_hermitian(self, xp, A[0], A[1], A[2]);
+    require_anti_hermitian(A[0], A[1], A[2]);
     if (length_of(A[0]) == 0 || length_of(H[0]) == 0)
         return self.attr("_from_maj")(xp, H[0], H[1], H[2], n_orb);
     nb::object u64 = xp.attr("uint64");
@@ -1041,7 +1084,7 @@ nb::object gpu_rotate_single(nb::handle self, nb::handle h, nb::handle generator
         const double st = std::sin(theta), ct = std::cos(theta), s2 = std::sin(2.0 * theta);
         nb::object is1 = rich(alpha, nb::int_(1), Py_EQ);
         nb::object a_of = xp.attr("where")(is1, st, 0.5 * s2);
-        nb::object b_of = xp.attr("where")(is1, 1.0 - ct, 0.5 * st * st);
+        nb::object b_of = xp.attr("where")(is1, 1.0 - ct, 0.5 * (st * st));
         out_l.append(lcm);
         out_h.append(hcm);
         out_c.append(ccm * a_of[tcm]);
@@ -1056,58 +1099,32 @@ nb::object gpu_rotate_single(nb::handle self, nb::handle h, nb::handle generator
     return self.attr("_truncate_body_fermionic")(out, max_body_o);
 }
 
+// CpuBackend: both operators into the engine once, the whole rotation there without the GIL.
+nb::object cpu_rotate_single(nb::handle self, nb::handle h, nb::handle generator, nb::handle theta_o,
+                             nb::handle max_body_o) {
+    as_opt_int(max_body_o, "max_body");
+    const double theta = theta_arg(theta_o);
+    const MajoranaOp H = majorana_of(h, "h"), A = majorana_of(generator, "generator");
+    require_anti_hermitian(A);
+    const long long n_orb = nb::cast<long long>(self.attr("_n_orb_of")(h, generator));
+    MajoranaOp rotated = without_gil([&] { return korvel::engine::rotate_single(H, A, theta); });
+    return truncate_body_fermionic(from_maj_op(rotated, n_orb, kTol), max_body_o);
+}
+
 // ---------------------------------------------------------------------------
-// The optimal angle: E(theta) = <HF| e^{-theta A} H e^{theta A} |HF> in closed form,
-//   E = e00 + sin(t) e11 + (1 - cos t) e21 + sin(2t)/2 e14 + sin(t)^2/2 e24,
-// minimised over its stationary points (real roots of a quartic in tan(t/2)) and t = 0, pi.
+// The optimal angle: E(theta) = <HF| e^{-theta A} H e^{theta A} |HF> in closed form (see
+// engine/rotation.h), minimised over its stationary points and t = 0, pi. The quartic's
+// roots come from NumPy (the eigenvalues of its companion matrix).
 
-struct EnergyModel {
-    double e00 = 0, e11 = 0, e21 = 0, e14 = 0, e24 = 0;
-    double operator()(double t) const {
-        return (((e00 + std::sin(t) * e11) + (1.0 - std::cos(t)) * e21) + (0.5 * std::sin(2.0 * t)) * e14) +
-               (0.5 * (std::sin(t) * std::sin(t))) * e24;
+double angle_of(const korvel::engine::EnergyModel& e) {
+    const std::vector<double> quartic = e.stationary_quartic();
+    std::vector<cplx> roots;
+    if (!quartic.empty()) {
+        nb::object np = numpy();
+        nb::object r = np.attr("roots")(host_array(quartic.data(), quartic.size(), "float64"));
+        roots = host_vector<cplx>(r, "complex128");
     }
-};
-
-// The smallest |theta| (then the negative one) among the candidates within 1e-7 of the lowest
-// energy: a larger angle adds terms to the rotated operator for no energy gain.
-double select_angle(const EnergyModel& E, nb::handle np) {
-    const double pi = 3.14159265358979323846;
-    std::vector<double> ths = {0.0, pi};
-    const double coeffs[5] = {E.e14 - E.e11, 2.0 * (E.e21 - E.e24), -6.0 * E.e14, 2.0 * (E.e21 + E.e24),
-                              E.e11 + E.e14};
-    int first = -1;
-    for (int k = 0; k < 5; ++k)
-        if (std::abs(coeffs[k]) > 1e-14) {
-            first = k;
-            break;
-        }
-    if (first >= 0 && first < 4) {
-        nb::list cl;
-        for (int k = first; k < 5; ++k) cl.append(coeffs[k]);
-        nb::object roots = np.attr("roots")(np.attr("array")(cl, "dtype"_a = np.attr("float64")));
-        for (nb::handle r : roots) {
-            const cplx z = complex_of(r);
-            if (std::abs(z.imag()) < 1e-10) ths.push_back(2.0 * std::atan(z.real()));
-        }
-    }
-    std::vector<double> cand, es;
-    for (double t : ths) {
-        double m = std::fmod(t + pi, 2.0 * pi);
-        if (m < 0) m += 2.0 * pi;
-        cand.push_back(m - pi);
-        es.push_back(E(cand.back()));
-    }
-    const double emin = *std::min_element(es.begin(), es.end());
-    double best = 0.0;
-    bool have = false;
-    for (std::size_t k = 0; k < cand.size(); ++k) {
-        if (!(es[k] <= emin + 1e-7)) continue;
-        const double t = cand[k];
-        if (!have || std::abs(t) < std::abs(best) || (std::abs(t) == std::abs(best) && t < best)) best = t;
-        have = true;
-    }
-    return best;
+    return korvel::engine::select_angle(e, roots);
 }
 
 double sum_where_real(nb::handle np, nb::handle vals, nb::handle mask) {
@@ -1122,8 +1139,8 @@ nb::object gpu_optimal_theta(nb::handle self, nb::handle h, nb::handle generator
     nb::object occ = checked(PySet_New(occupied.ptr()));
     nb::tuple H = nb::cast<nb::tuple>(self.attr("_to_maj")(xp, h));
     nb::tuple A = nb::cast<nb::tuple>(self.attr("_to_maj")(xp, generator));
-    require_anti_hermitian(self, xp, A[0], A[1], A[2]);
-    EnergyModel E;
+    require_anti_hermitian(A[0], A[1], A[2]);
+    korvel::engine::EnergyModel E;
     E.e00 = complex_of(np.attr("sum")(self.attr("_hf_value_per_monomial")(xp, H[0], H[1], H[2], occ))).real();
     if (length_of(A[0]) == 0 || length_of(H[0]) == 0) return nb::float_(0.0);
     nb::object AmL = self.attr("_or_reduce")(xp, A[0]), AmH = self.attr("_or_reduce")(xp, A[1]);
@@ -1142,7 +1159,24 @@ nb::object gpu_optimal_theta(nb::handle self, nb::handle h, nb::handle generator
     E.e14 = sum_where_real(np, vcm, rich(a_cm, four, Py_EQ));
     E.e21 = sum_where_real(np, vdcm, rich(a_dcm, one, Py_EQ));
     E.e24 = sum_where_real(np, vdcm, rich(a_dcm, four, Py_EQ));
-    return nb::float_(select_angle(E, np));
+    return nb::float_(angle_of(E));
+}
+
+// The energy curve of CpuBackend, or of the plain statement: the operators into the engine
+// once, the curve there without the GIL.
+korvel::engine::EnergyModel cpu_energy_model(nb::handle h, nb::handle generator, nb::handle occupied, bool plain) {
+    const korvel::engine::OccMasks occ = occ_masks(occupied);
+    const MajoranaOp H = majorana_of(h, "h"), A = majorana_of(generator, "generator");
+    require_anti_hermitian(A);
+    return without_gil([&] {
+        return plain ? korvel::engine::energy_model_plain(H, A, occ) : korvel::engine::energy_model(H, A, occ);
+    });
+}
+
+nb::object cpu_optimal_theta(nb::handle, nb::handle h, nb::handle generator, nb::handle occupied,
+                             nb::handle n_orb) {
+    as_int(n_orb, "n_orb");
+    return nb::float_(angle_of(cpu_energy_model(h, generator, occupied, false)));
 }
 
 // ---------------------------------------------------------------------------
@@ -1357,8 +1391,7 @@ NB_MODULE(tavrin, m) {
     korvel::py::def(m, "_select_angle", "(e00, e11, e21, e14, e24) -> float",
                     "The optimal angle of E = e00 + sin t e11 + (1 - cos t) e21 + sin 2t / 2 e14 + sin^2 t / 2 e24.",
                     [](double e00, double e11, double e21, double e14, double e24) {
-                        EnergyModel E{e00, e11, e21, e14, e24};
-                        return select_angle(E, numpy());
+                        return angle_of(korvel::engine::EnergyModel{e00, e11, e21, e14, e24});
                     });
     nb::object gpu = make_class("GpuBackend", nb::make_tuple(base.attr("Backend")), ns, kModule, kGpuDoc);
     m.attr("GpuBackend") = gpu;
@@ -1401,6 +1434,46 @@ NB_MODULE(tavrin, m) {
                                 },
                                 nb::arg("self").none(), nb::arg("h").none(), nb::arg("generator").none(),
                                 nb::arg("occupied").none());
+    cpu_ns["rotate_single"] = method(
+        "rotate_single", "(self, h: FermionOp, generator: FermionOp, theta: float, *, max_body: int | None) -> FermionOp",
+        "e^{-theta A} H e^{theta A} in closed form, monomial by monomial in the engine, then capped at max_body.",
+        [](nb::handle self, nb::handle h, nb::handle g, nb::handle theta, nb::handle mb) {
+            return cpu_rotate_single(self, h, g, theta, mb);
+        },
+        nb::arg("self").none(), nb::arg("h").none(), nb::arg("generator").none(), nb::arg("theta").none(),
+        nb::kw_only(), nb::arg("max_body").none());
+    cpu_ns["optimal_theta"] = method(
+        "optimal_theta", "(self, h: FermionOp, generator: FermionOp, occupied: Iterable[int], n_orb: int) -> float",
+        "The angle minimising <HF|e^{-theta A} H e^{theta A}|HF>, from its closed-form energy curve "
+        "built in the engine; among minima within 1e-7 the smallest |theta|.",
+        [](nb::handle self, nb::handle h, nb::handle g, nb::handle occ, nb::handle n_orb) {
+            return cpu_optimal_theta(self, h, g, occ, n_orb);
+        },
+        nb::arg("self").none(), nb::arg("h").none(), nb::arg("generator").none(), nb::arg("occupied").none(),
+        nb::arg("n_orb").none());
+    // The energy curve's coefficients, from the engine's kernel or its plain statement, for the
+    // tests to hold them to each other and to the exact state-vector energy.
+    korvel::py::def(m, "_energy_model", "(h: FermionOp, generator: FermionOp, occupied: Iterable[int], plain: bool = False)",
+                    "(e00, e11, e21, e14, e24) of E(t) = e00 + sin t e11 + (1 - cos t) e21 + sin 2t / 2 e14 "
+                    "+ sin^2 t / 2 e24.",
+                    [](nb::handle h, nb::handle g, nb::handle occ, bool plain) {
+                        const korvel::engine::EnergyModel e = cpu_energy_model(h, g, occ, plain);
+                        return nb::make_tuple(e.e00, e.e11, e.e21, e.e14, e.e24);
+                    },
+                    nb::arg("h").none(), nb::arg("generator").none(), nb::arg("occupied").none(),
+                    nb::arg("plain") = false);
+    // The plain statement of the closed-form rotation, for the tests to hold the engine's to.
+    korvel::py::def(m, "_rotate_single_plain", "(h: FermionOp, generator: FermionOp, theta: float) -> FermionOp",
+                    "e^{-theta A} H e^{theta A} in closed form, one monomial at a time through the generic "
+                    "merged products.",
+                    [](nb::handle h, nb::handle g, nb::handle theta_o) {
+                        const double theta = theta_arg(theta_o);
+                        const MajoranaOp H = majorana_of(h, "h"), A = majorana_of(g, "generator");
+                        require_anti_hermitian(A);
+                        MajoranaOp r = without_gil([&] { return korvel::engine::rotate_single_plain(H, A, theta); });
+                        return from_maj_op(r, korvel::engine::kMaxSpinOrbitals / 2, kTol);
+                    },
+                    nb::arg("h").none(), nb::arg("generator").none(), nb::arg("theta").none());
     // Plain statement of the determinant values, for the tests to hold the bit kernel to.
     korvel::py::def(m, "_hf_values_plain", "(lo, hi, c, occ)",
                     "c[i] <HF|gamma_{S_i}|HF> by walking every spin-orbital of every monomial.",
