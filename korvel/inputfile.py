@@ -569,7 +569,7 @@ def _check_chemistry(rem: dict, where: dict, molecule_header: int, rem_header,
     import warnings
     try:
         from pyscf import gto
-        from korvel.core.hamiltonian import _check_partition
+        from korvel.core.hamiltonian import _check_avas_labels, _check_partition
     except ImportError:
         return None
     basis = rem["basis"]
@@ -606,6 +606,11 @@ def _check_chemistry(rem: dict, where: dict, molecule_header: int, rem_header,
             raise src.error(molecule_header, f"PySCF cannot build the molecule: "
                                              f"{' '.join(str(exc).split())}") from None
     n_ao, n_elec = int(mol.nao_nr()), int(mol.nelectron)
+    if rem["active_space"] == "avas" and rem["avas_aos"]:
+        try:
+            _check_avas_labels(mol, rem["avas_aos"])
+        except ValueError as exc:
+            raise src.error(where.get("avas_aos", rem_header), str(exc)) from None
     if rem["active_space"] == "manual":
         n_act, n_act_elec = rem["n_act"], rem["n_act_elec"]
         try:

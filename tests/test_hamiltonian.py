@@ -469,6 +469,12 @@ def test_full_space_ignores_orbital_optimisation(monkeypatch):
      "n_act_elec=2 electrons do not fit into n_act=0 active orbitals (at most 0)"),
     (dict(active_space="manual", n_act=3, n_act_elec=2), ValueError,
      "the active space (0 core + 3 active orbitals) exceeds the 2 orbitals of the basis"),
+    (dict(active_space="avas", avas_aos="N 2p"), ValueError,
+     "avas_aos label 'N 2p' matches no atomic orbital of the minimal basis (MINAO) that AVAS "
+     "projects onto; this molecule has H 1s"),
+    (dict(active_space="avas", avas_aos=["H 1s", "H 2p"]), ValueError,
+     "avas_aos label 'H 2p' matches no atomic orbital of the minimal basis (MINAO) that AVAS "
+     "projects onto; this molecule has H 1s"),
 ])
 def test_builder_errors(rem, error, message):
     with pytest.raises(error) as info:

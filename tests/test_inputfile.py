@@ -88,9 +88,10 @@ def test_keys_and_sections_case_insensitive_comments_and_equals():
 
 def test_avas_labels_single_and_list():
     base = "active_space avas\navas_aos {}\n"
-    assert parse_input_text(job(base.format("N 2p"))).rem["avas_aos"] == "N 2p"
+    assert parse_input_text(job(base.format("O 2p"))).rem["avas_aos"] == "O 2p"
     assert parse_input_text(job(base.format("O 2p, H 1s"))).rem["avas_aos"] == \
         ["O 2p", "H 1s"]
+    assert parse_input_text(job(base.format("O 2px"))).rem["avas_aos"] == "O 2px"
 
 
 def test_ignored_keywords_warned_not_silently_dropped():
@@ -170,6 +171,12 @@ H2 = "$molecule\n0 1\nH 0 0 0\nH 0 0 0.74\n$end\n"
     (H2 + "$rem\nactive_space manual\nn_act 2\nn_act_elec 4\n$end\n", 9,
      r"n_act_elec must lie between 0 and the 2 electrons of the molecule, got 4"),
     (H2 + "$rem\nactive_space avas\n$end\n", 7, r"active_space avas requires avas_aos"),
+    # AVAS labels against the minimal basis the AVAS projection uses
+    (H2 + "$rem\nactive_space avas\navas_aos N 2p\n$end\n", 8,
+     r"avas_aos label 'N 2p' matches no atomic orbital of the minimal basis \(MINAO\) .* "
+     r"this molecule has H 1s$"),
+    (H2 + "$rem\nactive_space avas\navas_aos H 1s, H 2p\n$end\n", 8, r"label 'H 2p' matches no"),
+    (H2 + "$rem\nactive_space avas\navas_aos H1s\n$end\n", 8, r"label 'H1s' matches no"),
     (H2 + "$rem\nmethod cendral\n$end\n", 7, r"unknown method 'cendral' \(did you mean "
                                              r"cendrel\?\)"),
     (H2 + "$rem\nbackend gpx\n$end\n", 7, r"unknown backend 'gpx' \(did you mean gpu\?\)"),

@@ -225,6 +225,45 @@ nb::object uhf_natural_orbitals(nb::handle mf, nb::handle np) {
     return matmul(c_alpha, getitem(vectors, reversed_columns));
 }
 
+// AVAS projects the orbitals onto the atomic orbitals its labels select in the minimal basis
+// (MINAO). A label that selects none would be left out without a word, and with none
+// selected AVAS returns an empty active space or stops on an assertion: refuse such a
+// label, naming the shells the molecule has. A molecule the minimal basis cannot describe
+// is left to AVAS to report.
+void check_avas_labels(nb::handle mol, nb::handle aos) {
+    nb::object minimal = mol.attr("copy")();
+    minimal.attr("basis") = "minao";
+    try {
+        minimal.attr("build")(false, false);
+    } catch (nb::python_error& e) {
+        if (e.matches(PyExc_Exception)) return;
+        throw;
+    }
+    nb::list labels;
+    if (PyUnicode_Check(aos.ptr())) labels.append(aos);
+    else
+        for (nb::handle label : aos) labels.append(label);
+    for (nb::handle label : labels) {
+        nb::list one;
+        one.append(label);
+        if (PyObject_Length(minimal.attr("search_ao_label")(one).ptr()) != 0) continue;
+        std::vector<std::string> shells;
+        for (nb::handle ao : minimal.attr("ao_labels")()) {
+            nb::list parts = nb::cast<nb::list>(ao.attr("split")());
+            if (parts.size() < 3) continue;
+            const std::string name = nb::cast<std::string>(parts[2]);
+            const std::string shell = nb::cast<std::string>(parts[1]) + " " + name.substr(0, 2);
+            if (std::find(shells.begin(), shells.end(), shell) == shells.end()) shells.push_back(shell);
+        }
+        std::string listed;
+        for (const std::string& sh : shells) listed += (listed.empty() ? "" : ", ") + sh;
+        throw nb::value_error(("avas_aos label " + repr_of(label) +
+                               " matches no atomic orbital of the minimal basis (MINAO) that AVAS "
+                               "projects onto; this molecule has " + listed)
+                                  .c_str());
+    }
+}
+
 // A manual partition that does not fit the molecule would give negative block sizes
 // and a record whose invariants do not hold; refuse it with the values involved.
 //
@@ -436,6 +475,7 @@ nb::object build_problem(nb::handle calc) {
         nb::object aos = getitem(rem, "avas_aos");
         if (!truthy(aos))
             throw nb::value_error("active_space=avas requires avas_aos (e.g. `\"N 2p\"`)");
+        check_avas_labels(mol, aos);
         nb::object res = avas.attr("avas")(mf, aos, "threshold"_a = getitem(rem, "avas_threshold"));
         n_act = as_int(getitem(res, nb::int_(0)), "n_act");
         nb::object nelecas = getitem(res, nb::int_(1));
@@ -653,6 +693,11 @@ NB_MODULE(hamiltonian, m) {
         },
         nb::arg("n_core"), nb::arg("n_act"), nb::arg("n_act_elec"), nb::arg("n_elec"),
         nb::arg("n_orb"), nb::arg("spin_2s").none() = nb::none());
+    def(m, "_check_avas_labels", "(mol, avas_aos: str | list[str]) -> None",
+        "Refuse an AVAS label that selects no atomic orbital of the minimal basis (MINAO)\n"
+        "of the PySCF molecule ``mol`` (ValueError naming the label and the shells there).",
+        [](nb::object mol, nb::object aos) { check_avas_labels(mol, aos); }, nb::arg("mol"),
+        nb::arg("avas_aos"));
     def(m, "_problem_size", "(n_orb: int, *, check: bool = False) -> dict", kSizeDoc,
         [](nb::object n_orb, bool check) { return problem_size(as_int(n_orb, "n_orb"), check); },
         nb::arg("n_orb"), nb::kw_only(), nb::arg("check") = false);
