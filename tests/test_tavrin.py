@@ -685,6 +685,18 @@ def test_angle_selection(coeffs, theta):
     assert got == pytest.approx(grid[np.argmin(curve)], abs=1e-4)
 
 
+def test_only_roots_with_a_small_imaginary_part_count_as_real():
+    # E = -sin t has its minimum at t = pi/2, the root tan(t/2) = 1, here offered with an
+    # imaginary part just below and just above the 1e-10 threshold. Taken as real it wins;
+    # refused, only t = 0 and pi remain (E = 0 at both), and the smaller angle is chosen.
+    curve = (0.0, -1.0, 0.0, 0.0, 0.0)
+    assert tavrin._select_angle(*curve) == pytest.approx(np.pi / 2, abs=1e-12)
+    assert tavrin._select_angle(*curve, roots=[1 + 0.9e-10j]) == pytest.approx(np.pi / 2, abs=1e-12)
+    assert tavrin._select_angle(*curve, roots=[1 + 1.1e-10j]) == 0.0
+    assert tavrin._select_angle(*curve, roots=[1 - 1.1e-10j]) == 0.0
+    assert tavrin._select_angle(*curve, roots=[]) == 0.0  # only 0 and pi: E(0) = E(pi)
+
+
 def state_energy(hm, am, theta, occ, nq):
     """<HF| e^{-theta A} H e^{theta A} |HF> by propagating the determinant (dense H, A)."""
     from scipy.linalg import expm

@@ -1388,11 +1388,16 @@ NB_MODULE(tavrin, m) {
         nb::arg("self").none(), nb::arg("h").none(), nb::arg("generator").none(), nb::arg("occupied").none(),
         nb::arg("n_orb").none());
     // The angle chosen from given energy-curve coefficients, for the tests of its selection rules.
-    korvel::py::def(m, "_select_angle", "(e00, e11, e21, e14, e24) -> float",
-                    "The optimal angle of E = e00 + sin t e11 + (1 - cos t) e21 + sin 2t / 2 e14 + sin^2 t / 2 e24.",
-                    [](double e00, double e11, double e21, double e14, double e24) {
-                        return angle_of(korvel::engine::EnergyModel{e00, e11, e21, e14, e24});
-                    });
+    korvel::py::def(m, "_select_angle", "(e00, e11, e21, e14, e24, roots=None) -> float",
+                    "The optimal angle of E = e00 + sin t e11 + (1 - cos t) e21 + sin 2t / 2 e14 + sin^2 t / 2 e24; "
+                    "`roots`, when given, stand for the roots of its stationary quartic in tan(t/2).",
+                    [](double e00, double e11, double e21, double e14, double e24, nb::handle roots) {
+                        const korvel::engine::EnergyModel e{e00, e11, e21, e14, e24};
+                        if (roots.is_none()) return angle_of(e);
+                        return korvel::engine::select_angle(e, host_vector<cplx>(roots, "complex128"));
+                    },
+                    nb::arg("e00"), nb::arg("e11"), nb::arg("e21"), nb::arg("e14"), nb::arg("e24"),
+                    nb::arg("roots").none() = nb::none());
     nb::object gpu = make_class("GpuBackend", nb::make_tuple(base.attr("Backend")), ns, kModule, kGpuDoc);
     m.attr("GpuBackend") = gpu;
 
