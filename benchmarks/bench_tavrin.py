@@ -13,9 +13,9 @@
 3. LiH/6-31G, manual (4, 2), the same method on both backends: the downfolded energies
    agree within 1e-6 Eh (the reference takes minutes here; --skip-reference leaves it out).
 
-    PYTHONPATH=$PWD python benchmarks/bench_tavrin.py [--skip-reference] [--parts 1,1b,2,3]
+    PYTHONPATH=$PWD python benchmarks/bench_tavrin.py [--skip-reference] [--sections 1,1b,2,3]
 
-The wall time of part 2 is the machine's: on a 2-core machine shared with other work, the
+The wall time of section 2 is the machine's: on a 2-core machine shared with other work, the
 process's own CPU time (user + system) is the steadier figure.
 """
 
@@ -202,22 +202,22 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--skip-reference", action="store_true",
                         help="leave out the LiH/6-31G run on the reference backend")
-    parser.add_argument("--parts", default="1,1b,2,3",
-                        help="comma-separated parts to run (default: all, 1,1b,2,3)")
+    parser.add_argument("--sections", default="1,1b,2,3",
+                        help="comma-separated sections to run (default: all, 1,1b,2,3)")
     args = parser.parse_args()
-    parts = set(args.parts.split(","))
+    sections = set(args.sections.split(","))
     ok = True
-    if "1" in parts:
+    if "1" in sections:
         print("1. similarity_transform(H, T, n_comm=2, max_body=4), CPU backend vs reference:")
         for name in ("LiH", "H2O"):
             ok &= transform_ratio(name)
-    if "1b" in parts:
+    if "1b" in sections:
         print("1b. single-generator operations on H2O/STO-3G, CPU backend vs reference:")
         ok &= single_generator_ratios()
-    if "2" in parts:
+    if "2" in sections:
         print("2. the whole korvel job:")
         ok &= whole_job()
-    if "3" in parts and not args.skip_reference:
+    if "3" in sections and not args.skip_reference:
         print("3. downfolded energy on both backends:")
         ok &= energies_agree()
     print("all targets met" if ok else "some target missed")
