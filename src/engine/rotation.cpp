@@ -84,7 +84,7 @@ MajoranaOp small_product(const MajoranaOp& x, const MajoranaOp& y) {
     return sum_sorted(raw, kTolerance);
 }
 
-// cm - S and the label from the sandwich S = (A cm) A.
+// The label of a monomial from its sandwich S = (A cm) A: the l1 norms of S and of S - cm.
 int label_of(const MajoranaOp& cm, const MajoranaOp& sandwich) {
     MajoranaOp diff = sandwich;
     append_scaled(diff, cm, -1.0);
@@ -102,6 +102,7 @@ MonomialRotation rotation_of(Mask m, cplx c, const MajoranaOp& a, bool with_dcm)
     return r;
 }
 
+// The weights a(t) of cm and b(t) of dcm for the two labels.
 struct Coefficients {
     double a1, b1, a4, b4;
     explicit Coefficients(double t)
