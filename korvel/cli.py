@@ -133,6 +133,18 @@ def _largest_block(n_spinorb: int, n_elec: int) -> int:
 _FCI_BYTES_PER_DET = 8 * 40
 
 
+def _spin_mixed_start(guess):
+    """The normalised start vector `guess` plus an admixture of norm 1e-3 from a fixed
+    seed, normalised again. The admixture's norm does not grow with the block: per
+    determinant it shrinks as 1/sqrt(dim), so that a large block starts from its lowest
+    determinant, not from noise (at 1.66 million determinants a per-entry 1e-3 would
+    outweigh the determinant itself)."""
+    import numpy as np
+    noise = np.random.default_rng(7).standard_normal(guess.size)
+    mixed = guess + 1e-3 * noise / np.linalg.norm(noise)
+    return mixed / np.linalg.norm(mixed)
+
+
 def _full_space_fci(problem) -> dict:
     """Exact energy of the full-space Hamiltonian by PySCF's FCI solver on the problem's
     integrals, in the S_z = 0 (or 1/2) block: that block holds a component of every spin
@@ -165,13 +177,7 @@ def _full_space_fci(problem) -> dict:
     guess = np.asarray(solver.get_init_guess(n_orb, (n_alpha, n_beta), 1,
                                              solver.make_hdiag(ex["h1"], ex["eri"], n_orb,
                                                                (n_alpha, n_beta))))
-    guess = guess.reshape(-1)
-    # The admixture has norm 1e-3 whatever the block's size: per determinant it shrinks
-    # as 1/sqrt(dim), so that a large block starts from its lowest determinant, not from
-    # noise (at 1.66 million determinants a per-entry 1e-3 outweighs the determinant).
-    noise = np.random.default_rng(7).standard_normal(guess.size)
-    guess = guess + 1e-3 * noise / np.linalg.norm(noise)
-    guess = (guess / np.linalg.norm(guess)).reshape(na, nb)
+    guess = _spin_mixed_start(guess.reshape(-1)).reshape(na, nb)
     solver.max_cycle = 300
     energy, ci = solver.kernel(ex["h1"], ex["eri"], n_orb, (n_alpha, n_beta),
                                ecore=float(ex["e_nuc"]), ci0=guess)
