@@ -84,8 +84,8 @@ def draw_dmrg(ax, info: dict, exact: float | None = None) -> None:
     """DMRG energies against discarded weight on ``ax``: the fitted points (filled),
     the others (open), the fitted line E = E0 + slope * dw drawn from the info's
     ``extrapolated_energy`` and ``slope``, its 95 % band, the extrapolated energy at
-    dw = 0 (all three unless the info says ``extrapolated`` False) and the exact
-    energy when known."""
+    dw = 0 (all three unless the info says ``extrapolated`` False), a converged run
+    marked apart, and the exact energy when known."""
     import numpy as np
 
     points = info["points"]
@@ -98,6 +98,12 @@ def draw_dmrg(ax, info: dict, exact: float | None = None) -> None:
     # a run told not to extrapolate (info["extrapolated"] False) shows its points only
     show_fit = (sum(f for _, f in shown) >= 2 and _finite(e0) and _finite(slope)
                 and info.get("extrapolated", True) is not False)
+    # a converged run (the info's ``converged``: a discarded weight below 1e-12) is the
+    # reported energy itself; it is marked apart rather than drawn as one more point
+    converged = None
+    if not show_fit and info.get("converged") is True:
+        chosen = [p for p, f in shown if f]
+        converged = chosen[0] if len(chosen) == 1 else None
     if not show_fit:
         shown = [(p, False) for p, _ in shown]
     fx = [p["discarded_weight"] for p, f in shown if f]
@@ -112,6 +118,9 @@ def draw_dmrg(ax, info: dict, exact: float | None = None) -> None:
     for p, _ in shown:
         ax.annotate(f"D={p['D']}", (p["discarded_weight"], p["energy"]),
                     textcoords="offset points", xytext=(5, 4), fontsize=8)
+    if converged is not None:
+        ax.plot([converged["discarded_weight"]], [converged["energy"]], "*", ms=11, color="C3",
+                zorder=4, label=f"converged (D={converged['D']}) {converged['energy']:.6f} Eh")
     missing = len(points) - len(shown)
     if missing:
         ax.text(0.98, 0.02, f"{missing} point(s) without a discarded weight not shown",

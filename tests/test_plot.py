@@ -103,6 +103,22 @@ def test_no_line_without_a_fit(points, extra):
     assert len(line_by_label(ax, "DMRG").get_xdata()) == len(points)
 
 
+def test_a_converged_run_is_marked_with_its_energy():
+    points = [{"D": 20, "energy": -3.2441, "discarded_weight": 2e-6},
+              {"D": 40, "energy": -3.24454, "discarded_weight": 3e-10},
+              {"D": 60, "energy": -3.2445422400, "discarded_weight": 0.0}]
+    info = dmrg_info([dict(p) for p in points])
+    if "converged" not in info:
+        pytest.skip("needs the analysis module's converged rule")
+    assert info["converged"] is True
+    (ax,) = plot.results_figure(dmrg=info, exact=-3.2445422400).axes
+    marker = line_by_label(ax, "converged (D=60) -3.244542 Eh")
+    assert marker is not None
+    assert list(marker.get_ydata()) == [-3.2445422400]
+    assert line_by_label(ax, "linear fit") is None
+    assert len(line_by_label(ax, "DMRG").get_xdata()) == 3  # every run still shown
+
+
 def test_ladder_and_both_panels():
     levels = [("SCF", -1.10), ("CASCI", -1.13), ("downfolded", -1.1505), ("exact", -1.151)]
     fig = plot.results_figure(dmrg=dmrg_info([dict(p) for p in NOISY]), levels=levels,
