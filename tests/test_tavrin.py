@@ -814,6 +814,12 @@ def test_tagged_merge_and_commutator_agree_on_both_routes():
     for a, b in zip(native[:3], proxy[:3]):
         np.testing.assert_array_equal(a, b)
     np.testing.assert_allclose(native[3], proxy[3], rtol=0, atol=1e-14)
+    # The pruning threshold is strict: a sum of modulus exactly 1e-12 goes, 1.0000001e-12 stays.
+    edge = (np.array([0, 1, 2], dtype=np.int64), np.array([12, 12, 12], dtype=np.uint64),
+            np.zeros(3, dtype=np.uint64), np.array([1e-12, -1.0000001e-12, 0.5e-12 + 0.5e-12j]))
+    for merge in mergers:
+        t_kept, _, _, c_kept = merge(*edge)
+        assert t_kept.tolist() == [1] and c_kept.tolist() == [-1.0000001e-12]
     # The commutator of tagged rows with unsorted tags keeps the tags and the canonical order.
     t, lo, hi, c = _tagged_rows(10, 60, 5)
     outs = [GpuBackend._commutator_tagged(x, lo, hi, c, t, *gen) for x in (np, PROXY)]
