@@ -9,75 +9,13 @@
 #include <vector>
 
 #include "engine/key_index.h"
+#include "engine/term_sum.h"
 #include "engine/memory.h"
 #include "engine/task_group.h"
 
 namespace korvel::engine {
 
 namespace {
-
-// Sums of coefficients per (cre, ann) key in one open-addressing table that holds each key
-// with its sum, so that adding a row touches one cache line (a table of ids into separate
-// key and sum arrays touches several, and the tables here outgrow the caches).
-class FlatSum {
-public:
-    explicit FlatSum(std::size_t expected) { rehash(capacity_for(expected)); }
-
-    void add(std::uint64_t cre, std::uint64_t ann, cplx v) {
-        if (cre == kEmpty && ann == kEmpty)
-            throw std::invalid_argument("a ladder term acting on all 64 spin-orbitals both ways");
-        std::size_t s = slot_of(cre, ann);
-        while (true) {
-            Entry& e = slots_[s];
-            if (e.cre == cre && e.ann == ann) {
-                e.re += v.real();
-                e.im += v.imag();
-                return;
-            }
-            if (e.cre == kEmpty && e.ann == kEmpty) {
-                e = {cre, ann, v.real(), v.imag()};
-                if (2 * ++size_ > slots_.size()) rehash(2 * slots_.size());
-                return;
-            }
-            s = (s + 1) & mask_;
-        }
-    }
-    std::size_t size() const { return size_; }
-
-    // Calls f(cre, ann, sum) for every key, in table order.
-    template <typename F>
-    void for_each(F&& f) const {
-        for (const Entry& e : slots_)
-            if (!(e.cre == kEmpty && e.ann == kEmpty)) f(e.cre, e.ann, cplx(e.re, e.im));
-    }
-
-private:
-    struct Entry {
-        std::uint64_t cre, ann;
-        double re, im;
-    };
-    static constexpr std::uint64_t kEmpty = ~std::uint64_t{0};
-
-    static std::size_t capacity_for(std::size_t keys) { return table_capacity_for(keys); }
-    std::size_t slot_of(std::uint64_t a, std::uint64_t b) const {
-        return static_cast<std::size_t>(key_hash(a, b)) & mask_;
-    }
-    void rehash(std::size_t capacity) {
-        require_memory(capacity, sizeof(Entry), "a table of ladder terms");
-        std::vector<Entry> old = std::move(slots_);
-        slots_.assign(capacity, Entry{kEmpty, kEmpty, 0.0, 0.0});
-        mask_ = capacity - 1;
-        for (const Entry& e : old) {
-            if (e.cre == kEmpty && e.ann == kEmpty) continue;
-            std::size_t s = slot_of(e.cre, e.ann);
-            while (!(slots_[s].cre == kEmpty && slots_[s].ann == kEmpty)) s = (s + 1) & mask_;
-            slots_[s] = e;
-        }
-    }
-
-    std::vector<Entry> slots_;
-    std::size_t mask_ = 0, size_ = 0;
-};
 
 inline int pairs_within(std::uint64_t x) {
     const int k = std::popcount(x);
@@ -88,60 +26,22 @@ inline int pairs_within(std::uint64_t x) {
 // of one operator string, both descending.
 inline int crossings(std::uint64_t x, std::uint64_t y) { return bits::pairs_ascending_parity(y, x); }
 
-NormalTerms terms_of(const FlatSum& sums, double tol) {
-    NormalTerms out;
-    out.cre.reserve(sums.size());
-    out.ann.reserve(sums.size());
-    out.c.reserve(sums.size());
-    sums.for_each([&](std::uint64_t cre, std::uint64_t ann, cplx v) {
-        if (!survives(v, tol)) return;
-        out.cre.push_back(cre);
-        out.ann.push_back(ann);
-        out.c.push_back(v);
-    });
-    return out;
-}
-
 // Pairs of terms per piece of a product grid handed to one thread at a time.
 constexpr std::size_t kPairsPerPiece = std::size_t{1} << 22;
-constexpr std::size_t kMaxPieces = 8;
 
-// Runs pair(i, j, sums) over the grid of a's rows against b's rows in pieces of a's rows,
-// each piece summing into its own table on whichever thread takes it; the calling thread
-// folds the pieces into the result in piece order (the same sums for any number of threads)
-// as they finish, so at most a few pieces' sums are held besides the result.
+// Runs pair(i, j, sums) over the grid of a's rows against b's rows, in pieces of a's rows.
+// Few, large pieces: the pieces' sums share most of their terms, and each one is folded into
+// the result once.
 template <typename PairFn>
 NormalTerms pair_grid(const NormalTerms& a, const NormalTerms& b, double tol, PairFn pair) {
     const std::size_t na = a.size(), nb = b.size();
     if (na == 0 || nb == 0) return {};
-    // Few, large pieces: the pieces' sums share most of their terms, and each one is folded
-    // into the result once.
-    const std::size_t pairs = sat_mul(na, nb);
-    const std::size_t wanted = std::clamp<std::size_t>(pairs / kPairsPerPiece, 1, kMaxPieces);
+    const std::size_t wanted = std::clamp<std::size_t>(sat_mul(na, nb) / kPairsPerPiece, 1, kMaxPieces);
     const std::size_t rows = (na + wanted - 1) / wanted;
-    const std::size_t pieces = (na + rows - 1) / rows;
-    std::vector<std::unique_ptr<FlatSum>> parts(pieces);
-    auto work = [&](std::size_t q) {
-        auto sums = std::make_unique<FlatSum>(std::min<std::size_t>(rows * nb / 4 + 16, std::size_t{1} << 20));
-        const std::size_t i1 = std::min(na, (q + 1) * rows);
-        for (std::size_t i = q * rows; i < i1; ++i)
-            for (std::size_t j = 0; j < nb; ++j) pair(i, j, *sums);
-        parts[q] = std::move(sums);
-    };
-    if (pieces == 1) {
-        work(0);
-        return terms_of(*parts[0], tol);
-    }
-    FlatSum total(std::max(na, nb));
-    TaskGroup group(pieces, work);
-    for (std::size_t q = 0; q < pieces; ++q) {
-        while (!group.finished(q))
-            if (!group.run_one()) std::this_thread::yield();
-        parts[q]->for_each([&](std::uint64_t cre, std::uint64_t ann, cplx v) { total.add(cre, ann, v); });
-        parts[q].reset();
-    }
-    group.wait();
-    return terms_of(total, tol);
+    return row_pieces(na, wanted, std::min<std::size_t>(rows * nb / 4 + 16, std::size_t{1} << 20),
+                      std::max(na, nb), tol, [&](std::size_t i, FlatSum& sums) {
+                          for (std::size_t j = 0; j < nb; ++j) pair(i, j, sums);
+                      });
 }
 
 }  // namespace
@@ -197,22 +97,8 @@ NormalTerms normal_multiply(const NormalTerms& a, const NormalTerms& b, double t
 
 NormalTerms normal_commutator(const NormalTerms& a, const NormalTerms& b, double tol) {
     return pair_grid(a, b, tol, [&](std::size_t i, std::size_t j, FlatSum& sums) {
-        const std::uint64_t p = a.cre[i], q = a.ann[i], r = b.cre[j], s = b.ann[j];
-        const bool even = (std::popcount(p) + std::popcount(q)) % 2 == 0 ||
-                          (std::popcount(r) + std::popcount(s)) % 2 == 0;
-        // Without a contraction either way, a b and b a are the same normal-ordered string
-        // up to the sign (-1)^{|a||b|}: they cancel unless both terms are odd.
-        if (((q & r) | (s & p)) == 0 && even) return;
-        // Otherwise the uncontracted strings :a b: of a b and :b a: of b a (both there when
-        // neither block pair repeats a spin-orbital, a hole word for each spin-orbital that
-        // b creates and a annihilates) cancel in the same way: only contractions are added.
-        const bool cancel = even && ((p & r) | (q & s)) == 0;
-        const cplx c = a.c[i] * b.c[j];
-        ReducedTerm t;
-        if (reduce_normal_product(p, q, r, s, c, t))
-            emit_normal_ordered(t, [&](std::uint64_t cre, std::uint64_t ann, cplx v) { sums.add(cre, ann, v); }, cancel);
-        if (reduce_normal_product(r, s, p, q, c, t))
-            emit_normal_ordered(t, [&](std::uint64_t cre, std::uint64_t ann, cplx v) { sums.add(cre, ann, -v); }, cancel);
+        commutator_pair(a.cre[i], a.ann[i], b.cre[j], b.ann[j], a.c[i] * b.c[j],
+                        [&](std::uint64_t cre, std::uint64_t ann, cplx v) { sums.add(cre, ann, v); });
     });
 }
 

@@ -54,6 +54,28 @@ void emit_normal_ordered(const ReducedTerm& t, Emit&& emit, bool skip_uncontract
 bool reduce_normal_product(std::uint64_t p, std::uint64_t q, std::uint64_t r, std::uint64_t s,
                            cplx coeff, ReducedTerm& out);
 
+// The terms of [A, B] for one pair of normal-ordered terms A = c a^dagger_P a_Q and
+// B = a^dagger_R a_S (the coefficient c is the product of both): emit(cre, ann, v) for each
+// normal-ordered term of A B - B A, the same key possibly more than once.
+template <typename Emit>
+void commutator_pair(std::uint64_t p, std::uint64_t q, std::uint64_t r, std::uint64_t s, cplx c,
+                     Emit&& emit) {
+    const bool even = (std::popcount(p) + std::popcount(q)) % 2 == 0 ||
+                      (std::popcount(r) + std::popcount(s)) % 2 == 0;
+    // Without a contraction either way, A B and B A are the same normal-ordered string up to
+    // the sign (-1)^{|A||B|}: they cancel unless both terms are odd.
+    if (((q & r) | (s & p)) == 0 && even) return;
+    // Otherwise the uncontracted strings :A B: of A B and :B A: of B A (both there when
+    // neither block pair repeats a spin-orbital, a hole word for each spin-orbital that B
+    // creates and A annihilates) cancel in the same way: only contractions are added.
+    const bool cancel = even && ((p & r) | (q & s)) == 0;
+    ReducedTerm t;
+    if (reduce_normal_product(p, q, r, s, c, t)) emit_normal_ordered(t, emit, cancel);
+    if (reduce_normal_product(r, s, p, q, c, t))
+        emit_normal_ordered(t, [&](std::uint64_t cre, std::uint64_t ann, cplx v) { emit(cre, ann, -v); },
+                            cancel);
+}
+
 // Plain reference: the same product stepped through with reduce_words.
 bool reduce_normal_product_plain(std::uint64_t p, std::uint64_t q, std::uint64_t r,
                                  std::uint64_t s, cplx coeff, ReducedTerm& out);

@@ -445,4 +445,41 @@ private:
     std::uint64_t made_ = 0;
 };
 
+// A count argument: any integer (TypeError naming the argument otherwise), at least 0.
+inline long long non_negative(nb::handle o, const char* name) {
+    long long v = as_int(o, name);
+    if (v < 0)
+        throw nb::value_error((std::string(name) + " must be non-negative, got " +
+                               std::to_string(v))
+                                  .c_str());
+    return v;
+}
+
+// The reference determinant as a spin-orbital mask, from an iterable of indices (each
+// within the 64 spin-orbitals the engine holds).
+inline std::uint64_t occupied_mask(nb::handle occupied) {
+    if (PyUnicode_Check(occupied.ptr()) || !PyObject_HasAttrString(occupied.ptr(), "__iter__"))
+        throw nb::type_error(("occupied must be an iterable of spin-orbital indices, not " +
+                              type_name_of(occupied))
+                                 .c_str());
+    std::uint64_t m = 0;
+    for (nb::handle it : occupied) {
+        nb::object item = nb::borrow(it);
+        long long p;
+        bool ovf;
+        if (!detail::read_index(item, p, ovf))
+            throw nb::type_error(("occupied must hold integer spin-orbital indices, not " +
+                                  type_name_of(item))
+                                     .c_str());
+        if (ovf || p < 0 || p >= engine::kMaxSpinOrbitals)
+            throw nb::value_error(("occupied spin-orbital " + repr_of(item) +
+                                   " is outside 0 to " +
+                                   std::to_string(engine::kMaxSpinOrbitals - 1) +
+                                   ", the spin-orbitals the Majorana engine supports")
+                                      .c_str());
+        m |= std::uint64_t{1} << p;
+    }
+    return m;
+}
+
 }  // namespace korvel::py

@@ -21,6 +21,8 @@ namespace nb = nanobind;
 using korvel::engine::cplx;
 using korvel::engine::Mask;
 using korvel::engine::MajoranaOp;
+using korvel::py::non_negative;
+using korvel::py::occupied_mask;
 
 namespace {
 
@@ -93,40 +95,6 @@ const MajoranaOp& operator_arg(nb::handle o, const char* name) {
                               korvel::py::type_name_of(o))
                                  .c_str());
     return nb::cast<const MajoranaOp&>(o);
-}
-
-long long non_negative(nb::handle o, const char* name) {
-    long long v = korvel::py::as_int(o, name);
-    if (v < 0)
-        throw nb::value_error((std::string(name) + " must be non-negative, got " +
-                               std::to_string(v))
-                                  .c_str());
-    return v;
-}
-
-std::uint64_t occupied_mask(nb::handle occupied) {
-    if (PyUnicode_Check(occupied.ptr()) || !PyObject_HasAttrString(occupied.ptr(), "__iter__"))
-        throw nb::type_error(("occupied must be an iterable of spin-orbital indices, not " +
-                              korvel::py::type_name_of(occupied))
-                                 .c_str());
-    std::uint64_t m = 0;
-    for (nb::handle it : occupied) {
-        nb::object item = nb::borrow(it);
-        long long p;
-        bool ovf;
-        if (!korvel::py::detail::read_index(item, p, ovf))
-            throw nb::type_error(("occupied must hold integer spin-orbital indices, not " +
-                                  korvel::py::type_name_of(item))
-                                     .c_str());
-        if (ovf || p < 0 || p >= korvel::engine::kMaxSpinOrbitals)
-            throw nb::value_error(("occupied spin-orbital " + korvel::py::repr_of(item) +
-                                   " is outside 0 to " +
-                                   std::to_string(korvel::engine::kMaxSpinOrbitals - 1) +
-                                   ", the spin-orbitals the Majorana engine supports")
-                                      .c_str());
-        m |= std::uint64_t{1} << p;
-    }
-    return m;
 }
 
 // Rows are presented in canonical order, ascending by mask; the operator may hold them in

@@ -33,6 +33,7 @@
 #include <vector>
 
 #include "common.h"
+#include "engine/fold_aware.h"
 #include "engine/hf_value.h"
 #include "engine/key_index.h"
 #include "engine/ladder.h"
@@ -810,6 +811,56 @@ nb::object cpu_similarity(nb::handle self, nb::handle h, nb::handle generator, n
     return combine(h, sum, max_body);
 }
 
+// The fold-aware transform: the series of similarity_transform folded onto the active space
+// of `problem` (its n_core, n_act and occupied, read as downfold_to_active reads them),
+// carrying at each order only the terms that can still reach the folded operator.
+korvel::engine::FoldSpace fold_space_of(nb::handle problem, std::uint64_t& occupied) {
+    const long long n_core = korvel::py::non_negative(problem.attr("n_core"), "n_core");
+    const long long n_act = korvel::py::non_negative(problem.attr("n_act"), "n_act");
+    occupied = korvel::py::occupied_mask(problem.attr("occupied"));
+    return korvel::engine::FoldSpace::of(n_core, n_act, occupied);
+}
+
+nb::list float_list(const std::vector<double>& v) {
+    nb::list out;
+    for (double x : v) out.append(x);
+    return out;
+}
+
+nb::list count_list(const std::vector<std::size_t>& v) {
+    nb::list out;
+    for (std::size_t x : v) out.append(x);
+    return out;
+}
+
+nb::object cpu_fold_aware(nb::handle self, nb::handle h, nb::handle generator, nb::handle problem,
+                          nb::handle n_comm_o, nb::handle max_body_o) {
+    const int n_comm = n_comm_arg(n_comm_o);
+    const std::optional<int> max_body = max_body_arg(max_body_o);
+    const NormalTerms H = normal_terms_of(h, "h"), G = normal_terms_of(generator, "generator");
+    std::uint64_t occupied = 0;
+    const korvel::engine::FoldSpace space = fold_space_of(problem, occupied);
+    korvel::engine::FoldedSeries r;
+    {
+        nb::gil_scoped_release release;
+        r = korvel::engine::fold_aware_series(
+            H, G, space, occupied, n_comm, max_body, kTol, [&](int order, std::size_t terms, double seconds) {
+                nb::gil_scoped_acquire acquire;
+                call_progress(self, order, terms, seconds);
+            });
+    }
+    nb::dict out;
+    out["effective_hamiltonian"] = dict_of(r.effective);
+    nb::list partial;
+    for (const NormalTerms& p : r.partial) partial.append(dict_of(p));
+    out["partial"] = partial;
+    out["body_cap_dropped_l1"] = float_list(r.cap_dropped_l1);
+    out["terms_kept"] = count_list(r.kept);
+    out["terms_formed"] = count_list(r.formed);
+    out["screened"] = r.screened;
+    return out;
+}
+
 // ---------------------------------------------------------------------------
 // Values on the Hartree-Fock determinant
 
@@ -1427,6 +1478,23 @@ NB_MODULE(tavrin, m) {
         },
         nb::arg("self").none(), nb::arg("h").none(), nb::arg("generator").none(), nb::kw_only(),
         nb::arg("n_comm").none(), nb::arg("max_body").none());
+    cpu_ns["fold_aware_transform"] = method(
+        "fold_aware_transform",
+        "(self, h: FermionOp, generator: FermionOp, problem, *, n_comm: int, max_body: int | None) -> dict",
+        "downfold_to_active(similarity_transform(h, generator, n_comm=n_comm, max_body=max_body),\n"
+        "problem) in one pass, without the whole-space operator: for an excitation generator\n"
+        "(creators on spin-orbitals empty in problem.occupied, annihilators on occupied ones)\n"
+        "each order carries only the terms that can still reach the active space. Returns a\n"
+        "dict: effective_hamiltonian (on the 2*n_act active spin-orbitals), partial (the same\n"
+        "truncated after each order 0..n_comm), body_cap_dropped_l1 (per order, the 1-norm of\n"
+        "the folded terms the body cap removed, weighted 1/n!), terms_kept and terms_formed\n"
+        "(per order 1..n_comm) and screened (False when the generator is not an excitation\n"
+        "operator and every term was carried).",
+        [](nb::handle self, nb::handle h, nb::handle g, nb::handle problem, nb::handle n_comm, nb::handle mb) {
+            return cpu_fold_aware(self, h, g, problem, n_comm, mb);
+        },
+        nb::arg("self").none(), nb::arg("h").none(), nb::arg("generator").none(), nb::arg("problem").none(),
+        nb::kw_only(), nb::arg("n_comm").none(), nb::arg("max_body").none());
     cpu_ns["hf_expectation"] = method("hf_expectation", "(self, h: FermionOp, occupied: Iterable[int]) -> complex",
                                       "<HF|h|HF> from the diagonal normal-ordered terms of h.",
                                       [](nb::handle self, nb::handle h, nb::handle occ) { return cpu_hf_expectation(self, h, occ); },
@@ -1468,6 +1536,21 @@ NB_MODULE(tavrin, m) {
                     nb::arg("h").none(), nb::arg("generator").none(), nb::arg("occupied").none(),
                     nb::arg("plain") = false);
     // The plain statement of the closed-form rotation, for the tests to hold the engine's to.
+    korvel::py::def(m, "_fold_aware_transform_plain",
+                    "(h: FermionOp, generator: FermionOp, problem, *, n_comm: int, max_body: int | None) -> FermionOp",
+                    "The whole-space series, every term carried on one thread, then folded term by term.",
+                    [](nb::handle h, nb::handle g, nb::handle problem, nb::handle n_comm_o, nb::handle mb) {
+                        const int n_comm = n_comm_arg(n_comm_o);
+                        const std::optional<int> max_body = max_body_arg(mb);
+                        const NormalTerms H = normal_terms_of(h, "h"), G = normal_terms_of(g, "generator");
+                        std::uint64_t occupied = 0;
+                        const korvel::engine::FoldSpace space = fold_space_of(problem, occupied);
+                        return dict_of(without_gil([&] {
+                            return korvel::engine::fold_aware_series_plain(H, G, space, n_comm, max_body, kTol);
+                        }));
+                    },
+                    nb::arg("h").none(), nb::arg("generator").none(), nb::arg("problem").none(), nb::kw_only(),
+                    nb::arg("n_comm").none(), nb::arg("max_body").none());
     korvel::py::def(m, "_rotate_single_plain", "(h: FermionOp, generator: FermionOp, theta: float) -> FermionOp",
                     "e^{-theta A} H e^{theta A} in closed form, one monomial at a time through the generic "
                     "merged products.",
