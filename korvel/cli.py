@@ -403,14 +403,18 @@ def _run_method(problem, rem, progress, report, keep=None) -> None:
         backend.progress = lambda order, terms, seconds: progress.say(
             f"korvel:   commutator order {order}: {terms} terms in {_seconds(seconds)}")
 
+    method = method_cls(rem)
+    method.progress = lambda text: progress.say(f"korvel:   {text}")
     with progress.stage("method", f"running method {name} on backend {report['backend']}"):
-        result = method_cls(rem).run(problem, backend)
+        result = method.run(problem, backend)
 
     report["method"] = result.method
     report["backend"] = result.backend
     report["energy"] = float(result.energy)
     report["reference_energy"] = float(result.reference_energy)
     report["observables"] = dict(result.observables)
+    for warning in report["observables"].get("warnings") or ():
+        progress.say(f"korvel: warning: {warning}")
 
     heff = result.effective_hamiltonian
     if keep is not None:
@@ -534,6 +538,9 @@ def format_summary(report: dict) -> str:
         kv("reference energy", _energy(report["reference_energy"]))
         kv("downfolded energy", _energy(report["energy"]))
         kv("correlation energy", _energy(report["energy"] - report["reference_energy"]))
+        if obs.get("ccsd_energy") is not None:
+            kv("CCSD energy (amplitude solve)", _energy(obs["ccsd_energy"]))
+            kv("downfolded - CCSD", f"{report['energy'] - obs['ccsd_energy']:+.3e} Eh")
         if h["exact_energy"] is not None:
             kv("downfolded - exact", f"{report['energy'] - h['exact_energy']:+.3e} Eh")
         if "eigenvalue_imag" in obs:
@@ -554,12 +561,32 @@ def format_summary(report: dict) -> str:
             kv("effective exact energy", _energy(eff["exact_energy"]))
         if "note" in obs:
             row(f"  note: {obs['note']}")
+        lines.extend(_series_table(obs))
+        for warning in obs.get("warnings") or ():
+            row(f"  warning: {warning}")
 
     row("")
     row("Timings")
     for key, t in report["timings"].items():
         kv(key.replace("_", " "), _seconds(t))
     return "\n".join(lines)
+
+
+def _series_table(obs: dict) -> list[str]:
+    """The downfolded energy after each commutator order, its change, and the 1-norm
+    that the body cap removed from the folded operator at that order: whether the
+    series and the cap have converged."""
+    energies = obs.get("energy_by_order")
+    if not energies:
+        return []
+    dropped = obs.get("body_cap_dropped_l1")
+    out = ["", "  Series convergence (downfolded energy after each commutator order)",
+           f"  {'order':>5}  {'energy / Eh':>17}  {'change / mEh':>13}  {'cap dropped |.|_1':>17}"]
+    for k, e in enumerate(energies):
+        change = f"{1e3 * (e - energies[k - 1]):+13.4f}" if k else f"{'':>13}"
+        cut = f"{dropped[k]:17.3e}" if dropped is not None and k < len(dropped) else f"{'n/a':>17}"
+        out.append(f"  {k:>5}  {e:17.10f}  {change}  {cut}")
+    return out
 
 
 # ---------------------------------------------------------------------------

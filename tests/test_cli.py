@@ -367,7 +367,9 @@ def need_method():
 
 
 OBSERVABLE_KEYS = ["hermitian", "note", "n_comm", "max_body", "cluster_terms",
-                   "cluster_singles", "cluster_doubles", "eigenvalue_imag", "nonhermiticity_l1"]
+                   "cluster_singles", "cluster_doubles", "eigenvalue_imag", "nonhermiticity_l1",
+                   "ccsd_energy", "energy_by_order", "body_cap_dropped_l1", "fold_aware",
+                   "warnings"]
 
 
 def test_h2_example_method_result(tmp_path):

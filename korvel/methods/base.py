@@ -33,6 +33,8 @@ class Method:
     """
 
     name: str = ""
+    #: a callable taking one line of progress text, or None; set by the driver
+    progress = None
 
     def __init__(self, options=None):
         self.options = {} if options is None else options

@@ -193,7 +193,6 @@ FoldedSeries fold_aware_series(const NormalTerms& h, const NormalTerms& g, const
 
     // The series: the fold survivors of each order, weighted, in whole-space keys.
     FlatSum series(64);
-    int last = 0;  // the last order computed
     for (int n = 1; n <= n_comm && cur.size() > 0; ++n) {
         const auto t0 = std::chrono::steady_clock::now();
         const long long remaining = n_comm - n;
@@ -261,7 +260,6 @@ FoldedSeries fold_aware_series(const NormalTerms& h, const NormalTerms& g, const
         out.partial.push_back(terms_of(running, tol));
         out.kept.push_back(carried.size());
         cur = std::move(carried);
-        last = n;
         if (on_order)
             on_order(n, cur.size(),
                      std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
@@ -276,12 +274,7 @@ FoldedSeries fold_aware_series(const NormalTerms& h, const NormalTerms& g, const
         total.add(series_terms.cre[k], series_terms.ann[k], series_terms.c[k]);
     out.effective = fold_normal(terms_of(total, tol), space, tol);
 
-    // Orders past the end of the series add nothing.
-    for (int n = last + 1; n <= n_comm; ++n) {
-        out.cap_dropped_l1.push_back(0.0);
-        out.partial.push_back({});
-    }
-    for (int n = last; n <= n_comm; ++n) out.partial[static_cast<std::size_t>(n)] = out.effective;
+    out.partial.back() = out.effective;
     return out;
 }
 

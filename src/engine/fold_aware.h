@@ -81,13 +81,14 @@ struct FoldedSeries {
     // P (h + sum_{n=1}^{n_comm} ad^n(h) / n!) P on the active spin-orbitals: the final
     // effective operator.
     NormalTerms effective;
-    // The same truncated after order k, for k = 0 .. n_comm (the last one is `effective`).
+    // The same truncated after order k, for k = 0 .. the last order computed (n_comm, or
+    // earlier where no term that can reach the fold is left); the last one is `effective`.
     std::vector<NormalTerms> partial;
-    // Per order k = 0 .. n_comm: the 1-norm of the folded terms that the body cap removed
-    // at that order (weighted 1/k!); zero without a cap or past the end of the series.
+    // Per order k computed: the 1-norm of the folded terms that the body cap removed at
+    // that order (weighted 1/k!); zero without a cap.
     std::vector<double> cap_dropped_l1;
-    // Per order 1 .. n_comm: terms carried to the next order (those that can still reach the
-    // fold) and terms formed in all (before the cap).
+    // Per order 1 .. the last computed: terms carried to the next order (those that can
+    // still reach the fold) and terms formed in all (before the cap).
     std::vector<std::size_t> kept, formed;
     // Whether the generator was an excitation operator, so that the series was screened;
     // otherwise every term was carried (the whole-space transform, folded at the end).
