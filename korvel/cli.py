@@ -363,22 +363,78 @@ def _bytes(n: float) -> str:
         n /= 1024
 
 
+#: Bytes per determinant of a sector matrix and its eigensolver's vectors, as the exact
+#: energy's estimate of its own memory.
+_BYTES_PER_DETERMINANT = 320
+
+
+def _method_size(calc, build_bytes: int, library_bytes: int) -> dict | None:
+    """Memory of the job at the method stage, estimated before the SCF; None without a
+    method.
+
+    With a backend that folds the doubles series as it builds it (cpu, and auto without
+    a GPU), the stage holds the whole-space Hamiltonian a second time in the exact
+    singles transform (the build's estimate less the libraries) and the largest S_z block of
+    the active space for the ground state of the effective Hamiltonian; the series keeps
+    only terms that reach the active space, small beside both. A whole-space transform
+    (the other backends) is not sized: it grows with every commutator order and can need
+    many times the build. An AVAS active space is not known before the SCF; only the
+    transform is sized then.
+    """
+    rem = calc.rem
+    if rem["method"] is None:
+        return None
+    fold_aware = rem["backend"] in ("cpu", "auto")
+    n_orb, n_elec = calc.basis_functions, getattr(calc, "electrons", None)
+    if rem["active_space"] == "manual":
+        n_act, n_act_elec = rem["n_act"], rem["n_act_elec"]
+    elif rem["active_space"] == "full" and n_elec is not None:
+        n_act, n_act_elec = n_orb, n_elec
+    else:
+        n_act = n_act_elec = None
+    dets = 0
+    if n_act is not None:
+        # every S_z block is solved; the one nearest S_z = 0 is the largest
+        dets = math.comb(n_act, (n_act_elec + 1) // 2) * math.comb(n_act, n_act_elec // 2)
+    peak = 2 * build_bytes - library_bytes + _BYTES_PER_DETERMINANT * dets
+    return {"bytes": peak if fold_aware else None,
+            "determinants": dets if n_act is not None else None, "fold_aware": fold_aware}
+
+
 def _announce_size(calc, progress) -> None:
     """Say how large the problem is before the long build, and refuse up front one
-    that cannot fit in this machine's memory (the builder's own estimate)."""
+    that cannot fit in this machine's memory (the builder's own estimate, and the
+    method stage's)."""
     n_ao = getattr(calc, "basis_functions", None)
     if n_ao is None:
         return
     (problem_size,) = _require("korvel.core.hamiltonian", "_problem_size")
     size = problem_size(n_ao)
+    method = _method_size(calc, size["memory_bytes"], problem_size(0)["memory_bytes"])
+    if method is None:
+        stage = ""
+    elif method["bytes"] is None:
+        stage = (f"; the whole-space transform of backend {calc.rem['backend']!r} is not "
+                 "sized and can need many times that (backend cpu folds the series as it "
+                 "builds it)")
+    else:
+        stage = f", about {_bytes(method['bytes'])} at the method stage"
     progress.say(f"korvel: problem size: {n_ao} basis functions, {size['n_spinorb']} "
                  f"spin-orbitals, about {size['hamiltonian_terms']:.2g} Hamiltonian terms, "
-                 f"about {_bytes(size['memory_bytes'])} of memory to build "
+                 f"about {_bytes(size['memory_bytes'])} of memory to build{stage} "
                  f"(this machine has {_bytes(size['memory_limit_bytes'])})")
     try:
         problem_size(n_ao, check=True)
     except MemoryError as exc:
         raise JobError(f"{calc.source}: {exc}") from None
+    if method is not None and method["bytes"] is not None and \
+            method["bytes"] > size["memory_limit_bytes"]:
+        dets = f" ({method['determinants']:.3g} determinants in its largest S_z block)" \
+            if method["determinants"] else ""
+        raise JobError(f"{calc.source}: the method stage needs about "
+                       f"{_bytes(method['bytes'])} of memory{dets}, more than the "
+                       f"{_bytes(size['memory_limit_bytes'])} this machine has; use a smaller "
+                       "active space or basis")
 
 
 def _run_method(problem, rem, progress, report, keep=None) -> None:
@@ -703,7 +759,9 @@ def _plot(path: str, report: dict, keep: dict, progress) -> dict:
         casci = _casci_energy(keep["problem"], rem, progress)
         report["measurements"]["casci"] = casci
         cas = rem["orbital_opt"] and rem["active_space"] != "full"
+        obs = report["observables"] or {}
         levels = [("CASSCF" if cas else "SCF", p["e_ref"]), ("CASCI", casci["energy"]),
+                  ("CCSD", obs.get("ccsd_energy")),
                   (f"downfolded\n({report['method']})", report["energy"]),
                   ("exact", h["exact_energy"])]
     title = (f"{os.path.basename(report['input'])}: {rem['basis']}, {p['n_elec']} electrons "

@@ -148,6 +148,9 @@ class Calculation:
     #: basis functions of the molecule (the spatial orbitals of the full space), when
     #: the parser could build the molecule with PySCF; None otherwise
     basis_functions: int | None = None
+    #: electrons of the molecule (nuclear charges less the charge) when the atoms are
+    #: known at parse time; None otherwise
+    electrons: int | None = None
 
 
 # ---------------------------------------------------------------------------
@@ -662,7 +665,7 @@ def parse_input_text(text: str, filename: str = "<string>") -> Calculation:
     n_ao = _check_chemistry(rem, where, mol_header, rem_header, atoms, src) if atoms \
         else None
     return Calculation(molecule=molecule, rem=rem, source=filename, warnings=warnings,
-                       basis_functions=n_ao)
+                       basis_functions=n_ao, electrons=n_elec)
 
 
 #: Most characters read from an input file.

@@ -3,6 +3,7 @@ small generated inputs, checked against PySCF and OpenFermion computed here."""
 
 import json
 import os
+import re
 import subprocess
 import sys
 import tempfile
@@ -544,3 +545,50 @@ def test_read_dev_zero_is_a_clear_error(tmp_path):
     proc = korvel(inp)
     assert_one_error_line(proc, r"z\.in, line 3: xyz file '/dev/zero' is larger than")
     assert "MemoryError" not in proc.stderr
+
+
+def test_series_convergence_table_and_ccsd_energy(tmp_path):
+    """The summary shows the downfolded energy after each order (the last one is the
+    method's energy), the CCSD energy beside it, and the progress names both series."""
+    need_method()
+    lih = [("Li", (0.0, 0.0, 0.0)), ("H", (0.0, 0.0, 1.6))]
+    inp = write_input(tmp_path / "lih.in", lih, {
+        "basis": "sto-3g", "active_space": "manual", "n_act": 2, "n_act_elec": 2,
+        "method": "cendrel", "backend": "cpu", "ccsd_n_comm": 3})
+    proc = korvel(inp, "--json", tmp_path / "lih.json")
+    assert proc.returncode == 0, proc.stderr
+    obs = strict_json(tmp_path / "lih.json")["observables"]
+    rows = proc.stdout.split("Series convergence")[1].splitlines()[2:6]
+    printed = [float(r.split()[1]) for r in rows]
+    assert [int(r.split()[0]) for r in rows] == [0, 1, 2, 3]
+    assert printed == pytest.approx(obs["energy_by_order"], abs=1e-9)
+    assert obs["energy_by_order"][-1] == strict_json(tmp_path / "lih.json")["energy"]
+    from pyscf import cc, scf
+    solver = cc.CCSD(scf.RHF(pyscf_mol(lih)).run(conv_tol=1e-12))
+    solver.conv_tol, solver.conv_tol_normt = 1e-12, 1e-10
+    assert obs["ccsd_energy"] == pytest.approx(solver.kernel()[0] + solver._scf.e_tot, abs=1e-8)
+    assert f"{obs['ccsd_energy']:.10f}" in proc.stdout
+    assert obs["warnings"] == [] and "warning" not in proc.stderr
+    assert "singles: e^{-T1} H e^{T1}" in proc.stderr
+    assert "doubles: e^{-T2} H e^{T2} to 3 commutators" in proc.stderr
+
+
+def test_method_stage_beyond_memory_refused_before_the_scf(tmp_path):
+    """The method stage is sized before the SCF too: an active space whose largest S_z
+    block cannot fit is refused there, naming its determinants."""
+    need("korvel.core.hamiltonian", "_problem_size")
+    from math import comb
+    n2 = [("N", (0.0, 0.0, 0.0)), ("N", (0.0, 0.0, 1.1))]
+    ok = korvel(write_input(tmp_path / "ok.in", n2, {
+        "basis": "sto-3g", "active_space": "manual", "n_act": 6, "n_act_elec": 6,
+        "method": "cendrel", "backend": "cpu", "fci_max_dim": 0}))
+    assert ok.returncode == 0, ok.stderr
+    assert re.search(r"problem size: .* at the method stage", ok.stderr)
+    big = korvel(write_input(tmp_path / "big.in", n2, {
+        "basis": "cc-pvdz", "active_space": "manual", "n_act": 20, "n_act_elec": 14,
+        "method": "cendrel", "backend": "cpu"}))
+    dets = comb(20, 7) ** 2
+    assert_one_error_line(big, r"big\.in: the method stage needs about .* \(" +
+                          re.escape(f"{dets:.3g}") +
+                          r" determinants in its largest S_z block\), more than the")
+    assert "building the problem" not in big.stderr
