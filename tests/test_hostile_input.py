@@ -206,6 +206,10 @@ ENTRY = {
     "tavrin.similarity_transform":
         lambda op: _cpu_backend().similarity_transform(op, GENERATOR, n_comm=2, max_body=2),
     "tavrin.rotate_single": lambda op: _cpu_backend().rotate_single(op, GENERATOR, 0.1, max_body=None),
+    "tavrin.fold_aware_transform": lambda op: _cpu_backend().fold_aware_transform(
+        op, {((4, 1), (0, 0)): 0.2}, PROBLEM, n_comm=2, max_body=2),
+    "tavrin.fold_aware_transform as generator": lambda op: _cpu_backend().fold_aware_transform(
+        GENERATOR, op, PROBLEM, n_comm=2, max_body=None),
     "tavrin.optimal_theta": lambda op: _cpu_backend().optimal_theta(op, GENERATOR, [0, 1], 2),
     "tavrin.hf_expectation": lambda op: _cpu_backend().hf_expectation(op, [0, 1]),
     "tavrin.gradient": lambda op: _cpu_backend().gradient(op, GENERATOR, [0, 1]),
