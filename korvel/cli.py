@@ -396,9 +396,11 @@ def _run_method(problem, rem, progress, report, keep=None) -> None:
     except ImportError as exc:
         raise JobError(f"backend {rem['backend']!r} is not available ({exc})") from exc
     report["backend"] = getattr(backend, "name", type(backend).__name__)
-    if rem["backend"] == "auto" and report["backend"] == "openfermion":
-        progress.say("korvel: no GPU found, using the reference backend; `backend cpu` "
-                     "is the fast choice on this machine")
+    if rem["backend"] == "auto":
+        progress.say("korvel: backend auto: "
+                     + ("a CUDA device was found, using the GPU backend"
+                        if report["backend"] == "gpu" else
+                        "no GPU found, using the native CPU backend (cpu)"))
     if hasattr(backend, "progress"):  # the Majorana backends report each commutator order
         backend.progress = lambda order, terms, seconds: progress.say(
             f"korvel:   commutator order {order}: {terms} terms in {_seconds(seconds)}")

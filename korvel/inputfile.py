@@ -86,8 +86,8 @@ KEYWORDS: dict[str, Keyword] = {k.name: k for k in [
         "downfolding method to run after the problem is built (e.g. cendrel); none: "
         "only measure the full-space Hamiltonian"),
     _kw("backend", "str", "auto",
-        "operator-algebra backend: auto (the GPU one when a CUDA device is found), "
-        "openfermion, gpu, cpu"),
+        "operator-algebra backend: auto (the GPU one when a CUDA device is found, else "
+        "the native CPU one), cpu, gpu, openfermion (the reference, slow)"),
     _kw("ccsd_n_comm", "int", 2,
         "nested commutators kept in the similarity-transform series (the series of a "
         "two-body Hamiltonian and doubles ends after four)", minimum=0, maximum=8),
