@@ -2,9 +2,11 @@
 install, libraries refused before the SCF, and nothing lost when a late stage fails.
 Energies are checked against PySCF and against the reference backend."""
 
+import re
+
 import pytest
 
-from test_cli import H2, korvel, need_method, strict_json, write_input
+from test_cli import EXAMPLES, H2, ROOT, korvel, need_method, strict_json, write_input
 
 # -- the default backend -------------------------------------------------------------
 
@@ -32,3 +34,25 @@ def test_auto_backend_is_the_native_one_and_agrees_with_the_reference(tmp_path):
     ref = strict_json(tmp_path / "r.json")
     assert ref["backend"] == "openfermion"
     assert data["energy"] == pytest.approx(ref["energy"], abs=1e-10)
+
+
+# -- the examples after `pip install .` ----------------------------------------------
+
+def test_every_example_needs_only_what_a_plain_install_brings():
+    """An example that runs DMRG needs block2, so block2 is a dependency of the package
+    itself, not of an extra; no example asks for an optional backend."""
+    tomllib = pytest.importorskip("tomllib")
+    from korvel.inputfile import read_input
+
+    project = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]
+    plain = {re.split(r"[<>=!~ \[;]", d)[0].lower() for d in project["dependencies"]}
+    examples = sorted(EXAMPLES.glob("*.in"))
+    assert len(examples) >= 6
+    for path in examples:
+        rem = read_input(path).rem
+        if rem["dmrg_bond_dims"]:
+            assert "block2" in plain, path.name
+        assert rem["backend"] in ("auto", "cpu"), path.name
+    # the README's own statement of it
+    readme = (ROOT / "README.md").read_text()
+    assert "run as they are, after the `pip install .` above" in readme
