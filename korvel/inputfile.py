@@ -116,6 +116,9 @@ KEYWORDS: dict[str, Keyword] = {k.name: k for k in [
         maximum=1024),
     _kw("dmrg_stack_gb", "float", 4.0, "memory of the DMRG library in GiB",
         minimum=0.0, exclusive_minimum=True),
+    _kw("dmrg_seed", "int", 1,
+        "seed of the random DMRG start state: the same seed gives the same energies",
+        minimum=1, maximum=2**32 - 1),
 ]}
 
 #: Keywords set in ``$molecule`` (its first line), not in ``$rem``.
@@ -536,7 +539,8 @@ def _check_combination(rem: dict, given: dict, where: dict, header: int | None,
         warnings.append(f"{src.filename}, line {where['ccsd_singles']}: ccsd_singles has no "
                         f"effect with generator_pool {rem['generator_pool']} (no singles)")
     if rem["dmrg_bond_dims"] is None:
-        for key in ("dmrg_extrapolate", "dmrg_n_sweeps", "dmrg_n_threads", "dmrg_stack_gb"):
+        for key in ("dmrg_extrapolate", "dmrg_n_sweeps", "dmrg_n_threads", "dmrg_stack_gb",
+                    "dmrg_seed"):
             if key in given:
                 warnings.append(f"{src.filename}, line {where[key]}: {key} has no "
                                 "effect without dmrg_bond_dims")
