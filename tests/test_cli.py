@@ -1,11 +1,13 @@
 """The korvel command end to end: ``python -m korvel`` on the shipped examples and on
 small generated inputs, checked against PySCF and OpenFermion computed here."""
 
+import io
 import json
 import os
 import subprocess
 import sys
 import tempfile
+from contextlib import redirect_stderr, redirect_stdout
 from pathlib import Path
 
 import numpy as np
@@ -36,11 +38,17 @@ def need_problem_and_analysis():
 
 
 def korvel(*args, prelude=None, cwd=None):
-    """Run the command in a fresh interpreter; ``prelude`` runs before main (used to
-    make a module unimportable). The default working folder is an empty one, since
-    ``python -m`` puts the working folder first on the module path."""
+    """Run the command and return its exit status, stdout and stderr. With ``prelude``
+    (code run before main, e.g. to make a module unimportable) it runs in a fresh
+    interpreter, as ``python -m korvel``; without, in this one, through the same
+    ``main`` (a fresh interpreter spends seconds importing PySCF and OpenFermion);
+    KORVEL_TEST_SUBPROCESS=1 runs every call in a fresh interpreter. The default working
+    folder is an empty one, since ``python -m`` puts the working folder first on the
+    module path."""
     if cwd is None:
         cwd = _NEUTRAL.name
+    if prelude is None and not os.environ.get("KORVEL_TEST_SUBPROCESS"):
+        return _korvel_here(args, cwd)
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join([str(PACKAGE_PARENT), env.get("PYTHONPATH", "")])
     if prelude is None:
@@ -51,6 +59,23 @@ def korvel(*args, prelude=None, cwd=None):
         cmd = [sys.executable, "-c", code]
     return subprocess.run(cmd, capture_output=True, text=True, env=env, cwd=cwd,
                           timeout=900)
+
+
+def _korvel_here(args, cwd):
+    from korvel.cli import main
+
+    out, err = io.StringIO(), io.StringIO()
+    here = os.getcwd()
+    os.chdir(cwd)
+    try:
+        with redirect_stdout(out), redirect_stderr(err):
+            try:
+                status = main([str(a) for a in args])
+            except SystemExit as exc:          # argparse: usage errors, --version
+                status = exc.code if isinstance(exc.code, int) else int(exc.code is not None)
+    finally:
+        os.chdir(here)
+    return subprocess.CompletedProcess(args, status, out.getvalue(), err.getvalue())
 
 
 def strict_json(path):
