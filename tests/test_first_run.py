@@ -2,10 +2,8 @@
 install, libraries refused before the SCF, and nothing lost when a late stage fails.
 Energies are checked against PySCF and against the reference backend."""
 
-import json
 import re
 import sys
-from pathlib import Path
 
 import pytest
 
