@@ -52,6 +52,7 @@ class _Progress:
         self.stream = stream
         self.timings: dict[str, float] = {}
         self.current: str | None = None
+        self.started = time.perf_counter()
 
     def say(self, text: str) -> None:
         print(text, file=self.stream, flush=True)
@@ -195,15 +196,14 @@ def _full_space_fci(problem) -> dict:
 # The job
 # ---------------------------------------------------------------------------
 
-def _measure_hamiltonian(op, n_spinorb, n_elec, rem, progress, *, label, key,
+def _measure_hamiltonian(op, n_spinorb, n_elec, rem, progress, *, label, key, out,
                          hermitian=True, with_dmrg=False, problem=None) -> dict:
     """Exact sector energy (Hermitian operators only, largest S_z block small enough),
-    LCU 1-norm and optionally DMRG of one operator. With ``problem``, the operator is
-    the problem's full-space Hamiltonian and its exact energy comes from PySCF's FCI on
-    the problem's integrals."""
-    out: dict[str, Any] = {
-        "n_spinorb": n_spinorb, "n_elec": n_elec, "n_terms": len(_terms(op)),
-    }
+    LCU 1-norm and optionally DMRG of one operator, written into ``out`` as each is
+    found (so that a failure later keeps those before it). With ``problem``, the
+    operator is the problem's full-space Hamiltonian and its exact energy comes from
+    PySCF's FCI on the problem's integrals."""
+    out.update({"n_spinorb": n_spinorb, "n_elec": n_elec, "n_terms": len(_terms(op))})
     dim = _sector_dimension(n_spinorb, n_elec)
     block = _largest_block(n_spinorb, n_elec)
     out["sector_dimension"] = dim
@@ -236,14 +236,17 @@ def _measure_hamiltonian(op, n_spinorb, n_elec, rem, progress, *, label, key,
     with progress.stage(f"{key}_lcu_one_norm", f"LCU 1-norm of the {label}"):
         out["lcu_one_norm"] = float(lcu_one_norm(op))
     if with_dmrg and rem["dmrg_bond_dims"]:
-        out["dmrg"] = _dmrg(op, n_spinorb, n_elec, rem, progress, label, key)
+        out["dmrg"] = {"points": []}
+        out["dmrg"] = _dmrg(op, n_spinorb, n_elec, rem, progress, label, key,
+                            out["dmrg"]["points"])
     return out
 
 
-def _dmrg(op, n_spinorb, n_elec, rem, progress, label, key) -> dict:
-    """DMRG at each bond dimension in turn (one progress line each), then the
-    discarded-weight extrapolation; the reported energy is chosen as ``dmrg_energy``
-    chooses it."""
+def _dmrg(op, n_spinorb, n_elec, rem, progress, label, key, points) -> dict:
+    """DMRG at each bond dimension in turn (one progress line each, each point appended
+    to ``points`` as it is found), then the discarded-weight extrapolation; the reported
+    energy is chosen as ``dmrg_energy`` chooses it. Every run starts from the random
+    state of the seed ``dmrg_seed``, so the same input gives the same energies."""
     dmrg_solve, dmrg_extrapolate, reported_energy = _require(
         "korvel.core.analysis", "dmrg_solve", "dmrg_extrapolate", "_dmrg_reported_energy")
     bond_dims = rem["dmrg_bond_dims"]
@@ -253,7 +256,6 @@ def _dmrg(op, n_spinorb, n_elec, rem, progress, label, key) -> dict:
                                            f"{session.size} MPI ranks"):
             _on_all_ranks(session.share_hamiltonian, op, n_spinorb, n_elec)
     scratch = tempfile.mkdtemp(prefix="korvel_b2_")
-    points = []
     try:
         for D in bond_dims:
             run_dir = os.path.join(scratch, f"D{D}")
@@ -264,13 +266,14 @@ def _dmrg(op, n_spinorb, n_elec, rem, progress, label, key) -> dict:
                     point = _on_all_ranks(session.dmrg_point, D,
                                           n_sweeps=rem["dmrg_n_sweeps"],
                                           stack_gb=float(rem["dmrg_stack_gb"]),
-                                          n_threads=rem["dmrg_n_threads"])
+                                          n_threads=rem["dmrg_n_threads"],
+                                          seed=rem["dmrg_seed"])
                 else:
                     point = dmrg_solve(op, n_spinorb, n_elec, bond_dims=[D],
                                        n_sweeps=rem["dmrg_n_sweeps"],
                                        stack_gb=float(rem["dmrg_stack_gb"]),
                                        n_threads=rem["dmrg_n_threads"],
-                                       scratch=run_dir)[0]
+                                       scratch=run_dir, seed=rem["dmrg_seed"])[0]
             points.append(dict(point))
             progress.say(f"korvel:   D = {D}: E = {point['energy']:.10f}, "
                          f"discarded weight {point['discarded_weight']:.3e}")
@@ -278,6 +281,7 @@ def _dmrg(op, n_spinorb, n_elec, rem, progress, label, key) -> dict:
         shutil.rmtree(scratch, ignore_errors=True)
     info = dict(dmrg_extrapolate(points))
     info["energy"], info["extrapolated"] = reported_energy(info, rem["dmrg_extrapolate"])
+    info["seed"] = rem["dmrg_seed"]
     info["points"] = points
     return info
 
@@ -296,18 +300,30 @@ def _on_all_ranks(fn, *args, **kwargs):
         raise JobError(str(exc)) from exc
 
 
-def run_job(path: str, progress: _Progress, keep: dict | None = None) -> dict:
-    """Everything the summary and the JSON file report, as one mapping. ``keep``, when
-    given, receives the problem and the effective Hamiltonian (for saving, plotting)."""
+def _parse(path: str, progress: _Progress):
+    """The calculation of the input file (read once; its time is the parse stage)."""
     from korvel.inputfile import read_input
 
-    t_start = time.perf_counter()
     # parse errors name the file and line themselves
     with progress.stage("parse", f"reading {path}", context=False):
         calc = read_input(path)
     for warning in calc.warnings:
         progress.say(f"korvel: warning: {warning}")
+    return calc
+
+
+def run_job(calc, progress: _Progress, keep: dict | None = None,
+            report: dict | None = None) -> dict:
+    """Everything the summary and the JSON file report, as one mapping: ``report`` when
+    given, filled in as each stage finishes, so that after a failure it holds what
+    finished before it. ``keep``, when given, receives the problem and the effective
+    Hamiltonian (for saving, plotting)."""
+    if isinstance(calc, (str, os.PathLike)):
+        calc = _parse(os.fspath(calc), progress)
+    path = calc.source
     rem = calc.rem
+    if report is None:
+        report = {}
 
     (build_problem,) = _require("korvel.core.hamiltonian", "build_problem")
     _announce_size(calc, progress)
@@ -318,7 +334,8 @@ def run_job(path: str, progress: _Progress, keep: dict | None = None) -> dict:
         keep["problem"] = problem
 
     n_spinorb = 2 * problem.n_orb
-    report: dict[str, Any] = {
+    extras = getattr(problem, "extras", None) or {}
+    report.update({
         "input": path,
         "korvel_version": korvel.__version__,
         "method": rem["method"],
@@ -331,29 +348,36 @@ def run_job(path: str, progress: _Progress, keep: dict | None = None) -> dict:
             "n_act": problem.n_act, "n_vir": problem.n_vir,
             "n_act_elec": problem.n_act_elec, "e_ref": float(problem.e_ref),
             "spin_2s": problem.spin_2s,
+            "e_scf": float(extras.get("e_scf", problem.e_ref)),
         },
         "rem": rem,
         "measurements": {},
-    }
+    })
     report["problem"]["e_determinant"] = _determinant_expectation(
         problem.hamiltonian, problem.occupied).real
-    casscf = (getattr(problem, "extras", None) or {}).get("casscf")
+    casscf = extras.get("casscf")
     if casscf is not None:
         report["problem"]["casscf"] = dict(casscf)
         if not casscf.get("converged", True):
             progress.say("korvel: warning: CASSCF did not converge; the orbitals and the "
                          "reference energy are those of its last iteration")
 
-    report["measurements"]["hamiltonian"] = _measure_hamiltonian(
-        problem.hamiltonian, n_spinorb, problem.n_elec, rem, progress,
-        label="full-space Hamiltonian", key="hamiltonian", with_dmrg=True, problem=problem)
+    report["measurements"]["hamiltonian"] = {}
+    _measure_hamiltonian(problem.hamiltonian, n_spinorb, problem.n_elec, rem, progress,
+                         label="full-space Hamiltonian", key="hamiltonian",
+                         out=report["measurements"]["hamiltonian"], with_dmrg=True,
+                         problem=problem)
 
     if rem["method"] is not None:
         _run_method(problem, rem, progress, report, keep)
 
-    progress.timings["total"] = time.perf_counter() - t_start
-    report["timings"] = dict(progress.timings)
+    _record_timings(report, progress)
     return report
+
+
+def _record_timings(report: dict, progress: _Progress) -> None:
+    progress.timings["total"] = time.perf_counter() - progress.started
+    report["timings"] = dict(progress.timings)
 
 
 def _bytes(n: float) -> str:
@@ -452,9 +476,11 @@ def _run_method(problem, rem, progress, report, keep=None) -> None:
     except ImportError as exc:
         raise JobError(f"backend {rem['backend']!r} is not available ({exc})") from exc
     report["backend"] = getattr(backend, "name", type(backend).__name__)
-    if rem["backend"] == "auto" and report["backend"] == "openfermion":
-        progress.say("korvel: no GPU found, using the reference backend; `backend cpu` "
-                     "is the fast choice on this machine")
+    if rem["backend"] == "auto":
+        progress.say("korvel: backend auto: "
+                     + ("a CUDA device was found, using the GPU backend"
+                        if report["backend"] == "gpu" else
+                        "no GPU found, using the native CPU backend (cpu)"))
     if hasattr(backend, "progress"):  # the Majorana backends report each commutator order
         backend.progress = lambda order, terms, seconds: progress.say(
             f"korvel:   commutator order {order}: {terms} terms in {_seconds(seconds)}")
@@ -477,12 +503,12 @@ def _run_method(problem, rem, progress, report, keep=None) -> None:
         keep["effective_hamiltonian"] = heff
     n_act_so = 2 * problem.n_act
     hermitian = bool(report["observables"].get("hermitian", True))
-    meas = _measure_hamiltonian(heff, n_act_so, problem.n_act_elec, rem, progress,
-                                label="effective Hamiltonian", key="effective",
-                                hermitian=hermitian)
+    meas = report["measurements"]["effective_hamiltonian"] = {}
+    _measure_hamiltonian(heff, n_act_so, problem.n_act_elec, rem, progress,
+                         label="effective Hamiltonian", key="effective", out=meas,
+                         hermitian=hermitian)
     meas["reference_expectation"] = _determinant_expectation(
         heff, _active_occupation(problem))
-    report["measurements"]["effective_hamiltonian"] = meas
 
 
 # ---------------------------------------------------------------------------
@@ -531,7 +557,19 @@ def _energy(e) -> str:
         else f"{e:.10f} Eh"
 
 
+def _multiplicity(mult: float) -> str:
+    """2S+1 of a state found by the exact solver: an eigenstate of S^2 has a whole
+    number, written as one with its name; a value between whole numbers (degenerate
+    states of different spin mixed by the solver) is written as it is."""
+    nearest = round(mult)
+    if abs(mult - nearest) < 1e-3:
+        names = {1: "singlet", 2: "doublet", 3: "triplet", 4: "quartet", 5: "quintet"}
+        return f"{nearest}" + (f" ({names[nearest]})" if nearest in names else "")
+    return f"{mult:.4f} (not a pure spin state)"
+
+
 def format_summary(report: dict) -> str:
+    """The summary of a report; after a failure, of the stages that finished."""
     p = report["problem"]
     rem = report["rem"]
     lines = [f"korvel {report['korvel_version']}: {report['input']}", ""]
@@ -541,6 +579,7 @@ def format_summary(report: dict) -> str:
         row(f"{' ' * indent}{label:<34}{value}")
 
     cas = rem["orbital_opt"] and rem["active_space"] != "full"
+    e_scf = p.get("e_scf", p["e_ref"])
     row("Problem")
     kv("basis / reference", f"{rem['basis']} / {rem['reference']}, charge "
        f"{rem['charge']}, multiplicity {rem['multiplicity']}")
@@ -548,56 +587,69 @@ def format_summary(report: dict) -> str:
     kv("orbitals", f"n_orb {p['n_orb']} = n_core {p['n_core']} + n_act {p['n_act']} "
                    f"+ n_vir {p['n_vir']}")
     kv("electrons", f"n_elec {p['n_elec']}, n_act_elec {p['n_act_elec']}")
+    if cas:
+        kv("SCF energy", _energy(e_scf))
     kv(f"reference energy ({'CASSCF' if cas else 'SCF'})", _energy(p["e_ref"]))
     if "casscf" in p:
         c = p["casscf"]
         kv("CASSCF", f"{'converged' if c.get('converged') else 'NOT converged'}, started "
                      f"from {c.get('start', 'the SCF orbitals')}")
     kv("determinant energy <HF|H|HF>", _energy(p["e_determinant"]))
-    h = report["measurements"]["hamiltonian"]
-    kv("Hamiltonian", f"{h['n_terms']} terms on {h['n_spinorb']} spin-orbitals")
+    h = report["measurements"].get("hamiltonian", {})
+    if "n_terms" in h:
+        kv("Hamiltonian", f"{h['n_terms']} terms on {h['n_spinorb']} spin-orbitals")
 
+    not_done = "not computed (stopped by the error below)"
     row("")
     row("Full-space Hamiltonian")
-    if h["exact_energy"] is not None:
+    if h.get("exact_energy") is not None:
         kv(f"exact energy ({h['block_dimension']} dets)", _energy(h["exact_energy"]))
         if "exact_s_squared" in h:
             kv("exact state spin", f"<S^2> = {h['exact_s_squared']:.6f}, 2S+1 = "
-                                   f"{h['exact_multiplicity']:.4f} (PySCF FCI, "
+                                   f"{_multiplicity(h['exact_multiplicity'])} (PySCF FCI, "
                                    f"{h['exact_block']} block)")
-        kv("correlation energy", _energy(h["exact_energy"] - p["e_ref"]))
-    else:
+        # the correlation energy is measured from the mean field, whatever the orbitals
+        kv("correlation energy (exact - SCF)", _energy(h["exact_energy"] - e_scf))
+        if cas:
+            kv("exact - CASSCF", _energy(h["exact_energy"] - p["e_ref"]))
+    elif "exact_skipped" in h:
         kv("exact energy", f"skipped ({h['exact_skipped']})")
-    kv("LCU 1-norm", f"{h['lcu_one_norm']:.6f}")
+    else:
+        kv("exact energy", not_done)
+    kv("LCU 1-norm", f"{h['lcu_one_norm']:.6f}" if "lcu_one_norm" in h else not_done)
     if "dmrg" in h:
         d = h["dmrg"]
         for pt in d["points"]:
             kv(f"DMRG D = {pt['D']}", f"{_energy(pt['energy'])}  (discarded weight "
                                       f"{pt['discarded_weight']:.2e})")
         fitted = ", ".join(str(D) for D in d.get("fitted_bond_dims", []))
-        if d["extrapolated"] and d.get("converged"):
-            kv("DMRG energy (converged)", f"{_energy(d['extrapolated_energy'])}  (D = "
-                                          f"{fitted}: discarded weight below 1e-12, "
-                                          "nothing to extrapolate)")
+        if "energy" not in d:
+            kv("DMRG energy", not_done)
+        elif d.get("converged"):
+            kv("DMRG energy (converged)", f"{_energy(d['energy'])}  (D = "
+                                          f"{d.get('converged_bond_dim')}: discarded weight "
+                                          "below 1e-12, nothing to extrapolate)")
         elif d["extrapolated"]:
             kv("DMRG extrapolated (dw -> 0)", f"{_energy(d['extrapolated_energy'])}  "
                                               f"(95% half-width {d['ci95_halfwidth']:.2e}; "
                                               f"fit over D = {fitted or 'none'})")
         else:
             kv("DMRG energy (lowest computed)", _energy(d["energy"]))
+        if "seed" in d:
+            kv("DMRG seed", str(d["seed"]))
 
     if report["energy"] is not None:
         obs = report["observables"] or {}
-        eff = report["measurements"]["effective_hamiltonian"]
+        eff = report["measurements"].get("effective_hamiltonian", {})
         row("")
         row(f"Method {report['method']} on backend {report['backend']}")
         kv("reference energy", _energy(report["reference_energy"]))
         kv("downfolded energy", _energy(report["energy"]))
-        kv("correlation energy", _energy(report["energy"] - report["reference_energy"]))
+        kv("correlation energy (vs SCF)", _energy(report["energy"] - e_scf))
         if obs.get("ccsd_energy") is not None:
             kv("CCSD energy (amplitude solve)", _energy(obs["ccsd_energy"]))
             kv("downfolded - CCSD", f"{report['energy'] - obs['ccsd_energy']:+.3e} Eh")
-        if h["exact_energy"] is not None:
+        if h.get("exact_energy") is not None:
             kv("downfolded - exact", f"{report['energy'] - h['exact_energy']:+.3e} Eh")
         if "eigenvalue_imag" in obs:
             kv("eigenvalue imaginary part", f"{obs['eigenvalue_imag']:.3e}")
@@ -609,10 +661,13 @@ def format_summary(report: dict) -> str:
             kv("cluster terms", f"{obs['cluster_terms']}{split}")
         if "n_comm" in obs:
             kv("commutators / body cap", f"{obs['n_comm']} / {obs.get('max_body')}")
-        kv("effective Hamiltonian", f"{eff['n_terms']} terms on {eff['n_spinorb']} "
-                                    f"spin-orbitals, {eff['n_elec']} electrons")
-        kv("effective LCU 1-norm", f"{eff['lcu_one_norm']:.6f}")
-        kv("<HF|H_eff|HF>", _energy(eff["reference_expectation"].real))
+        if "n_terms" in eff:
+            kv("effective Hamiltonian", f"{eff['n_terms']} terms on {eff['n_spinorb']} "
+                                        f"spin-orbitals, {eff['n_elec']} electrons")
+        kv("effective LCU 1-norm",
+           f"{eff['lcu_one_norm']:.6f}" if "lcu_one_norm" in eff else not_done)
+        if "reference_expectation" in eff:
+            kv("<HF|H_eff|HF>", _energy(eff["reference_expectation"].real))
         if eff.get("exact_energy") is not None:
             kv("effective exact energy", _energy(eff["exact_energy"]))
         if "note" in obs:
@@ -620,11 +675,19 @@ def format_summary(report: dict) -> str:
         lines.extend(_series_table(obs))
         for warning in obs.get("warnings") or ():
             row(f"  warning: {warning}")
+    elif report.get("error") and report["method"] is not None:
+        row("")
+        row(f"Method {report['method']}" + (f" on backend {report['backend']}"
+                                            if report.get("backend") else ""))
+        kv("downfolded energy", not_done)
 
     row("")
     row("Timings")
     for key, t in report["timings"].items():
         kv(key.replace("_", " "), _seconds(t))
+    if report.get("error"):
+        row("")
+        row(f"Stopped by an error: {report['error']}")
     return "\n".join(lines)
 
 
@@ -649,10 +712,11 @@ def _series_table(obs: dict) -> list[str]:
 # Files besides the summary: the Hamiltonian, the plot
 # ---------------------------------------------------------------------------
 
-def _check_outputs(args) -> None:
+def _check_outputs(args, rem: dict) -> None:
     """Refuse output options that cannot work, before any long work starts: an
     unknown file type, a missing folder, a directory, the same file named twice,
-    a plot without matplotlib or without anything to draw."""
+    a plot without matplotlib or without anything to draw (``rem``: the job's
+    keywords)."""
     targets = [("--json", args.json), ("--save-hamiltonian", args.save_hamiltonian),
                ("--plot", args.plot)]
     seen = {os.path.realpath(args.input): "the input file"}
@@ -685,14 +749,37 @@ def _check_outputs(args) -> None:
             require_matplotlib()
         except (ValueError, ImportError) as exc:
             raise JobError(f"--plot: {exc}") from None
-        from korvel.inputfile import read_input
-        try:
-            rem = read_input(args.input).rem
-        except Exception:       # the job reports input errors with file and line
-            return
         if rem["method"] is None and not rem["dmrg_bond_dims"]:
             raise JobError(f"--plot: {args.input} sets neither dmrg_bond_dims nor method "
                            "in $rem, so there is nothing to plot")
+
+
+def _check_libraries(rem: dict) -> None:
+    """Refuse, before any calculation starts, a job whose optional libraries are
+    missing: block2 for DMRG, CuPy and a CUDA device for ``backend gpu``. The message
+    gives the install line to type."""
+    if rem["dmrg_bond_dims"] and _MPI_SESSION is None:   # the MPI session checks its own
+        try:
+            importlib.import_module("pyblock2.driver.core")
+        except Exception as exc:
+            raise JobError(f"dmrg_bond_dims needs the DMRG library block2, which cannot be "
+                           f"imported ({_message(exc)}); install it with: "
+                           f"pip install block2") from None
+    if rem["backend"] == "gpu":
+        try:
+            importlib.import_module("cupy")
+        except Exception as exc:
+            raise JobError(f"backend gpu needs CuPy, which cannot be imported "
+                           f"({_message(exc)}); install it with: pip install "
+                           f"\"korvel[gpu]\" (or use backend auto or cpu)") from None
+        from korvel.backends import get_backend
+        try:
+            found = get_backend("gpu").available()
+        except ImportError as exc:
+            raise JobError(f"backend gpu is not available ({exc})") from None
+        if not found:
+            raise JobError("backend gpu: CuPy finds no CUDA device on this machine; use "
+                           "backend auto or cpu")
 
 
 def _save_hamiltonian(path: str, report: dict, keep: dict, progress) -> dict:
@@ -766,9 +853,10 @@ def _plot(path: str, report: dict, keep: dict, progress) -> dict:
                   ("exact", h["exact_energy"])]
     title = (f"{os.path.basename(report['input'])}: {rem['basis']}, {p['n_elec']} electrons "
              f"in {p['n_orb']} orbitals")
+    active = (p["n_act_elec"], p["n_act"]) if levels is not None else None
     with progress.stage("plot", f"drawing the results to {path}"):
         fig = results_figure(dmrg=h.get("dmrg"), exact=h["exact_energy"], levels=levels,
-                             title=title)
+                             title=title, active_space=active)
         save_figure(fig, path)
     return {"path": path, "format": check_plot_path(path)[1:]}
 
@@ -879,10 +967,13 @@ def _main_mpi(argv, rank: int, size: int) -> int:
 
 def _run(args) -> int:
     progress = _Progress(sys.stderr)
+    report: dict[str, Any] = {}
     try:
-        _check_outputs(args)
+        calc = _parse(args.input, progress)
+        _check_outputs(args, calc.rem)
+        _check_libraries(calc.rem)
         keep: dict[str, Any] = {}
-        report = run_job(args.input, progress, keep)
+        run_job(calc, progress, keep, report)
         print(format_summary(report), flush=True)
         failures = _write_outputs(args, report, keep, progress)
         if args.json:
@@ -897,6 +988,31 @@ def _run(args) -> int:
         if args.debug:
             traceback.print_exc()
         where = f"while {progress.current}: " if progress.current else ""
-        print(f"korvel: error: {where}{_message(exc)}", file=sys.stderr, flush=True)
+        message = where + _message(exc)
+        if "problem" in report and "timings" not in report:
+            _report_what_finished(args, report, message, progress)
+        print(f"korvel: error: {message}", file=sys.stderr, flush=True)
         return EXIT_ERROR
     return EXIT_OK
+
+
+def _report_what_finished(args, report: dict, message: str, progress) -> None:
+    """After a failure in a stage after the build: the summary of the stages that
+    finished, and the JSON file with the error recorded in it, so that nothing already
+    computed is lost. A failure here is added to the error line, never hides it."""
+    report["error"] = message
+    _record_timings(report, progress)
+    progress.current = None
+    try:
+        print(format_summary(report), flush=True)
+    except Exception as exc:      # a report cut short in an unforeseen place
+        progress.say(f"korvel: the summary of the finished stages failed too: "
+                     f"{_message(exc)}")
+    if args.json:
+        report.setdefault("files", {})["json"] = {"path": args.json, "format": "json"}
+        try:
+            write_json(args.json, report)
+            progress.say(f"korvel: results of the finished stages, with the error, "
+                         f"written to {args.json}")
+        except Exception as exc:
+            progress.say(f"korvel: {_message(exc)}")

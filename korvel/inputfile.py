@@ -86,8 +86,8 @@ KEYWORDS: dict[str, Keyword] = {k.name: k for k in [
         "downfolding method to run after the problem is built (e.g. cendrel); none: "
         "only measure the full-space Hamiltonian"),
     _kw("backend", "str", "auto",
-        "operator-algebra backend: auto (the GPU one when a CUDA device is found), "
-        "openfermion, gpu, cpu"),
+        "operator-algebra backend: auto (the GPU one when a CUDA device is found, else "
+        "the native CPU one), cpu, gpu, openfermion (the reference, slow)"),
     _kw("ccsd_n_comm", "int", 2,
         "nested commutators kept in the similarity-transform series (the series of a "
         "two-body Hamiltonian and doubles ends after four)", minimum=0, maximum=8),
@@ -116,6 +116,9 @@ KEYWORDS: dict[str, Keyword] = {k.name: k for k in [
         maximum=1024),
     _kw("dmrg_stack_gb", "float", 4.0, "memory of the DMRG library in GiB",
         minimum=0.0, exclusive_minimum=True),
+    _kw("dmrg_seed", "int", 1,
+        "seed of the random DMRG start state: the same seed gives the same energies",
+        minimum=1, maximum=2**32 - 1),
 ]}
 
 #: Keywords set in ``$molecule`` (its first line), not in ``$rem``.
@@ -539,7 +542,8 @@ def _check_combination(rem: dict, given: dict, where: dict, header: int | None,
         warnings.append(f"{src.filename}, line {where['ccsd_singles']}: ccsd_singles has no "
                         f"effect with generator_pool {rem['generator_pool']} (no singles)")
     if rem["dmrg_bond_dims"] is None:
-        for key in ("dmrg_extrapolate", "dmrg_n_sweeps", "dmrg_n_threads", "dmrg_stack_gb"):
+        for key in ("dmrg_extrapolate", "dmrg_n_sweeps", "dmrg_n_threads", "dmrg_stack_gb",
+                    "dmrg_seed"):
             if key in given:
                 warnings.append(f"{src.filename}, line {where[key]}: {key} has no "
                                 "effect without dmrg_bond_dims")

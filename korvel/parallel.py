@@ -48,8 +48,8 @@ _ANNOUNCE_TAG = 7301
 #: before it concludes they are stuck in block2's communication and aborts the job.
 ABORT_GRACE_S = 10.0
 
-_INSTALL_HINT = ("install the MPI extra into an environment without the serial block2: "
-                 "pip install \"korvel[mpi]\"")
+_INSTALL_HINT = ("install the MPI build over the serial block2: pip install \"korvel[mpi]\" "
+                 "&& pip install --force-reinstall --no-deps block2-mpi")
 
 
 class RankFailure(Exception):
@@ -195,7 +195,7 @@ class MpiSession:
             point = dmrg_solve(terms, n_spinorb, n_elec, bond_dims=[options["D"]],
                                n_sweeps=options["n_sweeps"], stack_gb=options["stack_gb"],
                                n_threads=options["n_threads"], scratch=scratch,
-                               mpi=True, mps_dir=mps_dir)[0]
+                               mpi=True, mps_dir=mps_dir, seed=options["seed"])[0]
         return dict(point)
 
     # rank 0 ---------------------------------------------------------------------
@@ -217,11 +217,14 @@ class MpiSession:
         self._broadcast(("hamiltonian", payload))
         self.step(lambda: self._receive_hamiltonian(payload))
 
-    def dmrg_point(self, D: int, *, n_sweeps: int, stack_gb: float, n_threads: int) -> dict:
-        """One DMRG run at bond dimension D on all ranks, from a fresh random state."""
+    def dmrg_point(self, D: int, *, n_sweeps: int, stack_gb: float, n_threads: int,
+                   seed: int | None = 1) -> dict:
+        """One DMRG run at bond dimension D on all ranks, from the random state of
+        ``seed`` (the same on every rank)."""
         self.n_runs += 1
         options = {"run": self.n_runs, "D": int(D), "n_sweeps": int(n_sweeps),
-                   "stack_gb": float(stack_gb), "n_threads": int(n_threads)}
+                   "stack_gb": float(stack_gb), "n_threads": int(n_threads),
+                   "seed": seed}
         self._broadcast(("dmrg", options))
         return self.step(lambda: self._run_dmrg(options))
 

@@ -98,11 +98,15 @@ def draw_dmrg(ax, info: dict, exact: float | None = None) -> None:
     # a run told not to extrapolate (info["extrapolated"] False) shows its points only
     show_fit = (sum(f for _, f in shown) >= 2 and _finite(e0) and _finite(slope)
                 and info.get("extrapolated", True) is not False)
-    # a converged run (the info's ``converged``: a discarded weight below 1e-12) is the
-    # reported energy itself; it is marked apart rather than drawn as one more point
+    # a converged run (the info's ``converged``: a discarded weight below 1e-12, its D
+    # under ``converged_bond_dim``) is the reported energy itself; it is marked apart
+    # rather than drawn as one more point
     converged = None
     if not show_fit and info.get("converged") is True:
-        chosen = [p for p, f in shown if f]
+        if "converged_bond_dim" in info:
+            chosen = [p for p, _ in shown if p.get("D") == info["converged_bond_dim"]]
+        else:
+            chosen = [p for p, f in shown if f]
         converged = chosen[0] if len(chosen) == 1 else None
     if not show_fit:
         shown = [(p, False) for p, _ in shown]
@@ -115,9 +119,6 @@ def draw_dmrg(ax, info: dict, exact: float | None = None) -> None:
     if ox:
         ax.plot(ox, oy, "o", mfc="none" if show_fit else None, color="C0",
                 label="DMRG, not fitted" if show_fit else "DMRG", zorder=3)
-    for p, _ in shown:
-        ax.annotate(f"D={p['D']}", (p["discarded_weight"], p["energy"]),
-                    textcoords="offset points", xytext=(5, 4), fontsize=8)
     if converged is not None:
         ax.plot([converged["discarded_weight"]], [converged["energy"]], "*", ms=11, color="C3",
                 zorder=4, label=f"converged (D={converged['D']}) {converged['energy']:.6f} Eh")
@@ -145,7 +146,26 @@ def draw_dmrg(ax, info: dict, exact: float | None = None) -> None:
     right = max([p["discarded_weight"] for p, _ in shown] + [0.0])
     ax.set_xlim(-0.05 * right if right > 0 else None)
     _plain_energy_axis(ax)
+    _label_bond_dims(ax, [p for p, _ in shown])
     ax.legend(fontsize=8, loc="upper left")
+
+
+def _label_bond_dims(ax, points) -> None:
+    """A "D=..." label beside each point, on the side that faces the middle of the
+    axes, so that no label runs over the edge (the run of the smallest D has the
+    largest discarded weight and the highest energy: the upper right corner)."""
+    ax.autoscale_view()
+    (x0, x1), (y0, y1) = ax.get_xlim(), ax.get_ylim()
+    ax.set_xlim(x0, x1)                 # the labels must not move the limits
+    ax.set_ylim(y0, y1)
+    for p in points:
+        x, y = p["discarded_weight"], p["energy"]
+        right = x > 0.5 * (x0 + x1)
+        top = y > 0.5 * (y0 + y1)
+        ax.annotate(f"D={p['D']}", (x, y), textcoords="offset points",
+                    xytext=(-5 if right else 5, -4 if top else 4),
+                    ha="right" if right else "left", va="top" if top else "bottom",
+                    fontsize=8)
 
 
 def _band(x, xs, ci):
@@ -164,10 +184,11 @@ def _band(x, xs, ci):
     return ci * np.sqrt(v / inv[1, 1])
 
 
-def draw_ladder(ax, levels) -> None:
+def draw_ladder(ax, levels, active_space=None) -> None:
     """The energy ladder on ``ax``: one level per (label, energy) pair, in the order
     given; levels whose energy is None are left out. Each level carries its energy,
-    and its distance from the last level when that one is the exact energy."""
+    and its distance from the last level when that one is the exact energy.
+    ``active_space`` (electrons, orbitals) is named in the title, as "(4e, 4o)"."""
     levels = [(name, float(e)) for name, e in levels if e is not None and _finite(e)]
     exact = levels[-1][1] if levels and levels[-1][0].startswith("exact") else None
     for k, (name, e) in enumerate(levels):
@@ -184,14 +205,19 @@ def draw_ladder(ax, levels) -> None:
         lo, hi = min(e for _, e in levels), max(e for _, e in levels)
         pad = 0.15 * (hi - lo) if hi > lo else 1e-3
         ax.set_ylim(lo - pad, hi + 2 * pad)
-    ax.set_title("energy ladder")
+    title = "energy ladder"
+    if active_space is not None:
+        n_elec, n_orb = active_space
+        title += f", active space ({n_elec}e, {n_orb}o)"
+    ax.set_title(title)
     _plain_energy_axis(ax)
 
 
 def results_figure(*, dmrg: dict | None = None, exact: float | None = None,
-                   levels=None, title: str | None = None):
+                   levels=None, title: str | None = None, active_space=None):
     """A Figure with the DMRG panel (when ``dmrg`` info is given) and the ladder
-    panel (when ``levels`` is given), side by side."""
+    panel (when ``levels`` is given, its title naming ``active_space``, a pair
+    (electrons, orbitals)), side by side."""
     panels = [p for p in ("dmrg", "ladder") if {"dmrg": dmrg, "ladder": levels}[p]]
     if not panels:
         raise ValueError("nothing to plot: no DMRG points and no energy ladder")
@@ -200,7 +226,7 @@ def results_figure(*, dmrg: dict | None = None, exact: float | None = None,
         if name == "dmrg":
             draw_dmrg(ax, dmrg, exact)
         else:
-            draw_ladder(ax, levels)
+            draw_ladder(ax, levels, active_space)
     if title:
         fig.suptitle(title, fontsize=10)
     return fig

@@ -125,11 +125,12 @@ def test_functions_in_order_with_readable_signatures():
         "(hamiltonian: 'Any', n_spinorb: 'int', n_elec: 'int', *, bond_dims=(250,), "
         "n_sweeps: 'int' = 16, spin: 'int | None' = None, stack_gb: 'float' = 4.0, "
         "n_threads: 'int' = 4, scratch: 'str | None' = None, mpi: 'bool' = False, "
-        "mps_dir: 'str | None' = None)")
+        "mps_dir: 'str | None' = None, seed: 'int | None' = 1)")
     assert str(sig["dmrg_energy"]) == (
         "(hamiltonian: 'Any', n_spinorb: 'int', n_elec: 'int', *, bond_dims=(250,), "
         "n_sweeps: 'int' = 16, spin: 'int | None' = None, extrapolate: 'bool' = False, "
-        "stack_gb: 'float' = 4.0, n_threads: 'int' = 4, return_info: 'bool' = False)")
+        "stack_gb: 'float' = 4.0, n_threads: 'int' = 4, return_info: 'bool' = False, "
+        "seed: 'int | None' = 1)")
 
 
 # ---------------------------------------------------------------------------
@@ -440,6 +441,9 @@ def test_scratch_directories(private_tempdir, tmp_path_factory, monkeypatch):
     (dict(n_sweeps=10**15), ValueError, "n_sweeps must be at most 1000000, got 1000000000000000"),
     (dict(spin="0"), TypeError, "spin must be an integer or None, not str"),
     (dict(n_threads=0), ValueError, "n_threads must be at least 1, got 0"),
+    (dict(seed=0), ValueError, "seed must be from 1 to 4294967295"),
+    (dict(seed=2**32), ValueError, "seed must be from 1 to 4294967295"),
+    (dict(seed="7"), TypeError, "seed must be an integer or None, not str"),
     (dict(stack_gb="1"), TypeError, "stack_gb must be a real number, not str"),
     (dict(stack_gb=1e-7), ValueError, "stack_gb must be a finite size in GiB"),
     (dict(stack_gb=float("nan")), ValueError, "stack_gb must be a finite size in GiB"),
@@ -495,8 +499,9 @@ def test_extrapolate_exact_line_through_three_points():
     points = pts(*[(e0 + s * w, w) for w in (3e-4, 1e-4, 2e-5)])
     info = an.dmrg_extrapolate(points)
     assert list(info) == ["extrapolated_energy", "ci95_halfwidth", "slope", "lowest_computed",
-                          "points", "fitted_bond_dims", "converged"]
+                          "points", "fitted_bond_dims", "converged", "converged_bond_dim"]
     assert info["points"] is points and info["fitted_bond_dims"] == [10, 20, 30]
+    assert info["converged_bond_dim"] is None
     assert info["extrapolated_energy"] == pytest.approx(e0, abs=1e-12)
     assert info["slope"] == pytest.approx(s, rel=1e-9)
     assert info["ci95_halfwidth"] == pytest.approx(0.0, abs=1e-10)
@@ -554,8 +559,10 @@ def test_extrapolate_converged_run_is_not_extrapolated(pairs, energy, dim):
     # Below 1e-12 of discarded weight a run is converged: its energy, no line.
     info = an.dmrg_extrapolate(pts(*pairs))
     assert info["extrapolated_energy"] == energy and info["ci95_halfwidth"] == 0.0
-    assert info["converged"] is True and info["fitted_bond_dims"] == [dim]
-    assert an._dmrg_reported_energy(info, True) == (energy, True)
+    # nothing was fitted, and the reported energy is no extrapolation
+    assert info["converged"] is True and info["fitted_bond_dims"] == []
+    assert info["converged_bond_dim"] == dim
+    assert an._dmrg_reported_energy(info, True) == (energy, False)
     assert an._dmrg_reported_energy(info, False) == (info["lowest_computed"], False)
 
 
@@ -571,9 +578,31 @@ def test_h6_dmrg_converged_is_fci():
     p = problem("h6")
     e, info = an.dmrg_energy(p.hamiltonian, p.n_modes, p.n_elec, bond_dims=(20, 40, 60),
                              n_sweeps=8, extrapolate=True, return_info=True, **SMALL)
-    assert info["converged"] is True and info["fitted_bond_dims"][0] in (40, 60)
+    assert info["converged"] is True and info["converged_bond_dim"] in (40, 60)
     assert e == pytest.approx(e_fci, abs=1e-8)
     assert e >= e_fci - 1e-9 and info["ci95_halfwidth"] == 0.0
+
+
+def test_a_truncated_dmrg_run_repeats_with_its_seed():
+    # H6/STO-3G at D = 8 truncates: where the sweeps end depends on the random start
+    # state, which the seed fixes, so the same call gives the same energy to the bit.
+    from pyscf import fci, gto, scf
+
+    from chem import problem
+
+    p = problem("h6")
+
+    def run(**kw):
+        return an.dmrg_solve(p.hamiltonian, p.n_modes, p.n_elec, bond_dims=(8,),
+                             n_sweeps=4, **SMALL, **kw)
+
+    first = run()
+    assert first[0]["discarded_weight"] > 1e-8          # truly truncated
+    assert run() == first                                # the default seed
+    assert run(seed=12345) == run(seed=12345)
+    mol = gto.M(atom=GEOMETRIES["h6"], basis="sto-3g", verbose=0)
+    e_fci = fci.FCI(scf.RHF(mol).run(conv_tol=1e-12)).kernel()[0]
+    assert first[0]["energy"] > e_fci                    # variational, and truncated
 
 
 def test_extrapolate_lookup_errors_propagate():
@@ -605,7 +634,7 @@ def test_dmrg_energy_selects_the_reported_energy(monkeypatch, bond_dims, extrapo
     e, info = an.dmrg_energy(DIAG4, 4, 2, bond_dims=bond_dims, extrapolate=extrapolate,
                              stack_gb=2, n_threads=1, return_info=True)
     assert seen == dict(args=(DIAG4, 4, 2), bond_dims=bond_dims, n_sweeps=16, spin=None,
-                        stack_gb=2.0, n_threads=1)
+                        stack_gb=2.0, n_threads=1, seed=1)
     assert type(seen["stack_gb"]) is float
     assert e == info[key]
     assert an.dmrg_energy(DIAG4, 4, 2, bond_dims=bond_dims, extrapolate=extrapolate) == e
@@ -619,7 +648,7 @@ def test_dmrg_energy_of_h2o_extrapolates_to_exact_energy():
                              extrapolate=True, return_info=True, **SMALL)
     assert abs(e - exact) < 1e-5
     assert list(info) == ["extrapolated_energy", "ci95_halfwidth", "slope", "lowest_computed",
-                          "points", "fitted_bond_dims", "converged"]
+                          "points", "fitted_bond_dims", "converged", "converged_bond_dim"]
     assert [p["D"] for p in info["points"]] == [24, 32, 40]
     assert all(p["energy"] > exact - 1e-8 for p in info["points"])
     assert info["lowest_computed"] == min(p["energy"] for p in info["points"])

@@ -104,7 +104,7 @@ def assert_invariants(p, mol):
     assert p.n_elec == mol.nelectron and p.occupied == (
         {2 * k for k in range(n_alpha)} | {2 * k + 1 for k in range(n_beta)})
     assert p.spin_2s == mol.spin and p.n_modes == 2 * p.n_orb
-    assert list(p.extras) == ["mo_coeff", "h1", "eri", "e_nuc", "eps"] + (
+    assert list(p.extras) == ["mo_coeff", "h1", "eri", "e_nuc", "eps", "e_scf"] + (
         ["casscf"] if "casscf" in p.extras else [])
     assert mo.shape == (mol.nao_nr(), p.n_orb)
     assert p.extras["eri"].shape == (p.n_orb,) * 4 and p.extras["eps"].shape == (p.n_orb,)
@@ -363,6 +363,8 @@ def test_orbital_optimisation_gives_the_casscf_energy(case):
     # CASSCF converges its energy to 1e-7 (orbitals to about 1e-4): two runs agree to that.
     assert p.e_ref == pytest.approx(mc.kernel(mo)[0], abs=1e-6) and p.e_ref < mf.e_tot - 1e-3
     assert p.e_ref == seen["CASSCF"].e_tot
+    # after CASSCF the mean-field energy is still kept, for the correlation energy
+    assert p.extras["e_scf"] == pytest.approx(mf.e_tot, abs=1e-8)
     # The CASCI energy is invariant under rotations inside the core, active and virtual
     # blocks, so the working orbitals reproduce it exactly.
     casci = mcscf.CASCI(seen["RHF"], p.n_act, p.n_act_elec)
@@ -636,10 +638,14 @@ def test_open_shell_fold_is_rohf_casci():
     assert np.linalg.eigvalsh(m.toarray()).min() == pytest.approx(e_casci, abs=1e-8)
 
 
-def test_casscf_finds_the_lower_minimum_in_every_process():
+def test_every_process_builds_the_same_problem():
     # H2O/STO-3G, manual (4, 4): from the canonical orbitals CASSCF may stop at
     # -74.97613; the lower minimum -75.00857 is PySCF's CASSCF from its MP2 natural
-    # orbitals. Five fresh interpreters must all land on it.
+    # orbitals. Fresh interpreters that hash strings differently (which changes PySCF's
+    # start guess, and with it the signs of the orbitals it returns) must all land on
+    # it, and all build the same H4 Hamiltonian, coefficient for coefficient: the
+    # orbital phases are fixed, so a truncated DMRG run repeats.
+    import os
     from concurrent.futures import ThreadPoolExecutor
 
     mf = scf.RHF(pyscf_mol("h2o")).run(conv_tol=1e-12)
@@ -652,9 +658,21 @@ def test_casscf_finds_the_lower_minimum_in_every_process():
     code = ("from chem import problem\n"
             "p = problem('h2o', active_space='manual', n_act=4, n_act_elec=4, "
             "orbital_opt=True)\n"
-            "print(repr(p.e_ref), p.extras['casscf'])\n")
-    with ThreadPoolExecutor(5) as pool:
-        runs = list(pool.map(lambda _: fresh_python(code).stdout.split(" ", 1), range(5)))
-    for e_ref, info in runs:
+            "h = problem('h4').hamiltonian.terms\n"
+            "print(repr(p.e_ref), p.extras['casscf'], sep='\\n')\n"
+            "print(repr([(k, complex(c)) for k, c in sorted(h.items())]))\n")
+    # hash seeds 0 and 1 give H4 orbitals of opposite signs when nothing fixes them
+    envs = [dict(os.environ, PYTHONHASHSEED=str(k)) for k in range(2)]
+    with ThreadPoolExecutor(2) as pool:
+        runs = list(pool.map(lambda env: fresh_python(code, env).stdout.splitlines(), envs))
+    h4 = problem("h4").hamiltonian.terms
+    for e_ref, info, terms in runs:
         assert float(e_ref) == pytest.approx(lower, abs=1e-6)
         assert "'converged': True" in info and "MP2 natural orbitals" in info
+        other = dict(eval(terms))
+        assert other.keys() == h4.keys()
+        assert max(abs(other[k] - h4[k]) for k in h4) < 1e-10
+    # the convention itself: each orbital's largest AO coefficient is positive
+    mo = problem("h4").extras["mo_coeff"]
+    lead = np.argmax(np.round(np.abs(mo) / np.abs(mo).max(axis=0), 6), axis=0)
+    assert (mo[lead, np.arange(mo.shape[1])] > 0).all()

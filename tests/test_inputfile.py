@@ -35,7 +35,7 @@ def test_defaults_filled_and_geometry_as_tuples():
                     active_space="full", avas_aos=None, avas_threshold=0.2, n_act=None,
                     n_act_elec=None, orbital_opt=False, method=None, backend="auto",
                     ccsd_n_comm=2, ccsd_max_body=4, generator_pool="ccsd_screened",
-                    pool_tol=1e-8, dmrg_bond_dims=None, dmrg_extrapolate=True)
+                    pool_tol=1e-8, dmrg_bond_dims=None, dmrg_extrapolate=True, dmrg_seed=1)
     assert {k: rem[k] for k in expected} == expected
     # every documented keyword is present, nothing else besides charge/multiplicity
     assert set(rem) == set(KEYWORDS) | {"charge", "multiplicity"}

@@ -150,3 +150,45 @@ def test_bad_requests():
         plot.check_plot_path("out.jpg")
     with pytest.raises(ValueError, match="nothing to plot"):
         plot.results_figure()
+
+
+H6_RUNS = [{"D": 20, "energy": -3.2437526, "discarded_weight": 2.1e-6},
+           {"D": 40, "energy": -3.2445401, "discarded_weight": 3.0e-10},
+           {"D": 60, "energy": -3.2445422400, "discarded_weight": 0.0}]
+
+
+@pytest.mark.parametrize("points", [H6_RUNS, NOISY], ids=["converged", "fitted"])
+def test_bond_dimension_labels_stay_inside_the_panel(points):
+    """Every "D=..." label is drawn whole inside its axes (the run of the smallest D
+    sits in the upper right corner, where a label to its right ran off the edge)."""
+    fig = plot.results_figure(dmrg=dmrg_info([dict(p) for p in points]), exact=-3.2445422400)
+    fig.canvas.draw()
+    renderer = fig.canvas.get_renderer()
+    (ax,) = fig.axes
+    box = ax.get_window_extent(renderer)
+    labels = [t for t in ax.texts if t.get_text().startswith("D=")]
+    assert sorted(t.get_text() for t in labels) == sorted(f"D={p['D']}" for p in points)
+    for text in labels:
+        ext = text.get_window_extent(renderer)
+        assert (box.x0 <= ext.x0 and ext.x1 <= box.x1 and box.y0 <= ext.y0
+                and ext.y1 <= box.y1), (text.get_text(), ext, box)
+
+
+def test_a_converged_run_is_found_by_its_bond_dimension():
+    """The info names the converged run under converged_bond_dim and lists no fitted
+    run; the marker sits on that run."""
+    info = dmrg_info([dict(p) for p in H6_RUNS])
+    if "converged_bond_dim" not in info:
+        pytest.skip("needs the analysis module's converged rule")
+    assert info["fitted_bond_dims"] == [] and info["converged_bond_dim"] == 60
+    (ax,) = plot.results_figure(dmrg=info).axes
+    marker = line_by_label(ax, "converged (D=60) -3.244542 Eh")
+    assert list(marker.get_xdata()) == [0.0]
+
+
+def test_ladder_title_names_the_active_space():
+    levels = [("SCF", -74.96), ("CASCI", -74.97), ("downfolded", -75.01), ("exact", -75.012)]
+    (ax,) = plot.results_figure(levels=levels, active_space=(4, 4)).axes
+    assert ax.get_title() == "energy ladder, active space (4e, 4o)"
+    (ax,) = plot.results_figure(levels=levels).axes
+    assert ax.get_title() == "energy ladder"

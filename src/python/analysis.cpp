@@ -643,12 +643,29 @@ void sweep_all(nb::handle DMRGDriver, nb::handle SymmetryTypes, nb::handle scrat
                long long n_spinorb, long long n_elec, long long spin_value, long long n_threads,
                long long stack_mem, const std::vector<long long>& bond_dims,
                const std::vector<double>& noises, nb::handle terms, double constant,
-               bool use_mpi, nb::handle mps_dir, nb::list& points);
+               bool use_mpi, nb::handle mps_dir, std::optional<long long> seed,
+               nb::list& points);
+
+// The seed of block2's random generator when the caller names none: the random start
+// state, and with it every energy of a truncated run, is then the same from run to run.
+constexpr long long kDefaultDmrgSeed = 1;
+// block2 seeds a 32-bit Mersenne twister; 0 asks it for a seed from the clock.
+constexpr long long kMaxDmrgSeed = 4294967295LL;
+
+// The seed argument: a number from 1 to 2^32 - 1, or None for a seed from the clock.
+std::optional<long long> dmrg_seed(nb::handle seed_o) {
+    const std::optional<long long> seed = as_opt_int(seed_o, "seed");
+    if (seed && (*seed < 1 || *seed > kMaxDmrgSeed))
+        throw nb::value_error(("seed must be from 1 to 4294967295 (or None for a seed from "
+                               "the clock), got " + std::to_string(*seed))
+                                  .c_str());
+    return seed;
+}
 
 nb::list dmrg_solve(nb::object hamiltonian, nb::object n_spinorb_o, nb::object n_elec_o,
                     nb::object bond_dims_o, nb::object n_sweeps_o, nb::object spin_o,
                     nb::object stack_gb_o, nb::object n_threads_o, nb::object scratch_o,
-                    nb::object mpi_o, nb::object mps_dir_o) {
+                    nb::object mpi_o, nb::object mps_dir_o, nb::object seed_o) {
     // Nothing is converted, read or written before block2 is known to be there.
     nb::object core = import_block2_driver();
     nb::object DMRGDriver = core.attr("DMRGDriver");
@@ -661,6 +678,7 @@ nb::list dmrg_solve(nb::object hamiltonian, nb::object n_spinorb_o, nb::object n
     const std::optional<long long> spin = as_opt_int(spin_o, "spin");
     const double stack_gb = as_float(stack_gb_o, "stack_gb");
     const long long n_threads = as_int(n_threads_o, "n_threads");
+    const std::optional<long long> seed = dmrg_seed(seed_o);
     if (!scratch_o.is_none() && !PyUnicode_Check(scratch_o.ptr()))
         throw nb::type_error(
             ("scratch must be a string or None, not " + type_name_of(scratch_o)).c_str());
@@ -671,7 +689,8 @@ nb::list dmrg_solve(nb::object hamiltonian, nb::object n_spinorb_o, nb::object n
     if (use_mpi && !PyObject_HasAttrString(import("block2").attr("sgf").ptr(), "MPICommunicator"))
         throw std::runtime_error(
             "DMRG over MPI needs block2's MPI build (block2-mpi), not the serial block2 "
-            "\xe2\x80\x94 install with `pip install korvel[mpi]` in an environment of its own");
+            "\xe2\x80\x94 install it over the serial one with `pip install korvel[mpi]` and "
+            "`pip install --force-reinstall --no-deps block2-mpi`");
     if (!PyObject_HasAttrString(bond_dims_o.ptr(), "__iter__") ||
         PyUnicode_Check(bond_dims_o.ptr()))
         throw nb::type_error(("bond_dims must be a sequence of integers, not " +
@@ -763,7 +782,7 @@ nb::list dmrg_solve(nb::object hamiltonian, nb::object n_spinorb_o, nb::object n
     try {
         sweep_all(DMRGDriver, SymmetryTypes, scratch_dir, n_spinorb, n_elec, spin_value,
                   n_threads, stack_mem, bond_dims, noises, terms, constant, use_mpi, mps_dir_o,
-                  points);
+                  seed, points);
     } catch (...) {
         if (own_scratch) remove_tree(scratch_dir);
         throw;
@@ -788,7 +807,8 @@ void sweep_all(nb::handle DMRGDriver, nb::handle SymmetryTypes, nb::handle scrat
                long long n_spinorb, long long n_elec, long long spin_value, long long n_threads,
                long long stack_mem, const std::vector<long long>& bond_dims,
                const std::vector<double>& noises, nb::handle terms, double constant,
-               bool use_mpi, nb::handle mps_dir, nb::list& points) {
+               bool use_mpi, nb::handle mps_dir, std::optional<long long> seed,
+               nb::list& points) {
     const std::size_t L = noises.size();
     nb::dict driver_kw;
     driver_kw["scratch"] = scratch_dir;
@@ -834,7 +854,10 @@ void sweep_all(nb::handle DMRGDriver, nb::handle SymmetryTypes, nb::handle scrat
     nb::object mpo = driver.attr("get_mpo")(expr, "iprint"_a = 0);
 
     // One random state, drawn at the first bond dimension; each further bond dimension
-    // continues from the state the previous one left (warm start).
+    // continues from the state the previous one left (warm start). A truncated run ends
+    // in a state that depends on where it started, so the generator is seeded first.
+    if (seed)
+        driver.attr("bw").attr("b").attr("Random").attr("rand_seed")(nb::int_(*seed));
     nb::object ket = driver.attr("get_random_mps")("tag"_a = "KET",
                                                    "bond_dim"_a = nb::int_(bond_dims[0]),
                                                    "nroots"_a = 1);
@@ -909,6 +932,7 @@ nb::dict dmrg_extrapolate(nb::object points) {
     double extrapolated = lowest, ci95 = 0.0, slope = 0.0;
     bool converged = false;
     nb::list fitted;
+    nb::object converged_dim = nb::none();
 
     // A converged run: the lowest energy among the runs with a weight below 1e-12.
     std::ptrdiff_t best = -1;
@@ -917,9 +941,10 @@ nb::dict dmrg_extrapolate(nb::object points) {
             std::isfinite(es[k]) && (best < 0 || es[k] < es[best]))
             best = static_cast<std::ptrdiff_t>(k);
     if (best >= 0) {
+        // Reported as it is: no line is fitted, so no run is listed as fitted.
         converged = true;
         extrapolated = es[best];
-        fitted.append(dims[best]);
+        converged_dim = dims[best];
     } else {
         // Usable runs: a finite, positive weight and a finite energy; the largest bond
         // dimensions first (the smallest weights when the runs carry no D).
@@ -976,27 +1001,32 @@ nb::dict dmrg_extrapolate(nb::object points) {
     info["points"] = points;
     info["fitted_bond_dims"] = fitted;
     info["converged"] = nb::bool_(converged);
+    info["converged_bond_dim"] = converged_dim;
     return info;
 }
 
-// The energy a DMRG calculation reports, and whether it is the extrapolated one: the
-// extrapolation when it is asked for and there is more than one run, else the lowest
-// variational energy. dmrg_energy and the command line both take it from here.
+// The energy a DMRG calculation reports, and whether it is an extrapolation: the
+// extrapolated energy when it is asked for and there is more than one run, else the
+// lowest variational energy. A converged run is reported as it is, and that is no
+// extrapolation. dmrg_energy and the command line both take it from here.
 nb::tuple reported_energy(nb::object info, nb::object extrapolate) {
     const bool use_fit = truthy(extrapolate) && length(item(info, nb::str("points"))) > 1;
     nb::object e = item(info, nb::str(use_fit ? "extrapolated_energy" : "lowest_computed"));
-    return nb::make_tuple(e, nb::bool_(use_fit));
+    const bool converged = PyMapping_Check(info.ptr()) &&
+                           PyMapping_HasKeyString(info.ptr(), "converged") &&
+                           truthy(item(info, nb::str("converged")));
+    return nb::make_tuple(e, nb::bool_(use_fit && !converged));
 }
 
 nb::object dmrg_energy(nb::object hamiltonian, nb::object n_spinorb, nb::object n_elec,
                        nb::object bond_dims, nb::object n_sweeps, nb::object spin,
                        nb::object extrapolate, nb::object stack_gb_o, nb::object n_threads,
-                       nb::object return_info) {
+                       nb::object return_info, nb::object seed) {
     const double stack_gb = as_float(stack_gb_o, "stack_gb");
     nb::object module = import(module_name().c_str());
     nb::object points = module.attr("dmrg_solve")(
         hamiltonian, n_spinorb, n_elec, "bond_dims"_a = bond_dims, "n_sweeps"_a = n_sweeps,
-        "spin"_a = spin, "stack_gb"_a = stack_gb, "n_threads"_a = n_threads);
+        "spin"_a = spin, "stack_gb"_a = stack_gb, "n_threads"_a = n_threads, "seed"_a = seed);
     nb::object info = module.attr("dmrg_extrapolate")(points);
     nb::object e = reported_energy(info, extrapolate)[0];
     if (truthy(return_info)) return nb::make_tuple(e, info);
@@ -1057,7 +1087,7 @@ NB_MODULE(analysis, m) {
         "(hamiltonian: Any, n_spinorb: int, n_elec: int, *, bond_dims=(250,), "
         "n_sweeps: int = 16, spin: int | None = None, stack_gb: float = 4.0, "
         "n_threads: int = 4, scratch: str | None = None, mpi: bool = False, "
-        "mps_dir: str | None = None)",
+        "mps_dir: str | None = None, seed: int | None = 1)",
         "Ground state by DMRG (block2, spin-orbital sites) at each bond dimension in turn,\n"
         "each continuing from the state of the previous one. Returns one point\n"
         "{'D', 'energy', 'discarded_weight'} per bond dimension. Without a scratch\n"
@@ -1065,12 +1095,14 @@ NB_MODULE(analysis, m) {
         "call ends; a named one is left as it is. Coefficients must be real (imaginary parts\n"
         "up to 1e-12) and finite; sizes are checked against the DMRG stack before block2\n"
         "starts. With mpi (block2's MPI build, every rank calling with the same arguments)\n"
-        "the operator is distributed over the ranks; mps_dir is then a folder all ranks see.",
+        "the operator is distributed over the ranks; mps_dir is then a folder all ranks see.\n"
+        "seed (1 to 2^32 - 1) seeds block2's random start state, so that a truncated run\n"
+        "gives the same energy every time; None takes a seed from the clock.",
         &dmrg_solve, nb::arg("hamiltonian").none(), nb::arg("n_spinorb").none(), nb::arg("n_elec").none(),
         nb::kw_only(), nb::arg("bond_dims").none() = nb::make_tuple(250), nb::arg("n_sweeps").none() = 16,
         nb::arg("spin").none() = nb::none(), nb::arg("stack_gb").none() = 4.0, nb::arg("n_threads").none() = 4,
         nb::arg("scratch").none() = nb::none(), nb::arg("mpi").none() = false,
-        nb::arg("mps_dir").none() = nb::none());
+        nb::arg("mps_dir").none() = nb::none(), nb::arg("seed").none() = kDefaultDmrgSeed);
 
     def(m, "dmrg_extrapolate", "(points) -> dict",
         "DMRG energy extrapolated to zero discarded weight.\n\n"
@@ -1078,26 +1110,31 @@ NB_MODULE(analysis, m) {
         "with a zero half-width. Otherwise a straight line in the discarded weight is fitted\n"
         "to the usable runs (finite positive weight, finite energy) of the three largest\n"
         "bond dimensions. Returns extrapolated_energy, ci95_halfwidth, slope,\n"
-        "lowest_computed, points, fitted_bond_dims (the D of each run used: the fitted ones,\n"
-        "or the converged one) and converged. With two fitted runs the line passes through\n"
+        "lowest_computed, points, fitted_bond_dims (the D of each run the line was fitted\n"
+        "to; none for a converged run), converged and converged_bond_dim (the D of the\n"
+        "converged run, else None). With two fitted runs the line passes through\n"
         "both and the half-width is NaN; with fewer, or when all share one weight, the\n"
         "lowest energy is returned.",
         &dmrg_extrapolate, nb::arg("points").none());
 
     def(m, "_dmrg_reported_energy", "(info: dict, extrapolate: bool) -> tuple[float, bool]",
         "(energy, extrapolated) for a dmrg_extrapolate result: the extrapolated energy when\n"
-        "extrapolate is true and there is more than one run, else the lowest computed one.",
+        "extrapolate is true and there is more than one run, else the lowest computed one;\n"
+        "extrapolated is False for a converged run, reported as it is.",
         &reported_energy, nb::arg("info").none(), nb::arg("extrapolate").none());
 
     def(m, "dmrg_energy",
         "(hamiltonian: Any, n_spinorb: int, n_elec: int, *, bond_dims=(250,), "
         "n_sweeps: int = 16, spin: int | None = None, extrapolate: bool = False, "
-        "stack_gb: float = 4.0, n_threads: int = 4, return_info: bool = False)",
+        "stack_gb: float = 4.0, n_threads: int = 4, return_info: bool = False, "
+        "seed: int | None = 1)",
         "DMRG ground energy: the lowest variational energy over the bond dimensions, or,\n"
         "with extrapolate and more than one bond dimension, the zero-discarded-weight\n"
-        "extrapolation. With return_info, the pair (energy, extrapolation info).",
+        "extrapolation. With return_info, the pair (energy, extrapolation info). seed as\n"
+        "for dmrg_solve.",
         &dmrg_energy, nb::arg("hamiltonian").none(), nb::arg("n_spinorb").none(), nb::arg("n_elec").none(),
         nb::kw_only(), nb::arg("bond_dims").none() = nb::make_tuple(250), nb::arg("n_sweeps").none() = 16,
         nb::arg("spin").none() = nb::none(), nb::arg("extrapolate").none() = false,
-        nb::arg("stack_gb").none() = 4.0, nb::arg("n_threads").none() = 4, nb::arg("return_info").none() = false);
+        nb::arg("stack_gb").none() = 4.0, nb::arg("n_threads").none() = 4, nb::arg("return_info").none() = false,
+        nb::arg("seed").none() = kDefaultDmrgSeed);
 }

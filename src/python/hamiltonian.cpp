@@ -200,7 +200,8 @@ const char* const kBuildDoc =
     "orbitals (the active ones are those of the cut in order of decreasing occupation);\n"
     "AVAS and open-shell references start from the orbitals of the active-space step.\n\n"
     "Returns a Problem whose ``extras`` hold ``mo_coeff`` (AO x MO), ``h1``, ``eri``\n"
-    "(chemists' order (pq|rs)), ``e_nuc`` and ``eps`` (semicanonical orbital energies),\n"
+    "(chemists' order (pq|rs)), ``e_nuc``, ``eps`` (semicanonical orbital energies) and\n"
+    "``e_scf`` (the mean-field energy, from which correlation energies are measured),\n"
     "and after CASSCF ``casscf``: {\"converged\": bool, \"start\": the starting orbitals}.\n\n"
     "Raises ValueError for an unknown ``active_space``, an AVAS space without\n"
     "``avas_aos``, or a manual space that does not fit the molecule; a missing keyword\n"
@@ -565,6 +566,24 @@ nb::object build_problem(nb::handle calc) {
     }
     mo = matmul(mo, u);
 
+    // 9b. A fixed phase for each orbital: its largest AO coefficient positive (the first
+    // of equal ones, magnitudes compared to six digits, so that rounding noise between
+    // symmetry-equal coefficients cannot decide). An eigensolver returns each orbital
+    // with whatever sign its rounding gives, and that differs from process to process
+    // (PySCF's start guess depends on hashing); the Hamiltonian's coefficients, and a
+    // truncated DMRG run on them, would then differ between runs of the same input.
+    {
+        nb::object mag = np.attr("abs")(mo);
+        nb::object rel = np.attr("round")(mag / mag.attr("max")("axis"_a = 0), 6);
+        nb::object lead = np.attr("argmax")(rel, "axis"_a = 0);
+        nb::object lead_coef = getitem(
+            np.attr("take_along_axis")(mo, getitem(lead, nb::make_tuple(nb::none(), nb::ellipsis())),
+                                       "axis"_a = 0),
+            nb::int_(0));
+        nb::object signs = np.attr("where")(np.attr("less")(lead_coef, 0.0), -1.0, 1.0);
+        mo = mo * signs;
+    }
+
     // 10. Final integrals and the second-quantised Hamiltonian.
     h1 = matmul(matmul(mo.attr("T"), mf.attr("get_hcore")()), mo);
     eri = ao2mo.attr("restore")(1, ao2mo.attr("kernel")(mol, mo), n_orb);
@@ -590,6 +609,7 @@ nb::object build_problem(nb::handle calc) {
     extras["eri"] = eri;
     extras["e_nuc"] = builtin("float")(mol.attr("energy_nuc")());
     extras["eps"] = eps;
+    extras["e_scf"] = builtin("float")(mf.attr("e_tot"));
     if (!casscf_info.is_none()) extras["casscf"] = casscf_info;
 
     return self.attr("Problem")(
