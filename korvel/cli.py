@@ -296,9 +296,11 @@ def _on_all_ranks(fn, *args, **kwargs):
         raise JobError(str(exc)) from exc
 
 
-def run_job(path: str, progress: _Progress, keep: dict | None = None) -> dict:
+def run_job(path: str, progress: _Progress, keep: dict | None = None,
+            check=None) -> dict:
     """Everything the summary and the JSON file report, as one mapping. ``keep``, when
-    given, receives the problem and the effective Hamiltonian (for saving, plotting)."""
+    given, receives the problem and the effective Hamiltonian (for saving, plotting).
+    ``check``, when given, is called with the parsed input before any long work."""
     from korvel.inputfile import read_input
 
     t_start = time.perf_counter()
@@ -307,13 +309,19 @@ def run_job(path: str, progress: _Progress, keep: dict | None = None) -> dict:
         calc = read_input(path)
     for warning in calc.warnings:
         progress.say(f"korvel: warning: {warning}")
+    if check is not None:
+        check(calc)
     rem = calc.rem
 
     (build_problem,) = _require("korvel.core.hamiltonian", "build_problem")
     _announce_size(calc, progress)
     with progress.stage("build_problem", "building the problem (SCF, active space, "
                                           "integrals, Hamiltonian)"):
-        problem = build_problem(calc)
+        try:
+            problem = build_problem(calc)
+        except ValueError as exc:
+            _locate_keyword_error(exc, calc, progress)
+            raise
     if keep is not None:
         keep["problem"] = problem
 
@@ -337,6 +345,9 @@ def run_job(path: str, progress: _Progress, keep: dict | None = None) -> dict:
     }
     report["problem"]["e_determinant"] = _determinant_expectation(
         problem.hamiltonian, problem.occupied).real
+    ecp = (getattr(problem, "extras", None) or {}).get("ecp")
+    if ecp:
+        report["problem"]["ecp"] = dict(ecp)
     casscf = (getattr(problem, "extras", None) or {}).get("casscf")
     if casscf is not None:
         report["problem"]["casscf"] = dict(casscf)
@@ -354,6 +365,17 @@ def run_job(path: str, progress: _Progress, keep: dict | None = None) -> dict:
     progress.timings["total"] = time.perf_counter() - t_start
     report["timings"] = dict(progress.timings)
     return report
+
+
+def _locate_keyword_error(exc: ValueError, calc, progress) -> None:
+    """An error about one keyword's value (its ``keyword`` attribute) raised again as
+    a JobError with the file and line of that keyword, as a parse error would be."""
+    keyword = getattr(exc, "keyword", None)
+    line = (getattr(calc, "lines", None) or {}).get(keyword)
+    if keyword is None or line is None:
+        return
+    progress.current = None
+    raise JobError(f"{calc.source}, line {line}: {_message(exc)}") from exc
 
 
 def _bytes(n: float) -> str:
@@ -488,6 +510,10 @@ def format_summary(report: dict) -> str:
     kv("orbitals", f"n_orb {p['n_orb']} = n_core {p['n_core']} + n_act {p['n_act']} "
                    f"+ n_vir {p['n_vir']}")
     kv("electrons", f"n_elec {p['n_elec']}, n_act_elec {p['n_act_elec']}")
+    if p.get("ecp"):
+        kv("effective core potentials", ", ".join(f"{el}: {name}"
+                                                  for el, name in p["ecp"].items())
+           + " (the basis set's own; its core electrons are not counted)")
     kv(f"reference energy ({'CASSCF' if cas else 'SCF'})", _energy(p["e_ref"]))
     if "casscf" in p:
         c = p["casscf"]
@@ -525,6 +551,8 @@ def format_summary(report: dict) -> str:
                                               f"fit over D = {fitted or 'none'})")
         else:
             kv("DMRG energy (lowest computed)", _energy(d["energy"]))
+        if d.get("note"):
+            row(f"  note: {d['note']}")
 
     if report["energy"] is not None:
         obs = report["observables"] or {}
@@ -566,29 +594,48 @@ def format_summary(report: dict) -> str:
 # Files besides the summary: the Hamiltonian, the plot
 # ---------------------------------------------------------------------------
 
+def _file_identity(path: str):
+    """(device, inode) of an existing file, its resolved path otherwise: two names of
+    one file, through links or not, compare equal."""
+    try:
+        st = os.stat(path)
+        return (st.st_dev, st.st_ino)
+    except OSError:
+        return os.path.realpath(path)
+
+
 def _check_outputs(args) -> None:
-    """Refuse output options that cannot work, before any long work starts: an
-    unknown file type, a missing folder, a directory, the same file named twice,
-    a plot without matplotlib or without anything to draw."""
+    """Refuse output options that cannot work, before any long work starts: an empty
+    name, an unknown file type, a missing folder, a directory, the same file named
+    twice, a plot without matplotlib. A symbolic link is checked as the file it points
+    to; a device or FIFO (``/dev/stdout``) is written as a stream and needs only to be
+    writable."""
+    from korvel.io import output_target
+
     targets = [("--json", args.json), ("--save-hamiltonian", args.save_hamiltonian),
                ("--plot", args.plot)]
-    seen = {os.path.realpath(args.input): "the input file"}
+    seen = {_file_identity(args.input): "the input file"}
     for option, path in targets:
-        if not path:
+        if path is None:
             continue
-        real = os.path.realpath(path)
-        if real in seen:
-            raise JobError(f"{option} {path!r} is the same file as {seen[real]}")
-        seen[real] = option
-        if option == "--json":
+        try:
+            kind, target = output_target(path)
+        except ValueError as exc:
+            raise JobError(f"{option} {path!r}: {exc}") from None
+        if kind == "stream":
+            if not os.access(path, os.W_OK):
+                raise JobError(f"{option} {path!r}: the device or FIFO is not writable")
             continue
-        if os.path.isdir(path):
-            raise JobError(f"{option} {path!r} is a directory; give a file name")
-        folder = os.path.dirname(os.path.abspath(path))
+        key = _file_identity(target)
+        if key in seen:
+            raise JobError(f"{option} {path!r} is the same file as {seen[key]}")
+        seen[key] = option
+        folder = os.path.dirname(target)
+        shown = "" if target == os.path.abspath(path) else f" (a link to {target!r})"
         if not os.path.isdir(folder):
-            raise JobError(f"{option} {path!r}: the folder {folder!r} does not exist")
-        if not os.access(folder, os.W_OK):
-            raise JobError(f"{option} {path!r}: the folder {folder!r} is not writable")
+            raise JobError(f"{option} {path!r}{shown}: the folder {folder!r} does not exist")
+        if not os.access(folder, os.W_OK | os.X_OK):
+            raise JobError(f"{option} {path!r}{shown}: the folder {folder!r} is not writable")
     if args.save_hamiltonian:
         from korvel.io import format_from_path
         try:
@@ -602,14 +649,15 @@ def _check_outputs(args) -> None:
             require_matplotlib()
         except (ValueError, ImportError) as exc:
             raise JobError(f"--plot: {exc}") from None
-        from korvel.inputfile import read_input
-        try:
-            rem = read_input(args.input).rem
-        except Exception:       # the job reports input errors with file and line
-            return
-        if rem["method"] is None and not rem["dmrg_bond_dims"]:
-            raise JobError(f"--plot: {args.input} sets neither dmrg_bond_dims nor method "
-                           "in $rem, so there is nothing to plot")
+
+
+def _check_plot_content(args, calc) -> None:
+    """A plot needs DMRG runs or a method to draw; checked on the parsed input, right
+    after it is read (the input is read once: it may be a pipe)."""
+    rem = calc.rem
+    if args.plot and rem["method"] is None and not rem["dmrg_bond_dims"]:
+        raise JobError(f"--plot: {calc.source} sets neither dmrg_bond_dims nor method "
+                       "in $rem, so there is nothing to plot")
 
 
 def _save_hamiltonian(path: str, report: dict, keep: dict, progress) -> dict:
@@ -766,8 +814,12 @@ def _main_mpi(argv, rank: int, size: int) -> int:
             return exc.code if isinstance(exc.code, int) else EXIT_ERROR
         try:
             session = parallel.start_session(rank, size, debug=args.debug)
-        except ImportError:
-            return EXIT_ERROR                  # rank 0 says why
+        except ImportError as exc:
+            # said on every rank: a process that inherited a launcher's variables (an MPI
+            # program's child) has no rank 0 to say it
+            print(f"korvel: error: (MPI rank {rank} of {size}) {_message(exc)}",
+                  file=sys.stderr, flush=True)
+            return EXIT_ERROR
         return session.serve()
 
     global _MPI_SESSION
@@ -797,7 +849,8 @@ def _run(args) -> int:
     try:
         _check_outputs(args)
         keep: dict[str, Any] = {}
-        report = run_job(args.input, progress, keep)
+        report = run_job(args.input, progress, keep,
+                         check=lambda calc: _check_plot_content(args, calc))
         print(format_summary(report), flush=True)
         failures = _write_outputs(args, report, keep, progress)
         if args.json:
