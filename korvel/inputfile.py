@@ -303,17 +303,17 @@ def _check_symbol(symbol: str, src: _Source, lineno: int, what: str = "El x y z"
                                 "as a ghost (ghost-H)")
 
 
-#: Largest coordinate (Angstrom) accepted: far beyond any molecule, and small enough that
-#: distances and PySCF's integrals stay finite.
-MAX_COORDINATE = 1e5
-
-
 def _check_coordinates(coords, src: _Source, lineno: int) -> None:
+    """The problem builder's bound on coordinates (MAX_COORDINATE, Angstrom), with the
+    line; without the compiled builder the build itself reports it."""
+    try:
+        from korvel.core.hamiltonian import MAX_COORDINATE as bound
+    except ImportError:
+        return
     for c in coords:
-        if abs(c) > MAX_COORDINATE:
-            raise src.error(lineno, f"coordinate {c:g} is beyond {MAX_COORDINATE:g} "
-                                    "Angstrom; expected coordinates of a molecule in "
-                                    "Angstrom")
+        if abs(c) > bound:
+            raise src.error(lineno, f"coordinate {c:g} is beyond {bound:g} Angstrom; "
+                                    "expected coordinates of a molecule in Angstrom")
 
 
 def _atom(lineno: int, fields: list[str], src: _Source, what: str = "El x y z"):
@@ -364,7 +364,10 @@ def _check_distances(placed) -> None:
         src, line, label, xyz = atom
         if _element(label)[1] == 0:          # a ghost
             continue
-        key = tuple(math.floor(c / MIN_DISTANCE) for c in xyz)
+        try:
+            key = tuple(math.floor(c / MIN_DISTANCE) for c in xyz)
+        except OverflowError:               # far off: near nothing (the builder refuses it)
+            continue
         for dx in (-1, 0, 1):
             for dy in (-1, 0, 1):
                 for dz in (-1, 0, 1):

@@ -144,6 +144,8 @@ def output_target(path) -> tuple[str, str]:
     try:
         st = os.stat(path)                      # follows links, /proc/self/fd ones too
     except FileNotFoundError:
+        if _through_open_file(path):
+            raise ValueError(f"{path}: names a file descriptor that is not open") from None
         # a new file, or a link to a file not there yet: created where the link points
         return "file", os.path.realpath(path)
     if stat.S_ISDIR(st.st_mode):
@@ -249,8 +251,14 @@ def _clean_terms(op, n_spinorb: int) -> list[tuple[tuple, complex]]:
     return out
 
 
+#: Most spin-orbitals a Hamiltonian file describes (far beyond any that can be built).
+MAX_SPINORB = 2**32
+
+
 def _metadata(n_spinorb, n_elec, occupied, n_core, n_vir) -> dict:
     n_spinorb = _count("n_spinorb", n_spinorb)
+    if n_spinorb > MAX_SPINORB:
+        raise ValueError(f"n_spinorb must be at most {MAX_SPINORB}, not {n_spinorb}")
     if n_spinorb % 2:
         raise ValueError(f"n_spinorb must be even (two spin-orbitals per spatial orbital), "
                          f"not {n_spinorb}")

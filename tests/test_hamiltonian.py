@@ -599,6 +599,17 @@ def test_build_refuses_non_finite_inline_coordinates(bad):
         build_problem(calc)
 
 
+@pytest.mark.parametrize("far", [1e300, -2e5, 10**400])
+def test_build_refuses_coordinates_far_beyond_a_molecule(far):
+    # H2 with an atom at 1e300 Angstrom came back with an RHF energy of -0.16 Eh
+    calc = make_calc([("H", (0.0, 0.0, 0.0)), ("H", (0.0, 0.0, far))])
+    with pytest.raises(ValueError, match=r"atom 2 of the geometry, .* beyond 1e5 Angstrom"):
+        build_problem(calc)
+    near = make_calc([("H", (0.0, 0.0, 0.0)), ("H", (0.0, 0.0, 0.74))])
+    assert build_problem(near).e_ref == pytest.approx(
+        scf.RHF(pyscf_mol("h2")).run().e_tot, abs=1e-9)
+
+
 # Open-shell reference determinant
 
 OPEN_SHELLS = {

@@ -403,6 +403,22 @@ def test_a_fifo_is_written_as_a_stream_or_refused_without_waiting(tmp_path):
     assert got == [saved_bytes(tmp_path)] and fifo.is_fifo()
 
 
+def test_a_link_to_a_closed_descriptor_is_refused(tmp_path):
+    closed = os.open(tmp_path, os.O_RDONLY)
+    os.close(closed)                    # a descriptor number that is now not open
+    link = tmp_path / "out.json"
+    link.symlink_to(f"/proc/self/fd/{closed}")
+    with pytest.raises(ValueError, match="names a file descriptor that is not open"):
+        io.save_hamiltonian(link, H2_TERMS, n_spinorb=2, n_elec=1)
+    assert os.listdir(tmp_path) == ["out.json"]
+
+
+def test_a_file_its_reader_would_refuse_is_not_written(tmp_path):
+    with pytest.raises(ValueError, match="n_spinorb must be at most"):
+        io.save_hamiltonian(tmp_path / "h.json", {}, n_spinorb=10**30, n_elec=0)
+    assert os.listdir(tmp_path) == []
+
+
 @pytest.mark.parametrize("path, pattern", [("", "empty file name"),
                                            (".", "is a directory")])
 def test_no_file_name_or_a_directory_is_refused(tmp_path, path, pattern, monkeypatch):

@@ -546,10 +546,14 @@ long long n_columns(nb::handle mo) {
     return as_int(getitem(mo.attr("shape"), nb::int_(1)), "n_orb");
 }
 
-// NaN or infinite coordinates of an inline geometry would reach PySCF and come back
-// as a NaN energy; refuse them with the atom. Entries that are not (label, (x, y, z))
-// with real numbers are left to PySCF, which knows its other atom formats.
-void require_finite_coordinates(nb::handle atoms) {
+// Largest coordinate (Angstrom) of a geometry: far beyond any molecule, and small enough
+// that PySCF's integrals stay finite (H2 with an atom at 1e300 Angstrom gave -0.16 Eh).
+constexpr double kMaxCoordinate = 1e5;
+
+// NaN, infinite or far-off coordinates of an inline geometry would reach PySCF and come
+// back as a NaN or meaningless energy; refuse them with the atom. Entries that are not
+// (label, (x, y, z)) with real numbers are left to PySCF, which knows its other formats.
+void require_plausible_coordinates(nb::handle atoms) {
     if (!PyList_Check(atoms.ptr())) return;
     nb::list list = nb::borrow<nb::list>(atoms);
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.ptr()); ++i) {
@@ -560,10 +564,20 @@ void require_finite_coordinates(nb::handle atoms) {
         nb::object coords = checked(PySequence_Tuple(xyz.ptr()));
         for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(coords.ptr()); ++k) {
             PyObject* c = PyTuple_GET_ITEM(coords.ptr(), k);
-            if (!PyFloat_Check(c)) continue;
-            if (!std::isfinite(PyFloat_AS_DOUBLE(c)))
-                throw nb::value_error(("atom " + std::to_string(i + 1) + " of the geometry, " +
-                                       repr_of(atom) + ", has a coordinate that is not finite")
+            if (!PyFloat_Check(c) && !PyLong_Check(c)) continue;
+            double v = PyFloat_AsDouble(c);
+            if (v == -1.0 && PyErr_Occurred()) {  // an int beyond a double
+                if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw nb::python_error();
+                PyErr_Clear();
+                v = HUGE_VAL;
+            }
+            const std::string which =
+                "atom " + std::to_string(i + 1) + " of the geometry, " + repr_of(atom);
+            if (!std::isfinite(v) && PyFloat_Check(c))
+                throw nb::value_error((which + ", has a coordinate that is not finite").c_str());
+            if (!(std::fabs(v) <= kMaxCoordinate))
+                throw nb::value_error((which + ", has a coordinate beyond 1e5 Angstrom; "
+                                               "expected the coordinates of a molecule")
                                           .c_str());
         }
     }
@@ -586,7 +600,7 @@ nb::object build_problem(nb::handle calc) {
     // 1-2. Molecule.
     nb::object rem = calc.attr("rem");
     nb::object atoms = geometry_for_pyscf(calc.attr("molecule"));
-    require_finite_coordinates(atoms);
+    require_plausible_coordinates(atoms);
     nb::object basis = getitem(rem, "basis");
     nb::object charge = getitem(rem, "charge");
     nb::int_ multiplicity = int_object(getitem(rem, "multiplicity"), "multiplicity");
@@ -840,6 +854,7 @@ NB_MODULE(hamiltonian, m) {
     const char* module = g_module_name.c_str();
 
     m.attr("np") = import("numpy");
+    m.attr("MAX_COORDINATE") = kMaxCoordinate;
     m.attr("Problem") = make_problem_class(module);
 
     def(m, "_geometry_for_pyscf",
