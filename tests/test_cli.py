@@ -314,7 +314,9 @@ def test_unwritable_json_path(tmp_path):
     need_problem_and_analysis()
     proc = korvel(write_input(tmp_path / "h2.in", H2, {}), "--json",
                   tmp_path / "no" / "such" / "x.json")
-    assert_one_error_line(proc, r"cannot write JSON file")
+    # known before the job: refused before it starts
+    assert_one_error_line(proc, r"--json .*x\.json': the folder .*such' does not exist")
+    assert "building the problem" not in proc.stderr
 
 
 def test_inconsistent_active_space_is_reported(tmp_path):
@@ -627,3 +629,16 @@ def test_inherited_launcher_variables_without_mpi4py_say_why(tmp_path):
     proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
                           env=env, cwd=_NEUTRAL.name, timeout=300)
     assert_one_error_line(proc, r"\(MPI rank 1 of 2\) .*mpi4py")
+
+
+def test_builder_error_about_a_keyword_names_its_line(tmp_path):
+    """AVAS that selects no orbital (here made to, the threshold being legal) is found
+    only when the problem is built; the error still points at avas_threshold's line."""
+    need_problem_and_analysis()
+    inp = write_input(tmp_path / "a.in", H2, {"active_space": "avas", "avas_aos": "H 1s",
+                                             "avas_threshold": 0.5})
+    prelude = ("import pyscf.mcscf.avas as a, numpy as np; "
+               "a.avas = lambda mf, aos, threshold: (0, 0, np.asarray(mf.mo_coeff))")
+    proc = korvel(inp, prelude=prelude)
+    assert_one_error_line(proc, r"a\.in, line 9: AVAS selects no orbital at avas_threshold "
+                                r"0\.5 for avas_aos 'H 1s'")
