@@ -329,7 +329,11 @@ def run_job(calc, progress: _Progress, keep: dict | None = None,
     _announce_size(calc, progress)
     with progress.stage("build_problem", "building the problem (SCF, active space, "
                                           "integrals, Hamiltonian)"):
-        problem = build_problem(calc)
+        try:
+            problem = build_problem(calc)
+        except ValueError as exc:
+            _locate_keyword_error(exc, calc, progress)
+            raise
     if keep is not None:
         keep["problem"] = problem
 
@@ -355,6 +359,9 @@ def run_job(calc, progress: _Progress, keep: dict | None = None,
     })
     report["problem"]["e_determinant"] = _determinant_expectation(
         problem.hamiltonian, problem.occupied).real
+    ecp = extras.get("ecp")
+    if ecp:
+        report["problem"]["ecp"] = dict(ecp)
     casscf = extras.get("casscf")
     if casscf is not None:
         report["problem"]["casscf"] = dict(casscf)
@@ -378,6 +385,15 @@ def run_job(calc, progress: _Progress, keep: dict | None = None,
 def _record_timings(report: dict, progress: _Progress) -> None:
     progress.timings["total"] = time.perf_counter() - progress.started
     report["timings"] = dict(progress.timings)
+def _locate_keyword_error(exc: ValueError, calc, progress) -> None:
+    """An error about one keyword's value (its ``keyword`` attribute) raised again as
+    a JobError with the file and line of that keyword, as a parse error would be."""
+    keyword = getattr(exc, "keyword", None)
+    line = (getattr(calc, "lines", None) or {}).get(keyword)
+    if keyword is None or line is None:
+        return
+    progress.current = None
+    raise JobError(f"{calc.source}, line {line}: {_message(exc)}") from exc
 
 
 def _bytes(n: float) -> str:
@@ -589,6 +605,10 @@ def format_summary(report: dict) -> str:
     kv("electrons", f"n_elec {p['n_elec']}, n_act_elec {p['n_act_elec']}")
     if cas:
         kv("SCF energy", _energy(e_scf))
+    if p.get("ecp"):
+        kv("effective core potentials", ", ".join(f"{el}: {name}"
+                                                  for el, name in p["ecp"].items())
+           + " (the basis set's own; its core electrons are not counted)")
     kv(f"reference energy ({'CASSCF' if cas else 'SCF'})", _energy(p["e_ref"]))
     if "casscf" in p:
         c = p["casscf"]
@@ -637,6 +657,8 @@ def format_summary(report: dict) -> str:
             kv("DMRG energy (lowest computed)", _energy(d["energy"]))
         if "seed" in d:
             kv("DMRG seed", str(d["seed"]))
+        if d.get("note"):
+            row(f"  note: {d['note']}")
 
     if report["energy"] is not None:
         obs = report["observables"] or {}
@@ -712,30 +734,48 @@ def _series_table(obs: dict) -> list[str]:
 # Files besides the summary: the Hamiltonian, the plot
 # ---------------------------------------------------------------------------
 
-def _check_outputs(args, rem: dict) -> None:
-    """Refuse output options that cannot work, before any long work starts: an
-    unknown file type, a missing folder, a directory, the same file named twice,
-    a plot without matplotlib or without anything to draw (``rem``: the job's
-    keywords)."""
+def _file_identity(path: str):
+    """(device, inode) of an existing file, its resolved path otherwise: two names of
+    one file, through links or not, compare equal."""
+    try:
+        st = os.stat(path)
+        return (st.st_dev, st.st_ino)
+    except OSError:
+        return os.path.realpath(path)
+
+
+def _check_outputs(args) -> None:
+    """Refuse output options that cannot work, before any long work starts: an empty
+    name, an unknown file type, a missing folder, a directory, the same file named
+    twice, a plot without matplotlib. A symbolic link is checked as the file it points
+    to; a device or FIFO (``/dev/stdout``) is written as a stream and needs only to be
+    writable."""
+    from korvel.io import output_target
+
     targets = [("--json", args.json), ("--save-hamiltonian", args.save_hamiltonian),
                ("--plot", args.plot)]
-    seen = {os.path.realpath(args.input): "the input file"}
+    seen = {_file_identity(args.input): "the input file"}
     for option, path in targets:
-        if not path:
+        if path is None:
             continue
-        real = os.path.realpath(path)
-        if real in seen:
-            raise JobError(f"{option} {path!r} is the same file as {seen[real]}")
-        seen[real] = option
-        if option == "--json":
+        try:
+            kind, target = output_target(path)
+        except ValueError as exc:
+            raise JobError(f"{option} {path!r}: {exc}") from None
+        if kind == "stream":
+            if not os.access(path, os.W_OK):
+                raise JobError(f"{option} {path!r}: the device or FIFO is not writable")
             continue
-        if os.path.isdir(path):
-            raise JobError(f"{option} {path!r} is a directory; give a file name")
-        folder = os.path.dirname(os.path.abspath(path))
+        key = _file_identity(target)
+        if key in seen:
+            raise JobError(f"{option} {path!r} is the same file as {seen[key]}")
+        seen[key] = option
+        folder = os.path.dirname(target)
+        shown = "" if target == os.path.abspath(path) else f" (a link to {target!r})"
         if not os.path.isdir(folder):
-            raise JobError(f"{option} {path!r}: the folder {folder!r} does not exist")
-        if not os.access(folder, os.W_OK):
-            raise JobError(f"{option} {path!r}: the folder {folder!r} is not writable")
+            raise JobError(f"{option} {path!r}{shown}: the folder {folder!r} does not exist")
+        if not os.access(folder, os.W_OK | os.X_OK):
+            raise JobError(f"{option} {path!r}{shown}: the folder {folder!r} is not writable")
     if args.save_hamiltonian:
         from korvel.io import format_from_path
         try:
@@ -749,9 +789,15 @@ def _check_outputs(args, rem: dict) -> None:
             require_matplotlib()
         except (ValueError, ImportError) as exc:
             raise JobError(f"--plot: {exc}") from None
-        if rem["method"] is None and not rem["dmrg_bond_dims"]:
-            raise JobError(f"--plot: {args.input} sets neither dmrg_bond_dims nor method "
-                           "in $rem, so there is nothing to plot")
+
+
+def _check_plot_content(args, calc) -> None:
+    """A plot needs DMRG runs or a method to draw; checked on the parsed input, right
+    after it is read (the input is read once: it may be a pipe)."""
+    rem = calc.rem
+    if args.plot and rem["method"] is None and not rem["dmrg_bond_dims"]:
+        raise JobError(f"--plot: {calc.source} sets neither dmrg_bond_dims nor method "
+                       "in $rem, so there is nothing to plot")
 
 
 def _check_libraries(rem: dict) -> None:
@@ -939,8 +985,12 @@ def _main_mpi(argv, rank: int, size: int) -> int:
             return exc.code if isinstance(exc.code, int) else EXIT_ERROR
         try:
             session = parallel.start_session(rank, size, debug=args.debug)
-        except ImportError:
-            return EXIT_ERROR                  # rank 0 says why
+        except ImportError as exc:
+            # said on every rank: a process that inherited a launcher's variables (an MPI
+            # program's child) has no rank 0 to say it
+            print(f"korvel: error: (MPI rank {rank} of {size}) {_message(exc)}",
+                  file=sys.stderr, flush=True)
+            return EXIT_ERROR
         return session.serve()
 
     global _MPI_SESSION
@@ -970,7 +1020,8 @@ def _run(args) -> int:
     report: dict[str, Any] = {}
     try:
         calc = _parse(args.input, progress)
-        _check_outputs(args, calc.rem)
+        _check_outputs(args)
+        _check_plot_content(args, calc)
         _check_libraries(calc.rem)
         keep: dict[str, Any] = {}
         run_job(calc, progress, keep, report)

@@ -56,6 +56,7 @@ class Keyword:
     minimum: float | None = None       # smallest allowed value (int, float, intlist)
     exclusive_minimum: bool = False    # the minimum itself is not allowed
     maximum: float | None = None
+    exclusive_maximum: bool = False    # the maximum itself is not allowed
 
 
 def _kw(*args, **kwargs) -> Keyword:
@@ -73,8 +74,9 @@ KEYWORDS: dict[str, Keyword] = {k.name: k for k in [
     _kw("avas_aos", "labels", None,
         "AVAS target atomic orbitals, e.g. 'N 2p'; several labels separated by commas "
         "(required with active_space avas)"),
-    _kw("avas_threshold", "float", 0.2, "AVAS overlap threshold",
-        minimum=0.0, exclusive_minimum=True, maximum=1.0),
+    _kw("avas_threshold", "float", 0.2, "AVAS overlap threshold (an overlap lies in "
+        "0..1, so 1 selects no orbital)",
+        minimum=0.0, exclusive_minimum=True, maximum=1.0, exclusive_maximum=True),
     _kw("n_act", "int", None,
         "number of active spatial orbitals (required with active_space manual)",
         minimum=1),
@@ -114,8 +116,9 @@ KEYWORDS: dict[str, Keyword] = {k.name: k for k in [
         maximum=10_000),
     _kw("dmrg_n_threads", "int", 4, "threads of the DMRG library", minimum=1,
         maximum=1024),
-    _kw("dmrg_stack_gb", "float", 4.0, "memory of the DMRG library in GiB",
-        minimum=0.0, exclusive_minimum=True),
+    _kw("dmrg_stack_gb", "float", 4.0, "memory of the DMRG library in GiB (at least "
+        "1/1024, one MiB, and enough for the bond dimensions asked for)",
+        minimum=1 / 1024),
     _kw("dmrg_seed", "int", 1,
         "seed of the random DMRG start state: the same seed gives the same energies",
         minimum=1, maximum=2**32 - 1),
@@ -154,6 +157,9 @@ class Calculation:
     #: electrons of the molecule (nuclear charges less the charge) when the atoms are
     #: known at parse time; None otherwise
     electrons: int | None = None
+    #: line of each $rem keyword given, and of charge and multiplicity (the first line
+    #: of $molecule), for errors found after parsing
+    lines: dict[str, int] = field(default_factory=dict)
 
 
 # ---------------------------------------------------------------------------
@@ -303,10 +309,24 @@ def _check_symbol(symbol: str, src: _Source, lineno: int, what: str = "El x y z"
                                 "as a ghost (ghost-H)")
 
 
+def _check_coordinates(coords, src: _Source, lineno: int) -> None:
+    """The problem builder's bound on coordinates (MAX_COORDINATE, Angstrom), with the
+    line; without the compiled builder the build itself reports it."""
+    try:
+        from korvel.core.hamiltonian import MAX_COORDINATE as bound
+    except ImportError:
+        return
+    for c in coords:
+        if abs(c) > bound:
+            raise src.error(lineno, f"coordinate {c:g} is beyond {bound:g} Angstrom; "
+                                    "expected coordinates of a molecule in Angstrom")
+
+
 def _atom(lineno: int, fields: list[str], src: _Source, what: str = "El x y z"):
     symbol = fields[0]
     _check_symbol(symbol, src, lineno, what)
     coords = tuple(_number(f, src, lineno, "coordinate") for f in fields[1:4])
+    _check_coordinates(coords, src, lineno)
     return symbol, coords
 
 
@@ -327,8 +347,9 @@ def _read_xyz(path: Path, src: _Source, lineno: int) -> list | None:
     except ValueError as exc:
         raise src.error(lineno, str(exc)) from None
     xyz = _Source(str(path))
-    for n, symbol, _ in atoms:
+    for n, symbol, coords in atoms:
         _check_symbol(symbol, xyz, n, "element x y z")
+        _check_coordinates(coords, xyz, n)
     if not atoms:
         raise src.error(lineno, f"xyz file {str(path)!r} holds no atom lines "
                                 "(after its two header lines)")
@@ -349,7 +370,10 @@ def _check_distances(placed) -> None:
         src, line, label, xyz = atom
         if _element(label)[1] == 0:          # a ghost
             continue
-        key = tuple(math.floor(c / MIN_DISTANCE) for c in xyz)
+        try:
+            key = tuple(math.floor(c / MIN_DISTANCE) for c in xyz)
+        except OverflowError:               # far off: near nothing (the builder refuses it)
+            continue
         for dx in (-1, 0, 1):
             for dy in (-1, 0, 1):
                 for dz in (-1, 0, 1):
@@ -471,19 +495,33 @@ def _convert(kw: Keyword, value: str, src: _Source, lineno: int):
     raise AssertionError(kw.kind)  # pragma: no cover - table and code disagree
 
 
+#: Most digits of an integer keyword: every bound of the keyword table is far below.
+_MAX_INT_DIGITS = 18
+
+
 def _int(text: str, kw: Keyword, src: _Source, lineno: int, expected: str) -> int:
-    if not re.fullmatch(r"[+-]?\d+", text.strip()):
-        raise src.error(lineno, f"{kw.name} expects {expected}; got {text!r}")
+    match = re.fullmatch(r"[+-]?0*(\d+)", text.strip())
+    if not match:
+        raise src.error(lineno, f"{kw.name} expects {expected}; got {_shown(text)}")
+    if len(match.group(1)) > _MAX_INT_DIGITS:
+        raise src.error(lineno, f"{kw.name} {_shown(text)} is out of range (an integer of "
+                                f"{len(match.group(1))} digits)")
     return int(text)
 
 
+def _shown(text: str) -> str:
+    """A value quoted for a message, cut to 40 characters."""
+    return repr(text) if len(text) <= 40 else repr(text[:37] + "...")
+
+
 def _check_range(kw: Keyword, number, src: _Source, lineno: int) -> None:
-    low = kw.minimum
+    low, high = kw.minimum, kw.maximum
     if low is not None and (number < low or (kw.exclusive_minimum and number == low)):
         bound = f"greater than {low:g}" if kw.exclusive_minimum else f"at least {low:g}"
         raise src.error(lineno, f"{kw.name} must be {bound}; got {number:g}")
-    if kw.maximum is not None and number > kw.maximum:
-        raise src.error(lineno, f"{kw.name} must be at most {kw.maximum:g}; got {number:g}")
+    if high is not None and (number > high or (kw.exclusive_maximum and number == high)):
+        bound = f"less than {high:g}" if kw.exclusive_maximum else f"at most {high:g}"
+        raise src.error(lineno, f"{kw.name} must be {bound}; got {number:g}")
 
 
 def _parse_rem(header: int | None, body, src: _Source):
@@ -567,6 +605,55 @@ def _check_machine(rem: dict, where: dict, src: _Source) -> None:
                         f"{memory / 2**30:.1f} GiB of memory of this machine")
 
 
+def _check_dmrg_resources(rem: dict, where: dict, rem_header, n_spinorb: int,
+                          src: _Source) -> None:
+    """The DMRG runs asked for, checked by the solver's own rules before any SCF: the
+    threads can be started, and each bond dimension fits the stack."""
+    if rem["dmrg_bond_dims"] is None:
+        return
+    try:
+        from korvel.core.analysis import _check_dmrg_resources as check
+    except ImportError:
+        return
+    try:
+        check(n_spinorb, rem["dmrg_bond_dims"], rem["dmrg_stack_gb"], rem["dmrg_n_threads"])
+    except (ValueError, MemoryError) as exc:
+        text = str(exc)
+        key = ("dmrg_n_threads" if "thread" in text else
+               "dmrg_stack_gb" if "dmrg_stack_gb" in where else "dmrg_bond_dims")
+        raise src.error(where.get(key, rem_header),
+                        f"{text} (dmrg_bond_dims, dmrg_stack_gb, dmrg_n_threads)") from None
+
+
+def _check_method(rem: dict, where: dict, n_elec: int, src: _Source) -> None:
+    """A method and backend that cannot run this molecule, refused before the SCF."""
+    if rem["method"] == "cendrel":
+        # its cluster operator comes from closed-shell amplitudes, whatever their source
+        from types import SimpleNamespace
+
+        from korvel.core.amplitudes import _closed_shell_occupation
+        try:
+            _closed_shell_occupation(SimpleNamespace(n_elec=n_elec,
+                                                     spin_2s=rem["multiplicity"] - 1))
+        except ValueError as exc:
+            raise src.error(where["method"], f"method cendrel: {exc}; the charge and "
+                                             "multiplicity are on the first line of "
+                                             "$molecule") from None
+    name = rem["backend"]
+    if rem["method"] is not None and name not in (None, "auto"):
+        from korvel.backends import get_backend
+        try:
+            backend = get_backend(name)
+            usable = backend.available() if hasattr(backend, "available") else True
+        except ImportError as exc:
+            raise src.error(where.get("backend"), f"backend {name} is not available: "
+                                                  f"{exc}") from None
+        if not usable:
+            raise src.error(where.get("backend"), f"backend {name} is not available on "
+                                                  "this machine (it needs CuPy and a CUDA "
+                                                  "device); use backend cpu or auto")
+
+
 def _check_chemistry(rem: dict, where: dict, molecule_header: int, rem_header,
                      atoms: list, src: _Source) -> int | None:
     """The basis, the molecule and the partition, checked with PySCF's own basis
@@ -576,7 +663,7 @@ def _check_chemistry(rem: dict, where: dict, molecule_header: int, rem_header,
     import warnings
     try:
         from pyscf import gto
-        from korvel.core.hamiltonian import _check_avas_labels, _check_partition
+        from korvel.core.hamiltonian import _check_avas_labels, _check_partition, _molecule
     except ImportError:
         return None
     basis = rem["basis"]
@@ -607,12 +694,14 @@ def _check_chemistry(rem: dict, where: dict, molecule_header: int, rem_header,
             raise src.error(basis_line, f"basis {basis!r} has no functions for "
                                         f"{', '.join(missing)}")
         try:
-            mol = gto.M(atom=atoms, basis=basis, charge=rem["charge"],
-                        spin=rem["multiplicity"] - 1, verbose=0)
+            # with the basis set's own ECP, as the problem builder makes it
+            mol = _molecule(atoms, basis, rem["charge"], rem["multiplicity"] - 1)
         except Exception as exc:
             raise src.error(molecule_header, f"PySCF cannot build the molecule: "
                                              f"{' '.join(str(exc).split())}") from None
     n_ao, n_elec = int(mol.nao_nr()), int(mol.nelectron)
+    _check_method(rem, where, n_elec, src)
+    _check_dmrg_resources(rem, where, rem_header, 2 * n_ao, src)
     if rem["active_space"] == "avas" and rem["avas_aos"]:
         try:
             _check_avas_labels(mol, rem["avas_aos"])
@@ -668,8 +757,10 @@ def parse_input_text(text: str, filename: str = "<string>") -> Calculation:
     _check_machine(rem, where, src)
     n_ao = _check_chemistry(rem, where, mol_header, rem_header, atoms, src) if atoms \
         else None
+    lines = dict(where)
+    lines.update(charge=sections["molecule"][1][0][0], multiplicity=sections["molecule"][1][0][0])
     return Calculation(molecule=molecule, rem=rem, source=filename, warnings=warnings,
-                       basis_functions=n_ao, electrons=n_elec)
+                       basis_functions=n_ao, electrons=n_elec, lines=lines)
 
 
 #: Most characters read from an input file.

@@ -54,13 +54,19 @@ Three formats, picked by ``fmt`` or by the file name (:func:`format_from_path`):
 Every file is written to a temporary file in the target's folder and then renamed
 over the target, so an interrupted write never leaves a partial file where one was
 asked for (and an older file of that name stays intact until the new one is whole).
+A symbolic link is written through to the file it points to and stays a link; a
+device, FIFO or socket (``/dev/stdout``, ``/dev/null``, a pipe) is written as a
+stream and never replaced.
 """
 
 from __future__ import annotations
 
+import errno
 import json
 import math
 import os
+import re
+import stat
 import tempfile
 
 FORMAT_NAME = "korvel-hamiltonian"
@@ -109,15 +115,78 @@ def _new_file_mode(path: str) -> int:
         return 0o666 & ~mask
 
 
-def atomic_write(path, write, *, binary: bool = False) -> None:
-    """Call ``write(fh)`` on a temporary file in ``path``'s folder, then rename it
-    onto ``path``. On any failure (including an interrupt) the temporary file is
-    removed and ``path`` keeps what it held before."""
+_FD_FOLDER = re.compile(r"^/proc/[^/]+/fd$")
+
+
+def _through_open_file(path: str) -> bool:
+    """Whether ``path`` reaches its file through a link of a process's open files
+    (``/dev/stdout`` -> ``/proc/self/fd/1``, ``/dev/fd/N``): that names an open stream,
+    whatever it is opened on, not a file to replace."""
+    for _ in range(40):                          # the kernel's own bound on link chains
+        if _FD_FOLDER.match(os.path.realpath(os.path.dirname(os.path.abspath(path)))):
+            return True
+        if not os.path.islink(path):
+            return False
+        path = os.path.join(os.path.dirname(os.path.abspath(path)), os.readlink(path))
+    return False
+
+
+def output_target(path) -> tuple[str, str]:
+    """Where a file written to ``path`` goes, without touching anything: ("file", the
+    regular file to create or replace, a symbolic link followed to its target) or
+    ("stream", ``path`` itself) for a device, a FIFO, a socket or an open file named
+    through ``/proc/self/fd`` (``/dev/stdout``), which is written in place, appended
+    to, and never replaced. An empty name, a directory or a link that ends in a
+    directory is a ValueError."""
     path = os.fspath(path)
-    if os.path.isdir(path):
+    if not path:
+        raise ValueError("an empty file name (an unset shell variable?)")
+    try:
+        st = os.stat(path)                      # follows links, /proc/self/fd ones too
+    except FileNotFoundError:
+        if _through_open_file(path):
+            raise ValueError(f"{path}: names a file descriptor that is not open") from None
+        # a new file, or a link to a file not there yet: created where the link points
+        return "file", os.path.realpath(path)
+    if stat.S_ISDIR(st.st_mode):
         raise ValueError(f"{path}: is a directory, not a file name")
-    folder = os.path.dirname(os.path.abspath(path))
-    fd, tmp = tempfile.mkstemp(prefix=f".{os.path.basename(path)}.", suffix=".tmp",
+    if stat.S_ISREG(st.st_mode) and not _through_open_file(path):
+        return "file", os.path.realpath(path)
+    return "stream", path
+
+
+def _open_stream(path: str, binary: bool):
+    """A stream opened for writing, appending (a standard output redirected to a file
+    keeps what was written before), without blocking on a FIFO that no process reads
+    (ENXIO); writes then block as usual."""
+    try:
+        fd = os.open(path, os.O_WRONLY | os.O_APPEND | os.O_NONBLOCK | os.O_NOCTTY
+                     | os.O_CLOEXEC)
+    except OSError as exc:
+        if exc.errno == errno.ENXIO:
+            raise ValueError(f"{path}: a FIFO or device that no process reads; start the "
+                             "reader first") from None
+        raise
+    os.set_blocking(fd, True)
+    return os.fdopen(fd, "wb" if binary else "w",
+                     **({} if binary else {"encoding": "utf-8"}))
+
+
+def atomic_write(path, write, *, binary: bool = False) -> None:
+    """Call ``write(fh)`` on a temporary file in the target's folder, then rename it
+    onto the target. On any failure (including an interrupt) the temporary file is
+    removed and the target keeps what it held before.
+
+    The target is what :func:`output_target` names: a symbolic link is written
+    through to the file it points to (the link stays), and a device, FIFO or socket
+    (``/dev/stdout``, ``/dev/null``, a pipe) is written as a stream, never replaced."""
+    kind, target = output_target(path)
+    if kind == "stream":
+        with _open_stream(target, binary) as fh:
+            write(fh)
+        return
+    folder = os.path.dirname(target)
+    fd, tmp = tempfile.mkstemp(prefix=f".{os.path.basename(target)}.", suffix=".tmp",
                                dir=folder)
     try:
         with os.fdopen(fd, "wb" if binary else "w",
@@ -125,8 +194,8 @@ def atomic_write(path, write, *, binary: bool = False) -> None:
             write(fh)
             fh.flush()
             os.fsync(fh.fileno())
-        os.chmod(tmp, _new_file_mode(path))
-        os.replace(tmp, path)
+        os.chmod(tmp, _new_file_mode(target))
+        os.replace(tmp, target)
     except BaseException:
         try:
             os.unlink(tmp)
@@ -182,8 +251,14 @@ def _clean_terms(op, n_spinorb: int) -> list[tuple[tuple, complex]]:
     return out
 
 
+#: Most spin-orbitals a Hamiltonian file describes (far beyond any that can be built).
+MAX_SPINORB = 2**32
+
+
 def _metadata(n_spinorb, n_elec, occupied, n_core, n_vir) -> dict:
     n_spinorb = _count("n_spinorb", n_spinorb)
+    if n_spinorb > MAX_SPINORB:
+        raise ValueError(f"n_spinorb must be at most {MAX_SPINORB}, not {n_spinorb}")
     if n_spinorb % 2:
         raise ValueError(f"n_spinorb must be even (two spin-orbitals per spatial orbital), "
                          f"not {n_spinorb}")
@@ -275,27 +350,25 @@ def _write_openfermion(path: str, terms) -> None:
     from openfermion import FermionOperator
     from openfermion.utils import save_operator
 
+    output_target(path)                 # a directory or an empty name: refused first
     if not path.endswith(".data"):
         raise ValueError(f"{path}: OpenFermion's loader only reads names ending in .data")
-    if os.path.isdir(path):
-        raise ValueError(f"{path}: is a directory, not a file name")
     fop = FermionOperator()
     fop.terms = {t: c for t, c in terms}
-    folder = os.path.dirname(os.path.abspath(path))
 
-    # save_operator opens its own file; give it a private folder beside the target
-    # and move the finished file into place.
-    tmpdir = tempfile.mkdtemp(prefix=f".{os.path.basename(path)}.", dir=folder)
+    # save_operator opens its own file: it writes into a private folder, and the
+    # finished bytes go to the target as any other file of korvel's.
+    tmpdir = tempfile.mkdtemp(prefix="korvel-data-")
     try:
         save_operator(fop, file_name="operator.data", data_directory=tmpdir,
                       allow_overwrite=True, plain_text=False)
-        tmp = os.path.join(tmpdir, "operator.data")
-        os.chmod(tmp, _new_file_mode(path))
-        os.replace(tmp, path)
+        with open(os.path.join(tmpdir, "operator.data"), "rb") as fh:
+            data = fh.read()
     finally:
         for name in os.listdir(tmpdir):
             os.unlink(os.path.join(tmpdir, name))
         os.rmdir(tmpdir)
+    atomic_write(path, lambda fh: fh.write(data), binary=True)
 
 
 # ---------------------------------------------------------------------------
@@ -421,6 +494,54 @@ def _refuse_constant(name):
     raise ValueError(f"non-finite number {name}")
 
 
+def _finite_float(text: str) -> float:
+    value = float(text)
+    if not math.isfinite(value):
+        raise ValueError(f"the number {text} is beyond the range of a double")
+    return value
+
+
+# Integers of a Hamiltonian file are indices, counts and version numbers.
+_MAX_INT_DIGITS = 20
+
+
+def _small_int(text: str) -> int:
+    if len(text.lstrip("-")) > _MAX_INT_DIGITS:
+        raise ValueError(f"an integer of {len(text.lstrip('-'))} digits is out of range")
+    return int(text)
+
+
+#: Largest korvel Hamiltonian file read, in bytes (some 20 million terms).
+MAX_FILE_BYTES = 2**31
+
+
+def _read_regular_file(path: str, limit: int) -> bytes:
+    """The bytes of the regular file at ``path``, at most ``limit`` of them. A FIFO,
+    device or socket is refused without waiting for a writer (it is opened without
+    blocking and looked at before anything is read)."""
+    fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
+    try:
+        st = os.fstat(fd)
+        if stat.S_ISDIR(st.st_mode):
+            raise ValueError(f"{path}: is a directory, not a korvel Hamiltonian file")
+        if not stat.S_ISREG(st.st_mode):
+            raise ValueError(f"{path}: is not a regular file (a FIFO, device or socket); "
+                             "a korvel Hamiltonian file is read from a file on disk")
+        if st.st_size > limit:
+            raise ValueError(f"{path}: is {st.st_size} bytes, more than the "
+                             f"{limit} bytes of the largest Hamiltonian file read")
+        os.set_blocking(fd, True)
+    except BaseException:
+        os.close(fd)
+        raise
+    with os.fdopen(fd, "rb") as fh:
+        raw = fh.read(limit + 1)
+    if len(raw) > limit:
+        raise ValueError(f"{path}: holds more than the {limit} bytes of the largest "
+                         "Hamiltonian file read")
+    return raw
+
+
 def _what_else(head: bytes) -> str:
     """A hint at what a file that is not korvel's might be."""
     text = head.lstrip()
@@ -439,12 +560,11 @@ def load_hamiltonian(path) -> tuple[dict, dict]:
     coefficients, in the order written; metadata mapping without the terms, with
     ``constant`` as a complex number). A file that is not whole, not korvel's, of a
     newer format version, or inconsistent is a ValueError naming the path and what
-    is wrong; so is a directory."""
+    is wrong; so is a directory, a FIFO or device (refused without waiting on it), a
+    file over MAX_FILE_BYTES, a number beyond the range of a double, an integer of
+    more than 20 digits and JSON nested too deeply."""
     path = os.fspath(path)
-    if os.path.isdir(path):
-        raise ValueError(f"{path}: is a directory, not a korvel Hamiltonian file")
-    with open(path, "rb") as fh:
-        raw = fh.read()
+    raw = _read_regular_file(path, MAX_FILE_BYTES)
 
     def bad(what):
         return ValueError(f"{path}: {what}")
@@ -457,7 +577,10 @@ def load_hamiltonian(path) -> tuple[dict, dict]:
     except UnicodeDecodeError:
         raise not_ours from None
     try:
-        data = json.loads(text, parse_constant=_refuse_constant)
+        data = json.loads(text, parse_constant=_refuse_constant,
+                          parse_float=_finite_float, parse_int=_small_int)
+    except RecursionError:
+        raise bad("the JSON is nested too deeply to be a korvel Hamiltonian file") from None
     except json.JSONDecodeError as exc:
         if not text[exc.pos:].strip():
             raise bad(f"the file ends early (line {exc.lineno}): it is truncated or "

@@ -344,14 +344,17 @@ class Recorder:
 ])
 def test_sweep_schedule_and_warm_start_passed_to_block2(monkeypatch, n_sweeps, spin, noises):
     rec = Recorder(monkeypatch)
-    op = random_op(4, 5, real=True)
+    # with spin, the sites are spatial orbitals under S_z symmetry: an operator keeping S_z
+    op = random_op(4, 5, real=True) if spin is None else {
+        ((0, 1), (0, 0)): 1.0, ((1, 1), (1, 0)): 2.0, ((2, 1), (0, 0)): 0.5,
+        ((0, 1), (2, 0)): 0.5, ((3, 1), (1, 0)): -0.25, ((1, 1), (3, 0)): -0.25}
     points = an.dmrg_solve(op, 4.0, 2, bond_dims=(3, 6.0), n_sweeps=n_sweeps, spin=spin, **SMALL)
     (_, init), = rec.of("init")
     assert init["stack_mem"] == int(0.25 * 2**30) and init["n_threads"] == 1
-    assert init["symm_type"].name == "SGF"
-    # spin None means n_elec.
+    assert init["symm_type"].name == ("SGF" if spin is None else "SZ")
+    # spin None: spin-orbital sites, any S_z (block2 is handed n_elec); else 2 S_z = spin.
     assert rec.of("initialize_system") == [("initialize_system", dict(
-        n_sites=4, n_elec=2, spin=2 if spin is None else int(spin)))]
+        n_sites=4 if spin is None else 2, n_elec=2, spin=2 if spin is None else int(spin)))]
     (_, mps_kw, ket), = rec.of("get_random_mps")  # drawn once, at the first bond dimension
     assert mps_kw == dict(tag="KET", bond_dim=3, nroots=1)
     runs = rec.of("dmrg")
@@ -499,7 +502,8 @@ def test_extrapolate_exact_line_through_three_points():
     points = pts(*[(e0 + s * w, w) for w in (3e-4, 1e-4, 2e-5)])
     info = an.dmrg_extrapolate(points)
     assert list(info) == ["extrapolated_energy", "ci95_halfwidth", "slope", "lowest_computed",
-                          "points", "fitted_bond_dims", "converged", "converged_bond_dim"]
+                          "points", "fitted_bond_dims", "converged", "converged_bond_dim",
+                          "note"]
     assert info["points"] is points and info["fitted_bond_dims"] == [10, 20, 30]
     assert info["converged_bond_dim"] is None
     assert info["extrapolated_energy"] == pytest.approx(e0, abs=1e-12)
@@ -521,7 +525,10 @@ def test_extrapolate_noisy_points_matches_least_squares():
     cov = np.linalg.inv(a.T @ a) * res[0] / (len(w) - 2)
     assert info["slope"] == pytest.approx(coef[0], rel=1e-8)
     assert info["extrapolated_energy"] == pytest.approx(coef[1], abs=1e-12)
-    assert info["ci95_halfwidth"] == pytest.approx(1.96 * math.sqrt(cov[1, 1]), rel=1e-6)
+    # three points leave one degree of freedom: Student's t quantile, not the normal one
+    from scipy.stats import t
+    assert info["ci95_halfwidth"] == pytest.approx(t.ppf(0.975, 1) * math.sqrt(cov[1, 1]),
+                                                   rel=1e-6)
 
 
 def test_extrapolate_two_points_draws_the_line_through_them():
@@ -648,7 +655,8 @@ def test_dmrg_energy_of_h2o_extrapolates_to_exact_energy():
                              extrapolate=True, return_info=True, **SMALL)
     assert abs(e - exact) < 1e-5
     assert list(info) == ["extrapolated_energy", "ci95_halfwidth", "slope", "lowest_computed",
-                          "points", "fitted_bond_dims", "converged", "converged_bond_dim"]
+                          "points", "fitted_bond_dims", "converged", "converged_bond_dim",
+                          "note"]
     assert [p["D"] for p in info["points"]] == [24, 32, 40]
     assert all(p["energy"] > exact - 1e-8 for p in info["points"])
     assert info["lowest_computed"] == min(p["energy"] for p in info["points"])
@@ -770,10 +778,10 @@ def test_sector_order_of_the_determinants(n_modes, n_elec):
         assert list(m.diagonal().real) == sector_determinants(n_modes, n_elec, n_alpha)
 
 
-@pytest.mark.parametrize("op", [{}, {((0, 1), (1, 0)): 0.0}, {((1, 1), (1, 0), (0, 1)): 2.0}])
+@pytest.mark.parametrize("op", [{}, {((0, 1), (1, 0)): 0.0}, {((1, 1), (1, 0), (0, 1)): 0.0}])
 @pytest.mark.parametrize("n_elec", [0, 1, 2])
 def test_zero_operator_in_the_sector_gives_zero(op, n_elec):
-    # The last operator changes the electron number and has no element in any sector.
+    # A term of zero coefficient that changes the electron number is no term at all.
     assert an.fci_energy(op, 4, n_elec) == 0.0
     assert an._sector_lowest(op, 4, n_elec, general=True)[:2] == (0.0, 0.0)
     assert an.fci_energy({(): -1.5, **op}, 4, n_elec) == pytest.approx(-1.5, abs=1e-14)
@@ -884,3 +892,129 @@ def test_sparse_solver_on_degenerate_sectors(op, expected):
     assert an._sector_lowest(op, 12, 6, general=True)[0] == pytest.approx(expected, abs=1e-10)
     for _, m in an._sector_matrices(op, 12, 6):
         assert m.nnz == m.count_nonzero()
+
+
+# ---------------------------------------------------------------------------
+# Answers that belonged to another question: number-changing operators, the spin of a
+# DMRG state, an extrapolation that goes the wrong way, threads that cannot start
+
+@pytest.mark.parametrize("op, term", [
+    ({((0, 1),): 1.0, ((0, 0),): 1.0}, r"\(\(0, 1\),\)"),                # a_0^dagger + a_0
+    ({((0, 1), (0, 0)): 1.0, ((1, 1), (1, 0), (0, 1)): 2.0}, r"\(\(1, 1\), \(1, 0\), \(0, 1\)\)"),
+])
+def test_sector_energy_of_a_number_changing_operator_is_refused(op, term):
+    for n_elec in (0, 1, 2):
+        with pytest.raises(ValueError, match=rf"conserves the electron number; the term {term}"):
+            an.fci_energy(op, 4, n_elec)
+        with pytest.raises(ValueError, match="conserves the electron number"):
+            an._sector_lowest(op, 4, n_elec, general=True)
+    import openfermion as of
+    fop = of.FermionOperator()
+    fop.terms = dict(op)
+    with pytest.raises(ValueError, match="conserves the electron number"):
+        an.fci_energy(fop, 4, 1)
+
+
+def sz_block_energy(op, n_modes, n_elec, two_sz):
+    """Lowest eigenvalue of the operator among determinants of n_elec electrons with
+    2 S_z = two_sz (even spin-orbitals spin up), from OpenFermion's full sparse matrix."""
+    import openfermion as of
+    fop = op if isinstance(op, of.FermionOperator) else of.FermionOperator()
+    if fop is not op:
+        fop.terms = dict(op)
+    m = of.get_sparse_operator(fop, n_modes).toarray()
+    keep = []
+    for index in range(2**n_modes):
+        occ = [(index >> (n_modes - 1 - q)) & 1 for q in range(n_modes)]  # qubit q = mode q
+        if sum(occ) == n_elec and sum(occ[0::2]) - sum(occ[1::2]) == two_sz:
+            keep.append(index)
+    return float(np.linalg.eigvalsh(m[np.ix_(keep, keep)])[0])
+
+
+def test_dmrg_spin_gives_the_lowest_state_of_that_sz():
+    pytest.importorskip("pyblock2")
+    import chem
+    p = chem.problem("h4")                          # 4 electrons in 8 spin-orbitals
+    op = dict(p.hamiltonian.terms)
+    kw = dict(bond_dims=(20,), n_sweeps=6, **SMALL)
+    for two_sz in (0, 2, -2, 4):
+        exact = sz_block_energy(op, 8, 4, two_sz)
+        assert an.dmrg_energy(op, 8, 4, spin=two_sz, **kw) == pytest.approx(exact, abs=1e-7)
+    # spin None: the lowest state of any S_z (the singlet here)
+    assert an.dmrg_energy(op, 8, 4, **kw) == pytest.approx(sz_block_energy(op, 8, 4, 0),
+                                                          abs=1e-7)
+    # H2, two electrons: the S_z = 1 state lies far above the singlet
+    h2 = dict(chem.problem("h2").hamiltonian.terms)
+    e1 = an.dmrg_energy(h2, 4, 2, spin=2, **kw)
+    assert e1 == pytest.approx(sz_block_energy(h2, 4, 2, 2), abs=1e-8)
+    assert e1 > an.fci_energy(h2, 4, 2) + 0.5
+
+
+@pytest.mark.parametrize("args, pattern", [
+    ((4, 2, 1), "spin=1 .* has no state"),        # parity of two electrons
+    ((4, 2, 4), "spin=4 .* has no state"),        # more unpaired than electrons
+    ((4, 3, -3), "spin=-3 .* has no state"),       # three spin-down in two orbitals
+    ((5, 2, 0), "even number of spin-orbitals"),
+])
+def test_dmrg_spin_without_a_state_is_refused(args, pattern):
+    pytest.importorskip("pyblock2")
+    n_modes, n_elec, spin = args
+    op = {((q, 1), (q, 0)): 1.0 + q for q in range(n_modes)}
+    with pytest.raises(ValueError, match=pattern):
+        an.dmrg_solve(op, n_modes, n_elec, spin=spin, bond_dims=(4,), **SMALL)
+    # an operator that changes S_z has no state of one S_z either
+    flip = {((0, 1), (1, 0)): 1.0, ((1, 1), (0, 0)): 1.0}
+    with pytest.raises(ValueError, match="conserves S_z; the term CD on spin-orbitals"):
+        an.dmrg_solve(flip, 4, 2, spin=0, bond_dims=(4,), **SMALL)
+
+
+def test_extrapolation_that_goes_the_wrong_way_is_not_reported():
+    # Runs of small D (as for H6 at D = 3, 5, 7) whose weights do not fall with D: the
+    # line meets zero weight far above the lowest energy computed, which bounds the
+    # exact energy from above.
+    points = pts((-3.1543, 2e-3), (-3.2101, 9e-3), (-3.2275, 4e-3))
+    info = an.dmrg_extrapolate(points)
+    fit = np.polyfit([p["discarded_weight"] for p in points],
+                     [p["energy"] for p in points], 1)
+    assert fit[1] > -3.2275 + 1e-2                        # the line does go the wrong way
+    assert info["extrapolated_energy"] == info["lowest_computed"] == -3.2275
+    assert math.isnan(info["ci95_halfwidth"]) and info["fitted_bond_dims"] == []
+    assert "goes the wrong way" in info["note"] and f"{fit[1]:.10f}" in info["note"]
+    assert an._dmrg_reported_energy(info, True) == (-3.2275, False)
+    # a rising line whose intercept still lies above a lower run of a smaller D
+    info = an.dmrg_extrapolate(pts((-3.30, 5e-2), (-3.00, 3e-2), (-3.05, 2e-2), (-3.10, 1e-2)))
+    assert np.polyfit([3e-2, 2e-2, 1e-2], [-3.00, -3.05, -3.10], 1)[0] > 0
+    assert info["extrapolated_energy"] == -3.30 and info["note"]
+    # a line that goes the right way stands, with no note
+    info = an.dmrg_extrapolate(pts((-1.0, 3e-4), (-1.1, 2e-4), (-1.2, 1e-4)))
+    assert info["note"] is None and info["extrapolated_energy"] == pytest.approx(-1.3)
+    assert an._dmrg_reported_energy(info, True) == (info["extrapolated_energy"], True)
+
+
+def test_extrapolation_interval_is_students_t_of_the_fit():
+    """The 95 % half-width of the intercept, against SciPy's least-squares line and its
+    intercept standard error with Student's t for n - 2 degrees of freedom."""
+    from scipy import stats
+    w = np.array([4e-4, 2e-4, 1e-4])
+    e = -2.0 + 25.0 * w + np.array([3e-6, -5e-6, 2e-6])
+    info = an.dmrg_extrapolate(pts(*zip(e.tolist(), w.tolist())))
+    fit = stats.linregress(w, e)
+    assert info["extrapolated_energy"] == pytest.approx(fit.intercept, abs=1e-12)
+    assert info["ci95_halfwidth"] == pytest.approx(
+        stats.t.ppf(0.975, 1) * fit.intercept_stderr, rel=1e-6)
+
+
+def test_threads_that_cannot_start_are_a_clear_error():
+    """With address space for few thread stacks, dmrg_solve says how many threads could
+    start, before block2's runtime would end the process with its own message."""
+    pytest.importorskip("pyblock2")
+    code = ("import resource, korvel.core.analysis as an\n"
+            "import pyblock2.driver.core\n"
+            "size = int(open('/proc/self/statm').read().split()[0]) * resource.getpagesize()\n"
+            "resource.setrlimit(resource.RLIMIT_AS, (size + 2**26, size + 2**26))\n"
+            "try:\n"
+            "    an.dmrg_solve({((0, 1), (0, 0)): 1.0}, 2, 1, bond_dims=(2,), n_threads=256,"
+            " stack_gb=0.01)\n"
+            "except ValueError as e:\n    print('refused:', e)\n")
+    out = fresh_python(code).stdout
+    assert re.match(r"refused: n_threads=256: only \d+ threads could be started", out), out

@@ -340,7 +340,9 @@ def test_unwritable_json_path(tmp_path):
     need_problem_and_analysis()
     proc = korvel(write_input(tmp_path / "h2.in", H2, {}), "--json",
                   tmp_path / "no" / "such" / "x.json")
-    assert_one_error_line(proc, r"cannot write JSON file")
+    # known before the job: refused before it starts
+    assert_one_error_line(proc, r"--json .*x\.json': the folder .*such' does not exist")
+    assert "building the problem" not in proc.stderr
 
 
 def test_inconsistent_active_space_is_reported(tmp_path):
@@ -621,3 +623,99 @@ def test_method_stage_beyond_memory_refused_before_the_scf(tmp_path):
                           re.escape(f"{dets:.3g}") +
                           r" determinants in its largest S_z block\), more than the")
     assert "building the problem" not in big.stderr
+# -- values that used to fail late, without a line, or not at all ---------------------
+
+def gpu_present():
+    try:
+        from korvel.backends.tavrin import GpuBackend
+        return GpuBackend().available()
+    except ImportError:
+        return False
+
+
+@pytest.mark.parametrize("case", ["n_act digits", "coordinate", "avas_threshold 1",
+                                  "stack", "gpu without CuPy", "open-shell cendrel",
+                                  "xyz frames", "xyz count"])
+def test_refused_with_file_and_line_before_the_scf(tmp_path, case):
+    need_problem_and_analysis()
+    atoms, rem, cm = H2, {"basis": "sto-3g"}, "0 1"
+    if case == "n_act digits":
+        rem.update(active_space="manual", n_act="7" * 5001, n_act_elec=2)
+        pattern = r"line 9: n_act '7777.*\.\.\.' is out of range \(an integer of 5001 digits\)"
+    elif case == "coordinate":
+        atoms = [("H", (0.0, 0.0, 0.0)), ("H", (0.0, 0.0, 1.7e308))]
+        pattern = r"line 4: coordinate 1\.7e\+308 is beyond 100000 Angstrom"
+    elif case == "avas_threshold 1":
+        rem.update(active_space="avas", avas_aos="H 1s", avas_threshold=1, method="cendrel")
+        pattern = r"line 10: avas_threshold must be less than 1; got 1"
+    elif case == "stack":
+        rem.update(dmrg_bond_dims=4, dmrg_stack_gb=1e-12)
+        pattern = r"line 9: dmrg_stack_gb must be at least 0\.000976562; got 1e-12"
+    elif case == "gpu without CuPy":
+        if gpu_present():
+            pytest.skip("a GPU is there")
+        rem.update(method="cendrel", backend="gpu")
+        pattern = r"line 9: backend gpu is not available on this machine"
+    elif case == "open-shell cendrel":
+        cm = "0 3"
+        rem.update(method="cendrel")
+        pattern = r"line 8: method cendrel: doubles amplitudes need a closed-shell problem"
+    else:
+        body = ("2\nframe 1\nH 0 0 0\nH 0 0 0.74\n2\nframe 2\nH 0 0 0\nH 0 0 0.75\n"
+                if case == "xyz frames" else "5\n\nH 0 0 0\nH 0 0 0.74\n")
+        (tmp_path / "g.xyz").write_text(body)
+        inp = tmp_path / "bad.in"
+        inp.write_text("$molecule\n0 1\nread g.xyz\n$end\n")
+        proc = korvel(inp)
+        assert_one_error_line(proc, r"bad\.in, line 3: .*g\.xyz" + (
+            r", line 5: text after the 2 atoms" if case == "xyz frames" else
+            r"' holds 2 atom lines where its line 1 says 5 atoms"))
+        assert "building the problem" not in proc.stderr
+        return
+    inp = write_input(tmp_path / "bad.in", atoms, rem, charge_mult=cm)
+    proc = korvel(inp)
+    assert_one_error_line(proc, rf"bad\.in, {pattern}")
+    assert "building the problem" not in proc.stderr
+
+
+def test_threads_that_cannot_start_are_refused_at_parse_time(tmp_path):
+    """With address space for few thread stacks, dmrg_n_threads is refused with its
+    line (block2's runtime ended the process with exit 1 and its own message before)."""
+    need_problem_and_analysis()
+    pytest.importorskip("pyblock2")
+    inp = write_input(tmp_path / "t.in", H2, {"dmrg_bond_dims": 4, "dmrg_n_threads": 256,
+                                             "dmrg_stack_gb": 0.01})
+    prelude = ("import resource, pyscf.gto, pyscf.scf, pyblock2.driver.core, "
+               "korvel.core.analysis, korvel.core.hamiltonian, korvel.inputfile; "
+               "size = int(open('/proc/self/statm').read().split()[0]) "
+               "* resource.getpagesize() + 2**26; "
+               "resource.setrlimit(resource.RLIMIT_AS, (size, size))")
+    proc = korvel(inp, prelude=prelude)
+    assert_one_error_line(proc, r"t\.in, line 8: n_threads=256: only \d+ threads could be "
+                                r"started")
+
+
+def test_inherited_launcher_variables_without_mpi4py_say_why(tmp_path):
+    """A korvel started from an MPI program inherits its rank variables; without mpi4py
+    every rank, not only rank 0, says what is wrong (exit 2 with no output before)."""
+    inp = write_input(tmp_path / "h2.in", H2, {})
+    env = dict(os.environ, OMPI_COMM_WORLD_SIZE="2", OMPI_COMM_WORLD_RANK="1")
+    env["PYTHONPATH"] = os.pathsep.join([str(PACKAGE_PARENT), env.get("PYTHONPATH", "")])
+    code = ("import sys; sys.modules['mpi4py'] = None; from korvel.cli import main; "
+            f"sys.exit(main([{str(inp)!r}]))")
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                          env=env, cwd=_NEUTRAL.name, timeout=300)
+    assert_one_error_line(proc, r"\(MPI rank 1 of 2\) .*mpi4py")
+
+
+def test_builder_error_about_a_keyword_names_its_line(tmp_path):
+    """AVAS that selects no orbital (here made to, the threshold being legal) is found
+    only when the problem is built; the error still points at avas_threshold's line."""
+    need_problem_and_analysis()
+    inp = write_input(tmp_path / "a.in", H2, {"active_space": "avas", "avas_aos": "H 1s",
+                                             "avas_threshold": 0.5})
+    prelude = ("import pyscf.mcscf.avas as a, numpy as np; "
+               "a.avas = lambda mf, aos, threshold: (0, 0, np.asarray(mf.mo_coeff))")
+    proc = korvel(inp, prelude=prelude)
+    assert_one_error_line(proc, r"a\.in, line 9: AVAS selects no orbital at avas_threshold "
+                                r"0\.5 for avas_aos 'H 1s'")

@@ -181,3 +181,85 @@ def test_json_file_permissions_and_no_leftovers(tmp_path):
     with pytest.raises(cli.JobError, match="cannot write JSON file"):
         cli.write_json(tmp_path / "d.json", {})
     assert sorted(os.listdir(tmp_path)) == ["d.json", "r.json"]
+
+
+# -- output files that are links, streams or no name at all --------------------------
+
+def run_with_stdin(args, text, cwd):
+    """The command with ``text`` on its standard input (a pipe)."""
+    import subprocess
+    import sys
+    from test_cli import PACKAGE_PARENT
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join([str(PACKAGE_PARENT), env.get("PYTHONPATH", "")])
+    return subprocess.run([sys.executable, "-m", "korvel", *map(str, args)], input=text,
+                          capture_output=True, text=True, env=env, cwd=cwd, timeout=900)
+
+
+def test_json_to_standard_output_and_through_links(tmp_path):
+    """--json to a link to /proc/self/fd/1 (what /dev/stdout is) reaches standard
+    output after the summary; --save-hamiltonian to a link writes the linked file; both
+    links stay links. Energies against PySCF's FCI."""
+    need_problem_and_analysis()
+    job = write_input(tmp_path / "h2.in", H2, {"basis": "sto-3g"})
+    stdout = tmp_path / "stdout.json"
+    stdout.symlink_to("/proc/self/fd/1")
+    (tmp_path / "store").mkdir()
+    ham = tmp_path / "h.json"
+    ham.symlink_to(tmp_path / "store" / "kept.json")
+    proc = run_korvel(job, "--json", stdout, "--save-hamiltonian", ham)
+    assert proc.returncode == 0, proc.stderr
+    summary, brace, rest = proc.stdout.partition("\n{")
+    assert "Full-space Hamiltonian" in summary
+    import json
+    data = json.loads(brace.strip() + rest)
+    _, e_fci = rhf_and_fci(H2)
+    assert data["measurements"]["hamiltonian"]["exact_energy"] == pytest.approx(e_fci, abs=1e-9)
+    assert stdout.is_symlink() and os.readlink(stdout) == "/proc/self/fd/1"
+    assert ham.is_symlink() and os.listdir(tmp_path / "store") == ["kept.json"]
+    from korvel.io import load_hamiltonian
+    op, meta = load_hamiltonian(ham)
+    assert meta["n_spinorb"] == 4 and meta["extra"]["operator"] == "full-space"
+
+
+@pytest.mark.parametrize("option", ["--json", "--save-hamiltonian", "--plot"])
+@pytest.mark.parametrize("case", ["empty name", "directory", "link to a directory"])
+def test_no_name_or_a_directory_is_refused_before_the_job(tmp_path, option, case):
+    if case == "empty name":
+        target, pattern = "", "empty file name"
+    else:
+        (tmp_path / "d").mkdir()
+        target = tmp_path / ("d" if case == "directory" else "l.json")
+        if case == "link to a directory":
+            target.symlink_to(tmp_path / "d")
+        pattern = "is a directory"
+    proc = run_korvel(EXAMPLES / "h2_631g.in", option, target)
+    assert_one_error_line(proc, rf"{option} .*{pattern}")
+    assert "building the problem" not in proc.stderr and "reading" not in proc.stderr
+    assert os.listdir(tmp_path / "d") == [] if case != "empty name" else True
+
+
+def test_plot_with_the_input_on_a_pipe(tmp_path):
+    """The input file is read once: from a pipe (a link to /proc/self/fd/0 stands for
+    /dev/stdin) a --plot job runs as the same job from a file does."""
+    need("korvel.core.analysis", "dmrg_solve")
+    need_problem_and_analysis()
+    pytest.importorskip("pyblock2")
+    pytest.importorskip("matplotlib")
+    job = write_input(tmp_path / "h2.in", H2, {"basis": "sto-3g", "dmrg_bond_dims": "2 3",
+                                              "dmrg_n_sweeps": 4, "dmrg_n_threads": 1,
+                                              "dmrg_stack_gb": 0.5})
+    stdin = tmp_path / "stdin.in"
+    stdin.symlink_to("/proc/self/fd/0")
+    proc = run_with_stdin([stdin, "--plot", tmp_path / "p.svg", "--json", tmp_path / "r.json"],
+                          job.read_text(), tmp_path)
+    assert proc.returncode == 0, proc.stderr
+    assert (tmp_path / "p.svg").read_bytes().startswith(b"<?xml")
+    data = strict_json(tmp_path / "r.json")
+    _, e_fci = rhf_and_fci(H2)
+    assert data["measurements"]["hamiltonian"]["dmrg"]["energy"] == pytest.approx(e_fci, abs=1e-6)
+    # nothing to plot: said right after reading, from the pipe as well
+    plain = write_input(tmp_path / "plain.in", H2, {"basis": "sto-3g"})
+    proc = run_with_stdin([stdin, "--plot", tmp_path / "q.svg"], plain.read_text(), tmp_path)
+    assert_one_error_line(proc, "nothing to plot")
+    assert "building the problem" not in proc.stderr

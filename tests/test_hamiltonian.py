@@ -178,7 +178,9 @@ def test_inline_geometry_is_returned_itself_and_wins_over_the_file(tmp_path):
     ("He 1 2 3\r\nNe 4 5 6", [("He", (1.0, 2.0, 3.0)), ("Ne", (4.0, 5.0, 6.0))]),
 ])
 def test_xyz_file_atoms(tmp_path, body, atoms):
-    path = write_xyz(tmp_path, "99\nX 9 9 9 this comment line is never read\n" + body)
+    # line 1 holds the atom count, which the atom lines must match
+    path = write_xyz(tmp_path, f" {len(atoms)} \nX 9 9 9 this comment line is not an atom\n"
+                     + body)
     assert _geometry_for_pyscf({"xyz_file": str(path)}) == atoms
     assert _geometry_for_pyscf({"xyz_file": path}) == atoms
 
@@ -249,7 +251,7 @@ def test_full_configuration_interaction_is_that_of_pyscf(case):
 # Partitions
 
 PARTITIONS = [
-    ("h2o", dict(active_space="manual", n_act=4, n_act_elec=5), (2, 4, 1, 5)),
+    ("h2o", dict(active_space="manual", n_act=4, n_act_elec=4), (3, 4, 0, 4)),
     ("h2o", dict(active_space="manual", n_act=5, n_act_elec=6), (2, 5, 0, 6)),
     ("h2o", dict(active_space="manual", n_act=0, n_act_elec=0), (5, 0, 2, 0)),
     ("lih", dict(reference="rohf", multiplicity=3, active_space="manual", n_act=2,
@@ -314,7 +316,7 @@ CASES = {
     "n2-avas-casscf": ("n2", dict(active_space="avas", avas_aos="N 2p", orbital_opt=True)),
     "lih-manual-casscf": ("lih", dict(active_space="manual", n_act=3, n_act_elec=2,
                                       orbital_opt=True)),
-    "h2o-manual": ("h2o", dict(active_space="manual", n_act=4, n_act_elec=5)),
+    "h2o-manual": ("h2o", dict(active_space="manual", n_act=4, n_act_elec=4)),
     "h2o-full": ("h2o", {}),
     "lih+-uhf-manual": ("lih", dict(reference="uhf", charge=1, multiplicity=2,
                                     active_space="manual", n_act=2, n_act_elec=1)),
@@ -346,7 +348,7 @@ def orbitals_before_semicanonicalisation(p, seen):
     if "CASSCF" in seen:
         return seen["CASSCF"].mo_coeff
     if "UHF" in seen:
-        return uhf_natural_orbitals(seen["UHF"])[1]
+        return uhf_working_orbitals(seen["UHF"], *occupation(p))
     return seen["RHF"].mo_coeff
 
 
@@ -404,6 +406,17 @@ def uhf_natural_orbitals(mf):
     d = mf.make_rdm1().sum(axis=0)
     occ, c = scipy.linalg.eigh(s @ d @ s, s)
     return occ[::-1], c[:, ::-1]
+
+
+def uhf_working_orbitals(mf, n_alpha, n_beta):
+    """The natural orbitals with the doubly (n_beta), singly and un-occupied blocks each
+    made eigenvectors of the spin-averaged UHF Fock matrix, by ascending energy."""
+    c = uhf_natural_orbitals(mf)[1].copy()
+    f = 0.5 * mf.get_fock().sum(axis=0)
+    for lo, hi in ((0, n_beta), (n_beta, n_alpha), (n_alpha, c.shape[1])):
+        if hi > lo:
+            c[:, lo:hi] = c[:, lo:hi] @ np.linalg.eigh(c[:, lo:hi].T @ f @ c[:, lo:hi])[1]
+    return c
 
 
 @pytest.mark.parametrize("name, charge, multiplicity, rem", [
@@ -588,6 +601,17 @@ def test_build_refuses_non_finite_inline_coordinates(bad):
         build_problem(calc)
 
 
+@pytest.mark.parametrize("far", [1e300, -2e5, 10**400])
+def test_build_refuses_coordinates_far_beyond_a_molecule(far):
+    # H2 with an atom at 1e300 Angstrom came back with an RHF energy of -0.16 Eh
+    calc = make_calc([("H", (0.0, 0.0, 0.0)), ("H", (0.0, 0.0, far))])
+    with pytest.raises(ValueError, match=r"atom 2 of the geometry, .* beyond 1e5 Angstrom"):
+        build_problem(calc)
+    near = make_calc([("H", (0.0, 0.0, 0.0)), ("H", (0.0, 0.0, 0.74))])
+    assert build_problem(near).e_ref == pytest.approx(
+        scf.RHF(pyscf_mol("h2")).run().e_tot, abs=1e-9)
+
+
 # Open-shell reference determinant
 
 OPEN_SHELLS = {
@@ -676,3 +700,121 @@ def test_every_process_builds_the_same_problem():
     mo = problem("h4").extras["mo_coeff"]
     lead = np.argmax(np.round(np.abs(mo) / np.abs(mo).max(axis=0), 6), axis=0)
     assert (mo[lead, np.arange(mo.shape[1])] > 0).all()
+
+
+# ---------------------------------------------------------------------------
+# Inputs that used to give an answer for another molecule, another partition or another
+# basis without a word
+
+@pytest.mark.parametrize("text, message", [
+    # two frames of H2: read as one molecule of four atoms before
+    ("2\nframe 1\nH 0 0 0\nH 0 0 0.74\n2\nframe 2\nH 0 0 0\nH 0 0 0.75\n",
+     r"g\.xyz, line 5: text after the 2 atoms that line 1 announces \(a file of several "
+     r"frames\?\)"),
+    # a count of 5 over 3 atom lines: computed as the smaller molecule before
+    ("5\n\nO 0 0 0\nH 0 0.76 -0.47\nH 0 -0.76 -0.47\n",
+     r"holds 3 atom lines where its line 1 says 5 atoms"),
+    ("O 0 0 0\nH 0 0.76 -0.47\nH 0 -0.76 -0.47\n", r"line 1: expected the number of atoms"),
+    ("", r"line 1: expected the number of atoms, got ''"),
+])
+def test_xyz_atom_count_is_honoured(tmp_path, text, message):
+    path = write_xyz(tmp_path, text)
+    with pytest.raises(ValueError, match=message):
+        _geometry_for_pyscf({"xyz_file": path})
+    # a trailing blank line after the counted atoms is fine
+    good = write_xyz(tmp_path, "2\nH2\nH 0 0 0\nH 0 0 0.74\n\n  \n", name="ok.xyz")
+    assert _geometry_for_pyscf({"xyz_file": good}) == list(GEOMETRIES["h2"])
+
+
+def test_xyz_fifo_is_refused_without_blocking(tmp_path):
+    import os
+    import subprocess
+    import sys
+    fifo = tmp_path / "g.xyz"
+    os.mkfifo(fifo)
+    code = ("from korvel.core.hamiltonian import _geometry_for_pyscf as g\n"
+            f"try:\n    g({{'xyz_file': {str(fifo)!r}}})\n"
+            "except ValueError as e:\n    print(e)\n")
+    import korvel
+    env = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.dirname(korvel.__file__)))
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                          timeout=60, env=env, cwd=str(tmp_path))
+    assert "is a FIFO or socket, not a file" in proc.stdout, proc.stderr
+    assert fifo.is_fifo()
+
+
+@pytest.mark.parametrize("rem, message, keyword", [
+    # LiH (4 electrons): 1 active electron leaves an odd core; the fold held 2 before
+    (dict(active_space="manual", n_act=2, n_act_elec=1),
+     "n_act_elec=1 and multiplicity 1 do not match", "n_act_elec"),
+    (dict(active_space="avas", avas_aos="Li 2s", avas_threshold=float("nan")),
+     "avas_threshold must lie strictly between 0 and 1, got nan", "avas_threshold"),
+    (dict(active_space="avas", avas_aos="Li 2s", avas_threshold=1.0),
+     "avas_threshold must lie strictly between 0 and 1, got 1.0", "avas_threshold"),
+])
+def test_partitions_the_parser_refuses_are_refused_by_the_builder(rem, message, keyword):
+    with pytest.raises(ValueError, match=message) as info:
+        build_problem(make_calc("lih", **rem))
+    assert info.value.keyword == keyword
+    # the partition the parser accepts gives PySCF's CASCI energy
+    p = problem("lih", active_space="manual", n_act=2, n_act_elec=2)
+    mf = scf.RHF(pyscf_mol("lih")).run()
+    from korvel.core.analysis import fci_energy
+    from korvel.downfold.projector import downfold_to_active
+    folded = downfold_to_active(dict(p.hamiltonian.terms), p)
+    assert fci_energy(folded, 4, 2) == pytest.approx(mcscf.CASCI(mf, 2, 2).kernel()[0], abs=1e-8)
+
+
+def test_basis_made_for_an_ecp_uses_its_ecp():
+    """Rb+ in def2-SVP: the def2 ECP replaces 28 core electrons, as PySCF's own input
+    with ecp='def2-svp' says; all-electron it gave -485.7 Eh."""
+    p = build_problem(make_calc([("Rb", (0.0, 0.0, 0.0))], basis="def2-svp", charge=1))
+    mol = gto.M(atom="Rb 0 0 0", basis="def2-svp", ecp="def2-svp", charge=1, verbose=0)
+    e_pyscf = scf.RHF(mol).run().e_tot
+    assert p.n_elec == mol.nelectron == 8
+    assert p.e_ref == pytest.approx(e_pyscf, abs=1e-8)
+    assert p.extras["ecp"] == {"Rb": "def2-svp"}
+    # a basis without ECPs, and light elements in def2-SVP, stay all-electron
+    assert "ecp" not in problem("h2").extras
+    mol = ham._molecule(GEOMETRIES["h2o"], "def2-svp", 0, 0)
+    assert mol.nelectron == 10 and not mol.ecp
+
+
+def rhf_casci(name, n_act, n_act_elec, **kw):
+    mf = scf.RHF(pyscf_mol(name, **kw)).run()
+    return mcscf.CASCI(mf, n_act, n_act_elec).kernel()[0]
+
+
+def problem_casci(p, name, **kw):
+    """PySCF's CASCI on the problem's own orbitals (its core and active blocks)."""
+    mol = pyscf_mol(name, **kw)
+    mf = scf.RHF(mol) if p.spin_2s == 0 else scf.ROHF(mol)
+    mf.run()
+    mc = mcscf.CASCI(mf, p.n_act, p.n_act_elec)
+    return mc.kernel(p.extras["mo_coeff"])[0]
+
+
+def test_uhf_core_is_the_lowest_orbitals_whatever_the_degeneracy():
+    """N2 is closed-shell, so UHF equals RHF and every occupied natural occupation is 2:
+    the (6,6) space must be RHF's, with CASCI equal to PySCF's on the RHF orbitals (it
+    took valence orbitals as core before, by rounding noise)."""
+    rem = dict(reference="uhf", active_space="manual", n_act=6, n_act_elec=6)
+    p = build_problem(make_calc("n2", **rem))
+    assert problem_casci(p, "n2") == pytest.approx(rhf_casci("n2", 6, 6), abs=1e-7)
+    again = build_problem(make_calc("n2", **rem))
+    assert problem_casci(again, "n2") == pytest.approx(problem_casci(p, "n2"), abs=1e-9)
+
+
+def test_triplet_o2_core_holds_the_o_1s_orbitals():
+    o2 = [("O", (0.0, 0.0, 0.0)), ("O", (0.0, 0.0, 1.21))]
+    rem = dict(reference="uhf", multiplicity=3, active_space="manual", n_act=6, n_act_elec=8)
+    p = build_problem(make_calc(o2, **rem))
+    assert (p.n_core, p.n_act) == (4, 6)
+    mol = gto.M(atom=o2, basis="sto-3g", spin=2, verbose=0)
+    s = mol.intor("int1e_ovlp")
+    c = p.extras["mo_coeff"]
+    core = c[:, :p.n_core]
+    # the two O 1s orbitals of ROHF lie in the core span, not in the active space
+    rohf = scf.ROHF(mol).run()
+    inside = core.T @ s @ rohf.mo_coeff[:, :2]
+    assert np.linalg.svd(inside, compute_uv=False).min() > 0.999

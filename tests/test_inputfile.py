@@ -220,7 +220,9 @@ def test_bad_xyz_coordinate_reported_in_the_xyz_file(tmp_path):
 
 @pytest.mark.parametrize("content, expected", [
     (None, r"job\.in, line 3: cannot read xyz file '.*missing\.xyz'"),
-    ("2\ncomment only\n", r"job\.in, line 3: xyz file '.*' holds no atom lines"),
+    ("0\ncomment only\n", r"job\.in, line 3: xyz file '.*' holds no atom lines"),
+    ("2\ncomment only\n", r"job\.in, line 3: xyz file '.*' holds 0 atom lines where its "
+                          r"line 1 says 2"),
 ])
 def test_xyz_file_missing_or_empty(tmp_path, content, expected):
     if content is not None:

@@ -308,3 +308,181 @@ def test_new_file_has_ordinary_permissions(tmp_path):
     finally:
         os.umask(mask)
     assert os.stat(tmp_path / "h.json").st_mode & 0o777 == 0o644
+
+
+# -- what a write may touch: links written through, streams never replaced ----------
+
+H2_TERMS = {(): 0.7, ((0, 1), (0, 0)): -1.25, ((1, 1), (1, 0)): -1.25}
+
+
+def saved_bytes(tmp_path, name="h.json"):
+    """The bytes save_hamiltonian writes for H2_TERMS to a plain file."""
+    path = tmp_path / "plain" / name
+    path.parent.mkdir(exist_ok=True)
+    io.save_hamiltonian(path, H2_TERMS, n_spinorb=2, n_elec=1)
+    return path.read_bytes()
+
+
+@pytest.mark.parametrize("name", ["h.json", "h.data", "FCIDUMP"])
+def test_a_link_is_written_through_and_stays_a_link(tmp_path, name):
+    if name == "FCIDUMP":
+        pytest.importorskip("pyscf")
+    target = tmp_path / "store" / ("real_" + name if name != "FCIDUMP" else "FCIDUMP.real")
+    target.parent.mkdir()
+    target.write_text("old")
+    link = tmp_path / name
+    link.symlink_to(target)
+    fmt = io.save_hamiltonian(link, {(): 0.5, ((0, 1), (0, 0)): -1.0, ((1, 1), (1, 0)): -1.0},
+                              n_spinorb=2, n_elec=1, fmt=io.format_from_path(name))
+    assert link.is_symlink() and os.readlink(link) == str(target)
+    assert target.read_bytes() != b"old"
+    assert sorted(os.listdir(tmp_path)) == [name, "store"]          # nothing left beside
+    assert os.listdir(target.parent) == [target.name]
+    if fmt == "korvel":
+        back, _ = io.load_hamiltonian(link)
+        assert back == {(): 0.5, ((0, 1), (0, 0)): -1.0, ((1, 1), (1, 0)): -1.0}
+    elif fmt == "openfermion":
+        from openfermion.utils import load_operator
+        op = load_operator(file_name=target.name, data_directory=str(target.parent))
+        assert op.terms[((0, 1), (0, 0))] == -1.0
+
+
+def test_a_dangling_link_creates_its_target(tmp_path):
+    link = tmp_path / "h.json"
+    link.symlink_to(tmp_path / "new.json")
+    io.save_hamiltonian(link, H2_TERMS, n_spinorb=2, n_elec=1)
+    assert link.is_symlink() and (tmp_path / "new.json").read_bytes() == saved_bytes(tmp_path)
+
+
+def test_standard_output_through_a_link_is_written_as_a_stream(tmp_path, capfd):
+    # /dev/stdout is a link to /proc/self/fd/1: a link in a temporary folder stands for it
+    link = tmp_path / "stdout.json"
+    link.symlink_to("/proc/self/fd/1")
+    print("before", flush=True)
+    io.save_hamiltonian(link, H2_TERMS, n_spinorb=2, n_elec=1)
+    out = capfd.readouterr().out
+    assert out == "before\n" + saved_bytes(tmp_path).decode()  # appended, nothing clobbered
+    assert link.is_symlink() and os.readlink(link) == "/proc/self/fd/1"
+    assert io.output_target(link) == ("stream", str(link))
+
+
+def test_a_fifo_is_written_as_a_stream_or_refused_without_waiting(tmp_path):
+    import threading
+    fifo = tmp_path / "h.json"
+    os.mkfifo(fifo)
+    # no reader: refused at once, the FIFO left as it is
+    with pytest.raises(ValueError, match="no process reads"):
+        io.save_hamiltonian(fifo, H2_TERMS, n_spinorb=2, n_elec=1)
+    assert fifo.is_fifo()
+    # with a reader: the file's bytes arrive through it
+    got = []
+    ready = threading.Event()
+
+    def read():
+        fd = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
+        ready.set()
+        os.set_blocking(fd, True)
+        chunks = []
+        while True:
+            try:
+                chunk = os.read(fd, 65536)
+            except BlockingIOError:
+                continue
+            if chunk:
+                chunks.append(chunk)
+            elif chunks:                # end of file once the writer has come and gone
+                break
+        os.close(fd)
+        got.append(b"".join(chunks))
+
+    reader = threading.Thread(target=read)
+    reader.start()
+    ready.wait(10)
+    io.save_hamiltonian(fifo, H2_TERMS, n_spinorb=2, n_elec=1)
+    reader.join(10)
+    assert got == [saved_bytes(tmp_path)] and fifo.is_fifo()
+
+
+def test_a_link_to_a_closed_descriptor_is_refused(tmp_path):
+    closed = os.open(tmp_path, os.O_RDONLY)
+    os.close(closed)                    # a descriptor number that is now not open
+    link = tmp_path / "out.json"
+    link.symlink_to(f"/proc/self/fd/{closed}")
+    with pytest.raises(ValueError, match="names a file descriptor that is not open"):
+        io.save_hamiltonian(link, H2_TERMS, n_spinorb=2, n_elec=1)
+    assert os.listdir(tmp_path) == ["out.json"]
+
+
+def test_a_file_its_reader_would_refuse_is_not_written(tmp_path):
+    with pytest.raises(ValueError, match="n_spinorb must be at most"):
+        io.save_hamiltonian(tmp_path / "h.json", {}, n_spinorb=10**30, n_elec=0)
+    assert os.listdir(tmp_path) == []
+
+
+@pytest.mark.parametrize("path, pattern", [("", "empty file name"),
+                                           (".", "is a directory")])
+def test_no_file_name_or_a_directory_is_refused(tmp_path, path, pattern, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    if path:
+        os.mkdir("sub.data")
+    for fmt in io.FORMATS:
+        if fmt == "fcidump":
+            pytest.importorskip("pyscf")
+        with pytest.raises(ValueError, match=pattern):
+            io.save_hamiltonian("sub.data" if fmt == "openfermion" and path else path,
+                                H2_TERMS, n_spinorb=2, n_elec=1, fmt=fmt)
+    assert os.listdir(tmp_path) == (["sub.data"] if path else [])
+    assert not path or os.listdir("sub.data") == []
+
+
+# -- what a read may take: no FIFO, no device, nothing without bound -----------------
+
+def test_load_refuses_fifo_and_device_links_without_blocking(tmp_path):
+    import threading
+    fifo = tmp_path / "fifo.json"
+    os.mkfifo(fifo)
+    # no writer: an open that blocks would never return, so the load runs in a thread
+    # of its own that the test does not wait on for ever
+    outcome = []
+
+    def load():
+        try:
+            io.load_hamiltonian(fifo)
+        except ValueError as exc:
+            outcome.append(str(exc))
+
+    loader = threading.Thread(target=load, daemon=True)
+    loader.start()
+    loader.join(30)
+    assert not loader.is_alive(), "load_hamiltonian blocked on a FIFO without a writer"
+    assert outcome and "not a regular file" in outcome[0]
+    zero = tmp_path / "zero.json"
+    zero.symlink_to("/proc/self/fd/0" if not os.isatty(0) else "/proc/self/fd/1")
+    if os.path.isfile(zero):
+        pytest.skip("standard input is a regular file here")
+    with pytest.raises(ValueError, match="not a regular file"):
+        io.load_hamiltonian(zero)
+
+
+def test_load_refuses_a_file_over_the_size_limit(tmp_path, monkeypatch):
+    path = tmp_path / "h.json"
+    io.save_hamiltonian(path, H2_TERMS, n_spinorb=2, n_elec=1)
+    monkeypatch.setattr(io, "MAX_FILE_BYTES", path.stat().st_size - 1)
+    with pytest.raises(ValueError, match="more than the .* bytes"):
+        io.load_hamiltonian(path)
+
+
+@pytest.mark.parametrize("edit, pattern", [
+    (lambda t: t.replace("-1.25", "-1e400", 1), r"h\.json: the number -1e400 is beyond"),
+    (lambda t: t.replace('"constant": [0.7', '"constant": [7e400', 1),
+     r"h\.json: the number 7e400 is beyond"),
+    (lambda t: t.replace("-1.25", "-" + "9" * 400, 1), r"h\.json: an integer of 400 digits"),
+    (lambda t: t.replace('"extra": {}', '"extra": ' + "[" * 100000 + "]" * 100000, 1),
+     r"h\.json: the JSON is nested too deeply"),
+])
+def test_load_refuses_numbers_out_of_range_naming_the_file(tmp_path, edit, pattern):
+    path = tmp_path / "h.json"
+    io.save_hamiltonian(path, H2_TERMS, n_spinorb=2, n_elec=1)
+    path.write_text(edit(path.read_text()))
+    with pytest.raises(ValueError, match=pattern):
+        io.load_hamiltonian(path)

@@ -58,11 +58,13 @@ def test_dmrg_panel_holds_points_fit_band_and_exact():
     x, y = np.asarray(fit.get_xdata()), np.asarray(fit.get_ydata())
     assert x[0] == 0.0 and y[0] == pytest.approx(e0, abs=1e-12)
     assert np.allclose(y, e0 + s * x, atol=1e-12)
-    # the band: 1.96 standard errors of the fitted line at every dw
+    # the band: Student's t (one degree of freedom for three points) standard errors of
+    # the fitted line at every dw
+    from scipy.stats import t
     (band,) = [c for c in ax.collections if c.get_label() == "95 % band"]
     verts = band.get_paths()[0].vertices
-    half = 1.96 * np.sqrt(cov[0, 0] * verts[:, 0] ** 2 + 2 * cov[0, 1] * verts[:, 0]
-                          + cov[1, 1])
+    half = t.ppf(0.975, 1) * np.sqrt(cov[0, 0] * verts[:, 0] ** 2
+                                     + 2 * cov[0, 1] * verts[:, 0] + cov[1, 1])
     assert np.allclose(np.abs(verts[:, 1] - (e0 + s * verts[:, 0])), half, rtol=1e-6,
                        atol=1e-12)
     exact = [ln for ln in ax.get_lines() if ln.get_label().startswith("exact")]
@@ -76,11 +78,13 @@ def test_dmrg_panel_holds_points_fit_band_and_exact():
     ({"fitted_bond_dims": [60, 80]}, [60, 80]),       # as the info says
 ])
 def test_dmrg_panel_marks_fitted_and_other_points(extra, fitted_d):
+    # the three largest D are fitted whatever their weights; their line rises with the
+    # weight (a line that falls is no extrapolation and is not drawn)
     points = [{"D": 10, "energy": -0.9, "discarded_weight": 5e-3},
               {"D": 20, "energy": -1.0, "discarded_weight": float("nan")},
-              {"D": 40, "energy": -1.1, "discarded_weight": 2e-4},
-              {"D": 60, "energy": -1.2, "discarded_weight": 1e-4},
-              {"D": 80, "energy": -1.3, "discarded_weight": 2e-3}]
+              {"D": 40, "energy": -1.28, "discarded_weight": 2e-4},
+              {"D": 60, "energy": -1.29, "discarded_weight": 1e-4},
+              {"D": 80, "energy": -1.10, "discarded_weight": 2e-3}]
     info = dmrg_info(points, **extra)
     (ax,) = plot.results_figure(dmrg=info).axes
     shown = {p["D"]: p for p in points if not math.isnan(p["discarded_weight"])}

@@ -927,3 +927,52 @@ def test_device_closed_form_matches_the_host():
         for theta in ANGLES:
             close(gpu.rotate_single(h, gen, theta, max_body=None), cpu.rotate_single(h, gen, theta, max_body=None))
         assert abs(gpu.optimal_theta(h, gen, occ, 3) - cpu.optimal_theta(h, gen, occ, 3)) < 1e-9
+
+
+# ---------------------------------------------------------------------------
+# Bad input and number-changing operators: both routes answer as the CPU route does
+
+
+GOOD = {((0, 1), (1, 0)): 0.5, ((1, 1), (0, 0)): 0.5, ((2, 1), (2, 0)): -1.0}
+
+
+@pytest.mark.parametrize("route", [NumpyGpuBackend, ProxyBackend])
+@pytest.mark.parametrize("bad, pattern", [
+    ({((0, 1), (1, 0)): float("nan")}, "not finite"),
+    ({((0, 1), (1, 0)): complex(0.0, float("inf"))}, "not finite"),
+    ({((0, 2), (1, 0)): 1.0}, "dagger flag 2 in term"),
+])
+def test_bad_coefficients_and_daggers_are_refused_on_both_routes(route, bad, pattern):
+    backend, cpu = route(), CpuBackend()
+    calls = {
+        "multiply": lambda b: b.multiply(GOOD, bad),
+        "commutator": lambda b: b.commutator(bad, GOOD),
+        "normal_order": lambda b: b.normal_order(bad),
+        "hf_expectation": lambda b: b.hf_expectation(bad, {0, 1}),
+        "similarity_transform": lambda b: b.similarity_transform(GOOD, bad, n_comm=1,
+                                                                max_body=None),
+    }
+    for name, call in calls.items():
+        with pytest.raises(ValueError, match=pattern):
+            call(cpu)
+        with pytest.raises(ValueError, match=pattern):
+            call(backend)
+    with pytest.raises(ValueError, match=pattern):
+        backend._to_maj(backend._xp(), bad)
+
+
+@pytest.mark.parametrize("route", [NumpyGpuBackend, ProxyBackend])
+def test_normal_order_keeps_number_changing_terms_on_both_routes(route):
+    import openfermion as of
+    backend = route()
+    for op in ({((0, 1),): 1.0},                                   # a_0^dagger
+               {((0, 0),): 1.0, ((0, 1),): 1.0},                   # a_0 + a_0^dagger
+               {((1, 0), (2, 1), (3, 1)): 0.5j, ((0, 1), (0, 0)): 2.0}):
+        fop = of.FermionOperator()
+        fop.terms = dict(op)
+        expected = {t: complex(c) for t, c in of.normal_ordered(fop).terms.items()}
+        got = backend.normal_order(op)
+        assert got.keys() == expected.keys()
+        for term, c in expected.items():
+            assert got[term] == pytest.approx(c, abs=1e-14)
+        assert got == REF.normal_order(op) == CpuBackend().normal_order(op)

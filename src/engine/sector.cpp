@@ -123,9 +123,13 @@ SectorOperator sector_operator(const ReducedTerm* terms, const std::uint8_t* kee
         if (!keep[t]) continue;
         const ReducedTerm& r = terms[t];
         const std::uint64_t cre_only = r.cre & ~r.ann, ann_only = r.ann & ~r.cre;
-        // A term that changes the electron number has no matrix element in a sector.
-        if (std::popcount(cre_only) != std::popcount(ann_only)) continue;
         if (r.re == 0.0 && r.im == 0.0) continue;
+        // A term that changes the electron number has no matrix element in a sector.
+        if (std::popcount(cre_only) != std::popcount(ann_only)) {
+            if (out.first_number_changing < 0)
+                out.first_number_changing = static_cast<std::ptrdiff_t>(t);
+            continue;
+        }
         out.used |= r.orbitals();
         if (std::popcount(cre_only & kEvenModes) != std::popcount(ann_only & kEvenModes))
             out.conserves_sz = false;

@@ -54,12 +54,15 @@ struct RowTerm {
 };
 
 // The terms of an operator in row form, for a sector: terms that change the electron
-// number vanish in it and are left out.
+// number have no element in it and are left out, the first of them (with a non-zero
+// coefficient) recorded, so that a caller can refuse an operator that is not what a
+// sector energy measures.
 struct SectorOperator {
     std::vector<RowTerm> terms;   // sorted by need_occ
     std::uint64_t used = 0;       // spin-orbitals the kept terms act on
     bool conserves_sz = true;     // every kept term keeps the number of spin-up electrons
     bool real = true;             // every coefficient real
+    std::ptrdiff_t first_number_changing = -1;  // input index of the first such term
 };
 
 SectorOperator sector_operator(const ReducedTerm* terms, const std::uint8_t* keep, std::size_t n);

@@ -27,7 +27,10 @@
 #include <cmath>
 #include <cstddef>
 #include <limits>
+#include <condition_variable>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <unistd.h>
@@ -151,6 +154,16 @@ void check_mode_mask(std::uint64_t used, long long n_spinorb) {
 
 // The operator read for a sector of n_spinorb spin-orbitals (at most 64, the width of a
 // determinant's bit string), with its indices checked.
+// The k-th term key of an operator (a mapping or a FermionOperator), for a message.
+std::string nth_term(nb::handle op, std::ptrdiff_t k) {
+    nb::object terms = PyDict_Check(op.ptr()) ? nb::borrow(op) : korvel::py::optional_attr(op, "terms");
+    if (terms.is_valid() && PyDict_Check(terms.ptr())) {
+        nb::list keys = as_list(terms);
+        if (k < static_cast<std::ptrdiff_t>(keys.size())) return korvel::py::repr_of(keys[k]);
+    }
+    return "number " + std::to_string(k + 1);
+}
+
 struct SectorInput {
     engine::SectorOperator op;
     int n_spinorb = 0;
@@ -177,6 +190,14 @@ SectorInput read_sector_input(nb::handle hamiltonian, nb::handle n_spinorb_o,
     in.n_spinorb = static_cast<int>(n_spinorb);
     in.n_elec = static_cast<int>(n_elec);
     in.op = engine::sector_operator(terms.terms.data(), terms.keep.data(), terms.terms.size());
+    // A term that changes the electron number has no element in the sector: the sector's
+    // energy would be that of another operator (0 for a_0^dagger + a_0), so it is refused.
+    if (in.op.first_number_changing >= 0)
+        throw nb::value_error(("a sector energy needs an operator that conserves the electron "
+                               "number; the term " +
+                               nth_term(hamiltonian, in.op.first_number_changing) +
+                               " changes it")
+                                  .c_str());
     return in;
 }
 
@@ -575,6 +596,60 @@ void check_dmrg_sizes(long long n_spinorb, const std::vector<long long>& bond_di
     }
 }
 
+// The DMRG stack in bytes, refused unless a finite size of at least one MiB.
+double stack_bytes_of(double stack_gb) {
+    const double stack_bytes = stack_gb * kBytesPerGiB;
+    if (!std::isfinite(stack_gb) || stack_bytes < kMinStackBytes || stack_bytes >= 9.2e18)
+        throw nb::value_error(
+            ("stack_gb must be a finite size in GiB of at least 1/1024 (one MiB of block2 "
+             "stack), got " + nb::cast<std::string>(nb::repr(nb::float_(stack_gb))))
+                .c_str());
+    return stack_bytes;
+}
+
+// block2's OpenMP runtime ends the whole process, with a message of its own, when it
+// cannot create the threads asked for (a limit on processes or on memory for their
+// stacks): n_threads threads are started here first, all alive at once with the default
+// stack, and a failure is a ValueError saying how many could be started.
+void check_threads(long long n_threads) {
+    if (n_threads < 1)
+        throw nb::value_error(
+            ("n_threads must be at least 1, got " + std::to_string(n_threads)).c_str());
+    std::size_t started = 0;
+    std::string failure;
+    {
+        nb::gil_scoped_release release;
+        std::mutex m;
+        std::condition_variable all_started;
+        bool go = false;
+        std::vector<std::thread> threads;
+        try {
+            threads.reserve(static_cast<std::size_t>(n_threads));
+            for (long long k = 1; k < n_threads; ++k) {  // the calling thread is the first
+                threads.emplace_back([&] {
+                    std::unique_lock<std::mutex> lock(m);
+                    all_started.wait(lock, [&] { return go; });
+                });
+                ++started;
+            }
+        } catch (const std::exception& e) {
+            failure = e.what();
+        }
+        {
+            std::lock_guard<std::mutex> lock(m);
+            go = true;
+        }
+        all_started.notify_all();
+        for (auto& t : threads) t.join();
+    }
+    if (!failure.empty())
+        throw nb::value_error(("n_threads=" + std::to_string(n_threads) +
+                               ": only " + std::to_string(started + 1) +
+                               " threads could be started on this machine (" + failure +
+                               "); ask for fewer")
+                                  .c_str());
+}
+
 nb::tuple fermionop_to_block2_terms(nb::object hamiltonian) {
     nb::object fo = as_fermion_operator(hamiltonian);
     nb::object complex_ = import("builtins").attr("complex");
@@ -640,8 +715,8 @@ nb::object import_block2_driver() {
 
 void remove_tree(nb::handle path);
 void sweep_all(nb::handle DMRGDriver, nb::handle SymmetryTypes, nb::handle scratch_dir,
-               long long n_spinorb, long long n_elec, long long spin_value, long long n_threads,
-               long long stack_mem, const std::vector<long long>& bond_dims,
+               long long n_spinorb, long long n_elec, const std::optional<long long>& spin,
+               long long n_threads, long long stack_mem, const std::vector<long long>& bond_dims,
                const std::vector<double>& noises, nb::handle terms, double constant,
                bool use_mpi, nb::handle mps_dir, std::optional<long long> seed,
                nb::list& points);
@@ -660,6 +735,54 @@ std::optional<long long> dmrg_seed(nb::handle seed_o) {
                                "the clock), got " + std::to_string(*seed))
                                   .c_str());
     return seed;
+}
+
+// The states a 2 S_z = spin can be asked of: spin of the parity of n_elec, with
+// n_alpha = (n_elec + spin) / 2 and n_beta = (n_elec - spin) / 2 electrons each fitting
+// the n_spinorb / 2 spatial orbitals (spin-orbital 2p spin up, 2p + 1 spin down).
+void check_spin(long long spin, long long n_spinorb, long long n_elec) {
+    const std::string what = "spin=" + std::to_string(spin) + " (2 S_z) with " +
+                             std::to_string(n_elec) + " electrons in " +
+                             std::to_string(n_spinorb) + " spin-orbitals";
+    if (n_spinorb % 2 != 0)
+        throw nb::value_error((what + ": spin needs an even number of spin-orbitals "
+                                      "(2p spin up, 2p + 1 spin down)").c_str());
+    const long long n_orb = n_spinorb / 2;
+    if ((n_elec - spin) % 2 != 0 || spin > n_elec || -spin > n_elec ||
+        (n_elec + spin) / 2 > n_orb || (n_elec - spin) / 2 > n_orb)
+        throw nb::value_error(
+            (what + " has no state: 2 S_z must have the parity of the electron number and "
+                    "leave n_alpha = (n_elec + spin) / 2 and n_beta = (n_elec - spin) / 2 "
+                    "between 0 and the " + std::to_string(n_orb) + " spatial orbitals")
+                .c_str());
+}
+
+// The term list on spatial-orbital sites for block2's S_z symmetry: spin-orbital 2p is
+// site p with 'c' / 'd' (spin up), 2p + 1 site p with 'C' / 'D' (spin down). A term with a
+// non-zero coefficient that changes S_z is refused: the sweeps keep S_z fixed.
+nb::list sz_terms(nb::handle terms) {
+    nb::list out;
+    for (nb::handle t : terms) {
+        const std::string ops = nb::cast<std::string>(item(t, 0));
+        nb::list sites = nb::borrow<nb::list>(item(t, 1));
+        std::string sz_ops;
+        nb::list sz_sites;
+        long long change = 0;
+        for (std::size_t k = 0; k < ops.size(); ++k) {
+            const long long p = as_int(sites[k], "spin-orbital index");
+            const bool up = p % 2 == 0, create = ops[k] == 'C';
+            sz_ops += up ? (create ? 'c' : 'd') : (create ? 'C' : 'D');
+            sz_sites.append(nb::int_(p / 2));
+            change += (create ? 1 : -1) * (up ? 1 : -1);
+        }
+        if (change != 0 && nb::cast<double>(item(t, 2)) != 0.0)
+            throw nb::value_error(("spin asks for a state of one S_z, which needs an operator "
+                                   "that conserves S_z; the term " + ops + " on spin-orbitals " +
+                                   nb::cast<std::string>(nb::str(sites)) + " changes it")
+                                      .c_str());
+        out.append(nb::make_tuple(nb::str(sz_ops.c_str()), sz_sites, item(t, 2)));
+    }
+    return out;
 }
 
 nb::list dmrg_solve(nb::object hamiltonian, nb::object n_spinorb_o, nb::object n_elec_o,
@@ -711,18 +834,11 @@ nb::list dmrg_solve(nb::object hamiltonian, nb::object n_spinorb_o, nb::object n
         throw nb::value_error(("n_sweeps must be at most " + std::to_string(kMaxSweeps) +
                                ", got " + std::to_string(n_sweeps))
                                   .c_str());
-    if (n_threads < 1)
-        throw nb::value_error(
-            ("n_threads must be at least 1, got " + std::to_string(n_threads)).c_str());
-    const double stack_bytes = stack_gb * kBytesPerGiB;
-    if (!std::isfinite(stack_gb) || stack_bytes < kMinStackBytes || stack_bytes >= 9.2e18)
-        throw nb::value_error(
-            ("stack_gb must be a finite size in GiB of at least 1/1024 (one MiB of block2 "
-             "stack), got " + nb::cast<std::string>(nb::repr(nb::float_(stack_gb))))
-                .c_str());
+    check_threads(n_threads);
+    const double stack_bytes = stack_bytes_of(stack_gb);
     const long long stack_mem = static_cast<long long>(stack_bytes);  // integer part
     check_dmrg_sizes(n_spinorb, bond_dims, stack_bytes);
-    const long long spin_value = spin ? *spin : n_elec;
+    if (spin) check_spin(*spin, n_spinorb, n_elec);
     const std::vector<double> noises = korvel::engine::dmrg_noise_schedule(n_sweeps);
 
     nb::tuple converted = fermionop_to_block2_terms(hamiltonian);
@@ -759,6 +875,10 @@ nb::list dmrg_solve(nb::object hamiltonian, nb::object n_spinorb_o, nb::object n
                     .c_str());
     }
 
+    // With spin the sites are spatial orbitals (see sweep_all); an operator that changes
+    // S_z is refused here, before any file is made.
+    if (spin) terms = sz_terms(terms);
+
     nb::list points;
     if (!any_nonzero) {
         // block2 refuses an expression without a non-zero term ("Empty Hamiltonian").
@@ -780,7 +900,7 @@ nb::list dmrg_solve(nb::object hamiltonian, nb::object n_spinorb_o, nb::object n
     nb::object scratch_dir =
         own_scratch ? import("tempfile").attr("mkdtemp")("prefix"_a = "korvel_b2_") : scratch_o;
     try {
-        sweep_all(DMRGDriver, SymmetryTypes, scratch_dir, n_spinorb, n_elec, spin_value,
+        sweep_all(DMRGDriver, SymmetryTypes, scratch_dir, n_spinorb, n_elec, spin,
                   n_threads, stack_mem, bond_dims, noises, terms, constant, use_mpi, mps_dir_o,
                   seed, points);
     } catch (...) {
@@ -801,18 +921,22 @@ void remove_tree(nb::handle path) {
 }
 
 // The block2 part of dmrg_solve: driver, matrix-product operator, one random state and
-// the sweeps at each bond dimension. Every block2 object lives in this scope only, so
+// the sweeps at each bond dimension; `terms` are on the sites of the symmetry used. Every block2 object lives in this scope only, so
 // that none holds the scratch directory once it returns.
+//
+// Without spin the sites are the spin-orbitals (general fermion symmetry, the electron
+// number only): the lowest state of any S_z. With spin they are the spatial orbitals under
+// block2's S_z symmetry: the lowest state of that 2 S_z.
 void sweep_all(nb::handle DMRGDriver, nb::handle SymmetryTypes, nb::handle scratch_dir,
-               long long n_spinorb, long long n_elec, long long spin_value, long long n_threads,
-               long long stack_mem, const std::vector<long long>& bond_dims,
+               long long n_spinorb, long long n_elec, const std::optional<long long>& spin,
+               long long n_threads, long long stack_mem, const std::vector<long long>& bond_dims,
                const std::vector<double>& noises, nb::handle terms, double constant,
                bool use_mpi, nb::handle mps_dir, std::optional<long long> seed,
                nb::list& points) {
     const std::size_t L = noises.size();
     nb::dict driver_kw;
     driver_kw["scratch"] = scratch_dir;
-    driver_kw["symm_type"] = SymmetryTypes.attr("SGF");
+    driver_kw["symm_type"] = SymmetryTypes.attr(spin ? "SZ" : "SGF");
     driver_kw["n_threads"] = nb::int_(n_threads);
     driver_kw["stack_mem"] = nb::int_(stack_mem);
     if (use_mpi) {
@@ -822,9 +946,9 @@ void sweep_all(nb::handle DMRGDriver, nb::handle SymmetryTypes, nb::handle scrat
         if (!mps_dir.is_none()) driver_kw["mps_dir"] = mps_dir;
     }
     nb::object driver = DMRGDriver(**driver_kw);
-    driver.attr("initialize_system")("n_sites"_a = nb::int_(n_spinorb),
+    driver.attr("initialize_system")("n_sites"_a = nb::int_(spin ? n_spinorb / 2 : n_spinorb),
                                      "n_elec"_a = nb::int_(n_elec),
-                                     "spin"_a = nb::int_(spin_value));
+                                     "spin"_a = nb::int_(spin ? *spin : n_elec));
 
     nb::object builder = driver.attr("expr_builder")();
     nb::object add_term = builder.attr("add_term");
@@ -850,7 +974,8 @@ void sweep_all(nb::handle DMRGDriver, nb::handle SymmetryTypes, nb::handle scrat
             ++k;
         }
     }
-    nb::object expr = builder.attr("finalize")("adjust_order"_a = true, "fermionic_ops"_a = "CD");
+    nb::object expr = builder.attr("finalize")("adjust_order"_a = true,
+                                               "fermionic_ops"_a = spin ? "cdCD" : "CD");
     nb::object mpo = driver.attr("get_mpo")(expr, "iprint"_a = 0);
 
     // One random state, drawn at the first bond dimension; each further bond dimension
@@ -902,6 +1027,9 @@ constexpr double kConvergedWeight = 1e-12;
 // The extrapolation fits the runs of the largest bond dimensions only: the energy is
 // linear in the discarded weight only once the weight is small.
 constexpr std::size_t kFitPoints = 3;
+// An intercept this far (Eh) above the lowest energy is taken as equal to it (rounding
+// of a fit through energies that no longer change).
+constexpr double kFitAboveLowest = 1e-10;
 
 nb::dict dmrg_extrapolate(nb::object points) {
     nb::object np = import("numpy");
@@ -933,6 +1061,7 @@ nb::dict dmrg_extrapolate(nb::object points) {
     bool converged = false;
     nb::list fitted;
     nb::object converged_dim = nb::none();
+    nb::object note = nb::none();
 
     // A converged run: the lowest energy among the runs with a weight below 1e-12.
     std::ptrdiff_t best = -1;
@@ -982,14 +1111,39 @@ nb::dict dmrg_extrapolate(nb::object points) {
                 coef = np.attr("polyfit")(x, y, 1);
                 ci95 = kNaN;
             } else {
+                // The intercept's standard error comes from the residual of n points
+                // with n - 2 degrees of freedom: its 95 % interval takes Student's t
+                // quantile (12.7 for three points), not the normal one.
                 nb::object fit = np.attr("polyfit")(x, y, 1, "cov"_a = true);
                 coef = item(fit, 0);
                 nb::object cov = item(fit, 1);
-                ci95 = 1.96 * to_double(np.attr("sqrt")(item(cov, nb::make_tuple(1, 1))));
+                const double dof = static_cast<double>(usable.size() - 2);
+                const double t = to_double(
+                    import("scipy.stats").attr("t").attr("ppf")(0.975, dof));
+                ci95 = t * to_double(np.attr("sqrt")(item(cov, nb::make_tuple(1, 1))));
             }
             slope = to_double(item(coef, 0));
             extrapolated = to_double(item(coef, 1));
             for (std::size_t k : usable) fitted.append(dims[k]);
+            // Each variational energy is an upper bound of the exact one, and the energy
+            // falls with the discarded weight: a line that rises towards zero weight, or
+            // an intercept above the lowest energy computed, goes the wrong way (the runs
+            // are not yet where the energy is linear in the weight). It is no estimate:
+            // the lowest variational energy stands, and the note says why.
+            if (slope < 0.0 || extrapolated > lowest + kFitAboveLowest) {
+                char text[320];
+                std::snprintf(text, sizeof text,
+                              "the linear fit in the discarded weight goes the wrong way (it "
+                              "gives %.10f Eh at zero weight, slope %.4g, against the lowest "
+                              "variational energy %.10f Eh, an upper bound of the exact "
+                              "energy); the lowest variational energy is reported",
+                              extrapolated, slope, lowest);
+                note = nb::str(text);
+                extrapolated = lowest;
+                ci95 = kNaN;
+                slope = 0.0;
+                fitted = nb::list();
+            }
         }
     }
 
@@ -1002,6 +1156,7 @@ nb::dict dmrg_extrapolate(nb::object points) {
     info["fitted_bond_dims"] = fitted;
     info["converged"] = nb::bool_(converged);
     info["converged_bond_dim"] = converged_dim;
+    info["note"] = note;
     return info;
 }
 
@@ -1010,7 +1165,17 @@ nb::dict dmrg_extrapolate(nb::object points) {
 // lowest variational energy. A converged run is reported as it is, and that is no
 // extrapolation. dmrg_energy and the command line both take it from here.
 nb::tuple reported_energy(nb::object info, nb::object extrapolate) {
-    const bool use_fit = truthy(extrapolate) && length(item(info, nb::str("points"))) > 1;
+    // a fit that went the wrong way carries a note and is not reported as extrapolated
+    PyObject* note = PyMapping_Check(info.ptr()) ? PyObject_GetItem(info.ptr(), nb::str("note").ptr())
+                                                  : nullptr;
+    if (!note && PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw nb::python_error();
+        PyErr_Clear();  // an info mapping without a note: the fit stands
+    }
+    const bool rejected = note && note != Py_None;
+    Py_XDECREF(note);
+    const bool use_fit =
+        truthy(extrapolate) && length(item(info, nb::str("points"))) > 1 && !rejected;
     nb::object e = item(info, nb::str(use_fit ? "extrapolated_energy" : "lowest_computed"));
     const bool converged = PyMapping_Check(info.ptr()) &&
                            PyMapping_HasKeyString(info.ptr(), "converged") &&
@@ -1089,7 +1254,11 @@ NB_MODULE(analysis, m) {
         "n_threads: int = 4, scratch: str | None = None, mpi: bool = False, "
         "mps_dir: str | None = None, seed: int | None = 1)",
         "Ground state by DMRG (block2, spin-orbital sites) at each bond dimension in turn,\n"
-        "each continuing from the state of the previous one. Returns one point\n"
+        "each continuing from the state of the previous one. spin None: the lowest state of\n"
+        "n_elec electrons of any S_z; spin = 2 S_z: the lowest state of that S_z (block2's\n"
+        "S_z symmetry on the spatial orbitals, spin-orbital 2p spin up, 2p + 1 spin down),\n"
+        "for an operator that conserves S_z; a spin no state of n_elec electrons has, or an\n"
+        "operator that changes S_z, is a ValueError. Returns one point\n"
         "{'D', 'energy', 'discarded_weight'} per bond dimension. Without a scratch\n"
         "directory a fresh temporary one (prefix 'korvel_b2_') is made and removed when the\n"
         "call ends; a named one is left as it is. Coefficients must be real (imaginary parts\n"
@@ -1104,23 +1273,43 @@ NB_MODULE(analysis, m) {
         nb::arg("scratch").none() = nb::none(), nb::arg("mpi").none() = false,
         nb::arg("mps_dir").none() = nb::none(), nb::arg("seed").none() = kDefaultDmrgSeed);
 
+    def(m, "_check_dmrg_resources",
+        "(n_spinorb: int, bond_dims, stack_gb: float, n_threads: int) -> None",
+        "The resource checks of dmrg_solve, for a caller that knows the sizes before the\n"
+        "operator (the input parser): the threads can be started (ValueError naming how\n"
+        "many could), the stack is at least one MiB and within this machine's memory, and\n"
+        "each bond dimension's two-site wavefunction fits the stack (MemoryError).",
+        [](nb::object n_spinorb, nb::object bond_dims_o, nb::object stack_gb, nb::object n_threads) {
+            std::vector<long long> bond_dims;
+            for (nb::handle d : as_list(bond_dims_o)) bond_dims.push_back(as_int(d, "bond_dims entry"));
+            check_threads(as_int(n_threads, "n_threads"));
+            check_dmrg_sizes(as_int(n_spinorb, "n_spinorb"), bond_dims,
+                             stack_bytes_of(as_float(stack_gb, "stack_gb")));
+        },
+        nb::arg("n_spinorb"), nb::arg("bond_dims"), nb::arg("stack_gb"), nb::arg("n_threads"));
+
     def(m, "dmrg_extrapolate", "(points) -> dict",
         "DMRG energy extrapolated to zero discarded weight.\n\n"
         "A run whose discarded weight is below 1e-12 is converged: its energy is returned\n"
         "with a zero half-width. Otherwise a straight line in the discarded weight is fitted\n"
         "to the usable runs (finite positive weight, finite energy) of the three largest\n"
-        "bond dimensions. Returns extrapolated_energy, ci95_halfwidth, slope,\n"
+        "bond dimensions; the 95 % half-width of its intercept takes Student's t quantile\n"
+        "for n - 2 degrees of freedom. Returns extrapolated_energy, ci95_halfwidth, slope,\n"
         "lowest_computed, points, fitted_bond_dims (the D of each run the line was fitted\n"
-        "to; none for a converged run), converged and converged_bond_dim (the D of the\n"
-        "converged run, else None). With two fitted runs the line passes through\n"
+        "to; none for a converged run), converged, converged_bond_dim (the D of the\n"
+        "converged run, else None) and note. With two fitted runs the line passes through\n"
         "both and the half-width is NaN; with fewer, or when all share one weight, the\n"
-        "lowest energy is returned.",
+        "lowest energy is returned. A fit that goes the wrong way (a negative slope, or\n"
+        "an intercept above the lowest variational energy, which bounds the exact energy\n"
+        "from above) is no estimate: the lowest energy is returned with a NaN half-width and\n"
+        "``note`` says why (None otherwise).",
         &dmrg_extrapolate, nb::arg("points").none());
 
     def(m, "_dmrg_reported_energy", "(info: dict, extrapolate: bool) -> tuple[float, bool]",
         "(energy, extrapolated) for a dmrg_extrapolate result: the extrapolated energy when\n"
-        "extrapolate is true and there is more than one run, else the lowest computed one;\n"
-        "extrapolated is False for a converged run, reported as it is.",
+        "extrapolate is true, there is more than one run and the fit stands (no ``note``),\n"
+        "else the lowest computed one; extrapolated is False for a converged run, reported\n"
+        "as it is.",
         &reported_energy, nb::arg("info").none(), nb::arg("extrapolate").none());
 
     def(m, "dmrg_energy",
@@ -1128,10 +1317,11 @@ NB_MODULE(analysis, m) {
         "n_sweeps: int = 16, spin: int | None = None, extrapolate: bool = False, "
         "stack_gb: float = 4.0, n_threads: int = 4, return_info: bool = False, "
         "seed: int | None = 1)",
-        "DMRG ground energy: the lowest variational energy over the bond dimensions, or,\n"
-        "with extrapolate and more than one bond dimension, the zero-discarded-weight\n"
-        "extrapolation. With return_info, the pair (energy, extrapolation info). seed as\n"
-        "for dmrg_solve.",
+        "DMRG ground energy (of the 2 S_z = spin states with spin, see dmrg_solve): the\n"
+        "lowest variational energy over the bond dimensions, or, with extrapolate and more\n"
+        "than one bond dimension, the zero-discarded-weight extrapolation unless that fit\n"
+        "goes the wrong way (see dmrg_extrapolate). With return_info, the pair (energy,\n"
+        "extrapolation info). seed as for dmrg_solve.",
         &dmrg_energy, nb::arg("hamiltonian").none(), nb::arg("n_spinorb").none(), nb::arg("n_elec").none(),
         nb::kw_only(), nb::arg("bond_dims").none() = nb::make_tuple(250), nb::arg("n_sweeps").none() = 16,
         nb::arg("spin").none() = nb::none(), nb::arg("extrapolate").none() = false,

@@ -63,10 +63,10 @@ const char* const kGeometryDoc =
     "Atom list for PySCF from a parsed $molecule mapping.\n\n"
     "An inline ``geometry`` (a list of (element, (x, y, z)) pairs, or None) is returned\n"
     "as it is and takes precedence over ``xyz_file``. Otherwise the XYZ file named by\n"
-    "``xyz_file`` is read: the first two lines (atom count, comment) are skipped, every\n"
-    "later line with at least four fields is an atom ``El x y z`` (further fields are\n"
-    "ignored), shorter lines are skipped. Coordinates are passed on unchanged, in\n"
-    "file order, without unit conversion.\n\n"
+    "``xyz_file`` is read (see ``_read_xyz``): line 1 is the atom count, which the atom\n"
+    "lines must match, line 2 a comment, every later line with at least four fields an\n"
+    "atom ``El x y z`` (further fields are ignored); shorter lines are skipped.\n"
+    "Coordinates are passed on unchanged, in file order, without unit conversion.\n\n"
     "Raises TypeError when ``molecule`` is not a dict or the inline geometry is not a\n"
     "list; ValueError when neither key is present; file-system and float-conversion\n"
     "errors propagate unchanged.";
@@ -80,18 +80,64 @@ constexpr Py_ssize_t kXyzMaxChars = Py_ssize_t(1) << 24;  // 16 Mi characters
 
 const char* const kReadXyzDoc =
     "Atom lines of an XYZ file as (line number, element, (x, y, z)) triples.\n\n"
-    "The first two lines (atom count, comment) are skipped; every later line with at\n"
+    "Line 1 is the number of atoms and line 2 a comment; every later line with at\n"
     "least four fields is an atom ``El x y z`` (further fields are ignored), shorter\n"
-    "lines are skipped. At most 16 Mi characters are read; a larger file, text that\n"
-    "does not decode, or a coordinate that is not a finite number is a ValueError\n"
-    "naming the file (and the line). File-system errors propagate unchanged.";
+    "lines are skipped. The file must hold exactly as many atom lines as line 1 says\n"
+    "and nothing after them but blank lines: a file of several frames, or one whose\n"
+    "count disagrees with its atoms, is a ValueError naming the file and line. At\n"
+    "most 16 Mi characters are read; a larger file, a FIFO or socket (refused without\n"
+    "waiting for a writer), text that does not decode, or a coordinate that is not a\n"
+    "finite number is a ValueError naming the file (and the line). File-system errors\n"
+    "propagate unchanged.";
+
+// The file opened for reading as text in the default encoding, as read_text would.
+// A FIFO would block until a writer comes, for ever when none does, and a socket is
+// no file: both are refused without blocking (the file is opened non-blocking and
+// looked at before anything is read).
+nb::object open_geometry_file(nb::handle path, const std::string& name) {
+    nb::object os = import("os");
+    const long flags = nb::cast<long>(os.attr("O_RDONLY")) | nb::cast<long>(os.attr("O_NONBLOCK")) |
+                       nb::cast<long>(os.attr("O_CLOEXEC"));
+    nb::object fd = os.attr("open")(path, flags);
+    try {
+        nb::object st = import("stat");
+        nb::object mode = os.attr("fstat")(fd).attr("st_mode");
+        if (truthy(st.attr("S_ISFIFO")(mode)) || truthy(st.attr("S_ISSOCK")(mode)))
+            throw nb::value_error(("xyz file '" + name +
+                                   "' is a FIFO or socket, not a file; give a geometry file "
+                                   "on disk")
+                                      .c_str());
+        os.attr("set_blocking")(fd, true);
+        return import("builtins").attr("open")(fd);
+    } catch (...) {
+        os.attr("close")(fd);
+        throw;
+    }
+}
+
+// The atom count of line 1: a non-negative integer of at most nine digits.
+long long xyz_atom_count(nb::handle lines, const std::string& name) {
+    std::string first = nb::len(lines) > 0 ? str_of(getitem(lines, nb::int_(0))) : std::string();
+    const auto begin = first.find_first_not_of(" \t\f\v");
+    const auto end = first.find_last_not_of(" \t\f\v");
+    const std::string count =
+        begin == std::string::npos ? std::string() : first.substr(begin, end - begin + 1);
+    const bool digits = !count.empty() && count.size() <= 9 &&
+                        count.find_first_not_of("0123456789") == std::string::npos;
+    if (!digits)
+        throw nb::value_error(("xyz file '" + name +
+                               "', line 1: expected the number of atoms, got " +
+                               repr_of(nb::str(count.c_str())))
+                                  .c_str());
+    return std::stoll(count);
+}
 
 nb::list read_xyz(nb::handle path_like) {
     nb::object path = import("pathlib").attr("Path")(path_like);
     const std::string name = str_of(path);
     nb::object text;
     {
-        nb::object fh = path.attr("open")();  // default text encoding, as read_text
+        nb::object fh = open_geometry_file(path, name);  // default text encoding
         try {
             text = fh.attr("read")(kXyzMaxChars + 1);
         } catch (nb::python_error& e) {
@@ -110,14 +156,25 @@ nb::list read_xyz(nb::handle path_like) {
                                "hold; is it the right file?")
                                   .c_str());
     nb::object lines = text.attr("splitlines")();
+    const long long count = xyz_atom_count(lines, name);
 
     nb::list atoms;
     nb::object to_float = builtin("float");
     Py_ssize_t n_lines = nb::len(lines);
     for (Py_ssize_t i = 2; i < n_lines; ++i) {
         nb::object fields = getitem(lines, nb::int_(i)).attr("split")();
-        if (nb::len(fields) < 4) continue;
         const std::string where = name + ", line " + std::to_string(i + 1) + ": ";
+        if (static_cast<long long>(nb::len(atoms)) == count) {
+            // the atoms are all read: only blank lines may follow (a second frame would
+            // otherwise be read as more atoms of the first)
+            if (nb::len(fields) == 0) continue;
+            throw nb::value_error((where + "text after the " +
+                                   std::to_string(count) +
+                                   " atoms that line 1 announces (a file of several frames?); "
+                                   "korvel reads one geometry")
+                                      .c_str());
+        }
+        if (nb::len(fields) < 4) continue;
         nb::object xyz[3];
         for (int k = 0; k < 3; ++k) {
             nb::object field = getitem(fields, nb::int_(k + 1));
@@ -136,6 +193,11 @@ nb::list read_xyz(nb::handle path_like) {
         atoms.append(nb::make_tuple(nb::int_(i + 1), getitem(fields, nb::int_(0)),
                                     nb::make_tuple(xyz[0], xyz[1], xyz[2])));
     }
+    if (static_cast<long long>(nb::len(atoms)) != count)
+        throw nb::value_error(("xyz file '" + name + "' holds " + std::to_string(nb::len(atoms)) +
+                               " atom lines where its line 1 says " + std::to_string(count) +
+                               " atoms")
+                                  .c_str());
     return atoms;
 }
 
@@ -189,8 +251,11 @@ const char* const kBuildDoc =
     "Unrestricted reference: a UHF calculation has separate alpha and beta orbitals,\n"
     "while the integrals need one orbital set. The working orbitals are then the UHF\n"
     "natural orbitals, the eigenvectors of the spin-summed one-particle density matrix\n"
-    "(orthonormal in the AO metric), ordered by decreasing occupation; the manual cut and\n"
-    "the full space use them. AVAS projects PySCF's UHF alpha orbitals, as PySCF does.\n"
+    "(orthonormal in the AO metric), ordered by decreasing occupation and, inside each\n"
+    "block of the reference occupation (doubly, singly, un-occupied), by the energy of\n"
+    "the spin-averaged UHF Fock matrix, so that the core of a manual cut is the lowest\n"
+    "doubly occupied orbitals whatever the degeneracy of the occupations; the manual cut\n"
+    "and the full space use them. AVAS projects PySCF's UHF alpha orbitals, as PySCF does.\n"
     "e_ref stays the UHF energy, or the CASSCF energy after orbital optimisation;\n"
     "the reference determinant is then not the UHF determinant.\n\n"
     "The reference determinant ``occupied`` holds spin-orbitals 2p for p < n_alpha and\n"
@@ -199,19 +264,32 @@ const char* const kBuildDoc =
     "CASSCF of a manual cut on a closed-shell RHF reference starts from the MP2 natural\n"
     "orbitals (the active ones are those of the cut in order of decreasing occupation);\n"
     "AVAS and open-shell references start from the orbitals of the active-space step.\n\n"
+    "A basis set made for effective core potentials (def2 beyond krypton, LANL2DZ, ...)\n"
+    "is used with its own ECP (see ``_molecule``); ``extras['ecp']`` then names them.\n\n"
     "Returns a Problem whose ``extras`` hold ``mo_coeff`` (AO x MO), ``h1``, ``eri``\n"
     "(chemists' order (pq|rs)), ``e_nuc``, ``eps`` (semicanonical orbital energies) and\n"
     "``e_scf`` (the mean-field energy, from which correlation energies are measured),\n"
     "and after CASSCF ``casscf``: {\"converged\": bool, \"start\": the starting orbitals}.\n\n"
     "Raises ValueError for an unknown ``active_space``, an AVAS space without\n"
-    "``avas_aos``, or a manual space that does not fit the molecule; a missing keyword\n"
+    "``avas_aos``, an ``avas_threshold`` outside (0, 1) or one that selects no orbital,\n"
+    "or a manual space that does not fit the molecule or cannot carry its spin (the\n"
+    "error's ``keyword`` attribute names the keyword at fault); a missing keyword\n"
     "or an unknown reference raises the mapping's KeyError; PySCF and OpenFermion errors\n"
     "propagate unchanged.";
 
 // UHF natural orbitals: eigenvectors of the spin-summed density, expressed in the
 // alpha MOs (orthonormal in the AO metric and spanning the orbital space), so that
 // C^T S C = 1 holds for the result; ordered by decreasing occupation.
-nb::object uhf_natural_orbitals(nb::handle mf, nb::handle np) {
+//
+// The occupations of the doubly occupied orbitals all lie near 2 (exactly 2, to rounding,
+// where UHF equals RHF) and those of the empty ones near 0, so the order inside each of
+// those groups, and with it which orbitals a manual cut makes core, would be set by
+// rounding noise. Each block of the reference occupation (the n_beta most occupied, the
+// next n_alpha - n_beta, the rest) is therefore rotated to diagonalise the spin-averaged
+// UHF Fock matrix inside it, in ascending orbital energy: the core is then the lowest
+// orbitals of the doubly occupied block, the same ones on every run.
+nb::object uhf_natural_orbitals(nb::handle mf, nb::handle np, long long n_alpha,
+                                long long n_beta) {
     nb::object dm = mf.attr("make_rdm1")();
     nb::object dm_total = getitem(dm, nb::int_(0)) + getitem(dm, nb::int_(1));
     nb::object s = mf.attr("get_ovlp")();
@@ -223,7 +301,24 @@ nb::object uhf_natural_orbitals(nb::handle mf, nb::handle np) {
     nb::object reversed_columns =
         nb::make_tuple(nb::slice(nb::none(), nb::none(), nb::none()),
                        nb::slice(nb::none(), nb::none(), nb::int_(-1)));
-    return matmul(c_alpha, getitem(vectors, reversed_columns));
+    nb::object c = matmul(c_alpha, getitem(vectors, reversed_columns)).attr("copy")();
+
+    nb::object fock = mf.attr("get_fock")();
+    nb::object f_ao = nb::float_(0.5) * (getitem(fock, nb::int_(0)) + getitem(fock, nb::int_(1)));
+    nb::object f_mo = matmul(matmul(c.attr("T"), f_ao), c);
+    const long long n = as_int(getitem(c.attr("shape"), nb::int_(1)), "n_orb");
+    const long long cuts[] = {0, std::min(n_beta, n), std::min(n_alpha, n), n};
+    nb::object all_rows = nb::slice(nb::none(), nb::none(), nb::none());
+    for (int k = 0; k < 3; ++k) {
+        const long long lo = cuts[k], hi = cuts[k + 1];
+        if (hi - lo < 2) continue;
+        nb::object cols = nb::slice(nb::int_(lo), nb::int_(hi), nb::none());
+        nb::object rot = getitem(np.attr("linalg").attr("eigh")(getitem(f_mo, block_index(lo, hi))),
+                                 nb::int_(1));
+        nb::object idx = nb::make_tuple(all_rows, cols);
+        setitem(c, idx, matmul(getitem(c, idx), rot));
+    }
+    return c;
 }
 
 // AVAS projects the orbitals onto the atomic orbitals its labels select in the minimal basis
@@ -357,6 +452,63 @@ nb::dict problem_size(long long n_orb, bool check) {
     return out;
 }
 
+// A ValueError about the value of one $rem keyword, carrying the keyword's name in its
+// attribute ``keyword`` so that the driver can point at the line of the input file.
+[[noreturn]] void keyword_error(const char* keyword, const std::string& message) {
+    nb::object err = nb::handle(PyExc_ValueError)(nb::str(message.c_str()));
+    err.attr("keyword") = keyword;
+    PyErr_SetObject(PyExc_ValueError, err.ptr());
+    throw nb::python_error();
+}
+
+// The basis set named for an element: the basis itself when it is a name, the entry
+// for the atom's label or its element when it is a mapping; None otherwise.
+nb::object basis_name_for(nb::handle basis, nb::handle label, nb::handle symbol) {
+    if (PyUnicode_Check(basis.ptr())) return nb::borrow(basis);
+    if (!PyDict_Check(basis.ptr())) return nb::none();
+    for (nb::handle key : {label, symbol}) {
+        PyObject* v = PyDict_GetItemWithError(basis.ptr(), key.ptr());
+        if (!v && PyErr_Occurred()) throw nb::python_error();
+        if (v && PyUnicode_Check(v)) return nb::borrow(v);
+    }
+    return nb::none();
+}
+
+const char* const kMoleculeDoc =
+    "The PySCF molecule of a job: ``gto.M`` with the atoms, basis, charge and 2S, and\n"
+    "with the effective core potential of the basis set itself for every element the\n"
+    "basis set is made for with one (def2 basis sets beyond krypton, LANL2DZ, ...): such\n"
+    "a basis set describes the valence electrons only, and all-electron it would give a\n"
+    "meaningless energy. The ECPs used are in the molecule's ``ecp`` mapping (element ->\n"
+    "name), empty when none is.";
+
+nb::object molecule_of(nb::handle atoms, nb::handle basis, nb::handle charge, nb::handle spin) {
+    nb::object gto = import("pyscf.gto");
+    nb::object mol = gto.attr("M")("atom"_a = atoms, "basis"_a = basis, "charge"_a = charge,
+                                   "spin"_a = spin, "verbose"_a = 0);
+    nb::dict ecp;
+    nb::object load_ecp = gto.attr("basis").attr("load_ecp");
+    const long long n_atoms = as_int(mol.attr("natm"), "natm");
+    for (long long i = 0; i < n_atoms; ++i) {
+        if (as_int(mol.attr("atom_charge")(i), "atom charge") == 0) continue;  // a ghost
+        nb::object symbol = mol.attr("atom_pure_symbol")(i);
+        if (ecp.contains(symbol)) continue;
+        nb::object name = basis_name_for(basis, mol.attr("atom_symbol")(i), symbol);
+        if (name.is_none()) continue;
+        nb::object found;
+        try {
+            found = load_ecp(name, symbol);
+        } catch (nb::python_error& e) {
+            if (!e.matches(PyExc_Exception)) throw;
+            continue;  // a basis name PySCF keeps no ECP library for
+        }
+        if (truthy(found)) ecp[symbol] = name;
+    }
+    if (nb::len(ecp) == 0) return mol;
+    return gto.attr("M")("atom"_a = atoms, "basis"_a = basis, "ecp"_a = ecp,
+                         "charge"_a = charge, "spin"_a = spin, "verbose"_a = 0);
+}
+
 // The open shells of the reference (orbitals n_beta .. n_alpha - 1) must be active: a
 // core orbital is folded as doubly occupied and a virtual one as empty.
 void check_open_shells_active(long long n_core, long long n_act, long long n_alpha,
@@ -395,10 +547,14 @@ long long n_columns(nb::handle mo) {
     return as_int(getitem(mo.attr("shape"), nb::int_(1)), "n_orb");
 }
 
-// NaN or infinite coordinates of an inline geometry would reach PySCF and come back
-// as a NaN energy; refuse them with the atom. Entries that are not (label, (x, y, z))
-// with real numbers are left to PySCF, which knows its other atom formats.
-void require_finite_coordinates(nb::handle atoms) {
+// Largest coordinate (Angstrom) of a geometry: far beyond any molecule, and small enough
+// that PySCF's integrals stay finite (H2 with an atom at 1e300 Angstrom gave -0.16 Eh).
+constexpr double kMaxCoordinate = 1e5;
+
+// NaN, infinite or far-off coordinates of an inline geometry would reach PySCF and come
+// back as a NaN or meaningless energy; refuse them with the atom. Entries that are not
+// (label, (x, y, z)) with real numbers are left to PySCF, which knows its other formats.
+void require_plausible_coordinates(nb::handle atoms) {
     if (!PyList_Check(atoms.ptr())) return;
     nb::list list = nb::borrow<nb::list>(atoms);
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.ptr()); ++i) {
@@ -409,17 +565,27 @@ void require_finite_coordinates(nb::handle atoms) {
         nb::object coords = checked(PySequence_Tuple(xyz.ptr()));
         for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(coords.ptr()); ++k) {
             PyObject* c = PyTuple_GET_ITEM(coords.ptr(), k);
-            if (!PyFloat_Check(c)) continue;
-            if (!std::isfinite(PyFloat_AS_DOUBLE(c)))
-                throw nb::value_error(("atom " + std::to_string(i + 1) + " of the geometry, " +
-                                       repr_of(atom) + ", has a coordinate that is not finite")
+            if (!PyFloat_Check(c) && !PyLong_Check(c)) continue;
+            double v = PyFloat_AsDouble(c);
+            if (v == -1.0 && PyErr_Occurred()) {  // an int beyond a double
+                if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw nb::python_error();
+                PyErr_Clear();
+                v = HUGE_VAL;
+            }
+            const std::string which =
+                "atom " + std::to_string(i + 1) + " of the geometry, " + repr_of(atom);
+            if (!std::isfinite(v) && PyFloat_Check(c))
+                throw nb::value_error((which + ", has a coordinate that is not finite").c_str());
+            if (!(std::fabs(v) <= kMaxCoordinate))
+                throw nb::value_error((which + ", has a coordinate beyond 1e5 Angstrom; "
+                                               "expected the coordinates of a molecule")
                                           .c_str());
         }
     }
 }
 
 nb::object build_problem(nb::handle calc) {
-    nb::object gto = import("pyscf.gto");
+    import("pyscf.gto");
     nb::object scf = import("pyscf.scf");
     nb::object mcscf = import("pyscf.mcscf");
     nb::object ao2mo = import("pyscf.ao2mo");
@@ -435,13 +601,12 @@ nb::object build_problem(nb::handle calc) {
     // 1-2. Molecule.
     nb::object rem = calc.attr("rem");
     nb::object atoms = geometry_for_pyscf(calc.attr("molecule"));
-    require_finite_coordinates(atoms);
+    require_plausible_coordinates(atoms);
     nb::object basis = getitem(rem, "basis");
     nb::object charge = getitem(rem, "charge");
     nb::int_ multiplicity = int_object(getitem(rem, "multiplicity"), "multiplicity");
     nb::object spin = multiplicity - nb::int_(1);
-    nb::object mol = gto.attr("M")("atom"_a = atoms, "basis"_a = basis, "charge"_a = charge,
-                                   "spin"_a = spin, "verbose"_a = 0);
+    nb::object mol = molecule_of(atoms, basis, charge, spin);
     // Refuse, before the SCF, a Hamiltonian that cannot fit in memory.
     problem_size(as_int(mol.attr("nao_nr")(), "n_orb"), true);
 
@@ -452,14 +617,15 @@ nb::object build_problem(nb::handle calc) {
     flavours["uhf"] = scf.attr("UHF");
     nb::object mf = getitem(flavours, getitem(rem, "reference"))(mol).attr("run")();
     bool unrestricted = nb::isinstance(mf, scf.attr("uhf").attr("UHF"));
-    nb::object mo_scf = unrestricted ? uhf_natural_orbitals(mf, np)
-                                     : by_occupation(mf.attr("mo_coeff"), mf.attr("mo_occ"), np);
 
     long long n_elec = as_int(mol.attr("nelectron"), "n_elec");
     // Reference determinant: alpha electrons in the lowest n_alpha orbitals, beta
     // electrons in the lowest n_beta (PySCF has checked the parity of n_elec and 2S).
     const long long two_s = as_int(mol.attr("spin"), "spin");
     const long long n_alpha = (n_elec + two_s) / 2, n_beta = (n_elec - two_s) / 2;
+    nb::object mo_scf = unrestricted
+                            ? uhf_natural_orbitals(mf, np, n_alpha, n_beta)
+                            : by_occupation(mf.attr("mo_coeff"), mf.attr("mo_occ"), np);
 
     // 4. Active space.
     nb::object mode = getitem(rem, "active_space");
@@ -477,8 +643,21 @@ nb::object build_problem(nb::handle calc) {
         if (!truthy(aos))
             throw nb::value_error("active_space=avas requires avas_aos (e.g. `\"N 2p\"`)");
         check_avas_labels(mol, aos);
-        nb::object res = avas.attr("avas")(mf, aos, "threshold"_a = getitem(rem, "avas_threshold"));
+        // AVAS keeps the orbitals whose overlap with the target exceeds the threshold,
+        // an eigenvalue of a projector in [0, 1]: a NaN or a threshold of 1 or more keeps
+        // none, one of 0 or less keeps every orbital.
+        const double threshold = as_float(getitem(rem, "avas_threshold"), "avas_threshold");
+        if (!(threshold > 0.0 && threshold < 1.0))
+            keyword_error("avas_threshold",
+                          "avas_threshold must lie strictly between 0 and 1, got " +
+                              repr_of(nb::float_(threshold)));
+        nb::object res = avas.attr("avas")(mf, aos, "threshold"_a = nb::float_(threshold));
         n_act = as_int(getitem(res, nb::int_(0)), "n_act");
+        if (n_act == 0)
+            keyword_error("avas_threshold",
+                          "AVAS selects no orbital at avas_threshold " +
+                              repr_of(nb::float_(threshold)) + " for avas_aos " + repr_of(aos) +
+                              "; lower the threshold");
         nb::object nelecas = getitem(res, nb::int_(1));
         nb::object count = truthy(np.attr("isscalar")(nelecas)) ? nelecas : builtin("sum")(nelecas);
         n_act_elec = as_int(count, "n_act_elec");
@@ -489,7 +668,11 @@ nb::object build_problem(nb::handle calc) {
         n_act_elec = as_int(getitem(rem, "n_act_elec"), "n_act_elec");
         n_core = floor_div2(n_elec - n_act_elec);
         mo = mo_scf;
-        check_partition(n_core, n_act, n_act_elec, n_elec, n_columns(mo));
+        try {
+            check_partition(n_core, n_act, n_act_elec, n_elec, n_columns(mo), two_s);
+        } catch (nb::builtin_exception& e) {
+            keyword_error("n_act_elec", e.what());
+        }
         check_open_shells_active(n_core, n_act, n_alpha, n_beta);
     } else {
         // Built as a Python string, so that any text of the value survives intact.
@@ -611,6 +794,7 @@ nb::object build_problem(nb::handle calc) {
     extras["eps"] = eps;
     extras["e_scf"] = builtin("float")(mf.attr("e_tot"));
     if (!casscf_info.is_none()) extras["casscf"] = casscf_info;
+    if (truthy(mol.attr("ecp"))) extras["ecp"] = mol.attr("ecp");
 
     return self.attr("Problem")(
         "hamiltonian"_a = hamiltonian, "n_orb"_a = n_orb, "n_elec"_a = mol.attr("nelectron"),
@@ -690,12 +874,18 @@ NB_MODULE(hamiltonian, m) {
     const char* module = g_module_name.c_str();
 
     m.attr("np") = import("numpy");
+    m.attr("MAX_COORDINATE") = kMaxCoordinate;
     m.attr("Problem") = make_problem_class(module);
 
     def(m, "_geometry_for_pyscf",
         "(molecule: dict[str, Any]) -> list[tuple[str, tuple[float, float, float]]]",
         kGeometryDoc, [](nb::object molecule) { return geometry_for_pyscf(molecule); },
         nb::arg("molecule"));
+    def(m, "_molecule", "(atoms, basis, charge: int, spin: int)", kMoleculeDoc,
+        [](nb::object atoms, nb::object basis, nb::object charge, nb::object spin) {
+            return molecule_of(atoms, basis, charge, spin);
+        },
+        nb::arg("atoms"), nb::arg("basis"), nb::arg("charge"), nb::arg("spin"));
     def(m, "_read_xyz", "(path) -> list[tuple[int, str, tuple[float, float, float]]]",
         kReadXyzDoc, [](nb::object path) { return read_xyz(path); }, nb::arg("path"));
     def(m, "_check_partition",
