@@ -802,8 +802,7 @@ def _check_plot_content(args, calc) -> None:
 
 def _check_libraries(rem: dict) -> None:
     """Refuse, before any calculation starts, a job whose optional libraries are
-    missing: block2 for DMRG, CuPy and a CUDA device for ``backend gpu``. The message
-    gives the install line to type."""
+    missing: block2 for DMRG. The message gives the install line to type."""
     if rem["dmrg_bond_dims"] and _MPI_SESSION is None:   # the MPI session checks its own
         try:
             importlib.import_module("pyblock2.driver.core")
@@ -811,21 +810,7 @@ def _check_libraries(rem: dict) -> None:
             raise JobError(f"dmrg_bond_dims needs the DMRG library block2, which cannot be "
                            f"imported ({_message(exc)}); install it with: "
                            f"pip install block2") from None
-    if rem["backend"] == "gpu":
-        try:
-            importlib.import_module("cupy")
-        except Exception as exc:
-            raise JobError(f"backend gpu needs CuPy, which cannot be imported "
-                           f"({_message(exc)}); install it with: pip install "
-                           f"\"korvel[gpu]\" (or use backend auto or cpu)") from None
-        from korvel.backends import get_backend
-        try:
-            found = get_backend("gpu").available()
-        except ImportError as exc:
-            raise JobError(f"backend gpu is not available ({exc})") from None
-        if not found:
-            raise JobError("backend gpu: CuPy finds no CUDA device on this machine; use "
-                           "backend auto or cpu")
+    # backend gpu (CuPy and a CUDA device) is checked by the input parser, with its line
 
 
 def _save_hamiltonian(path: str, report: dict, keep: dict, progress) -> dict:
@@ -1019,8 +1004,8 @@ def _run(args) -> int:
     progress = _Progress(sys.stderr)
     report: dict[str, Any] = {}
     try:
-        calc = _parse(args.input, progress)
         _check_outputs(args)
+        calc = _parse(args.input, progress)
         _check_plot_content(args, calc)
         _check_libraries(calc.rem)
         keep: dict[str, Any] = {}

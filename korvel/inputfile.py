@@ -641,7 +641,17 @@ def _check_method(rem: dict, where: dict, n_elec: int, src: _Source) -> None:
                                              "$molecule") from None
     name = rem["backend"]
     if rem["method"] is not None and name not in (None, "auto"):
+        import importlib
+
         from korvel.backends import get_backend
+        if name == "gpu":
+            try:
+                importlib.import_module("cupy")
+            except Exception as exc:  # noqa: BLE001 - any failure to import it
+                raise src.error(where.get("backend"), "backend gpu is not available on this "
+                                f"machine: it needs CuPy, which cannot be imported ({exc}); "
+                                "install it with: pip install \"korvel[gpu]\" (or use "
+                                "backend auto or cpu)") from None
         try:
             backend = get_backend(name)
             usable = backend.available() if hasattr(backend, "available") else True
@@ -650,8 +660,8 @@ def _check_method(rem: dict, where: dict, n_elec: int, src: _Source) -> None:
                                                   f"{exc}") from None
         if not usable:
             raise src.error(where.get("backend"), f"backend {name} is not available on "
-                                                  "this machine (it needs CuPy and a CUDA "
-                                                  "device); use backend cpu or auto")
+                                                  "this machine: CuPy finds no CUDA device; "
+                                                  "use backend cpu or auto")
 
 
 def _check_chemistry(rem: dict, where: dict, molecule_header: int, rem_header,

@@ -38,17 +38,18 @@ def need_problem_and_analysis():
     need("korvel.core.analysis", "lcu_one_norm")
 
 
-def korvel(*args, prelude=None, cwd=None):
+def korvel(*args, prelude=None, cwd=None, fresh=False):
     """Run the command and return its exit status, stdout and stderr. With ``prelude``
     (code run before main, e.g. to make a module unimportable) it runs in a fresh
     interpreter, as ``python -m korvel``; without, in this one, through the same
     ``main`` (a fresh interpreter spends seconds importing PySCF and OpenFermion);
-    KORVEL_TEST_SUBPROCESS=1 runs every call in a fresh interpreter. The default working
+    ``fresh`` (a run whose own standard streams matter, e.g. /proc/self/fd/1) and
+    KORVEL_TEST_SUBPROCESS=1 run in a fresh interpreter. The default working
     folder is an empty one, since ``python -m`` puts the working folder first on the
     module path."""
     if cwd is None:
         cwd = _NEUTRAL.name
-    if prelude is None and not os.environ.get("KORVEL_TEST_SUBPROCESS"):
+    if prelude is None and not fresh and not os.environ.get("KORVEL_TEST_SUBPROCESS"):
         return _korvel_here(args, cwd)
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join([str(PACKAGE_PARENT), env.get("PYTHONPATH", "")])
@@ -104,7 +105,7 @@ def pyscf_mol(atoms, basis="sto-3g", charge=0, spin=0):
 
 def rhf_and_fci(atoms, basis="sto-3g"):
     from pyscf import fci, scf
-    mf = scf.RHF(pyscf_mol(atoms, basis)).run()
+    mf = scf.RHF(pyscf_mol(atoms, basis)).run(conv_tol=1e-12)
     e_fci = fci.FCI(mf).kernel()[0]
     return mf, float(e_fci)
 
@@ -248,7 +249,7 @@ def pyscf_fci(atoms, reference="rhf", spin=0):
     """PySCF FCI energy in the molecule's own M_s = S block, converged tightly."""
     from pyscf import fci, scf
     mol = pyscf_mol(atoms, spin=spin)
-    mf = (scf.ROHF if reference == "rohf" else scf.RHF)(mol).run()
+    mf = (scf.ROHF if reference == "rohf" else scf.RHF)(mol).run(conv_tol=1e-12)
     solver = fci.FCI(mf)
     solver.conv_tol = 1e-12
     return float(solver.kernel()[0])
@@ -310,7 +311,7 @@ def test_avas_example_partition_and_casscf_energy(tmp_path):
     proc = korvel(EXAMPLES / "n2_avas.in", "--json", tmp_path / "n2.json")
     assert proc.returncode == 0, proc.stderr
     data = strict_json(tmp_path / "n2.json")
-    mf = scf.RHF(pyscf_mol([("N", (0, 0, 0)), ("N", (0, 0, 1.098))])).run()
+    mf = scf.RHF(pyscf_mol([("N", (0, 0, 0)), ("N", (0, 0, 1.098))])).run(conv_tol=1e-12)
     n_act, n_el, mo = avas.avas(mf, "N 2p", threshold=0.2)
     mc = mcscf.CASSCF(mf, n_act, n_el)
     mc.verbose = 0
@@ -468,7 +469,7 @@ def test_reference_expectation_of_effective_hamiltonian_is_ccd(tmp_path):
     assert proc.returncode == 0, proc.stderr
     eff = strict_json(tmp_path / "h2.json")["measurements"]["effective_hamiltonian"]
     from pyscf import scf
-    e_ccd = pyscf_ccd(scf.RHF(pyscf_mol(H2, "6-31g")).run())
+    e_ccd = pyscf_ccd(scf.RHF(pyscf_mol(H2, "6-31g")).run(conv_tol=1e-12))
     re, im = eff["reference_expectation"]
     assert re == pytest.approx(e_ccd, abs=1e-8) and abs(im) < 1e-10
 
@@ -497,7 +498,7 @@ def test_open_shell_determinant_energy_is_rohf(tmp_path):
     proc = korvel(inp, "--json", tmp_path / "ch2.json")
     assert proc.returncode == 0, proc.stderr
     from pyscf import gto, scf
-    e_rohf = scf.ROHF(gto.M(atom=ch2, basis="sto-3g", spin=2, verbose=0)).run().e_tot
+    e_rohf = scf.ROHF(gto.M(atom=ch2, basis="sto-3g", spin=2, verbose=0)).run(conv_tol=1e-12).e_tot
     p = strict_json(tmp_path / "ch2.json")["problem"]
     assert p["e_determinant"] == pytest.approx(e_rohf, abs=1e-8)
     assert f"{p['e_determinant']:.10f}" in proc.stdout

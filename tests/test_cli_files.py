@@ -162,7 +162,7 @@ def test_casci_rung_is_pyscf_casci(fci_max_dim, computed):
         assert out["energy"] is None and "70 determinants" in out["skipped"]
         assert "CASCI energy skipped" in text.getvalue()
         return
-    mf = scf.RHF(gto.M(atom=chem.GEOMETRIES["h2o"], basis="sto-3g", verbose=0)).run()
+    mf = scf.RHF(gto.M(atom=chem.GEOMETRIES["h2o"], basis="sto-3g", verbose=0)).run(conv_tol=1e-12)
     assert out["energy"] == pytest.approx(mcscf.CASCI(mf, 4, 4).kernel()[0], abs=1e-9)
 
 
@@ -207,7 +207,7 @@ def test_json_to_standard_output_and_through_links(tmp_path):
     (tmp_path / "store").mkdir()
     ham = tmp_path / "h.json"
     ham.symlink_to(tmp_path / "store" / "kept.json")
-    proc = run_korvel(job, "--json", stdout, "--save-hamiltonian", ham)
+    proc = run_korvel(job, "--json", stdout, "--save-hamiltonian", ham, fresh=True)
     assert proc.returncode == 0, proc.stderr
     summary, brace, rest = proc.stdout.partition("\n{")
     assert "Full-space Hamiltonian" in summary

@@ -83,7 +83,8 @@ def test_a_missing_library_is_refused_before_the_scf(tmp_path, monkeypatch, case
     else:
         job = write_input(tmp_path / "h2.in", H2, {"method": "cendrel", "backend": "gpu"})
         monkeypatch.setitem(sys.modules, "cupy", None)
-        pattern = r"backend gpu needs CuPy.*pip install \"korvel\[gpu\]\""
+        pattern = (r"h2\.in, line \d+: backend gpu is not available on this machine: it "
+                   r"needs CuPy.*pip install \"korvel\[gpu\]\"")
     proc = korvel(job, "--json", tmp_path / "r.json")
     assert_one_error_line(proc, pattern)
     assert "building the problem" not in proc.stderr

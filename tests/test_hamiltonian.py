@@ -219,7 +219,7 @@ def test_xyz_file_errors_propagate(tmp_path):
 def test_full_space_reference_energy(name, basis):
     p = problem(name, basis=basis)
     mol = pyscf_mol(name, basis)
-    mf = scf.RHF(mol).run()
+    mf = scf.RHF(mol).run(conv_tol=1e-12)
     assert_invariants(p, mol)
     assert (p.n_core, p.n_act, p.n_vir, p.n_act_elec) == (0, mol.nao_nr(), 0, mol.nelectron)
     assert type(p.e_ref) is float and p.e_ref == pytest.approx(mf.e_tot, abs=1e-8)
@@ -242,7 +242,7 @@ def test_full_configuration_interaction_is_that_of_pyscf(case):
     p = {"lih-full": lambda: problem("lih"),
          "lih-uhf-triplet": lambda: problem("lih", reference="uhf", multiplicity=3),
          }.get(case, lambda: traced(case)[0])()
-    e_fci = fci.FCI(scf.RHF(pyscf_mol("lih")).run()).kernel()[0]
+    e_fci = fci.FCI(scf.RHF(pyscf_mol("lih")).run(conv_tol=1e-12)).kernel()[0]
     e = sector_ground_energy(p.hamiltonian, p.n_modes, p.n_elec)
     assert e == pytest.approx(e_fci, abs=1e-8)
 
@@ -263,7 +263,7 @@ PARTITIONS = [
 def test_manual_and_full_partitions(name, rem, partition):
     p = problem(name, **rem)
     mol = pyscf_mol(name, multiplicity=rem.get("multiplicity", 1))
-    mf = (scf.ROHF if rem.get("reference") == "rohf" else scf.RHF)(mol).run()
+    mf = (scf.ROHF if rem.get("reference") == "rohf" else scf.RHF)(mol).run(conv_tol=1e-12)
     assert_invariants(p, mol)
     assert (p.n_core, p.n_act, p.n_vir, p.n_act_elec) == partition
     assert p.e_ref == pytest.approx(mf.e_tot, abs=1e-8)
@@ -283,7 +283,7 @@ def test_avas_partition_is_pyscfs(name, charge, multiplicity, reference, aos):
     p = problem(name, charge=charge, multiplicity=multiplicity, reference=reference,
                 active_space="avas", avas_aos=aos)
     mol = pyscf_mol(name, charge=charge, multiplicity=multiplicity)
-    mf = getattr(scf, reference.upper())(mol).run()
+    mf = getattr(scf, reference.upper())(mol).run(conv_tol=1e-12)
     n_act, nelecas, mo = avas.avas(mf, aos, threshold=0.2)
     assert_invariants(p, mol)
     assert (p.n_act, p.n_act_elec) == (n_act, nelecas) and p.e_ref == pytest.approx(mf.e_tot)
@@ -304,7 +304,7 @@ def test_avas_electron_pair_is_summed(monkeypatch):
     monkeypatch.setattr(avas, "avas", avas_pair)
     p = build_problem(make_calc("h2o", active_space="avas", avas_aos="O 2p",
                                 avas_threshold=0.3))
-    n, nelec, _ = avas.kernel(scf.RHF(pyscf_mol("h2o")).run(), "O 2p", threshold=0.3)
+    n, nelec, _ = avas.kernel(scf.RHF(pyscf_mol("h2o")).run(conv_tol=1e-12), "O 2p", threshold=0.3)
     assert calls == [("O 2p", 0.3)]
     assert (p.n_act, p.n_act_elec, p.n_core) == (n, nelec, (10 - nelec) // 2)
 
@@ -357,7 +357,7 @@ def test_orbital_optimisation_gives_the_casscf_energy(case):
     name, rem = CASES[case]
     p, seen = traced(case)
     mol = pyscf_mol(name)
-    mf = scf.RHF(mol).run()
+    mf = scf.RHF(mol).run(conv_tol=1e-12)
     assert_invariants(p, mol)
     mo = avas.avas(mf, rem["avas_aos"], threshold=0.2)[2] if "avas_aos" in rem else mf.mo_coeff
     mc = mcscf.CASSCF(mf, p.n_act, p.n_act_elec)
@@ -428,7 +428,7 @@ def uhf_working_orbitals(mf, n_alpha, n_beta):
 def test_uhf_uses_natural_orbitals(name, charge, multiplicity, rem):
     p = problem(name, reference="uhf", charge=charge, multiplicity=multiplicity, **rem)
     mol = pyscf_mol(name, charge=charge, multiplicity=multiplicity)
-    mf = scf.UHF(mol).run()
+    mf = scf.UHF(mol).run(conv_tol=1e-12)
     _, nat = uhf_natural_orbitals(mf)
     assert_invariants(p, mol)
     s, c = mol.intor("int1e_ovlp"), p.extras["mo_coeff"]
@@ -460,7 +460,7 @@ def test_full_space_ignores_orbital_optimisation(monkeypatch):
 
     monkeypatch.setattr(mcscf, "CASSCF", refuse)
     p = build_problem(make_calc("h2", orbital_opt=True))
-    assert p.e_ref == pytest.approx(scf.RHF(pyscf_mol("h2")).run().e_tot, abs=1e-10)
+    assert p.e_ref == pytest.approx(scf.RHF(pyscf_mol("h2")).run(conv_tol=1e-12).e_tot, abs=1e-10)
 
 
 @pytest.mark.parametrize("rem, error, message", [
@@ -609,7 +609,7 @@ def test_build_refuses_coordinates_far_beyond_a_molecule(far):
         build_problem(calc)
     near = make_calc([("H", (0.0, 0.0, 0.0)), ("H", (0.0, 0.0, 0.74))])
     assert build_problem(near).e_ref == pytest.approx(
-        scf.RHF(pyscf_mol("h2")).run().e_tot, abs=1e-9)
+        scf.RHF(pyscf_mol("h2")).run(conv_tol=1e-12).e_tot, abs=1e-9)
 
 
 # Open-shell reference determinant
@@ -758,7 +758,7 @@ def test_partitions_the_parser_refuses_are_refused_by_the_builder(rem, message, 
     assert info.value.keyword == keyword
     # the partition the parser accepts gives PySCF's CASCI energy
     p = problem("lih", active_space="manual", n_act=2, n_act_elec=2)
-    mf = scf.RHF(pyscf_mol("lih")).run()
+    mf = scf.RHF(pyscf_mol("lih")).run(conv_tol=1e-12)
     from korvel.core.analysis import fci_energy
     from korvel.downfold.projector import downfold_to_active
     folded = downfold_to_active(dict(p.hamiltonian.terms), p)
@@ -770,7 +770,7 @@ def test_basis_made_for_an_ecp_uses_its_ecp():
     with ecp='def2-svp' says; all-electron it gave -485.7 Eh."""
     p = build_problem(make_calc([("Rb", (0.0, 0.0, 0.0))], basis="def2-svp", charge=1))
     mol = gto.M(atom="Rb 0 0 0", basis="def2-svp", ecp="def2-svp", charge=1, verbose=0)
-    e_pyscf = scf.RHF(mol).run().e_tot
+    e_pyscf = scf.RHF(mol).run(conv_tol=1e-12).e_tot
     assert p.n_elec == mol.nelectron == 8
     assert p.e_ref == pytest.approx(e_pyscf, abs=1e-8)
     assert p.extras["ecp"] == {"Rb": "def2-svp"}
@@ -781,7 +781,7 @@ def test_basis_made_for_an_ecp_uses_its_ecp():
 
 
 def rhf_casci(name, n_act, n_act_elec, **kw):
-    mf = scf.RHF(pyscf_mol(name, **kw)).run()
+    mf = scf.RHF(pyscf_mol(name, **kw)).run(conv_tol=1e-12)
     return mcscf.CASCI(mf, n_act, n_act_elec).kernel()[0]
 
 
@@ -815,6 +815,6 @@ def test_triplet_o2_core_holds_the_o_1s_orbitals():
     c = p.extras["mo_coeff"]
     core = c[:, :p.n_core]
     # the two O 1s orbitals of ROHF lie in the core span, not in the active space
-    rohf = scf.ROHF(mol).run()
+    rohf = scf.ROHF(mol).run(conv_tol=1e-12)
     inside = core.T @ s @ rohf.mo_coeff[:, :2]
     assert np.linalg.svd(inside, compute_uv=False).min() > 0.999
