@@ -277,8 +277,7 @@ def pyscf_ccsd(atoms):
 
     mf = scf.RHF(gto.M(atom=atoms, basis="sto-3g", verbose=0)).run(conv_tol=1e-12)
     solver = cc.CCSD(mf)
-    solver.conv_tol, solver.conv_tol_normt = 1e-13, 1e-11
-    solver.max_cycle = 500
+    solver.conv_tol, solver.conv_tol_normt = 1e-12, 1e-10
     solver.kernel()
     return float(solver.e_tot)
 

@@ -24,12 +24,9 @@ KINDS = ("ccsd_screened", "ccd_screened", "mp2_screened")
 
 # Convergence of the coupled-cluster iterations: tight, because the downfolded
 # reference energy is the coupled-cluster energy functional of these amplitudes.
-# The energy change criterion is tightened until the energy of the amplitudes is the
-# converged coupled-cluster energy to well below 1e-8 Eh, also for stretched bonds, where
-# the iterations creep.
-_CC_CONV_TOL = 1e-12
-_CC_CONV_TOL_NORMT = 1e-10
-_CC_MAX_CYCLE = 300
+_CC_CONV_TOL = 1e-11
+_CC_CONV_TOL_NORMT = 1e-9
+_CC_MAX_CYCLE = 200
 
 
 def _check_kind(kind: Any) -> str:
