@@ -359,6 +359,8 @@ def run_job(calc, progress: _Progress, keep: dict | None = None,
     })
     report["problem"]["e_determinant"] = _determinant_expectation(
         problem.hamiltonian, problem.occupied).real
+    if extras.get("fcidump"):
+        report["problem"]["fcidump"] = str(extras["fcidump"])
     ecp = extras.get("ecp")
     if ecp:
         report["problem"]["ecp"] = dict(ecp)
@@ -597,8 +599,12 @@ def format_summary(report: dict) -> str:
     cas = rem["orbital_opt"] and rem["active_space"] != "full"
     e_scf = p.get("e_scf", p["e_ref"])
     row("Problem")
-    kv("basis / reference", f"{rem['basis']} / {rem['reference']}, charge "
-       f"{rem['charge']}, multiplicity {rem['multiplicity']}")
+    if p.get("fcidump"):
+        kv("integrals / reference", f"FCIDUMP {p['fcidump']} / {rem['reference']}, "
+                                    f"multiplicity {rem['multiplicity']}")
+    else:
+        kv("basis / reference", f"{rem['basis']} / {rem['reference']}, charge "
+           f"{rem['charge']}, multiplicity {rem['multiplicity']}")
     kv("active space", rem["active_space"] + (" + CASSCF orbitals" if cas else ""))
     kv("orbitals", f"n_orb {p['n_orb']} = n_core {p['n_core']} + n_act {p['n_act']} "
                    f"+ n_vir {p['n_vir']}")
@@ -609,7 +615,9 @@ def format_summary(report: dict) -> str:
         kv("effective core potentials", ", ".join(f"{el}: {name}"
                                                   for el, name in p["ecp"].items())
            + " (the basis set's own; its core electrons are not counted)")
-    kv(f"reference energy ({'CASSCF' if cas else 'SCF'})", _energy(p["e_ref"]))
+    kind = "CASSCF" if cas else "determinant of the file's orbitals" if p.get("fcidump") \
+        else "SCF"
+    kv(f"reference energy ({kind})", _energy(p["e_ref"]))
     if "casscf" in p:
         c = p["casscf"]
         kv("CASSCF", f"{'converged' if c.get('converged') else 'NOT converged'}, started "
@@ -835,6 +843,8 @@ def _save_hamiltonian(path: str, report: dict, keep: dict, progress) -> dict:
     problem, rem = keep["problem"], report["rem"]
     fmt = format_from_path(path)
     extra = {"input": report["input"], "basis": rem["basis"], "charge": rem["charge"],
+             **({"fcidump": report["problem"]["fcidump"], "basis": None}
+                if report["problem"].get("fcidump") else {}),
              "multiplicity": rem["multiplicity"], "reference": rem["reference"],
              "active_space": rem["active_space"], "method": report["method"],
              "backend": report["backend"], "reference_energy": report["reference_energy"]}
@@ -897,7 +907,9 @@ def _plot(path: str, report: dict, keep: dict, progress) -> dict:
                   ("CCSD", obs.get("ccsd_energy")),
                   (f"downfolded\n({report['method']})", report["energy"]),
                   ("exact", h["exact_energy"])]
-    title = (f"{os.path.basename(report['input'])}: {rem['basis']}, {p['n_elec']} electrons "
+    basis = (f"FCIDUMP {os.path.basename(p['fcidump'])}" if p.get("fcidump")
+             else rem["basis"])
+    title = (f"{os.path.basename(report['input'])}: {basis}, {p['n_elec']} electrons "
              f"in {p['n_orb']} orbitals")
     active = (p["n_act_elec"], p["n_act"]) if levels is not None else None
     with progress.stage("plot", f"drawing the results to {path}"):
