@@ -130,7 +130,7 @@ KEYWORDS: dict[str, Keyword] = {k.name: k for k in [
 #: Keywords set in ``$molecule`` (its first line), not in ``$rem``.
 MOLECULE_KEYS = ("charge", "multiplicity")
 
-_SECTIONS = ("molecule", "rem")
+_SECTIONS = ("molecule", "rem", "scan")
 _TRUE = {"true", "yes", "1", "on"}
 _FALSE = {"false", "no", "0", "off"}
 _NONE = {"none", "null"}
@@ -163,6 +163,10 @@ class Calculation:
     #: line of each $rem keyword given, and of charge and multiplicity (the first line
     #: of $molecule), for errors found after parsing
     lines: dict[str, int] = field(default_factory=dict)
+    #: the potential-energy scan of a $scan section: {"coordinate": the line as
+    #: written, "kind": "stre", "atoms": (a, b) numbered from 1, "values": [Angstrom],
+    #: "line": its line}; None for a single geometry
+    scan: dict | None = None
 
 
 # ---------------------------------------------------------------------------
@@ -270,7 +274,7 @@ def _sections(text: str, src: _Source) -> dict[str, tuple[int, list[tuple[int, s
                                         f"(opened at line {opened}) before ${word}")
             if word not in _SECTIONS:
                 raise src.error(lineno, f"unknown section ${word}{_suggest(word, _SECTIONS)}; "
-                                        "expected $molecule or $rem")
+                                        "expected $molecule or $rem (or $scan)")
             if word in found:
                 raise src.error(lineno, f"section ${word} given twice "
                                         f"(first at line {found[word][0]})")
@@ -808,6 +812,74 @@ def _check_integrals(rem: dict, given: dict, where: dict, rem_header, n_elec: in
     return norb
 
 
+#: Most geometries of one scan.
+MAX_SCAN_POINTS = 500
+
+
+def _parse_scan(header: int, body, src: _Source, atoms: list) -> dict:
+    """``stre A B start stop step`` (``stop`` included when the steps land on it) or
+    ``stre A B v1 v2 ...`` (four or more values, or one or two): the distance of atoms
+    A and B (numbered from 1) in Angstrom; atom B moves along the A-B axis."""
+    if len(body) != 1:
+        raise src.error(body[1][0] if body else header,
+                        "expected one coordinate line in $scan, 'stre A B start stop step' "
+                        "or 'stre A B v1 v2 ...'")
+    lineno, line = body[0]
+    fields = line.split()
+    if fields[0].lower() != "stre":
+        raise src.error(lineno, f"unknown scan coordinate {fields[0]!r}; expected 'stre A B "
+                                "start stop step' (a bond length, Angstrom)")
+    if len(fields) < 4:
+        raise src.error(lineno, "expected 'stre A B start stop step' or 'stre A B v1 v2 ...'")
+    if not atoms:
+        raise src.error(lineno, "$scan needs atoms in $molecule (an FCIDUMP file has no "
+                                "geometry to vary)")
+    pair = []
+    for text in fields[1:3]:
+        if not re.fullmatch(r"\d{1,6}", text) or not 1 <= int(text) <= len(atoms):
+            raise src.error(lineno, f"atom {text!r} of the scan is not one of the "
+                                    f"{len(atoms)} atoms of $molecule (numbered from 1)")
+        pair.append(int(text))
+    if pair[0] == pair[1]:
+        raise src.error(lineno, "the two atoms of a bond length must differ")
+    numbers = [_number(t, src, lineno, "a distance in Angstrom") for t in fields[3:]]
+    if len(numbers) == 3:
+        start, stop, step = numbers
+        if step == 0 or (stop - start) * step < 0:
+            raise src.error(lineno, f"step {step:g} does not lead from {start:g} to "
+                                    f"{stop:g}")
+        count = math.floor((stop - start) / step + 1e-9) + 1
+        if count > MAX_SCAN_POINTS:
+            raise src.error(lineno, f"the scan has {count} points, more than "
+                                    f"{MAX_SCAN_POINTS}")
+        values = [round(start + k * step, 12) for k in range(count)]
+    else:
+        values = numbers
+    if len(values) > MAX_SCAN_POINTS:
+        raise src.error(lineno, f"the scan has {len(values)} points, more than "
+                                f"{MAX_SCAN_POINTS}")
+    for v in values:
+        if not MIN_DISTANCE <= v <= 1e3:
+            raise src.error(lineno, f"bond length {v:g} Angstrom is outside "
+                                    f"[{MIN_DISTANCE:g}, 1000]")
+    return {"coordinate": line.strip(), "kind": "stre", "atoms": tuple(pair),
+            "values": values, "line": lineno}
+
+
+def scan_geometry(atoms: list, scan: dict, value: float) -> list:
+    """The atoms with the scanned bond set to ``value`` Angstrom: atom B moves along
+    the A-B axis, every other atom stays where it is."""
+    a, b = (i - 1 for i in scan["atoms"])
+    xa, xb = atoms[a][1], atoms[b][1]
+    d = math.dist(xa, xb)
+    if d == 0.0:
+        raise ValueError("the scanned atoms coincide; the bond has no direction")
+    moved = tuple(pa + (pb - pa) * value / d for pa, pb in zip(xa, xb))
+    out = list(atoms)
+    out[b] = (atoms[b][0], moved)
+    return out
+
+
 def _check_names(rem: dict, where: dict, src: _Source) -> None:
     """Method and backend names against the registries (plain-Python modules)."""
     from korvel.backends import backend_names
@@ -858,8 +930,15 @@ def parse_input_text(text: str, filename: str = "<string>") -> Calculation:
             else None
     lines = dict(where)
     lines.update(charge=mult_line, multiplicity=mult_line)
+    scan = None
+    if "scan" in sections:
+        scan = _parse_scan(*sections["scan"], src, atoms)
+        scan["atoms_at_start"] = list(atoms)
+        for value in scan["values"]:
+            _check_distances([(src, scan["line"], sym, c)
+                              for sym, c in scan_geometry(atoms, scan, value)])
     return Calculation(molecule=molecule, rem=rem, source=filename, warnings=warnings,
-                       basis_functions=n_ao, electrons=n_elec, lines=lines)
+                       basis_functions=n_ao, electrons=n_elec, lines=lines, scan=scan)
 
 
 #: Most characters read from an input file.

@@ -276,6 +276,12 @@ const char* const kBuildDoc =
     "orbitals are never mixed by the semicanonicalisation, and a block already\n"
     "semicanonical keeps the file's orbitals. AVAS, CASSCF and a UHF reference are\n"
     "refused (ValueError with ``keyword``); ``extras['fcidump']`` names the file.\n\n"
+    "Along a scan, ``calc`` may carry ``scf_start`` (a density matrix: the SCF starts from\n"
+    "it instead of PySCF's guess) and ``active_follow`` (AO x k: earlier active orbitals\n"
+    "as overlaps with this geometry's atomic orbitals): a manual cut then makes active\n"
+    "the doubly occupied and the empty orbitals that overlap them most, never changing an\n"
+    "orbital's occupation. ``extras['scf_converged']`` is set (False) only when the SCF\n"
+    "stopped unconverged.\n\n"
     "A basis set made for effective core potentials (def2 beyond krypton, LANL2DZ, ...)\n"
     "is used with its own ECP (see ``_molecule``); ``extras['ecp']`` then names them.\n\n"
     "Returns a Problem whose ``extras`` hold ``mo_coeff`` (AO x MO), ``h1``, ``eri``\n"
@@ -608,8 +614,51 @@ struct Start {
     nb::object e_mf;         // energy of the reference determinant in those orbitals
     nb::object fcidump;      // path of the file, None for a molecule
     long long n_elec = 0, two_s = 0, n_alpha = 0, n_beta = 0, n_basis = 0;
-    bool unrestricted = false, rohf = false;
+    bool unrestricted = false, rohf = false, converged = true;
 };
+
+// The manual cut that follows given orbitals: ``follow`` (AO x k) holds the previous
+// geometry's active orbitals as overlaps with this geometry's atomic orbitals, so that
+// mo[:, p]^T follow is the overlap of orbital p with each of them. Within the doubly
+// occupied and within the empty orbitals, the ones that overlap them most become the
+// active ones (the open shells are active anyway); the others keep their order as core
+// and virtual. Orbitals never change occupation, so the reference determinant is the
+// same; when the canonical cut already holds the followed orbitals nothing moves.
+nb::object follow_active(nb::handle np, nb::handle mo, nb::handle follow, long long n_core,
+                         long long n_act, long long n_alpha, long long n_beta) {
+    const long long n = n_columns(mo);
+    const long long k_doubly = n_beta - n_core, k_empty = n_core + n_act - n_alpha;
+    if (k_doubly < 0 || k_empty < 0 || n_alpha > n) return nb::borrow(mo);
+    nb::object overlap = matmul(mo.attr("T"), follow);
+    nb::object weight = np.attr("sum")(overlap * overlap, "axis"_a = 1);
+    std::vector<double> w(static_cast<std::size_t>(n));
+    for (long long p = 0; p < n; ++p)
+        w[p] = nb::cast<double>(builtin("float")(getitem(weight, nb::int_(p))));
+    // the k orbitals of [lo, hi) with the largest weight, in their original order
+    auto pick = [&](long long lo, long long hi, long long k) {
+        std::vector<long long> idx;
+        for (long long p = lo; p < hi; ++p) idx.push_back(p);
+        std::stable_sort(idx.begin(), idx.end(), [&](long long a, long long b) { return w[a] > w[b]; });
+        idx.resize(static_cast<std::size_t>(k));
+        std::sort(idx.begin(), idx.end());
+        return idx;
+    };
+    const std::vector<long long> act_occ = pick(0, n_beta, k_doubly);
+    const std::vector<long long> act_vir = pick(n_alpha, n, k_empty);
+    auto in = [](const std::vector<long long>& v, long long p) {
+        return std::find(v.begin(), v.end(), p) != v.end();
+    };
+    nb::list order;
+    for (long long p = 0; p < n_beta; ++p)
+        if (!in(act_occ, p)) order.append(nb::int_(p));
+    for (long long p : act_occ) order.append(nb::int_(p));
+    for (long long p = n_beta; p < n_alpha; ++p) order.append(nb::int_(p));
+    for (long long p : act_vir) order.append(nb::int_(p));
+    for (long long p = n_alpha; p < n; ++p)
+        if (!in(act_vir, p)) order.append(nb::int_(p));
+    return getitem(mo, nb::make_tuple(nb::slice(nb::none(), nb::none(), nb::none()),
+                                      np.attr("asarray")(order)));
+}
 
 // <Phi|H|Phi> of the determinant with alpha electrons in orbitals 0..n_alpha-1 and beta
 // electrons in 0..n_beta-1, from integrals h1 and eri (chemists' order) in those orbitals:
@@ -653,7 +702,12 @@ Start molecule_start(nb::handle calc, nb::handle rem, nb::handle scf, nb::handle
     // at 1.5 A with a (2,2) active space at the default).
     st.mf = getitem(flavours, getitem(rem, "reference"))(st.mol);
     st.mf.attr("conv_tol") = kScfConvTol;
-    st.mf.attr("run")();
+    // A scan starts each geometry's SCF from the density of the one before
+    // (``calc.scf_start``), so that the curve stays on one mean-field solution.
+    nb::object dm0 = nb::getattr(calc, "scf_start", nb::none());
+    if (dm0.is_none()) st.mf.attr("run")();
+    else st.mf.attr("kernel")(dm0);
+    st.converged = truthy(st.mf.attr("converged"));
     st.unrestricted = nb::isinstance(st.mf, scf.attr("uhf").attr("UHF"));
     st.rohf = nb::isinstance(st.mf, scf.attr("rohf").attr("ROHF"));
 
@@ -797,6 +851,9 @@ nb::object build_problem(nb::handle calc) {
             keyword_error("n_act_elec", e.what());
         }
         check_open_shells_active(n_core, n_act, n_alpha, n_beta);
+        nb::object follow = nb::getattr(calc, "active_follow", nb::none());
+        if (!follow.is_none() && !from_file && !unrestricted)
+            mo = follow_active(np, mo, follow, n_core, n_act, n_alpha, n_beta);
     } else {
         // Built as a Python string, so that any text of the value survives intact.
         nb::object text = checked(
@@ -939,6 +996,8 @@ nb::object build_problem(nb::handle calc) {
     if (!casscf_info.is_none()) extras["casscf"] = casscf_info;
     if (!from_file && truthy(mol.attr("ecp"))) extras["ecp"] = mol.attr("ecp");
     if (from_file) extras["fcidump"] = st.fcidump;
+    // present only when the SCF stopped unconverged, so that it is never used unseen
+    if (!st.converged) extras["scf_converged"] = nb::bool_(false);
 
     return self.attr("Problem")(
         "hamiltonian"_a = hamiltonian, "n_orb"_a = n_orb, "n_elec"_a = nb::int_(n_elec),
