@@ -365,6 +365,10 @@ def run_job(calc, progress: _Progress, keep: dict | None = None,
     ecp = extras.get("ecp")
     if ecp:
         report["problem"]["ecp"] = dict(ecp)
+    split = _split_degenerate(problem, rem)
+    if split:
+        report["problem"]["warnings"] = [split]
+        progress.say(f"korvel: warning: {split}")
     if extras.get("scf_converged") is False:
         report["problem"]["scf_converged"] = False
         progress.say("korvel: warning: the SCF did not converge; the orbitals and the "
@@ -517,6 +521,7 @@ def run_scan(calc, progress: _Progress, keep: dict | None = None,
                 "method_energy": point_report.get("energy"),
                 "converged": scf_ok and cas_ok,
                 "scf_converged": scf_ok,
+                "warnings": point_report["problem"].get("warnings", []),
                 "active_overlap": None if s_ao is None else
                 _active_overlap(prev, problem, s_ao),
             })
@@ -571,6 +576,7 @@ def format_scan_summary(report: dict) -> str:
                else f"{1e3 * (p['method_energy'] - p['exact_energy']):+.4f}")
         ov = "-" if p.get("active_overlap") is None else f"{p['active_overlap']:.4f}"
         flag = ("" if p["converged"] else "NOT CONVERGED") + \
+            (" degenerate level split by the cut" if p.get("warnings") else "") + \
             (" failed: " + p["error"].split(";")[0] if "error" in p else "")
         row = [f"{p['value']:.4f}", e(p["reference_energy"]), e(p["ccsd_energy"]),
                e(p["casci_energy"]), e(p["method_energy"]), e(p["exact_energy"]), err, ov,
@@ -593,6 +599,38 @@ def _plot_scan(path: str, report: dict, progress) -> dict:
                           method=report["method"], title=title)
         save_figure(fig, path)
     return {"path": path, "format": check_plot_path(path)[1:]}
+
+
+#: Orbital energies closer than this (Eh) count as one degenerate level.
+_DEGENERATE_EH = 1e-5
+
+
+def _split_degenerate(problem, rem) -> str | None:
+    """A manual cut that puts orbitals of one degenerate level on both sides of a block
+    boundary (a pi pair split between core and active): which of them is active is then
+    decided by rounding, the active space breaks the molecule's symmetry and its
+    energies change from run to run. Said, not refused: the cut is what was asked for."""
+    if rem.get("active_space") != "manual" or rem.get("orbital_opt"):
+        return None
+    import numpy as np
+
+    eps = np.asarray(problem.extras.get("eps", ()), dtype=float)
+    lo, hi = problem.n_core, problem.n_core + problem.n_act
+    if len(eps) != problem.n_orb or not problem.n_act:
+        return None
+    pairs = []
+    if lo:
+        pairs.append(("core", "active", eps[:lo].max(), eps[lo:hi].min()))
+    if problem.n_vir:
+        pairs.append(("active", "virtual", eps[lo:hi].max(), eps[hi:].min()))
+    for below, above, top, bottom in pairs:
+        if abs(bottom - top) < _DEGENERATE_EH:
+            return (f"the manual active space splits a degenerate level (orbital energy "
+                    f"{top:.6f} Eh) between the {below} and the {above} orbitals: which "
+                    "of them is active is decided by rounding, so the active space "
+                    "breaks the molecule's symmetry and its energies are not reproducible; "
+                    "choose n_act and n_act_elec that keep the level together")
+    return None
 
 
 def _record_timings(report: dict, progress: _Progress) -> None:

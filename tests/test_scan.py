@@ -184,3 +184,24 @@ def test_scan_refuses_a_single_hamiltonian_file(tmp_path):
     assert proc.returncode != 0
     assert "a $scan makes one per geometry" in proc.stderr
     assert "scan point" not in proc.stderr
+
+
+def test_cut_through_a_degenerate_level_is_said_in_run_and_scan():
+    """N2/STO-3G at 0.9 A has its pi_u pair below 2sigma_u: a (6,6) cut puts one pi
+    orbital in the core and one in the active space. The run says so, and so does the
+    scan's row; at 1.1 A the cut keeps the pair together and nothing is said."""
+    from korvel.cli import _Progress, format_scan_summary, run_job, run_scan
+
+    text = ("$molecule\n0 1\nN 0 0 0\nN 0 0 {r}\n$end\n$rem\nbasis sto-3g\n"
+            "active_space manual\nn_act 6\nn_act_elec 6\nfci_max_dim 1\n$end\n")
+    out = io.StringIO()
+    report = run_job(parse_input_text(text.format(r=1.1), "n2.in"), _Progress(out))
+    assert "warnings" not in report["problem"] and "degenerate" not in out.getvalue()
+    calc = parse_input_text(text.format(r=1.1) + "$scan\nstre 1 2 0.9\n$end\n", "n2.in")
+    out = io.StringIO()
+    scan = run_scan(calc, _Progress(out))
+    (point,) = scan["scan"]["points"]
+    assert "splits a degenerate level" in point["warnings"][0]
+    assert "korvel: warning: the manual active space splits a degenerate level" in \
+        out.getvalue()
+    assert "degenerate level split by the cut" in format_scan_summary(scan)
