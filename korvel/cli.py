@@ -19,6 +19,7 @@ DMRG runs on all ranks; see ``korvel.parallel``.
 from __future__ import annotations
 
 import argparse
+import dataclasses
 import importlib
 import json
 import math
@@ -359,9 +360,19 @@ def run_job(calc, progress: _Progress, keep: dict | None = None,
     })
     report["problem"]["e_determinant"] = _determinant_expectation(
         problem.hamiltonian, problem.occupied).real
+    if extras.get("fcidump"):
+        report["problem"]["fcidump"] = str(extras["fcidump"])
     ecp = extras.get("ecp")
     if ecp:
         report["problem"]["ecp"] = dict(ecp)
+    split = _split_degenerate(problem, rem)
+    if split:
+        report["problem"]["warnings"] = [split]
+        progress.say(f"korvel: warning: {split}")
+    if extras.get("scf_converged") is False:
+        report["problem"]["scf_converged"] = False
+        progress.say("korvel: warning: the SCF did not converge; the orbitals and the "
+                     "reference energy are those of its last iteration")
     casscf = extras.get("casscf")
     if casscf is not None:
         report["problem"]["casscf"] = dict(casscf)
@@ -380,6 +391,246 @@ def run_job(calc, progress: _Progress, keep: dict | None = None,
 
     _record_timings(report, progress)
     return report
+
+
+class _PointProgress(_Progress):
+    """The progress of one scan point: its stages are timed but not printed (the
+    scan says one line per point); warnings still are."""
+
+    def __init__(self, parent: _Progress):
+        super().__init__(parent.stream)
+
+    def say(self, text: str) -> None:
+        if "warning" in text:
+            super().say(text)
+
+
+def _scan_start(problem, rem):
+    """The SCF start of the next geometry: the density of the reference determinant
+    in this point's working orbitals (both spins apart for an open shell)."""
+    import numpy as np
+
+    c = np.asarray(problem.extras["mo_coeff"])
+    n_alpha = sum(1 for p in problem.occupied if p % 2 == 0)
+    n_beta = len(problem.occupied) - n_alpha
+    dm_a = c[:, :n_alpha] @ c[:, :n_alpha].T
+    dm_b = c[:, :n_beta] @ c[:, :n_beta].T
+    return dm_a + dm_b if rem["reference"] == "rhf" else np.array([dm_a, dm_b])
+
+
+def _ao_overlap(atoms, rem):
+    """AO overlap matrix of the molecule at this geometry."""
+    (molecule,) = _require("korvel.core.hamiltonian", "_molecule")
+    return molecule(atoms, rem["basis"], rem["charge"], rem["multiplicity"] - 1) \
+        .intor("int1e_ovlp")
+
+
+def _active_columns(problem):
+    lo = problem.n_core
+    return problem.extras["mo_coeff"][:, lo:lo + problem.n_act]
+
+
+def _carried_active(prev, s_ao):
+    """The point before's active orbitals carried to this geometry: their AO
+    coefficients on this geometry's basis functions (which move with their atoms),
+    made orthonormal again in its overlap metric (symmetric orthonormalisation, the
+    closest orthonormal set)."""
+    import numpy as np
+
+    a = _active_columns(prev)
+    w, v = np.linalg.eigh(a.T @ s_ao @ a)
+    return a @ (v / np.sqrt(w)) @ v.T
+
+
+def _active_overlap(prev, problem, s_ao) -> float:
+    """How far two active spaces are the same: the smallest singular value of the
+    overlap of their orbitals (the cosine of the largest principal angle; 1 when one
+    spans the other)."""
+    import numpy as np
+
+    m = _carried_active(prev, s_ao).T @ s_ao @ _active_columns(problem)
+    return float(np.linalg.svd(m, compute_uv=False).min()) if m.size else 1.0
+
+
+def run_scan(calc, progress: _Progress, keep: dict | None = None,
+             report: dict | None = None) -> dict:
+    """The whole job at each geometry of the calculation's $scan, in order: each
+    point's SCF starts from the density of the point before, and a manual active space
+    takes the orbitals that overlap the point before's active ones most. Returns the
+    report with ``scan``: ``coordinate`` (the line as written) and ``points`` (value,
+    energies, ``converged`` and the overlap of the active space with the point
+    before's). A point whose SCF or CASSCF did not converge, or that failed, is
+    reported as such and does not seed the next one."""
+    from korvel.inputfile import scan_geometry
+
+    scan, rem = calc.scan, calc.rem
+    if report is None:
+        report = {}
+    report.update({"input": calc.source, "korvel_version": korvel.__version__,
+                   "method": rem["method"], "rem": rem,
+                   "scan": {"coordinate": scan["coordinate"], "atoms": list(scan["atoms"]),
+                            "unit": "Angstrom", "points": []}})
+    points = report["scan"]["points"]
+    prev = None
+    n = len(scan["values"])
+    progress.say(f"korvel: scan {scan['coordinate']}: {n} geometries, one line each")
+    for k, value in enumerate(scan["values"]):
+        atoms = scan_geometry(scan["atoms_at_start"], scan, value)
+        point_calc = dataclasses.replace(calc, molecule={"geometry": atoms}, scan=None)
+        s_ao = None
+        if prev is not None:
+            # the orbitals' AO coefficients carried over to this geometry's basis
+            # functions (which move with their atoms)
+            s_ao = _ao_overlap(atoms, rem)
+            point_calc.scf_start = _scan_start(prev, rem)
+            point_calc.active_follow = s_ao @ _carried_active(prev, s_ao)
+        sub = _PointProgress(progress)
+        point_keep: dict[str, Any] = {}
+        point_report: dict[str, Any] = {}
+        point = {"value": value, "energy": None, "reference_energy": None,
+                 "exact_energy": None, "ccsd_energy": None, "casci_energy": None,
+                 "method_energy": None, "converged": False}
+        started = time.perf_counter()
+        problem = None
+        try:
+            run_job(point_calc, sub, point_keep, point_report)
+        except (KeyboardInterrupt, MemoryError):
+            raise
+        except Exception as exc:
+            point["error"] = _message(exc)
+        problem = point_keep.get("problem")
+        if problem is not None:
+            extras = problem.extras
+            casscf = extras.get("casscf")
+            scf_ok = bool(extras.get("scf_converged", True))
+            cas_ok = casscf is None or bool(casscf.get("converged", True))
+            exact = point_report["measurements"]["hamiltonian"].get("exact_energy")
+            obs = point_report.get("observables") or {}
+            try:
+                casci = _casci_energy(problem, rem, sub)["energy"]
+            except Exception as exc:
+                casci = None
+                point.setdefault("error", _message(exc))
+            point.update({
+                "energy": point_report.get("energy") if rem["method"] else exact,
+                "reference_energy": point_report["problem"]["e_ref"],
+                "scf_energy": point_report["problem"]["e_scf"],
+                "exact_energy": exact,
+                "ccsd_energy": obs.get("ccsd_energy"),
+                "casci_energy": casci,
+                "method_energy": point_report.get("energy"),
+                "converged": scf_ok and cas_ok,
+                "scf_converged": scf_ok,
+                "warnings": point_report["problem"].get("warnings", []),
+                "active_overlap": None if s_ao is None else
+                _active_overlap(prev, problem, s_ao),
+            })
+            if casscf is not None:
+                point["casscf_converged"] = cas_ok
+        points.append(point)
+        energy = "-" if point["energy"] is None else f"{point['energy']:.10f} Eh"
+        state = ""
+        if problem is not None and not point["converged"]:
+            state = "  NOT CONVERGED (" + ", ".join(
+                w for w, ok in (("SCF", point["scf_converged"]),
+                                ("CASSCF", point.get("casscf_converged", True))) if not ok) + ")"
+        if "error" in point:
+            state += f"  FAILED: {point['error']}"
+        overlap = "" if point.get("active_overlap") is None else \
+            f", active overlap {point['active_overlap']:.4f}"
+        progress.say(f"korvel: scan point {k + 1}/{n}: {value:g} A: {energy}{overlap} "
+                     f"({_seconds(time.perf_counter() - started)}){state}")
+        if problem is not None and point["converged"]:
+            prev = problem
+        else:
+            prev = None
+        if keep is not None:
+            keep.setdefault("problems", []).append(problem)
+    progress.timings["scan"] = time.perf_counter() - progress.started
+    _record_timings(report, progress)
+    return report
+
+
+def format_scan_summary(report: dict) -> str:
+    """The table of a scan: one row per geometry."""
+    rem, scan = report["rem"], report["scan"]
+    method = report["method"]
+    lines = [f"korvel {report['korvel_version']}: {report['input']}", "",
+             f"Scan {scan['coordinate']} (Angstrom): {rem['basis']}, active space "
+             f"{rem['active_space']}" + (f" ({rem['n_act_elec']}e, {rem['n_act']}o)"
+                                         if rem["active_space"] == "manual" else "")
+             + (f", method {method}" if method else ""), ""]
+    head = ["R/A", "SCF/Eh", "CCSD/Eh", "CASCI/Eh", f"{method or 'method'}/Eh",
+            "exact/Eh", "err/mEh", "overlap", ""]
+    widths = [8, 15, 15, 15, 15, 15, 9, 8, 0]
+    lines.append("  ".join(f"{h:>{w}}" for h, w in zip(head, widths)).rstrip())
+
+    def e(x):
+        return "-" if x is None else f"{x:.8f}"
+
+    for p in scan["points"]:
+        if p["reference_energy"] is None:
+            lines.append(f"{p['value']:>8.4f}  failed: {p.get('error')}")
+            continue
+        err = ("-" if p["method_energy"] is None or p["exact_energy"] is None
+               else f"{1e3 * (p['method_energy'] - p['exact_energy']):+.4f}")
+        ov = "-" if p.get("active_overlap") is None else f"{p['active_overlap']:.4f}"
+        flag = ("" if p["converged"] else "NOT CONVERGED") + \
+            (" degenerate level split by the cut" if p.get("warnings") else "") + \
+            (" failed: " + p["error"].split(";")[0] if "error" in p else "")
+        row = [f"{p['value']:.4f}", e(p["reference_energy"]), e(p["ccsd_energy"]),
+               e(p["casci_energy"]), e(p["method_energy"]), e(p["exact_energy"]), err, ov,
+               flag]
+        lines.append("  ".join(f"{c:>{w}}" for c, w in zip(row, widths)).rstrip())
+    lines.append("")
+    lines.append("SCF is the reference energy (CASSCF with orbital_opt); err is the method "
+                 "minus exact; overlap is that of the active orbitals with the point "
+                 "before's (smallest singular value).")
+    lines.append(f"Total time {_seconds(report['timings']['total'])}")
+    return "\n".join(lines)
+
+
+def _plot_scan(path: str, report: dict, progress) -> dict:
+    from korvel.plot import check_plot_path, save_figure, scan_figure
+
+    title = f"{os.path.basename(report['input'])}: {report['rem']['basis']}"
+    with progress.stage("plot", f"drawing the scan to {path}"):
+        fig = scan_figure(report["scan"]["points"], coordinate=report["scan"]["coordinate"],
+                          method=report["method"], title=title)
+        save_figure(fig, path)
+    return {"path": path, "format": check_plot_path(path)[1:]}
+
+
+#: Orbital energies closer than this (Eh) count as one degenerate level.
+_DEGENERATE_EH = 1e-5
+
+
+def _split_degenerate(problem, rem) -> str | None:
+    """A manual cut that puts orbitals of one degenerate level on both sides of a block
+    boundary (a pi pair split between core and active): which of them is active is then
+    decided by rounding, the active space breaks the molecule's symmetry and its
+    energies change from run to run. Said, not refused: the cut is what was asked for."""
+    if rem.get("active_space") != "manual" or rem.get("orbital_opt"):
+        return None
+    import numpy as np
+
+    eps = np.asarray(problem.extras.get("eps", ()), dtype=float)
+    lo, hi = problem.n_core, problem.n_core + problem.n_act
+    if len(eps) != problem.n_orb or not problem.n_act:
+        return None
+    pairs = []
+    if lo:
+        pairs.append(("core", "active", eps[:lo].max(), eps[lo:hi].min()))
+    if problem.n_vir:
+        pairs.append(("active", "virtual", eps[lo:hi].max(), eps[hi:].min()))
+    for below, above, top, bottom in pairs:
+        if abs(bottom - top) < _DEGENERATE_EH:
+            return (f"the manual active space splits a degenerate level (orbital energy "
+                    f"{top:.6f} Eh) between the {below} and the {above} orbitals: which "
+                    "of them is active is decided by rounding, so the active space "
+                    "breaks the molecule's symmetry and its energies are not reproducible; "
+                    "choose n_act and n_act_elec that keep the level together")
+    return None
 
 
 def _record_timings(report: dict, progress: _Progress) -> None:
@@ -597,8 +848,12 @@ def format_summary(report: dict) -> str:
     cas = rem["orbital_opt"] and rem["active_space"] != "full"
     e_scf = p.get("e_scf", p["e_ref"])
     row("Problem")
-    kv("basis / reference", f"{rem['basis']} / {rem['reference']}, charge "
-       f"{rem['charge']}, multiplicity {rem['multiplicity']}")
+    if p.get("fcidump"):
+        kv("integrals / reference", f"FCIDUMP {p['fcidump']} / {rem['reference']}, "
+                                    f"multiplicity {rem['multiplicity']}")
+    else:
+        kv("basis / reference", f"{rem['basis']} / {rem['reference']}, charge "
+           f"{rem['charge']}, multiplicity {rem['multiplicity']}")
     kv("active space", rem["active_space"] + (" + CASSCF orbitals" if cas else ""))
     kv("orbitals", f"n_orb {p['n_orb']} = n_core {p['n_core']} + n_act {p['n_act']} "
                    f"+ n_vir {p['n_vir']}")
@@ -609,7 +864,9 @@ def format_summary(report: dict) -> str:
         kv("effective core potentials", ", ".join(f"{el}: {name}"
                                                   for el, name in p["ecp"].items())
            + " (the basis set's own; its core electrons are not counted)")
-    kv(f"reference energy ({'CASSCF' if cas else 'SCF'})", _energy(p["e_ref"]))
+    kind = "CASSCF" if cas else "determinant of the file's orbitals" if p.get("fcidump") \
+        else "SCF"
+    kv(f"reference energy ({kind})", _energy(p["e_ref"]))
     if "casscf" in p:
         c = p["casscf"]
         kv("CASSCF", f"{'converged' if c.get('converged') else 'NOT converged'}, started "
@@ -795,7 +1052,8 @@ def _check_plot_content(args, calc) -> None:
     """A plot needs DMRG runs or a method to draw; checked on the parsed input, right
     after it is read (the input is read once: it may be a pipe)."""
     rem = calc.rem
-    if args.plot and rem["method"] is None and not rem["dmrg_bond_dims"]:
+    if args.plot and rem["method"] is None and not rem["dmrg_bond_dims"] \
+            and not getattr(calc, "scan", None):
         raise JobError(f"--plot: {calc.source} sets neither dmrg_bond_dims nor method "
                        "in $rem, so there is nothing to plot")
 
@@ -820,6 +1078,8 @@ def _save_hamiltonian(path: str, report: dict, keep: dict, progress) -> dict:
     problem, rem = keep["problem"], report["rem"]
     fmt = format_from_path(path)
     extra = {"input": report["input"], "basis": rem["basis"], "charge": rem["charge"],
+             **({"fcidump": report["problem"]["fcidump"], "basis": None}
+                if report["problem"].get("fcidump") else {}),
              "multiplicity": rem["multiplicity"], "reference": rem["reference"],
              "active_space": rem["active_space"], "method": report["method"],
              "backend": report["backend"], "reference_energy": report["reference_energy"]}
@@ -882,7 +1142,9 @@ def _plot(path: str, report: dict, keep: dict, progress) -> dict:
                   ("CCSD", obs.get("ccsd_energy")),
                   (f"downfolded\n({report['method']})", report["energy"]),
                   ("exact", h["exact_energy"])]
-    title = (f"{os.path.basename(report['input'])}: {rem['basis']}, {p['n_elec']} electrons "
+    basis = (f"FCIDUMP {os.path.basename(p['fcidump'])}" if p.get("fcidump")
+             else rem["basis"])
+    title = (f"{os.path.basename(report['input'])}: {basis}, {p['n_elec']} electrons "
              f"in {p['n_orb']} orbitals")
     active = (p["n_act_elec"], p["n_act"]) if levels is not None else None
     with progress.stage("plot", f"drawing the results to {path}"):
@@ -1009,6 +1271,8 @@ def _run(args) -> int:
         _check_plot_content(args, calc)
         _check_libraries(calc.rem)
         keep: dict[str, Any] = {}
+        if getattr(calc, "scan", None):
+            return _run_scan(args, calc, progress, keep, report)
         run_job(calc, progress, keep, report)
         print(format_summary(report), flush=True)
         failures = _write_outputs(args, report, keep, progress)
@@ -1029,6 +1293,34 @@ def _run(args) -> int:
             _report_what_finished(args, report, message, progress)
         print(f"korvel: error: {message}", file=sys.stderr, flush=True)
         return EXIT_ERROR
+    return EXIT_OK
+
+
+def _run_scan(args, calc, progress, keep, report) -> int:
+    if args.save_hamiltonian:
+        raise JobError("--save-hamiltonian writes one Hamiltonian, and a $scan makes one "
+                       "per geometry; run the geometry you want without $scan")
+    run_scan(calc, progress, keep, report)
+    print(format_scan_summary(report), flush=True)
+    report["files"] = {}
+    failure = None
+    if args.plot:
+        try:
+            report["files"]["plot"] = _plot_scan(args.plot, report, progress)
+        except Exception as exc:
+            failure = f"while {progress.current}: {_message(exc)}" if progress.current \
+                else _message(exc)
+            progress.current = None
+    if args.json:
+        report["files"]["json"] = {"path": args.json, "format": "json"}
+        write_json(args.json, report)
+        progress.say(f"korvel: results written to {args.json}")
+    if failure:
+        raise JobError(failure)
+    bad = [p for p in report["scan"]["points"] if not p["converged"]]
+    if bad:
+        progress.say(f"korvel: warning: {len(bad)} of {len(report['scan']['points'])} scan "
+                     "points did not converge or failed; they are marked in the table")
     return EXIT_OK
 
 

@@ -17,7 +17,10 @@ A job file looks like this::
 
 Coordinates are in Angstrom. Instead of atom lines, ``$molecule`` may hold a single
 ``read FILE.xyz`` line after the charge/multiplicity line; a relative path is taken
-from the folder of the input file. ``!`` and ``#`` start a comment anywhere on a
+from the folder of the input file. ``$molecule`` may instead name integrals written by
+another program, ``fcidump FILE`` (its header gives the electrons and 2S; an optional
+``0 multiplicity`` line before it sets the spin); the orbitals are then those of the
+file, and the reference the RHF or ROHF determinant of its occupation. ``!`` and ``#`` start a comment anywhere on a
 line; section names, keywords and the values of choice keywords are
 case-insensitive.
 
@@ -127,7 +130,7 @@ KEYWORDS: dict[str, Keyword] = {k.name: k for k in [
 #: Keywords set in ``$molecule`` (its first line), not in ``$rem``.
 MOLECULE_KEYS = ("charge", "multiplicity")
 
-_SECTIONS = ("molecule", "rem")
+_SECTIONS = ("molecule", "rem", "scan")
 _TRUE = {"true", "yes", "1", "on"}
 _FALSE = {"false", "no", "0", "off"}
 _NONE = {"none", "null"}
@@ -160,6 +163,10 @@ class Calculation:
     #: line of each $rem keyword given, and of charge and multiplicity (the first line
     #: of $molecule), for errors found after parsing
     lines: dict[str, int] = field(default_factory=dict)
+    #: the potential-energy scan of a $scan section: {"coordinate": the line as
+    #: written, "kind": "stre", "atoms": (a, b) numbered from 1, "values": [Angstrom],
+    #: "line": its line}; None for a single geometry
+    scan: dict | None = None
 
 
 # ---------------------------------------------------------------------------
@@ -267,7 +274,7 @@ def _sections(text: str, src: _Source) -> dict[str, tuple[int, list[tuple[int, s
                                         f"(opened at line {opened}) before ${word}")
             if word not in _SECTIONS:
                 raise src.error(lineno, f"unknown section ${word}{_suggest(word, _SECTIONS)}; "
-                                        "expected $molecule or $rem")
+                                        "expected $molecule or $rem (or $scan)")
             if word in found:
                 raise src.error(lineno, f"section ${word} given twice "
                                         f"(first at line {found[word][0]})")
@@ -387,6 +394,54 @@ def _check_distances(placed) -> None:
                                                   f"closer than {MIN_DISTANCE} Angstrom are "
                                                   "refused (two atoms at one point?)")
         cells.setdefault(key, []).append(atom)
+
+
+def _parse_fcidump(header: int, body, src: _Source, folder: Path):
+    """``$molecule`` naming an FCIDUMP file: an optional 'charge multiplicity' line
+    (charge 0: the file fixes the electrons; the multiplicity overrides MS2 + 1), then
+    ``fcidump FILE``. The whole file is read and checked here, so that a malformed one
+    is refused before anything runs."""
+    from korvel.io import read_fcidump
+
+    lines = list(body)
+    mult_line = None
+    if len(lines) == 2 and lines[1][1].split()[0].lower() == "fcidump":
+        charge, mult = _charge_multiplicity(*lines[0], src)
+        if charge != 0:
+            raise src.error(lines[0][0], f"charge {charge} with an FCIDUMP file: the file's "
+                                         "NELEC fixes the electrons; give charge 0")
+        mult_line = lines[0][0]
+        lines = lines[1:]
+    if len(lines) != 1:
+        raise src.error(lines[1][0] if len(lines) > 1 else header,
+                        "expected only 'fcidump FILE' in $molecule (after an optional "
+                        "'0 multiplicity' line), no atoms")
+    lineno, line = lines[0]
+    name = line.split(None, 1)[1].strip() if len(line.split(None, 1)) == 2 else ""
+    if not name:
+        raise src.error(lineno, "expected a file name after 'fcidump'")
+    path = Path(os.path.expanduser(name))
+    if not path.is_absolute():
+        path = Path(os.path.abspath(folder / path))
+    try:
+        data = read_fcidump(path)
+    except OSError as exc:
+        raise src.error(lineno, f"cannot read FCIDUMP file {str(path)!r}: "
+                                f"{exc.strerror or exc}") from None
+    except (ValueError, MemoryError) as exc:
+        raise src.error(lineno, f"FCIDUMP file: {exc}") from None
+    if mult_line is None:
+        mult = data["ms2"] + 1
+        mult_line = lineno
+    n_elec, two_s, norb = data["nelec"], mult - 1, data["norb"]
+    if (n_elec - two_s) % 2 or two_s > n_elec or two_s > 2 * norb - n_elec:
+        raise src.error(mult_line, f"multiplicity {mult} is impossible with the {n_elec} "
+                                   f"electrons in {norb} orbitals of the FCIDUMP file")
+    return {"fcidump": str(path)}, 0, mult, n_elec, norb, mult_line
+
+
+def _is_fcidump(body) -> bool:
+    return any(line.split()[0].lower() == "fcidump" for _, line in body)
 
 
 def _parse_molecule(header: int, body, src: _Source, folder: Path):
@@ -729,6 +784,112 @@ def _check_chemistry(rem: dict, where: dict, molecule_header: int, rem_header,
     return n_ao
 
 
+def _check_integrals(rem: dict, given: dict, where: dict, rem_header, n_elec: int,
+                     norb: int, src: _Source, warnings: list) -> int:
+    """The keywords of a job on FCIDUMP integrals: no basis, no AVAS (it projects onto
+    atomic orbitals), no CASSCF, an RHF or ROHF reference, a partition that fits."""
+    if "basis" in given:
+        warnings.append(f"{src.filename}, line {where['basis']}: basis has no effect with "
+                        "an FCIDUMP file (the integrals are given in its orbitals)")
+    if rem["active_space"] == "avas":
+        raise src.error(where.get("active_space", rem_header),
+                        "active_space avas needs a basis set of atomic orbitals, which "
+                        "integrals from an FCIDUMP file do not have; use active_space "
+                        "manual (n_act, n_act_elec) or full")
+    if rem["orbital_opt"] and rem["active_space"] != "full":
+        raise src.error(where.get("orbital_opt", rem_header),
+                        "orbital_opt (CASSCF) is not available for integrals from an "
+                        "FCIDUMP file; optimise the orbitals in the program that wrote it")
+    if rem["reference"] not in ("rhf", "rohf"):
+        raise src.error(where.get("reference", rem_header),
+                        f"reference {rem['reference']} is not available with an FCIDUMP "
+                        "file: it holds one set of orbitals (use rhf or rohf)")
+    _check_method(rem, where, n_elec, src)
+    _check_dmrg_resources(rem, where, rem_header, 2 * norb, src)
+    if rem["active_space"] == "manual":
+        try:
+            from korvel.core.hamiltonian import _check_partition
+        except ImportError:
+            return norb
+        n_act, n_act_elec = rem["n_act"], rem["n_act_elec"]
+        try:
+            _check_partition((n_elec - n_act_elec) // 2, n_act, n_act_elec, n_elec, norb,
+                             spin_2s=rem["multiplicity"] - 1)
+        except ValueError as exc:
+            line = where["n_act"] if n_act > norb else where["n_act_elec"]
+            raise src.error(line, f"{exc} ({n_elec} electrons and {norb} orbitals "
+                                  "in the FCIDUMP file)") from None
+    return norb
+
+
+#: Most geometries of one scan.
+MAX_SCAN_POINTS = 500
+
+
+def _parse_scan(header: int, body, src: _Source, atoms: list) -> dict:
+    """``stre A B start stop step`` (``stop`` included when the steps land on it) or
+    ``stre A B v1 v2 ...`` (four or more values, or one or two): the distance of atoms
+    A and B (numbered from 1) in Angstrom; atom B moves along the A-B axis."""
+    if len(body) != 1:
+        raise src.error(body[1][0] if body else header,
+                        "expected one coordinate line in $scan, 'stre A B start stop step' "
+                        "or 'stre A B v1 v2 ...'")
+    lineno, line = body[0]
+    fields = line.split()
+    if fields[0].lower() != "stre":
+        raise src.error(lineno, f"unknown scan coordinate {fields[0]!r}; expected 'stre A B "
+                                "start stop step' (a bond length, Angstrom)")
+    if len(fields) < 4:
+        raise src.error(lineno, "expected 'stre A B start stop step' or 'stre A B v1 v2 ...'")
+    if not atoms:
+        raise src.error(lineno, "$scan needs atoms in $molecule (an FCIDUMP file has no "
+                                "geometry to vary)")
+    pair = []
+    for text in fields[1:3]:
+        if not re.fullmatch(r"\d{1,6}", text) or not 1 <= int(text) <= len(atoms):
+            raise src.error(lineno, f"atom {text!r} of the scan is not one of the "
+                                    f"{len(atoms)} atoms of $molecule (numbered from 1)")
+        pair.append(int(text))
+    if pair[0] == pair[1]:
+        raise src.error(lineno, "the two atoms of a bond length must differ")
+    numbers = [_number(t, src, lineno, "a distance in Angstrom") for t in fields[3:]]
+    if len(numbers) == 3:
+        start, stop, step = numbers
+        if step == 0 or (stop - start) * step < 0:
+            raise src.error(lineno, f"step {step:g} does not lead from {start:g} to "
+                                    f"{stop:g}")
+        count = math.floor((stop - start) / step + 1e-9) + 1
+        if count > MAX_SCAN_POINTS:
+            raise src.error(lineno, f"the scan has {count} points, more than "
+                                    f"{MAX_SCAN_POINTS}")
+        values = [round(start + k * step, 12) for k in range(count)]
+    else:
+        values = numbers
+    if len(values) > MAX_SCAN_POINTS:
+        raise src.error(lineno, f"the scan has {len(values)} points, more than "
+                                f"{MAX_SCAN_POINTS}")
+    for v in values:
+        if not MIN_DISTANCE <= v <= 1e3:
+            raise src.error(lineno, f"bond length {v:g} Angstrom is outside "
+                                    f"[{MIN_DISTANCE:g}, 1000]")
+    return {"coordinate": line.strip(), "kind": "stre", "atoms": tuple(pair),
+            "values": values, "line": lineno}
+
+
+def scan_geometry(atoms: list, scan: dict, value: float) -> list:
+    """The atoms with the scanned bond set to ``value`` Angstrom: atom B moves along
+    the A-B axis, every other atom stays where it is."""
+    a, b = (i - 1 for i in scan["atoms"])
+    xa, xb = atoms[a][1], atoms[b][1]
+    d = math.dist(xa, xb)
+    if d == 0.0:
+        raise ValueError("the scanned atoms coincide; the bond has no direction")
+    moved = tuple(pa + (pb - pa) * value / d for pa, pb in zip(xa, xb))
+    out = list(atoms)
+    out[b] = (atoms[b][0], moved)
+    return out
+
+
 def _check_names(rem: dict, where: dict, src: _Source) -> None:
     """Method and backend names against the registries (plain-Python modules)."""
     from korvel.backends import backend_names
@@ -752,8 +913,15 @@ def parse_input_text(text: str, filename: str = "<string>") -> Calculation:
         raise src.error(None, "no $molecule section; expected $molecule ... $end with "
                               "a charge/multiplicity line and the atoms")
     mol_header = sections["molecule"][0]
-    molecule, charge, mult, n_elec, atoms = _parse_molecule(*sections["molecule"], src,
-                                                            folder)
+    norb = None
+    if _is_fcidump(sections["molecule"][1]):
+        molecule, charge, mult, n_elec, norb, mult_line = _parse_fcidump(
+            *sections["molecule"], src, folder)
+        atoms = []
+    else:
+        molecule, charge, mult, n_elec, atoms = _parse_molecule(*sections["molecule"], src,
+                                                                folder)
+        mult_line = sections["molecule"][1][0][0]
     rem_header, rem_body = sections.get("rem", (None, []))
     given, where = _parse_rem(rem_header, rem_body, src)
 
@@ -765,12 +933,22 @@ def parse_input_text(text: str, filename: str = "<string>") -> Calculation:
     warnings = _check_combination(rem, given, where, rem_header, src, n_elec)
     _check_names(rem, where, src)
     _check_machine(rem, where, src)
-    n_ao = _check_chemistry(rem, where, mol_header, rem_header, atoms, src) if atoms \
-        else None
+    if norb is not None:
+        n_ao = _check_integrals(rem, given, where, rem_header, n_elec, norb, src, warnings)
+    else:
+        n_ao = _check_chemistry(rem, where, mol_header, rem_header, atoms, src) if atoms \
+            else None
     lines = dict(where)
-    lines.update(charge=sections["molecule"][1][0][0], multiplicity=sections["molecule"][1][0][0])
+    lines.update(charge=mult_line, multiplicity=mult_line)
+    scan = None
+    if "scan" in sections:
+        scan = _parse_scan(*sections["scan"], src, atoms)
+        scan["atoms_at_start"] = list(atoms)
+        for value in scan["values"]:
+            _check_distances([(src, scan["line"], sym, c)
+                              for sym, c in scan_geometry(atoms, scan, value)])
     return Calculation(molecule=molecule, rem=rem, source=filename, warnings=warnings,
-                       basis_functions=n_ao, electrons=n_elec, lines=lines)
+                       basis_functions=n_ao, electrons=n_elec, lines=lines, scan=scan)
 
 
 #: Most characters read from an input file.

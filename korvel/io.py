@@ -515,7 +515,7 @@ def _small_int(text: str) -> int:
 MAX_FILE_BYTES = 2**31
 
 
-def _read_regular_file(path: str, limit: int) -> bytes:
+def _read_regular_file(path: str, limit: int, kind: str = "korvel Hamiltonian") -> bytes:
     """The bytes of the regular file at ``path``, at most ``limit`` of them. A FIFO,
     device or socket is refused without waiting for a writer (it is opened without
     blocking and looked at before anything is read)."""
@@ -523,13 +523,13 @@ def _read_regular_file(path: str, limit: int) -> bytes:
     try:
         st = os.fstat(fd)
         if stat.S_ISDIR(st.st_mode):
-            raise ValueError(f"{path}: is a directory, not a korvel Hamiltonian file")
+            raise ValueError(f"{path}: is a directory, not a {kind} file")
         if not stat.S_ISREG(st.st_mode):
             raise ValueError(f"{path}: is not a regular file (a FIFO, device or socket); "
-                             "a korvel Hamiltonian file is read from a file on disk")
+                             f"a {kind} file is read from a file on disk")
         if st.st_size > limit:
             raise ValueError(f"{path}: is {st.st_size} bytes, more than the "
-                             f"{limit} bytes of the largest Hamiltonian file read")
+                             f"{limit} bytes of the largest {kind} file read")
         os.set_blocking(fd, True)
     except BaseException:
         os.close(fd)
@@ -538,7 +538,7 @@ def _read_regular_file(path: str, limit: int) -> bytes:
         raw = fh.read(limit + 1)
     if len(raw) > limit:
         raise ValueError(f"{path}: holds more than the {limit} bytes of the largest "
-                         "Hamiltonian file read")
+                         f"{kind} file read")
     return raw
 
 
@@ -659,3 +659,237 @@ def _read_v1(data: dict, bad) -> tuple[dict, dict]:
     out.update(meta)
     out["constant"] = constant
     return op, out
+
+
+# ---------------------------------------------------------------------------
+# Reading FCIDUMP integrals
+# ---------------------------------------------------------------------------
+
+#: Largest FCIDUMP file read, in bytes (some 30 million integral lines, beyond the
+#: orbital count whose Hamiltonian fits in memory).
+MAX_FCIDUMP_BYTES = 2**31
+
+# The eight index permutations of real-orbital two-electron integrals (ij|kl), each as
+# the positions of (i, j, k, l) it takes, with the relation it stands for.
+_ERI_PERMUTATIONS = (
+    ((1, 0, 2, 3), "(ij|kl) = (ji|kl)"),
+    ((0, 1, 3, 2), "(ij|kl) = (ij|lk)"),
+    ((1, 0, 3, 2), "(ij|kl) = (ji|lk)"),
+    ((2, 3, 0, 1), "(ij|kl) = (kl|ij)"),
+    ((3, 2, 0, 1), "(ij|kl) = (lk|ij)"),
+    ((2, 3, 1, 0), "(ij|kl) = (kl|ji)"),
+    ((3, 2, 1, 0), "(ij|kl) = (lk|ji)"),
+)
+
+
+def _fcidump_number(text: str) -> float:
+    """A real number of an FCIDUMP file (Fortran's D exponent accepted)."""
+    return float(text.replace("D", "E").replace("d", "e"))
+
+
+def _fcidump_header(lines, where):
+    """Keys of the namelist header (``&FCI NORB=.., NELEC=.., MS2=.., ORBSYM=..,
+    ISYM=.. &END`` or ``/``): {KEY: (values as text, line)}; and the index of the first
+    line after it."""
+    first = next((n for n, line in enumerate(lines) if line.strip()), None)
+    if first is None:
+        raise ValueError(f"{where}: is empty; expected an FCIDUMP header '&FCI NORB=..., "
+                         "NELEC=..., MS2=...' and integral lines")
+    if not lines[first].lstrip().upper().startswith("&FCI"):
+        raise ValueError(f"{where}, line {first + 1}: expected the FCIDUMP header "
+                         f"'&FCI NORB=..., NELEC=..., MS2=...', got {lines[first].strip()[:60]!r}")
+    keys: dict = {}
+    current = None
+    for n in range(first, len(lines)):
+        text = lines[n].strip()
+        if n == first:
+            text = text[4:]
+        end = re.search(r"(&END|/)\s*$", text, flags=re.IGNORECASE)
+        if end:
+            text = text[:end.start()]
+        for token in text.split(","):
+            token = token.strip()
+            if not token:
+                continue
+            if "=" in token:
+                key, value = (t.strip() for t in token.split("=", 1))
+                key = key.upper()
+                if not re.fullmatch(r"[A-Z][A-Z0-9_]*", key):
+                    raise ValueError(f"{where}, line {n + 1}: expected KEY=value in the "
+                                     f"FCIDUMP header, got {token!r}")
+                if key in keys:
+                    raise ValueError(f"{where}, line {n + 1}: {key} given twice in the "
+                                     f"header (first at line {keys[key][1]})")
+                keys[key] = ([value] if value else [], n + 1)
+                current = key
+            elif current is not None:
+                keys[current][0].append(token)
+            else:
+                raise ValueError(f"{where}, line {n + 1}: expected KEY=value in the FCIDUMP "
+                                 f"header, got {token!r}")
+        if end:
+            return keys, n + 1
+        if n > first and re.match(r"^\s*[-+0-9.(]", lines[n]) and "=" not in lines[n]:
+            break
+    raise ValueError(f"{where}, line {first + 1}: the FCIDUMP header is not closed by "
+                     "'&END' or '/'")
+
+
+def _header_int(keys, key, where, header_line, default=None) -> tuple[int, int]:
+    if key not in keys:
+        if default is not None:
+            return default, 0
+        raise ValueError(f"{where}, line {header_line}: the FCIDUMP header lacks {key}")
+    values, line = keys[key]
+    if len(values) != 1 or not re.fullmatch(r"[-+]?\d{1,9}", values[0]):
+        raise ValueError(f"{where}, line {line}: {key} must be one integer, got "
+                         f"{','.join(values)!r}")
+    return int(values[0]), line
+
+
+def read_fcidump(path) -> dict:
+    """The integrals of an FCIDUMP file (real orbitals, restricted), checked.
+
+    Returns a dict with ``norb``, ``nelec``, ``ms2`` (from the header), ``h1``
+    (n x n), ``eri`` (n^4, chemists' order (ij|kl)), ``ecore`` (the constant),
+    ``orbsym`` (list or None), ``symmetry`` (the permutational symmetry used), ``path``.
+    Integrals the file leaves out are zero; each line given is spread over the eight
+    permutations of real orbitals, and a file whose lines contradict one of them is
+    refused, naming the relation that fails and the relations that hold. Orbital
+    energy lines (``e i 0 0 0``) are skipped. Every error is a ValueError naming the
+    file and line: missing or impossible header fields, an index beyond NORB or of
+    no known pattern, a complex or non-finite value, a line given twice, an
+    unrestricted (IUHF) file, a file larger than MAX_FCIDUMP_BYTES or an orbital count
+    whose Hamiltonian cannot fit in memory.
+    """
+    import numpy as np
+
+    where = os.fspath(path)
+    raw = _read_regular_file(where, MAX_FCIDUMP_BYTES, kind="FCIDUMP")
+    try:
+        text = raw.decode("utf-8")
+    except UnicodeDecodeError:
+        raise ValueError(f"{where}: is not a text file; expected FCIDUMP integrals") from None
+    lines = text.splitlines()
+    keys, body = _fcidump_header(lines, where)
+    head = next(n for n, line in enumerate(lines) if line.strip()) + 1
+    norb, norb_line = _header_int(keys, "NORB", where, head)
+    nelec, nelec_line = _header_int(keys, "NELEC", where, head)
+    ms2, ms2_line = _header_int(keys, "MS2", where, head, default=0)
+    if "IUHF" in keys and keys["IUHF"][0] not in (["0"], ["F"], [".FALSE."]):
+        raise ValueError(f"{where}, line {keys['IUHF'][1]}: unrestricted integrals (IUHF) "
+                         "are not read; korvel takes one set of orbitals for both spins")
+    if norb < 1:
+        raise ValueError(f"{where}, line {norb_line}: NORB must be at least 1, got {norb}")
+    if not 0 <= nelec <= 2 * norb:
+        raise ValueError(f"{where}, line {nelec_line}: NELEC={nelec} electrons do not fit "
+                         f"into NORB={norb} orbitals")
+    if ms2 < 0 or (nelec - ms2) % 2 or ms2 > nelec or ms2 > 2 * norb - nelec:
+        raise ValueError(f"{where}, line {ms2_line or nelec_line}: MS2={ms2} is impossible "
+                         f"with NELEC={nelec} in NORB={norb} orbitals")
+    orbsym = None
+    if "ORBSYM" in keys:
+        values, line = keys["ORBSYM"]
+        if len(values) != norb or not all(re.fullmatch(r"\d{1,3}", v) for v in values):
+            raise ValueError(f"{where}, line {line}: ORBSYM must list {norb} irrep numbers "
+                             f"(one per orbital), got {len(values)} entries")
+        orbsym = [int(v) for v in values]
+    try:
+        from korvel.core.hamiltonian import _problem_size
+    except ImportError:
+        _problem_size = None
+    if _problem_size is not None:
+        try:
+            _problem_size(norb, check=True)
+        except MemoryError as exc:
+            raise ValueError(f"{where}, line {norb_line}: NORB={norb}: {exc}") from None
+
+    h1_given: dict = {}
+    eri_given: dict = {}
+    ecore, ecore_line = 0.0, None
+    for n in range(body, len(lines)):
+        fields = lines[n].split()
+        if not fields:
+            continue
+        at = f"{where}, line {n + 1}"
+        if len(fields) != 5:
+            if "(" in lines[n] or "," in fields[0]:
+                raise ValueError(f"{at}: a complex value {fields[0]!r}; korvel reads real "
+                                 "integrals only")
+            raise ValueError(f"{at}: expected 'value i j k l', got {lines[n].strip()[:60]!r}")
+        try:
+            value = _fcidump_number(fields[0])
+        except ValueError:
+            kind = "a complex value" if fields[0].startswith("(") else "not a number"
+            raise ValueError(f"{at}: {fields[0]!r} is {kind}; expected a real "
+                             "integral value") from None
+        if not math.isfinite(value):
+            raise ValueError(f"{at}: the value {fields[0]} is not finite")
+        try:
+            i, j, k, l = (int(f) for f in fields[1:])
+        except ValueError:
+            raise ValueError(f"{at}: expected four integer indices, got "
+                             f"{' '.join(fields[1:])!r}") from None
+        if min(i, j, k, l) < 0 or max(i, j, k, l) > norb:
+            raise ValueError(f"{at}: index beyond the NORB={norb} orbitals of the header "
+                             f"({i} {j} {k} {l}); indices run from 1 to NORB, 0 for none")
+        if i and j and k and l:
+            table, key = eri_given, (i - 1, j - 1, k - 1, l - 1)
+        elif i and j and not k and not l:
+            table, key = h1_given, (i - 1, j - 1)
+        elif not (i or j or k or l):
+            if ecore_line is not None:
+                raise ValueError(f"{at}: a second core-energy line (first at line "
+                                 f"{ecore_line})")
+            ecore, ecore_line = value, n + 1
+            continue
+        elif i and not (j or k or l):
+            continue                       # an orbital energy, not needed
+        else:
+            raise ValueError(f"{at}: index pattern {i} {j} {k} {l} is none of FCIDUMP's "
+                             "(i j k l: two-electron, i j 0 0: one-electron, 0 0 0 0: core "
+                             "energy, i 0 0 0: orbital energy)")
+        if key in table:
+            raise ValueError(f"{at}: integral {' '.join(fields[1:])} given twice (first at "
+                             f"line {table[key][1]})")
+        table[key] = (value, n + 1)
+
+    values = [abs(v) for v, _ in h1_given.values()] + [abs(v) for v, _ in eri_given.values()]
+    tol = _FCIDUMP_TOL * max([1.0] + values)
+    h1 = np.zeros((norb, norb))
+    for (i, j), (v, line) in h1_given.items():
+        other = h1_given.get((j, i))
+        if other is not None and abs(other[0] - v) > tol:
+            raise ValueError(f"{where}, line {line}: h({i + 1},{j + 1}) = {v!r} but "
+                             f"h({j + 1},{i + 1}) = {other[0]!r} at line {other[1]}; "
+                             "korvel reads Hermitian one-electron integrals of real orbitals")
+        h1[i, j] = h1[j, i] = v
+
+    failed = None
+    for key, (v, line) in eri_given.items():
+        for perm, relation in _ERI_PERMUTATIONS:
+            other = eri_given.get(tuple(key[p] for p in perm))
+            if other is not None and abs(other[0] - v) > tol:
+                failed = (key, v, line, tuple(key[p] for p in perm), other, relation)
+                break
+        if failed:
+            break
+    if failed:
+        holds = [rel for perm, rel in _ERI_PERMUTATIONS
+                 if all(abs(eri_given.get(tuple(k[p] for p in perm), (v, 0))[0] - v) <= tol
+                        for k, (v, _) in eri_given.items())]
+        key, v, line, okey, other, relation = failed
+        idx = lambda t: " ".join(str(x + 1) for x in t)
+        raise ValueError(
+            f"{where}, line {line}: ({idx(key)}) = {v!r} but ({idx(okey)}) = {other[0]!r} at "
+            f"line {other[1]}: the file's two-electron integrals lack the 8-fold symmetry "
+            f"of real orbitals ({relation} fails; symmetry found: "
+            f"{', '.join(holds) if holds else 'none'}); korvel reads real orbitals only")
+    eri = np.zeros((norb,) * 4)
+    if eri_given:
+        idx = np.array(list(eri_given), dtype=np.intp).T
+        vals = np.array([v for v, _ in eri_given.values()])
+        for perm in ((0, 1, 2, 3),) + tuple(p for p, _ in _ERI_PERMUTATIONS):
+            eri[tuple(idx[p] for p in perm)] = vals
+    return {"path": where, "norb": norb, "nelec": nelec, "ms2": ms2, "h1": h1, "eri": eri,
+            "ecore": float(ecore), "orbsym": orbsym, "symmetry": "8-fold (real orbitals)"}

@@ -239,3 +239,73 @@ def save_figure(fig, path) -> None:
 
     fmt = check_plot_path(path)[1:]
     atomic_write(path, lambda fh: fig.savefig(fh, format=fmt, dpi=100), binary=True)
+
+
+def scan_figure(points, *, coordinate: str, method: str | None = None,
+                title: str | None = None):
+    """The potential-energy curves of a scan (``points`` as the report's
+    ``scan.points``): SCF, CCSD, CASCI, the method's energy and the exact energy
+    against the coordinate in the upper panel; the method and CASCI minus exact, in
+    mEh, in the lower one. Points that did not converge are drawn hollow and marked
+    in the legend; missing values leave gaps."""
+    require_matplotlib()
+    from matplotlib.backends.backend_agg import FigureCanvasAgg
+    from matplotlib.figure import Figure
+
+    fig = Figure(figsize=(6.4, 6.4), layout="constrained")
+    FigureCanvasAgg(fig)
+    top, bottom = fig.subplots(2, 1, sharex=True, height_ratios=(3, 2))
+    xs = [p["value"] for p in points]
+
+    def series(key):
+        return [p.get(key) if _finite(p.get(key)) else math.nan for p in points]
+
+    curves = [("reference_energy", "SCF / reference", "0.45", "o"),
+              ("ccsd_energy", "CCSD", "tab:green", "s"),
+              ("casci_energy", "CASCI", "tab:purple", "^"),
+              ("method_energy", f"downfolded ({method})" if method else None, "tab:blue", "D"),
+              ("exact_energy", "exact", "black", None)]
+    for key, label, color, marker in curves:
+        ys = series(key)
+        if label is None or all(math.isnan(y) for y in ys):
+            continue
+        top.plot(xs, ys, color=color, marker=marker, ms=4, lw=1.2 if marker else 2.0,
+                 ls="-" if marker else "--", label=label)
+    bad = [p for p in points if not p.get("converged", True) or p.get("error")]
+    if bad:
+        # at the point's energy, or at its reference energy when the method failed
+        top.plot([p["value"] for p in bad],
+                 [p["energy"] if _finite(p.get("energy")) else
+                  p.get("reference_energy") if _finite(p.get("reference_energy")) else math.nan
+                  for p in bad],
+                 ls="none", marker="o", ms=10, mfc="none", mec="red",
+                 label="not converged or failed")
+    top.set_ylabel("energy (Eh)")
+    top.grid(True, alpha=0.3)
+    top.legend(fontsize=8)
+    top.set_title(f"scan {coordinate}")
+
+    exact = series("exact_energy")
+    drawn = False
+    for key, label, color in (("method_energy", f"{method} - exact", "tab:blue"),
+                              ("casci_energy", "CASCI - exact", "tab:purple"),
+                              ("ccsd_energy", "CCSD - exact", "tab:green")):
+        ys = [1e3 * (y - e) for y, e in zip(series(key), exact)]
+        if key == "method_energy" and not method:
+            continue
+        if all(math.isnan(y) for y in ys):
+            continue
+        bottom.plot(xs, ys, color=color, marker="o", ms=3, label=label)
+        drawn = True
+    bottom.axhline(0.0, color="black", lw=0.8)
+    bottom.set_ylabel("error vs exact (mEh)")
+    bottom.set_xlabel("bond length (Angstrom)")
+    bottom.grid(True, alpha=0.3)
+    if drawn:
+        bottom.legend(fontsize=8)
+    else:
+        bottom.text(0.5, 0.5, "no exact energy (above fci_max_dim)", ha="center",
+                    va="center", transform=bottom.transAxes, fontsize=9)
+    if title:
+        fig.suptitle(title, fontsize=10)
+    return fig

@@ -268,6 +268,20 @@ const char* const kBuildDoc =
     "CASSCF of a manual cut on a closed-shell RHF reference starts from the MP2 natural\n"
     "orbitals (the active ones are those of the cut in order of decreasing occupation);\n"
     "AVAS and open-shell references start from the orbitals of the active-space step.\n\n"
+    "Integrals from another program: a ``molecule`` mapping with ``fcidump`` (a path)\n"
+    "builds the problem from that FCIDUMP file (``korvel.io.read_fcidump``) instead of a\n"
+    "molecule: the orbitals as the file gives them (no SCF), its NELEC electrons, 2S from\n"
+    "``multiplicity``, the core energy as the constant, the RHF or ROHF determinant of the\n"
+    "occupation as reference and its energy <Phi|H|Phi> as ``e_ref``; occupied and virtual\n"
+    "orbitals are never mixed by the semicanonicalisation, and a block already\n"
+    "semicanonical keeps the file's orbitals. AVAS, CASSCF and a UHF reference are\n"
+    "refused (ValueError with ``keyword``); ``extras['fcidump']`` names the file.\n\n"
+    "Along a scan, ``calc`` may carry ``scf_start`` (a density matrix: the SCF starts from\n"
+    "it instead of PySCF's guess) and ``active_follow`` (AO x k: earlier active orbitals\n"
+    "as overlaps with this geometry's atomic orbitals): a manual cut then makes active\n"
+    "the doubly occupied and the empty orbitals that overlap them most, never changing an\n"
+    "orbital's occupation. ``extras['scf_converged']`` is set (False) only when the SCF\n"
+    "stopped unconverged.\n\n"
     "A basis set made for effective core potentials (def2 beyond krypton, LANL2DZ, ...)\n"
     "is used with its own ECP (see ``_molecule``); ``extras['ecp']`` then names them.\n\n"
     "Returns a Problem whose ``extras`` hold ``mo_coeff`` (AO x MO), ``h1``, ``eri``\n"
@@ -588,6 +602,179 @@ void require_plausible_coordinates(nb::handle atoms) {
     }
 }
 
+// Where the orbitals of a problem start: a PySCF mean field of a molecule, or the
+// integrals of an FCIDUMP file in the orbitals the file gives.
+struct Start {
+    nb::object mol, mf;      // None for integrals from a file
+    nb::object hcore;        // one-electron integrals in the starting basis
+    nb::object eri_source;   // what ao2mo.kernel transforms: the molecule, or the file's
+                             // two-electron integrals (8-fold packed)
+    nb::object mo;           // starting orbitals, ordered by occupation
+    nb::object e_nuc;        // constant of the Hamiltonian (float)
+    nb::object e_mf;         // energy of the reference determinant in those orbitals
+    nb::object fcidump;      // path of the file, None for a molecule
+    long long n_elec = 0, two_s = 0, n_alpha = 0, n_beta = 0, n_basis = 0;
+    bool unrestricted = false, rohf = false, converged = true;
+};
+
+// The manual cut that follows given orbitals: ``follow`` (AO x k) holds the previous
+// geometry's active orbitals as overlaps with this geometry's atomic orbitals, so that
+// mo[:, p]^T follow is the overlap of orbital p with each of them. Within the doubly
+// occupied and within the empty orbitals, the ones that overlap them most become the
+// active ones (the open shells are active anyway); the others keep their order as core
+// and virtual. Orbitals never change occupation, so the reference determinant is the
+// same; when the canonical cut already holds the followed orbitals nothing moves.
+nb::object follow_active(nb::handle np, nb::handle mo, nb::handle follow, long long n_core,
+                         long long n_act, long long n_alpha, long long n_beta) {
+    const long long n = n_columns(mo);
+    const long long k_doubly = n_beta - n_core, k_empty = n_core + n_act - n_alpha;
+    if (k_doubly < 0 || k_empty < 0 || n_alpha > n) return nb::borrow(mo);
+    nb::object overlap = matmul(mo.attr("T"), follow);
+    nb::object weight = np.attr("sum")(overlap * overlap, "axis"_a = 1);
+    std::vector<double> w(static_cast<std::size_t>(n));
+    for (long long p = 0; p < n; ++p)
+        w[p] = nb::cast<double>(builtin("float")(getitem(weight, nb::int_(p))));
+    // the k orbitals of [lo, hi) with the largest weight, in their original order
+    auto pick = [&](long long lo, long long hi, long long k) {
+        std::vector<long long> idx;
+        for (long long p = lo; p < hi; ++p) idx.push_back(p);
+        std::stable_sort(idx.begin(), idx.end(), [&](long long a, long long b) { return w[a] > w[b]; });
+        idx.resize(static_cast<std::size_t>(k));
+        std::sort(idx.begin(), idx.end());
+        return idx;
+    };
+    const std::vector<long long> act_occ = pick(0, n_beta, k_doubly);
+    const std::vector<long long> act_vir = pick(n_alpha, n, k_empty);
+    auto in = [](const std::vector<long long>& v, long long p) {
+        return std::find(v.begin(), v.end(), p) != v.end();
+    };
+    nb::list order;
+    for (long long p = 0; p < n_beta; ++p)
+        if (!in(act_occ, p)) order.append(nb::int_(p));
+    for (long long p : act_occ) order.append(nb::int_(p));
+    for (long long p = n_beta; p < n_alpha; ++p) order.append(nb::int_(p));
+    for (long long p : act_vir) order.append(nb::int_(p));
+    for (long long p = n_alpha; p < n; ++p)
+        if (!in(act_vir, p)) order.append(nb::int_(p));
+    return getitem(mo, nb::make_tuple(nb::slice(nb::none(), nb::none(), nb::none()),
+                                      np.attr("asarray")(order)));
+}
+
+// <Phi|H|Phi> of the determinant with alpha electrons in orbitals 0..n_alpha-1 and beta
+// electrons in 0..n_beta-1, from integrals h1 and eri (chemists' order) in those orbitals:
+// E = E0 + sum_p n_p h_pp + 1/2 sum_pq [n_p n_q (pp|qq) - (na_p na_q + nb_p nb_q) (pq|qp)].
+nb::object determinant_energy(nb::handle np, nb::handle h1, nb::handle eri, nb::handle e0,
+                              long long n, long long n_alpha, long long n_beta) {
+    nb::object na = np.attr("zeros")(n), nbeta = np.attr("zeros")(n);
+    setitem(na, nb::slice(nb::int_(0), nb::int_(n_alpha), nb::none()), nb::float_(1.0));
+    setitem(nbeta, nb::slice(nb::int_(0), nb::int_(n_beta), nb::none()), nb::float_(1.0));
+    nb::object total = na + nbeta;
+    nb::object coulomb = np.attr("einsum")("ppqq->pq", eri);
+    nb::object exchange = np.attr("einsum")("pqqp->pq", eri);
+    nb::object one = np.attr("dot")(np.attr("diagonal")(h1), total);
+    nb::object two = matmul(matmul(total, coulomb), total) -
+                     matmul(matmul(na, exchange), na) - matmul(matmul(nbeta, exchange), nbeta);
+    return builtin("float")(nb::borrow(e0) + one + nb::float_(0.5) * two);
+}
+
+// The start of a molecule: PySCF molecule and mean field.
+Start molecule_start(nb::handle calc, nb::handle rem, nb::handle scf, nb::handle np) {
+    Start st;
+    nb::object atoms = geometry_for_pyscf(calc.attr("molecule"));
+    require_plausible_coordinates(atoms);
+    nb::object basis = getitem(rem, "basis");
+    nb::object charge = getitem(rem, "charge");
+    nb::int_ multiplicity = int_object(getitem(rem, "multiplicity"), "multiplicity");
+    nb::object spin = multiplicity - nb::int_(1);
+    st.mol = molecule_of(atoms, basis, charge, spin);
+    st.n_basis = as_int(st.mol.attr("nao_nr")(), "n_orb");
+    // Refuse, before the SCF, a Hamiltonian that cannot fit in memory.
+    problem_size(st.n_basis, true);
+
+    nb::dict flavours;
+    flavours["rhf"] = scf.attr("RHF");
+    flavours["rohf"] = scf.attr("ROHF");
+    flavours["uhf"] = scf.attr("UHF");
+    // Converged well past PySCF's default (1e-9 Eh, an orbital gradient of about 3e-5):
+    // the block semicanonicalisation of an active space that holds occupied and virtual
+    // orbitals mixes them by the gradient left over, which moves the reference
+    // determinant and with it the coupled-cluster energy of the problem (6e-8 Eh for H4
+    // at 1.5 A with a (2,2) active space at the default).
+    st.mf = getitem(flavours, getitem(rem, "reference"))(st.mol);
+    st.mf.attr("conv_tol") = kScfConvTol;
+    // A scan starts each geometry's SCF from the density of the one before
+    // (``calc.scf_start``), so that the curve stays on one mean-field solution.
+    nb::object dm0 = nb::getattr(calc, "scf_start", nb::none());
+    if (dm0.is_none()) st.mf.attr("run")();
+    else st.mf.attr("kernel")(dm0);
+    st.converged = truthy(st.mf.attr("converged"));
+    st.unrestricted = nb::isinstance(st.mf, scf.attr("uhf").attr("UHF"));
+    st.rohf = nb::isinstance(st.mf, scf.attr("rohf").attr("ROHF"));
+
+    st.n_elec = as_int(st.mol.attr("nelectron"), "n_elec");
+    // Reference determinant: alpha electrons in the lowest n_alpha orbitals, beta
+    // electrons in the lowest n_beta (PySCF has checked the parity of n_elec and 2S).
+    st.two_s = as_int(st.mol.attr("spin"), "spin");
+    st.n_alpha = (st.n_elec + st.two_s) / 2;
+    st.n_beta = (st.n_elec - st.two_s) / 2;
+    st.mo = st.unrestricted ? uhf_natural_orbitals(st.mf, np, st.n_alpha, st.n_beta)
+                            : by_occupation(st.mf.attr("mo_coeff"), st.mf.attr("mo_occ"), np);
+    st.hcore = st.mf.attr("get_hcore")();
+    st.eri_source = st.mol;
+    st.e_nuc = builtin("float")(st.mol.attr("energy_nuc")());
+    st.e_mf = builtin("float")(st.mf.attr("e_tot"));
+    st.fcidump = nb::none();
+    return st;
+}
+
+// The start of integrals read from an FCIDUMP file: the orbitals as the file gives
+// them (no SCF), the electron count of its header, 2S from the multiplicity keyword,
+// the core energy as the constant; the reference determinant is the RHF or ROHF one
+// by occupation (doubly occupied first, then the open shells) and its energy is
+// <Phi|H|Phi> in those orbitals.
+Start fcidump_start(nb::handle molecule, nb::handle rem, nb::handle np) {
+    Start st;
+    nb::object path = getitem(molecule, "fcidump");
+    std::string package = g_module_name.substr(0, g_module_name.find('.'));
+    nb::object data = import((package + ".io").c_str()).attr("read_fcidump")(path);
+    const long long n = as_int(getitem(data, "norb"), "norb");
+    st.n_basis = n;
+    problem_size(n, true);
+    st.n_elec = as_int(getitem(data, "nelec"), "nelec");
+    nb::object reference = getitem(rem, "reference");
+    if (!equals(reference, "rhf") && !equals(reference, "rohf"))
+        keyword_error("reference",
+                      "reference " + repr_of(reference) + " is not available for integrals "
+                      "from an FCIDUMP file: the file holds one set of orbitals, and the "
+                      "reference is the RHF or ROHF determinant of its occupation");
+    nb::int_ multiplicity = int_object(getitem(rem, "multiplicity"), "multiplicity");
+    st.two_s = as_int(multiplicity - nb::int_(1), "spin_2s");
+    if (st.two_s < 0 || (st.n_elec - st.two_s) % 2 != 0 || st.two_s > st.n_elec ||
+        st.two_s > 2 * n - st.n_elec)
+        keyword_error("multiplicity", "multiplicity " + std::to_string(st.two_s + 1) +
+                                          " is impossible with the " +
+                                          std::to_string(st.n_elec) + " electrons in " +
+                                          std::to_string(n) + " orbitals of the FCIDUMP file");
+    st.n_alpha = (st.n_elec + st.two_s) / 2;
+    st.n_beta = (st.n_elec - st.two_s) / 2;
+    st.rohf = st.two_s != 0;
+    st.mo = np.attr("eye")(n);
+    st.hcore = getitem(data, "h1");
+    nb::object eri = getitem(data, "eri");
+    st.eri_source = import("pyscf.ao2mo").attr("restore")(8, eri, n);
+    st.e_nuc = builtin("float")(getitem(data, "ecore"));
+    st.e_mf = determinant_energy(np, st.hcore, eri, st.e_nuc, n, st.n_alpha, st.n_beta);
+    st.fcidump = getitem(data, "path");
+    st.mol = nb::none();
+    st.mf = nb::none();
+    return st;
+}
+
+bool has_key(nb::handle mapping, const char* key) {
+    if (!PyDict_Check(mapping.ptr())) return false;
+    return nb::borrow<nb::dict>(mapping).contains(key);
+}
+
 nb::object build_problem(nb::handle calc) {
     import("pyscf.gto");
     nb::object scf = import("pyscf.scf");
@@ -602,41 +789,15 @@ nb::object build_problem(nb::handle calc) {
     nb::object self = this_module();
     nb::object np = self.attr("np");
 
-    // 1-2. Molecule.
+    // 1-3. Molecule and mean field, or the integrals of a file.
     nb::object rem = calc.attr("rem");
-    nb::object atoms = geometry_for_pyscf(calc.attr("molecule"));
-    require_plausible_coordinates(atoms);
-    nb::object basis = getitem(rem, "basis");
-    nb::object charge = getitem(rem, "charge");
-    nb::int_ multiplicity = int_object(getitem(rem, "multiplicity"), "multiplicity");
-    nb::object spin = multiplicity - nb::int_(1);
-    nb::object mol = molecule_of(atoms, basis, charge, spin);
-    // Refuse, before the SCF, a Hamiltonian that cannot fit in memory.
-    problem_size(as_int(mol.attr("nao_nr")(), "n_orb"), true);
-
-    // 3. Mean field.
-    nb::dict flavours;
-    flavours["rhf"] = scf.attr("RHF");
-    flavours["rohf"] = scf.attr("ROHF");
-    flavours["uhf"] = scf.attr("UHF");
-    // Converged well past PySCF's default (1e-9 Eh, an orbital gradient of about 3e-5):
-    // the block semicanonicalisation of an active space that holds occupied and virtual
-    // orbitals mixes them by the gradient left over, which moves the reference
-    // determinant and with it the coupled-cluster energy of the problem (6e-8 Eh for H4
-    // at 1.5 A with a (2,2) active space at the default).
-    nb::object mf = getitem(flavours, getitem(rem, "reference"))(mol);
-    mf.attr("conv_tol") = kScfConvTol;
-    mf.attr("run")();
-    bool unrestricted = nb::isinstance(mf, scf.attr("uhf").attr("UHF"));
-
-    long long n_elec = as_int(mol.attr("nelectron"), "n_elec");
-    // Reference determinant: alpha electrons in the lowest n_alpha orbitals, beta
-    // electrons in the lowest n_beta (PySCF has checked the parity of n_elec and 2S).
-    const long long two_s = as_int(mol.attr("spin"), "spin");
-    const long long n_alpha = (n_elec + two_s) / 2, n_beta = (n_elec - two_s) / 2;
-    nb::object mo_scf = unrestricted
-                            ? uhf_natural_orbitals(mf, np, n_alpha, n_beta)
-                            : by_occupation(mf.attr("mo_coeff"), mf.attr("mo_occ"), np);
+    nb::object molecule = calc.attr("molecule");
+    const bool from_file = has_key(molecule, "fcidump");
+    Start st = from_file ? fcidump_start(molecule, rem, np) : molecule_start(calc, rem, scf, np);
+    nb::object mol = st.mol, mf = st.mf, mo_scf = st.mo;
+    const bool unrestricted = st.unrestricted;
+    const long long n_elec = st.n_elec, two_s = st.two_s, n_alpha = st.n_alpha,
+                    n_beta = st.n_beta;
 
     // 4. Active space.
     nb::object mode = getitem(rem, "active_space");
@@ -645,11 +806,16 @@ nb::object build_problem(nb::handle calc) {
     bool full = false;
     if (equals(mode, "full")) {
         full = true;
-        n_act = as_int(mol.attr("nao_nr")(), "n_act");
+        n_act = st.n_basis;
         n_act_elec = n_elec;
         n_core = 0;
         mo = mo_scf;
     } else if (equals(mode, "avas")) {
+        if (from_file)
+            keyword_error("active_space",
+                          "active_space avas needs a basis set of atomic orbitals, which "
+                          "integrals from an FCIDUMP file do not have; use active_space "
+                          "manual (n_act, n_act_elec) or full");
         nb::object aos = getitem(rem, "avas_aos");
         if (!truthy(aos))
             throw nb::value_error("active_space=avas requires avas_aos (e.g. `\"N 2p\"`)");
@@ -685,6 +851,9 @@ nb::object build_problem(nb::handle calc) {
             keyword_error("n_act_elec", e.what());
         }
         check_open_shells_active(n_core, n_act, n_alpha, n_beta);
+        nb::object follow = nb::getattr(calc, "active_follow", nb::none());
+        if (!follow.is_none() && !from_file && !unrestricted)
+            mo = follow_active(np, mo, follow, n_core, n_act, n_alpha, n_beta);
     } else {
         // Built as a Python string, so that any text of the value survives intact.
         nb::object text = checked(
@@ -698,11 +867,15 @@ nb::object build_problem(nb::handle calc) {
     // so the cut takes the most strongly correlated ones as active): from the canonical
     // orbitals CASSCF can stop at a higher local minimum, depending on how its first
     // iterations go. AVAS and open-shell references start from the orbitals above.
-    nb::object e_ref = mf.attr("e_tot");
+    nb::object e_ref = st.e_mf;
     nb::object casscf_info = nb::none();
+    if (truthy(getitem(rem, "orbital_opt")) && !full && from_file)
+        keyword_error("orbital_opt",
+                      "orbital_opt (CASSCF) is not available for integrals from an FCIDUMP "
+                      "file: korvel's CASSCF runs on a PySCF mean field of a molecule; "
+                      "optimise the orbitals in the program that wrote the file");
     if (truthy(getitem(rem, "orbital_opt")) && !full) {
-        const bool closed_rhf = !unrestricted && n_alpha == n_beta &&
-                                !nb::isinstance(mf, scf.attr("rohf").attr("ROHF"));
+        const bool closed_rhf = !unrestricted && n_alpha == n_beta && !st.rohf;
         nb::object start = mo;
         std::string start_name = equals(mode, "avas") ? "AVAS orbitals" : "SCF orbitals";
         if (closed_rhf && equals(mode, "manual")) {
@@ -726,8 +899,8 @@ nb::object build_problem(nb::handle calc) {
 
     // 7. Integrals in the current orbitals.
     long long n_orb = n_columns(mo);
-    nb::object h1 = matmul(matmul(mo.attr("T"), mf.attr("get_hcore")()), mo);
-    nb::object eri = ao2mo.attr("restore")(1, ao2mo.attr("kernel")(mol, mo), n_orb);
+    nb::object h1 = matmul(matmul(mo.attr("T"), st.hcore), mo);
+    nb::object eri = ao2mo.attr("restore")(1, ao2mo.attr("kernel")(st.eri_source, mo), n_orb);
 
     // 8. Fock matrix of the reference occupation: 2 on the lowest n_beta orbitals, 1 on
     // the open shells up to n_alpha (the closed-shell Fock when n_alpha = n_beta).
@@ -744,8 +917,11 @@ nb::object build_problem(nb::handle calc) {
     // determinant stays the one of the mean field.
     nb::object u = np.attr("eye")(n_orb);
     nb::object eps = np.attr("zeros")(n_orb);
+    // Orbitals from a file need not be those of a converged mean field: their occupied and
+    // virtual orbitals are kept apart in every case, so that the reference determinant
+    // stays the one the file's orbitals give.
     std::vector<long long> cuts = {0, n_core, n_core + n_act, n_orb};
-    if (n_alpha != n_beta) {
+    if (n_alpha != n_beta || from_file) {
         cuts.push_back(n_beta);
         cuts.push_back(n_alpha);
     }
@@ -754,7 +930,20 @@ nb::object build_problem(nb::handle calc) {
         long long lo = std::max<long long>(cuts[c], 0), hi = std::min(cuts[c + 1], n_orb);
         if (hi <= lo) continue;
         nb::object idx = block_index(lo, hi);
-        nb::object eig = np.attr("linalg").attr("eigh")(getitem(fock, idx));
+        nb::object block = getitem(fock, idx);
+        // Orbitals from a file that are already semicanonical in this block are kept as
+        // the file gives them: a diagonaliser would mix degenerate ones (the two pi
+        // orbitals of a linear molecule) by whatever the rounding of the off-diagonal is.
+        if (from_file) {
+            nb::object off = block - np.attr("diag")(np.attr("diag")(block));
+            const double off_max = nb::cast<double>(builtin("float")(np.attr("abs")(off).attr("max")()));
+            if (off_max <= 1e-10) {
+                setitem(eps, nb::slice(nb::int_(lo), nb::int_(hi), nb::none()),
+                        np.attr("diag")(block));
+                continue;
+            }
+        }
+        nb::object eig = np.attr("linalg").attr("eigh")(block);
         setitem(eps, nb::slice(nb::int_(lo), nb::int_(hi), nb::none()), getitem(eig, nb::int_(0)));
         setitem(u, idx, getitem(eig, nb::int_(1)));
     }
@@ -779,12 +968,12 @@ nb::object build_problem(nb::handle calc) {
     }
 
     // 10. Final integrals and the second-quantised Hamiltonian.
-    h1 = matmul(matmul(mo.attr("T"), mf.attr("get_hcore")()), mo);
-    eri = ao2mo.attr("restore")(1, ao2mo.attr("kernel")(mol, mo), n_orb);
+    h1 = matmul(matmul(mo.attr("T"), st.hcore), mo);
+    eri = ao2mo.attr("restore")(1, ao2mo.attr("kernel")(st.eri_source, mo), n_orb);
     nb::object two_body =
         np.attr("asarray")(eri.attr("transpose")(0, 2, 3, 1), "dtype"_a = builtin("float"));
     nb::object spin_integrals = spinorb_from_spatial(h1, two_body);
-    nb::object e_nuc = builtin("float")(mol.attr("energy_nuc")());
+    nb::object e_nuc = st.e_nuc;
     nb::object iop = openfermion.attr("InteractionOperator")(
         e_nuc, getitem(spin_integrals, nb::int_(0)),
         nb::float_(0.5) * getitem(spin_integrals, nb::int_(1)));
@@ -801,14 +990,17 @@ nb::object build_problem(nb::handle calc) {
     extras["mo_coeff"] = mo;
     extras["h1"] = h1;
     extras["eri"] = eri;
-    extras["e_nuc"] = builtin("float")(mol.attr("energy_nuc")());
+    extras["e_nuc"] = st.e_nuc;
     extras["eps"] = eps;
-    extras["e_scf"] = builtin("float")(mf.attr("e_tot"));
+    extras["e_scf"] = st.e_mf;
     if (!casscf_info.is_none()) extras["casscf"] = casscf_info;
-    if (truthy(mol.attr("ecp"))) extras["ecp"] = mol.attr("ecp");
+    if (!from_file && truthy(mol.attr("ecp"))) extras["ecp"] = mol.attr("ecp");
+    if (from_file) extras["fcidump"] = st.fcidump;
+    // present only when the SCF stopped unconverged, so that it is never used unseen
+    if (!st.converged) extras["scf_converged"] = nb::bool_(false);
 
     return self.attr("Problem")(
-        "hamiltonian"_a = hamiltonian, "n_orb"_a = n_orb, "n_elec"_a = mol.attr("nelectron"),
+        "hamiltonian"_a = hamiltonian, "n_orb"_a = n_orb, "n_elec"_a = nb::int_(n_elec),
         "n_core"_a = n_core, "n_act"_a = n_act, "n_vir"_a = n_vir, "n_act_elec"_a = n_act_elec,
         "occupied"_a = occupied, "spin_2s"_a = spin_2s, "e_ref"_a = builtin("float")(e_ref),
         "extras"_a = extras);
