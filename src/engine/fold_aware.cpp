@@ -14,10 +14,6 @@ namespace korvel::engine {
 
 namespace {
 
-inline std::uint64_t low_bits(std::int64_t k) {
-    return k >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << k) - 1;
-}
-
 // 1/n! as the reference computes it: 1.0 / factorial(n).
 double series_weight(int n) {
     double factorial = 1.0;
@@ -25,8 +21,9 @@ double series_weight(int n) {
     return 1.0 / factorial;
 }
 
-bool over_cap(std::uint64_t cre, std::uint64_t ann, const std::optional<int>& max_body) {
-    return max_body && std::popcount(cre) + std::popcount(ann) > 2 * *max_body;
+template <typename S>
+bool over_cap(const S& cre, const S& ann, const std::optional<int>& max_body) {
+    return max_body && sets::count(cre) + sets::count(ann) > 2 * *max_body;
 }
 
 // The external operators one commutator with the generator can remove at most: over the
@@ -38,9 +35,10 @@ struct Repair {
 
 // The generator's terms grouped by the external operators each must contract (its
 // creators on empty external and annihilators on occupied external spin-orbitals).
+template <typename S>
 class GeneratorIndex {
 public:
-    GeneratorIndex(const NormalTerms& g, const FoldSpace& s) {
+    GeneratorIndex(const NormalTermsT<S>& g, const FoldSpaceT<S>& s) {
         order_.resize(g.size());
         std::iota(order_.begin(), order_.end(), std::uint32_t{0});
         auto sig = [&](std::uint32_t t) {
@@ -59,7 +57,7 @@ public:
 
     // Calls f(t) for each generator term whose external operators are exactly (virt, core).
     template <typename F>
-    void for_group(std::uint64_t virt, std::uint64_t core, F&& f) const {
+    void for_group(const S& virt, const S& core, F&& f) const {
         const auto it = groups_.find(Key{virt, core});
         if (it == groups_.end()) return;
         for (std::size_t k = it->second.begin; k < it->second.end; ++k) f(order_[k]);
@@ -67,11 +65,13 @@ public:
 
 private:
     struct Key {
-        std::uint64_t virt, core;
+        S virt, core;
         bool operator==(const Key& o) const { return virt == o.virt && core == o.core; }
     };
     struct KeyHash {
-        std::size_t operator()(const Key& k) const { return static_cast<std::size_t>(key_hash(k.virt, k.core)); }
+        std::size_t operator()(const Key& k) const {
+            return static_cast<std::size_t>(key_hash(sets::hash(k.virt), sets::hash(k.core)));
+        }
     };
     struct Range {
         std::size_t begin, end;
@@ -81,98 +81,106 @@ private:
 };
 
 // sum of |c| of an operator's terms
-double l1_of(const NormalTerms& t) {
+template <typename S>
+double l1_of(const NormalTermsT<S>& t) {
     double s = 0.0;
     for (const cplx& c : t.c) s += std::abs(c);
     return s;
 }
 
 // Adds the fold of c a^dagger_cre a_ann to `sums` (active numbering), if it survives.
-void add_folded(FlatSum& sums, const FoldSpace& s, std::uint64_t cre, std::uint64_t ann, cplx c) {
-    std::uint64_t ac = 0, aa = 0;
+template <typename S>
+void add_folded(FlatSumT<S>& sums, const FoldSpaceT<S>& s, const S& cre, const S& ann, cplx c) {
+    S ac{}, aa{};
     int sign = 1;
     if (fold_term(s, cre, ann, ac, aa, sign)) sums.add(ac, aa, sign > 0 ? c : -c);
 }
 
 }  // namespace
 
-FoldSpace FoldSpace::of(std::int64_t n_core, std::int64_t n_act, std::uint64_t occupied) {
-    // Clamped first, so that no product can overflow: beyond 32 spatial orbitals every
-    // spin-orbital the engine holds is already covered.
-    const std::int64_t core = std::clamp<std::int64_t>(n_core, 0, 32);
-    const std::int64_t act = std::clamp<std::int64_t>(n_act, 0, 32);
-    const std::int64_t end = std::min<std::int64_t>(2 * (core + act), 64);
-    FoldSpace s;
-    s.active = low_bits(end) & ~low_bits(2 * core);
+template <typename S>
+FoldSpaceT<S> FoldSpaceT<S>::of(std::int64_t n_core, std::int64_t n_act, const S& occupied) {
+    // Clamped first, so that no product can overflow: beyond half the set's width in
+    // spatial orbitals every spin-orbital the set holds is already covered.
+    constexpr std::int64_t kSpatial = kSetBits<S> / 2;
+    const std::int64_t core = std::clamp<std::int64_t>(n_core, 0, kSpatial);
+    const std::int64_t act = std::clamp<std::int64_t>(n_act, 0, kSpatial);
+    const std::int64_t end = std::min<std::int64_t>(2 * (core + act), kSetBits<S>);
+    FoldSpaceT<S> s;
+    s.active = sets::below<S>(static_cast<int>(end)) & ~sets::below<S>(static_cast<int>(2 * core));
     s.ext_occ = ~s.active & occupied;
     s.ext_empty = ~s.active & ~occupied;
     s.first_active = static_cast<int>(2 * core);
     return s;
 }
 
-bool fold_term(const FoldSpace& s, std::uint64_t cre, std::uint64_t ann, std::uint64_t& active_cre,
-               std::uint64_t& active_ann, int& sign) {
-    const std::uint64_t ext_cre = cre & ~s.active, ext_ann = ann & ~s.active;
-    if (ext_cre != ext_ann || (ext_cre & ~s.ext_occ) != 0) return false;
+template <typename S>
+bool fold_term(const FoldSpaceT<S>& s, const S& cre, const S& ann, S& active_cre, S& active_ann,
+               int& sign) {
+    const S ext_cre = cre & ~s.active, ext_ann = ann & ~s.active;
+    if (!(ext_cre == ext_ann) || !sets::empty(ext_cre & ~s.ext_occ)) return false;
     // Each occupied external pair in turn: a^dagger_c moves to the right end of the
     // (descending) creation block past the creators below c, a_c to the left end of the
     // annihilation block past the annihilators above c; then a^dagger_c a_c = n_c, which
     // commutes with everything and is 1 on the reference.
-    std::uint64_t p = cre, q = ann;
+    S p = cre, q = ann;
     int parity = 0;
-    for (std::uint64_t rest = ext_cre; rest != 0; rest &= rest - 1) {
-        const std::uint64_t bit = rest & (~rest + 1);
-        parity += std::popcount(p & (bit - 1));
-        parity += std::popcount(q & ~(bit | (bit - 1)));
+    for (S rest = ext_cre; !sets::empty(rest); rest = sets::drop_lowest(rest)) {
+        const int c = sets::lowest(rest);
+        const S bit = sets::single<S>(c);
+        parity += sets::count(p & sets::below<S>(c));
+        parity += sets::count(q & ~sets::below<S>(c + 1));
         p &= ~bit;
         q &= ~bit;
     }
-    active_cre = s.first_active >= 64 ? 0 : p >> s.first_active;
-    active_ann = s.first_active >= 64 ? 0 : q >> s.first_active;
+    active_cre = sets::shift_down(p, s.first_active);
+    active_ann = sets::shift_down(q, s.first_active);
     sign = (parity & 1) ? -1 : 1;
     return true;
 }
 
-NormalTerms fold_normal(const NormalTerms& op, const FoldSpace& s, double tol) {
-    FlatSum sums(op.size());
+template <typename S>
+NormalTermsT<S> fold_normal(const NormalTermsT<S>& op, const FoldSpaceT<S>& s, double tol) {
+    FlatSumT<S> sums(op.size());
     for (std::size_t k = 0; k < op.size(); ++k) add_folded(sums, s, op.cre[k], op.ann[k], op.c[k]);
     return terms_of(sums, tol);
 }
 
-FoldedSeries fold_aware_series(const NormalTerms& h, const NormalTerms& g, const FoldSpace& space,
-                               std::uint64_t occupied, int n_comm, std::optional<int> max_body,
-                               double tol, const OrderFn& on_order) {
-    FoldedSeries out;
+template <typename S>
+FoldedSeriesT<S> fold_aware_series(const NormalTermsT<S>& h, const NormalTermsT<S>& g,
+                                   const FoldSpaceT<S>& space, const S& occupied, int n_comm,
+                                   std::optional<int> max_body, double tol, const OrderFn& on_order) {
+    FoldedSeriesT<S> out;
     n_comm = std::max(n_comm, 0);
 
     // Screening needs an excitation generator; otherwise every term is carried.
     bool excitation = true;
     Repair repair;
     for (std::size_t t = 0; t < g.size(); ++t) {
-        if ((g.cre[t] & occupied) != 0 || (g.ann[t] & ~occupied) != 0) excitation = false;
-        const long long v = std::popcount(g.cre[t] & space.ext_empty);
-        const long long c = std::popcount(g.ann[t] & space.ext_occ);
+        if (!sets::empty(g.cre[t] & occupied) || !sets::empty(g.ann[t] & ~occupied)) excitation = false;
+        const long long v = sets::count(g.cre[t] & space.ext_empty);
+        const long long c = sets::count(g.ann[t] & space.ext_occ);
         repair.virt = std::max(repair.virt, v);
         repair.core = std::max(repair.core, c);
         repair.total = std::max(repair.total, v + c);
     }
     out.screened = excitation;
     // Whether a term can still reach the fold with `remaining` commutators to come.
-    auto reachable = [&](std::uint64_t cre, std::uint64_t ann, long long remaining) {
+    auto reachable = [&](const S& cre, const S& ann, long long remaining) {
         if (!excitation) return true;
         const FoldDefects d = fold_defects(space, cre, ann);
         return !d.dead && d.virt <= remaining * repair.virt && d.core <= remaining * repair.core &&
                d.virt + d.core <= remaining * repair.total;
     };
     // Without screening one group holds the whole generator.
-    const FoldSpace no_screen{};
-    const GeneratorIndex index(g, excitation ? space : no_screen);
+    const FoldSpaceT<S> no_screen{};
+    const GeneratorIndex<S> index(g, excitation ? space : no_screen);
 
     // Order 0: h itself, capped in the sum but carried whole into the first commutator.
-    NormalTerms cur, h_kept;
-    FlatSum running(64), dropped(64);
+    NormalTermsT<S> cur, h_kept;
+    FlatSumT<S> running(64), dropped(64);
     for (std::size_t k = 0; k < h.size(); ++k) {
-        const std::uint64_t cre = h.cre[k], ann = h.ann[k];
+        const S cre = h.cre[k], ann = h.ann[k];
         if (n_comm > 0 && reachable(cre, ann, n_comm)) {
             cur.cre.push_back(cre);
             cur.ann.push_back(ann);
@@ -192,56 +200,56 @@ FoldedSeries fold_aware_series(const NormalTerms& h, const NormalTerms& g, const
     out.cap_dropped_l1.push_back(l1_of(terms_of(dropped, 0.0)));
 
     // The series: the fold survivors of each order, weighted, in whole-space keys.
-    FlatSum series(64);
+    FlatSumT<S> series(64);
     for (int n = 1; n <= n_comm && cur.size() > 0; ++n) {
         const auto t0 = std::chrono::steady_clock::now();
         const long long remaining = n_comm - n;
         const std::size_t pieces = std::clamp<std::size_t>(cur.size() / 1024, 1, kMaxPieces);
         const std::size_t rows = (cur.size() + pieces - 1) / pieces;
-        NormalTerms next = row_pieces(
+        NormalTermsT<S> next = row_pieces<S>(
             cur.size(), pieces, std::min<std::size_t>(4 * rows + 16, std::size_t{1} << 20), cur.size(), tol,
-            [&](std::size_t i, FlatSum& sums) {
-                const std::uint64_t p = cur.cre[i], q = cur.ann[i];
+            [&](std::size_t i, FlatSumT<S>& sums) {
+                const S p = cur.cre[i], q = cur.ann[i];
                 const cplx x = cur.c[i];
-                auto emit = [&](std::uint64_t cre, std::uint64_t ann, cplx v) {
+                auto emit = [&](const S& cre, const S& ann, cplx v) {
                     if (reachable(cre, ann, remaining)) sums.add(cre, ann, v);
                 };
                 auto pair_with = [&](std::uint32_t t) {
                     commutator_pair(p, q, g.cre[t], g.ann[t], x * g.c[t], emit);
                 };
                 if (!excitation) {
-                    index.for_group(0, 0, pair_with);
+                    index.for_group(S{}, S{}, pair_with);
                     return;
                 }
                 // The generator terms that can repair this one: their external operators
                 // must be among its virtual defects (to contract) and its core defects (to
                 // contract or pair), and must leave at most what the remaining orders can
                 // still remove.
-                const std::uint64_t virt = q & space.ext_empty;
-                const std::uint64_t core = p & space.ext_occ & ~q;
-                const long long dv = std::popcount(virt), dc = std::popcount(core);
-                for (std::uint64_t sv = virt;; sv = (sv - 1) & virt) {
-                    const long long nv = std::popcount(sv);
+                const S virt = q & space.ext_empty;
+                const S core = p & space.ext_occ & ~q;
+                const long long dv = sets::count(virt), dc = sets::count(core);
+                for (S sv = virt;; sv = sets::minus_one(sv) & virt) {
+                    const long long nv = sets::count(sv);
                     if (nv <= repair.virt && dv - nv <= remaining * repair.virt) {
-                        for (std::uint64_t sc = core;; sc = (sc - 1) & core) {
-                            const long long nc = std::popcount(sc);
+                        for (S sc = core;; sc = sets::minus_one(sc) & core) {
+                            const long long nc = sets::count(sc);
                             if (nc <= repair.core && dc - nc <= remaining * repair.core &&
                                 nv + nc <= repair.total &&
                                 (dv + dc) - (nv + nc) <= remaining * repair.total)
                                 index.for_group(sv, sc, pair_with);
-                            if (sc == 0) break;
+                            if (sets::empty(sc)) break;
                         }
                     }
-                    if (sv == 0) break;
+                    if (sets::empty(sv)) break;
                 }
             });
         out.formed.push_back(next.size());
 
         const double weight = series_weight(n);
-        NormalTerms carried;
-        FlatSum dropped_n(64);
+        NormalTermsT<S> carried;
+        FlatSumT<S> dropped_n(64);
         for (std::size_t k = 0; k < next.size(); ++k) {
-            const std::uint64_t cre = next.cre[k], ann = next.ann[k];
+            const S cre = next.cre[k], ann = next.ann[k];
             const bool survives_fold = fold_defects(space, cre, ann).none();
             if (over_cap(cre, ann, max_body)) {
                 if (survives_fold) add_folded(dropped_n, space, cre, ann, weight * next.c[k]);
@@ -255,7 +263,7 @@ FoldedSeries fold_aware_series(const NormalTerms& h, const NormalTerms& g, const
                 add_folded(running, space, cre, ann, weight * next.c[k]);
             }
         }
-        next = NormalTerms{};
+        next = NormalTermsT<S>{};
         out.cap_dropped_l1.push_back(l1_of(terms_of(dropped_n, 0.0)));
         out.partial.push_back(terms_of(running, tol));
         out.kept.push_back(carried.size());
@@ -267,9 +275,9 @@ FoldedSeries fold_aware_series(const NormalTerms& h, const NormalTerms& g, const
 
     // h (capped) plus the series sum, each pruned as similarity_transform prunes them, then
     // folded.
-    FlatSum total(h_kept.size() + series.size());
+    FlatSumT<S> total(h_kept.size() + series.size());
     for (std::size_t k = 0; k < h_kept.size(); ++k) total.add(h_kept.cre[k], h_kept.ann[k], h_kept.c[k]);
-    const NormalTerms series_terms = terms_of(series, tol);
+    const NormalTermsT<S> series_terms = terms_of(series, tol);
     for (std::size_t k = 0; k < series_terms.size(); ++k)
         total.add(series_terms.cre[k], series_terms.ann[k], series_terms.c[k]);
     out.effective = fold_normal(terms_of(total, tol), space, tol);
@@ -278,11 +286,12 @@ FoldedSeries fold_aware_series(const NormalTerms& h, const NormalTerms& g, const
     return out;
 }
 
-NormalTerms fold_aware_series_plain(const NormalTerms& h, const NormalTerms& g,
-                                    const FoldSpace& space, int n_comm,
-                                    std::optional<int> max_body, double tol) {
-    FlatSum series(h.size());
-    NormalTerms cur = h;
+template <typename S>
+NormalTermsT<S> fold_aware_series_plain(const NormalTermsT<S>& h, const NormalTermsT<S>& g,
+                                        const FoldSpaceT<S>& space, int n_comm,
+                                        std::optional<int> max_body, double tol) {
+    FlatSumT<S> series(h.size());
+    NormalTermsT<S> cur = h;
     for (int n = 1; n <= n_comm; ++n) {
         cur = normal_commutator_plain(cur, g, tol);
         if (max_body) cur = truncate_body(cur, *max_body);
@@ -290,13 +299,29 @@ NormalTerms fold_aware_series_plain(const NormalTerms& h, const NormalTerms& g,
         const double weight = series_weight(n);
         for (std::size_t k = 0; k < cur.size(); ++k) series.add(cur.cre[k], cur.ann[k], weight * cur.c[k]);
     }
-    FlatSum total(h.size());
+    FlatSumT<S> total(h.size());
     for (std::size_t k = 0; k < h.size(); ++k)
         if (!over_cap(h.cre[k], h.ann[k], max_body)) total.add(h.cre[k], h.ann[k], h.c[k]);
-    const NormalTerms series_terms = terms_of(series, tol);
+    const NormalTermsT<S> series_terms = terms_of(series, tol);
     for (std::size_t k = 0; k < series_terms.size(); ++k)
         total.add(series_terms.cre[k], series_terms.ann[k], series_terms.c[k]);
     return fold_normal(terms_of(total, tol), space, tol);
 }
+
+// The two widths the engine is built for.
+#define KORVEL_FOLD_INSTANCES(S)                                                                     \
+    template struct FoldSpaceT<S>;                                                                  \
+    template bool fold_term<S>(const FoldSpaceT<S>&, const S&, const S&, S&, S&, int&);             \
+    template NormalTermsT<S> fold_normal<S>(const NormalTermsT<S>&, const FoldSpaceT<S>&, double);  \
+    template FoldedSeriesT<S> fold_aware_series<S>(const NormalTermsT<S>&, const NormalTermsT<S>&,  \
+                                                   const FoldSpaceT<S>&, const S&, int,             \
+                                                   std::optional<int>, double, const OrderFn&);     \
+    template NormalTermsT<S> fold_aware_series_plain<S>(const NormalTermsT<S>&,                     \
+                                                        const NormalTermsT<S>&,                     \
+                                                        const FoldSpaceT<S>&, int,                  \
+                                                        std::optional<int>, double);
+KORVEL_FOLD_INSTANCES(std::uint64_t)
+KORVEL_FOLD_INSTANCES(WideSpinSet)
+#undef KORVEL_FOLD_INSTANCES
 
 }  // namespace korvel::engine

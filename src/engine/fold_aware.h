@@ -36,19 +36,24 @@
 
 namespace korvel::engine {
 
+// Every type and function below is a template over the spin-orbital set type S
+// (std::uint64_t, or WideSpinSet past 64 spin-orbitals), instantiated for both.
+
 // The partition of the spin-orbitals for the fold: active ones are kept (spin-orbital
 // first_active + k becomes k); every other one is external, occupied or empty in the
 // reference determinant.
-struct FoldSpace {
-    std::uint64_t active = 0;
-    std::uint64_t ext_occ = 0;
-    std::uint64_t ext_empty = 0;
+template <typename S>
+struct FoldSpaceT {
+    S active{};
+    S ext_occ{};
+    S ext_empty{};
     int first_active = 0;
 
-    // Active spin-orbitals 2 n_core .. 2 (n_core + n_act) - 1 (clamped to the 64 the
-    // engine holds); `occupied` holds the reference determinant's spin-orbitals.
-    static FoldSpace of(std::int64_t n_core, std::int64_t n_act, std::uint64_t occupied);
+    // Active spin-orbitals 2 n_core .. 2 (n_core + n_act) - 1 (clamped to the spin-orbitals
+    // S holds); `occupied` holds the reference determinant's spin-orbitals.
+    static FoldSpaceT of(std::int64_t n_core, std::int64_t n_act, const S& occupied);
 };
+using FoldSpace = FoldSpaceT<std::uint64_t>;
 
 // What keeps a normal-ordered term a^dagger_P a_Q from surviving the fold (see above).
 struct FoldDefects {
@@ -59,31 +64,35 @@ struct FoldDefects {
     bool none() const { return !dead && virt == 0 && core == 0; }
 };
 
-inline FoldDefects fold_defects(const FoldSpace& s, std::uint64_t cre, std::uint64_t ann) {
+template <typename S>
+FoldDefects fold_defects(const FoldSpaceT<S>& s, const S& cre, const S& ann) {
     FoldDefects d;
-    d.dead = (cre & s.ext_empty) != 0 || (ann & s.ext_occ & ~cre) != 0;
-    d.virt = std::popcount(ann & s.ext_empty);
-    d.core = std::popcount(cre & s.ext_occ & ~ann);
+    d.dead = !sets::empty(cre & s.ext_empty) || !sets::empty(ann & s.ext_occ & ~cre);
+    d.virt = sets::count(ann & s.ext_empty);
+    d.core = sets::count(cre & s.ext_occ & ~ann);
     return d;
 }
 
 // The fold of one normal-ordered term: false when it vanishes; otherwise its key on the
 // active spin-orbitals and the sign (+1 or -1) of bringing each occupied external pair
 // a^dagger_c a_c together (n_c = 1 then).
-bool fold_term(const FoldSpace& s, std::uint64_t cre, std::uint64_t ann, std::uint64_t& active_cre,
-               std::uint64_t& active_ann, int& sign);
+template <typename S>
+bool fold_term(const FoldSpaceT<S>& s, const S& cre, const S& ann, S& active_cre, S& active_ann,
+               int& sign);
 
 // The fold of an operator of normal-ordered terms, merged, sums with |c| <= tol dropped.
-NormalTerms fold_normal(const NormalTerms& op, const FoldSpace& s, double tol);
+template <typename S>
+NormalTermsT<S> fold_normal(const NormalTermsT<S>& op, const FoldSpaceT<S>& s, double tol);
 
 // What the fold-aware transform gives.
-struct FoldedSeries {
+template <typename S>
+struct FoldedSeriesT {
     // P (h + sum_{n=1}^{n_comm} ad^n(h) / n!) P on the active spin-orbitals: the final
     // effective operator.
-    NormalTerms effective;
+    NormalTermsT<S> effective;
     // The same truncated after order k, for k = 0 .. the last order computed (n_comm, or
     // earlier where no term that can reach the fold is left); the last one is `effective`.
-    std::vector<NormalTerms> partial;
+    std::vector<NormalTermsT<S>> partial;
     // Per order k computed: the 1-norm of the folded terms that the body cap removed at
     // that order (weighted 1/k!); zero without a cap.
     std::vector<double> cap_dropped_l1;
@@ -101,14 +110,16 @@ struct FoldedSeries {
 // at each order only the terms that can still reach the fold when g is an excitation
 // operator of the reference determinant `occupied`. on_order(n, kept terms, seconds) after
 // each order.
-FoldedSeries fold_aware_series(const NormalTerms& h, const NormalTerms& g, const FoldSpace& space,
-                               std::uint64_t occupied, int n_comm, std::optional<int> max_body,
-                               double tol, const OrderFn& on_order);
+template <typename S>
+FoldedSeriesT<S> fold_aware_series(const NormalTermsT<S>& h, const NormalTermsT<S>& g,
+                                   const FoldSpaceT<S>& space, const S& occupied, int n_comm,
+                                   std::optional<int> max_body, double tol, const OrderFn& on_order);
 
 // Plain statement of the same: the whole-space series of bch_series (every term carried,
 // one thread), h added, then fold_normal. The tests hold fold_aware_series to it.
-NormalTerms fold_aware_series_plain(const NormalTerms& h, const NormalTerms& g,
-                                    const FoldSpace& space, int n_comm,
-                                    std::optional<int> max_body, double tol);
+template <typename S>
+NormalTermsT<S> fold_aware_series_plain(const NormalTermsT<S>& h, const NormalTermsT<S>& g,
+                                        const FoldSpaceT<S>& space, int n_comm,
+                                        std::optional<int> max_body, double tol);
 
 }  // namespace korvel::engine

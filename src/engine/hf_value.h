@@ -79,11 +79,12 @@ inline std::vector<cplx> hf_values_plain(const MajoranaOp& op, OccMasks occ) {
 }
 
 // <D| sum_k c_k a^dagger_{P_k} a_{Q_k} |D> for normal-ordered ladder terms.
-inline cplx hf_expectation_normal(const NormalTerms& t, std::uint64_t occ) {
+template <typename S>
+cplx hf_expectation_normal(const NormalTermsT<S>& t, const S& occ) {
     cplx sum = 0.0;
     for (std::size_t k = 0; k < t.size(); ++k) {
-        if (t.cre[k] != t.ann[k] || (t.cre[k] & ~occ) != 0) continue;
-        const int m = std::popcount(t.cre[k]);
+        if (!(t.cre[k] == t.ann[k]) || !sets::empty(t.cre[k] & ~occ)) continue;
+        const int m = sets::count(t.cre[k]);
         sum += ((m * (m - 1) / 2) & 1) ? -t.c[k] : t.c[k];
     }
     return sum;

@@ -18,13 +18,6 @@ namespace korvel::engine {
 namespace {
 
 
-[[noreturn]] void index_beyond(int index) {
-    throw std::invalid_argument("spin-orbital index " + std::to_string(index) +
-                                " is beyond the " + std::to_string(kMaxSpinOrbitals) +
-                                " spin-orbitals (0 to " + std::to_string(kMaxSpinOrbitals - 1) +
-                                ") the Majorana engine supports");
-}
-
 // (-1)^{|r & minus|} for rows r and sign patterns `minus` of up to four spin-orbitals.
 struct RowSigns {
     double s[16][16];
@@ -592,17 +585,36 @@ void append_to(std::vector<T>& acc, const std::vector<T>& part) {
 
 }  // namespace
 
-bool reduce_ladder_term(const std::uint8_t* ops, std::size_t k, cplx coeff, ReducedTerm& out) {
+namespace {
+
+template <typename S, typename Code>
+bool reduce_ladder_term_of(const Code* ops, std::size_t k, cplx coeff, ReducedTermT<S>& out,
+                           const char* engine) {
     if (coeff == cplx(0.0, 0.0)) return false;
-    DistinctLadder ladder;
+    DistinctLadderT<S> ladder;
     for (std::size_t i = 0; i < k; ++i) {
         const int p = ops[i] >> 1;
-        if (p >= kMaxSpinOrbitals) index_beyond(p);
+        if (p >= kSetBits<S>)
+            throw std::invalid_argument("spin-orbital index " + std::to_string(p) + " is beyond the " +
+                                        std::to_string(kSetBits<S>) + " spin-orbitals (0 to " +
+                                        std::to_string(kSetBits<S> - 1) + ") the " + engine +
+                                        " supports");
         ladder.add(static_cast<unsigned>(p), ops[i] & 1u);
     }
-    if (ladder.repeated != 0) return reduce_words(ops, k, coeff.real(), coeff.imag(), out);
+    if (!sets::empty(ladder.repeated)) return reduce_words(ops, k, coeff.real(), coeff.imag(), out);
     ladder.reduce(coeff.real(), coeff.imag(), out);
     return true;
+}
+
+}  // namespace
+
+bool reduce_ladder_term(const std::uint8_t* ops, std::size_t k, cplx coeff, ReducedTerm& out) {
+    return reduce_ladder_term_of(ops, k, coeff, out, "Majorana engine");
+}
+
+bool reduce_ladder_term(const std::uint16_t* ops, std::size_t k, cplx coeff,
+                        ReducedTermT<WideSpinSet>& out) {
+    return reduce_ladder_term_of(ops, k, coeff, out, "ladder engine");
 }
 
 MajoranaOp expand_reduced(const ReducedTerm* prod, const std::uint8_t* keep, std::size_t n, double tol) {

@@ -25,83 +25,94 @@
 #include <vector>
 
 #include "engine/majorana_op.h"
+#include "engine/spin_set.h"
 
 namespace korvel::engine {
 
 // Normal-ordered ladder terms without repeated operators in a block, identified by the
 // creation and annihilation spin-orbital sets: term k is
 //   c[k] a^dagger_{p1} ... a^dagger_{pm} a_{q1} ... a_{qn},  p1 > ... > pm,  q1 > ... > qn,
-// with {p} = cre[k] and {q} = ann[k] as spin-orbital bit masks.
-struct NormalTerms {
-    std::vector<std::uint64_t> cre;
-    std::vector<std::uint64_t> ann;
+// with {p} = cre[k] and {q} = ann[k] as spin-orbital sets (spin_set.h): one 64-bit word, or
+// a wide set past 64 spin-orbitals.
+template <typename S>
+struct NormalTermsT {
+    using Set = S;
+    std::vector<S> cre;
+    std::vector<S> ann;
     std::vector<cplx> c;
     std::size_t size() const { return c.size(); }
 };
+using NormalTerms = NormalTermsT<std::uint64_t>;
+using WideTerms = NormalTermsT<WideSpinSet>;
 
 // A ladder term reduced to a product over spin-orbitals in increasing order: each
 // spin-orbital's word of ladder operators is a^dagger (in cre), a (in ann), n = a^dagger a
 // (in both) or h = a a^dagger (in hole), and the product has the coefficient re + i im.
 // Plain data without initialisers, so that arrays of them are allocated without a fill.
-struct ReducedTerm {
-    std::uint64_t cre, ann, hole;
+template <typename S>
+struct ReducedTermT {
+    S cre, ann, hole;
     double re, im;
-    std::uint64_t orbitals() const { return cre | ann | hole; }
+    S orbitals() const { return cre | ann | hole; }
 };
+using ReducedTerm = ReducedTermT<std::uint64_t>;
 
 // The product of ladder operators on distinct spin-orbitals (most terms), taken one operator
 // at a time: each word is a single operator, and an operator is exchanged with every one
 // before it on a higher spin-orbital. `repeated` flags the spin-orbitals met twice, for which
 // the words must be stepped through instead (reduce_words).
-struct DistinctLadder {
-    std::uint64_t seen = 0, repeated = 0, cre = 0;
+template <typename S>
+struct DistinctLadderT {
+    S seen{}, repeated{}, cre{};
     unsigned exchanges = 0;
 
     void add(unsigned index, unsigned dagger) {
-        const std::uint64_t bit = std::uint64_t{1} << index;
+        const S bit = sets::single<S>(static_cast<int>(index));
         repeated |= seen & bit;
-        exchanges += static_cast<unsigned>(std::popcount(seen & ~((bit << 1) - 1)));
+        exchanges += static_cast<unsigned>(sets::count(seen & ~sets::below<S>(static_cast<int>(index) + 1)));
         seen |= bit;
-        cre |= bit & (std::uint64_t{0} - (dagger & 1u));
+        if (dagger & 1u) cre |= bit;
     }
     // The reduced product times re + i im, when no spin-orbital repeats.
-    void reduce(double re, double im, ReducedTerm& out) const {
+    void reduce(double re, double im, ReducedTermT<S>& out) const {
         out.cre = cre;
         out.ann = seen & ~cre;
-        out.hole = 0;
+        out.hole = S{};
         out.re = (exchanges & 1) ? -re : re;
         out.im = (exchanges & 1) ? -im : im;
     }
 };
+using DistinctLadder = DistinctLadderT<std::uint64_t>;
 
-// A ladder operator is encoded as the byte (spin-orbital index << 1) | dagger, dagger 1 =
-// creation.
+// A ladder operator is encoded as the code (spin-orbital index << 1) | dagger, dagger 1 =
+// creation: one byte below 128 spin-orbitals, two bytes beyond.
 //
-// The product of the ladder operators ops[0..k-1] (every spin-orbital index below 64) times
-// re + i im, for any repeats: the sign is the parity of the pairs of operators out of
-// spin-orbital order (each is one exchange of the stable sort by spin-orbital), and each
-// spin-orbital's word is stepped through as its operators come. Linear in k. Returns false
-// when the product vanishes.
-inline bool reduce_words(const std::uint8_t* ops, std::size_t k, double re, double im,
-                         ReducedTerm& out) {
+// The product of the ladder operators ops[0..k-1] (every spin-orbital index within the set
+// type S) times re + i im, for any repeats: the sign is the parity of the pairs of operators
+// out of spin-orbital order (each is one exchange of the stable sort by spin-orbital), and
+// each spin-orbital's word is stepped through as its operators come. Linear in k. Returns
+// false when the product vanishes.
+template <typename S, typename Code>
+bool reduce_words(const Code* ops, std::size_t k, double re, double im, ReducedTermT<S>& out) {
     // Word states of one spin-orbital: 0 none, 1 a^dagger, 2 a, 3 n, 4 h; 5 the product
     // vanishes. Row: the state; column: the next operator (0 a, 1 a^dagger).
     static constexpr std::uint8_t kStep[5][2] = {{2, 1}, {3, 5}, {5, 4}, {5, 1}, {2, 5}};
-    std::uint64_t cre = 0, ann = 0, hole = 0;
-    // Bit q of `odd`: an odd number of the operators so far act on spin-orbital q.
-    std::uint64_t odd = 0;
+    S cre{}, ann{}, hole{};
+    // Member q of `odd`: an odd number of the operators so far act on spin-orbital q.
+    S odd{};
     unsigned exchanges = 0;
     for (std::size_t i = 0; i < k; ++i) {
-        const unsigned p = ops[i] >> 1;
-        const std::uint64_t bit = std::uint64_t{1} << p;
-        exchanges += static_cast<unsigned>(std::popcount(odd & ~((bit << 1) - 1)) & 1);
+        const int p = static_cast<int>(ops[i] >> 1);
+        const S bit = sets::single<S>(p);
+        exchanges += static_cast<unsigned>(sets::count(odd & ~sets::below<S>(p + 1)) & 1);
         odd ^= bit;
-        const unsigned state = ((cre & bit) ? 1u : 0u) + ((ann & bit) ? 2u : 0u) + ((hole & bit) ? 4u : 0u);
+        const unsigned state = (sets::has(cre, p) ? 1u : 0u) + (sets::has(ann, p) ? 2u : 0u) +
+                               (sets::has(hole, p) ? 4u : 0u);
         const unsigned next = kStep[state][ops[i] & 1];
         if (next == 5) return false;
-        cre = (cre & ~bit) | ((next & 1) ? bit : 0);
-        ann = (ann & ~bit) | ((next == 2 || next == 3) ? bit : 0);
-        hole = (hole & ~bit) | (next == 4 ? bit : 0);
+        cre = (cre & ~bit) | ((next & 1) ? bit : S{});
+        ann = (ann & ~bit) | ((next == 2 || next == 3) ? bit : S{});
+        hole = (hole & ~bit) | (next == 4 ? bit : S{});
     }
     out.cre = cre;
     out.ann = ann;
@@ -117,6 +128,10 @@ inline bool reduce_words(const std::uint8_t* ops, std::size_t k, double re, doub
 // std::invalid_argument naming a spin-orbital index beyond 63. Pure computation, safe to
 // call from any thread.
 bool reduce_ladder_term(const std::uint8_t* ops, std::size_t k, cplx coeff, ReducedTerm& out);
+
+// The same on the wide sets: codes of two bytes, indices below 256.
+bool reduce_ladder_term(const std::uint16_t* ops, std::size_t k, cplx coeff,
+                        ReducedTermT<WideSpinSet>& out);
 
 // Below this many rows (terms or monomials) an operator is expanded or contracted as one
 // part, on the calling thread alone; from it on, in kParts parts shared with the

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <stdexcept>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -20,14 +21,17 @@ namespace korvel::engine {
 
 // Sums of coefficients per (cre, ann) key in one open-addressing table that holds each key
 // with its sum, so that adding a row touches one cache line (a table of ids into separate
-// key and sum arrays touches several, and the tables here outgrow the caches).
-class FlatSum {
+// key and sum arrays touches several, and the tables here outgrow the caches). S is the
+// spin-orbital set type of the keys.
+template <typename S>
+class FlatSumT {
 public:
-    explicit FlatSum(std::size_t expected) { rehash(table_capacity_for(expected)); }
+    explicit FlatSumT(std::size_t expected) { rehash(table_capacity_for(expected)); }
 
-    void add(std::uint64_t cre, std::uint64_t ann, cplx v) {
+    void add(const S& cre, const S& ann, cplx v) {
         if (cre == kEmpty && ann == kEmpty)
-            throw std::invalid_argument("a ladder term acting on all 64 spin-orbitals both ways");
+            throw std::invalid_argument("a ladder term acting on all " + std::to_string(kSetBits<S>) +
+                                        " spin-orbitals both ways");
         std::size_t s = slot_of(cre, ann);
         while (true) {
             Entry& e = slots_[s];
@@ -55,13 +59,13 @@ public:
 
 private:
     struct Entry {
-        std::uint64_t cre, ann;
+        S cre, ann;
         double re, im;
     };
-    static constexpr std::uint64_t kEmpty = ~std::uint64_t{0};
+    static constexpr S kEmpty = sets::all<S>();
 
-    std::size_t slot_of(std::uint64_t a, std::uint64_t b) const {
-        return static_cast<std::size_t>(key_hash(a, b)) & mask_;
+    std::size_t slot_of(const S& a, const S& b) const {
+        return static_cast<std::size_t>(key_hash(sets::hash(a), sets::hash(b))) & mask_;
     }
     void rehash(std::size_t capacity) {
         require_memory(capacity, sizeof(Entry), "a table of ladder terms");
@@ -79,14 +83,16 @@ private:
     std::vector<Entry> slots_;
     std::size_t mask_ = 0, size_ = 0;
 };
+using FlatSum = FlatSumT<std::uint64_t>;
 
 // The summed terms with |c| > tol, in table order.
-inline NormalTerms terms_of(const FlatSum& sums, double tol) {
-    NormalTerms out;
+template <typename S>
+NormalTermsT<S> terms_of(const FlatSumT<S>& sums, double tol) {
+    NormalTermsT<S> out;
     out.cre.reserve(sums.size());
     out.ann.reserve(sums.size());
     out.c.reserve(sums.size());
-    sums.for_each([&](std::uint64_t cre, std::uint64_t ann, cplx v) {
+    sums.for_each([&](const S& cre, const S& ann, cplx v) {
         if (!survives(v, tol)) return;
         out.cre.push_back(cre);
         out.ann.push_back(ann);
@@ -98,21 +104,21 @@ inline NormalTerms terms_of(const FlatSum& sums, double tol) {
 // At most this many pieces of rows, each summed into its own table.
 inline constexpr std::size_t kMaxPieces = 8;
 
-// Runs row(i, sums) for rows 0..n_rows-1 in `pieces` consecutive pieces, each piece summing
+// Runs row(i, sums) (sums a FlatSumT<S>; S given explicitly) for rows 0..n_rows-1 in `pieces` consecutive pieces, each piece summing
 // into its own table on whichever thread takes it; the calling thread folds the pieces into
 // the result in piece order (the same sums for any number of threads) as they finish, so at
 // most a few pieces' sums are held besides the result. `expected` and `expected_total` size
 // the tables of a piece and of the result.
-template <typename RowFn>
-NormalTerms row_pieces(std::size_t n_rows, std::size_t pieces, std::size_t expected,
+template <typename S, typename RowFn>
+NormalTermsT<S> row_pieces(std::size_t n_rows, std::size_t pieces, std::size_t expected,
                        std::size_t expected_total, double tol, RowFn row) {
     if (n_rows == 0) return {};
     pieces = std::clamp<std::size_t>(pieces, 1, std::min(kMaxPieces, n_rows));
     const std::size_t rows = (n_rows + pieces - 1) / pieces;
     pieces = (n_rows + rows - 1) / rows;
-    std::vector<std::unique_ptr<FlatSum>> parts(pieces);
+    std::vector<std::unique_ptr<FlatSumT<S>>> parts(pieces);
     auto work = [&](std::size_t q) {
-        auto sums = std::make_unique<FlatSum>(expected);
+        auto sums = std::make_unique<FlatSumT<S>>(expected);
         const std::size_t i1 = std::min(n_rows, (q + 1) * rows);
         for (std::size_t i = q * rows; i < i1; ++i) row(i, *sums);
         parts[q] = std::move(sums);
@@ -121,7 +127,7 @@ NormalTerms row_pieces(std::size_t n_rows, std::size_t pieces, std::size_t expec
         work(0);
         return terms_of(*parts[0], tol);
     }
-    FlatSum total(expected_total);
+    FlatSumT<S> total(expected_total);
     TaskGroup group(pieces, work);
     for (std::size_t q = 0; q < pieces; ++q) {
         while (!group.finished(q))
@@ -131,7 +137,7 @@ NormalTerms row_pieces(std::size_t n_rows, std::size_t pieces, std::size_t expec
             group.wait();
             throw std::logic_error("a piece of a product finished without its sums");
         }
-        parts[q]->for_each([&](std::uint64_t cre, std::uint64_t ann, cplx v) { total.add(cre, ann, v); });
+        parts[q]->for_each([&](const S& cre, const S& ann, cplx v) { total.add(cre, ann, v); });
         parts[q].reset();
     }
     group.wait();

@@ -17,108 +17,86 @@ namespace korvel::engine {
 
 namespace {
 
-inline int pairs_within(std::uint64_t x) {
-    const int k = std::popcount(x);
-    return k * (k - 1) / 2;
-}
-
-// Parity of #{(x in X, y in Y): x > y}: the exchanges between a block X and a later block Y
-// of one operator string, both descending.
-inline int crossings(std::uint64_t x, std::uint64_t y) { return bits::pairs_ascending_parity(y, x); }
-
 // Pairs of terms per piece of a product grid handed to one thread at a time.
 constexpr std::size_t kPairsPerPiece = std::size_t{1} << 22;
 
 // Runs pair(i, j, sums) over the grid of a's rows against b's rows, in pieces of a's rows.
 // Few, large pieces: the pieces' sums share most of their terms, and each one is folded into
 // the result once.
-template <typename PairFn>
-NormalTerms pair_grid(const NormalTerms& a, const NormalTerms& b, double tol, PairFn pair) {
+template <typename S, typename PairFn>
+NormalTermsT<S> pair_grid(const NormalTermsT<S>& a, const NormalTermsT<S>& b, double tol, PairFn pair) {
     const std::size_t na = a.size(), nb = b.size();
     if (na == 0 || nb == 0) return {};
     const std::size_t wanted = std::clamp<std::size_t>(sat_mul(na, nb) / kPairsPerPiece, 1, kMaxPieces);
     const std::size_t rows = (na + wanted - 1) / wanted;
-    return row_pieces(na, wanted, std::min<std::size_t>(rows * nb / 4 + 16, std::size_t{1} << 20),
-                      std::max(na, nb), tol, [&](std::size_t i, FlatSum& sums) {
-                          for (std::size_t j = 0; j < nb; ++j) pair(i, j, sums);
-                      });
+    return row_pieces<S>(na, wanted, std::min<std::size_t>(rows * nb / 4 + 16, std::size_t{1} << 20),
+                         std::max(na, nb), tol, [&](std::size_t i, FlatSumT<S>& sums) {
+                             for (std::size_t j = 0; j < nb; ++j) pair(i, j, sums);
+                         });
 }
 
 }  // namespace
 
-bool reduce_normal_product(std::uint64_t p, std::uint64_t q, std::uint64_t r, std::uint64_t s,
-                           cplx coeff, ReducedTerm& out) {
-    // Words per spin-orbital of the string a^dagger_P a_Q a^dagger_R a_S, by the blocks the
-    // spin-orbital appears in: P R or Q S without the operator between them vanish; Q R is
-    // a hole a a^dagger; P Q, P S, R S and P Q R S reduce to n; P Q R to a^dagger, Q R S to a.
-    if ((p & r & ~q) | (q & s & ~r)) return false;
-    const std::uint64_t n = (p & q & ~r & ~s) | (p & s & ~q & ~r) | (r & s & ~p & ~q) | (p & q & r & s);
-    const std::uint64_t cre_only = (p & ~q & ~r & ~s) | (r & ~p & ~q & ~s) | (p & q & r & ~s);
-    const std::uint64_t ann_only = (q & ~p & ~r & ~s) | (s & ~p & ~q & ~r) | (q & r & s & ~p);
-    out.cre = cre_only | n;
-    out.ann = ann_only | n;
-    out.hole = q & r & ~p & ~s;
-    const int parity = (pairs_within(p) + pairs_within(q) + pairs_within(r) + pairs_within(s) +
-                        crossings(p, q) + crossings(p, r) + crossings(p, s) + crossings(q, r) +
-                        crossings(q, s) + crossings(r, s)) & 1;
-    out.re = parity ? -coeff.real() : coeff.real();
-    out.im = parity ? -coeff.imag() : coeff.imag();
-    return true;
-}
-
-bool reduce_normal_product_plain(std::uint64_t p, std::uint64_t q, std::uint64_t r,
-                                 std::uint64_t s, cplx coeff, ReducedTerm& out) {
-    std::uint8_t ops[4 * kMaxSpinOrbitals];
+template <typename S>
+bool reduce_normal_product_plain(const S& p, const S& q, const S& r, const S& s, cplx coeff,
+                                 ReducedTermT<S>& out) {
+    std::uint16_t ops[4 * kSetBits<S>];
     std::size_t k = 0;
-    const std::uint64_t blocks[4] = {p, q, r, s};
+    const S blocks[4] = {p, q, r, s};
     for (int b = 0; b < 4; ++b)
-        for (int o = kMaxSpinOrbitals - 1; o >= 0; --o)
-            if ((blocks[b] >> o) & 1) ops[k++] = static_cast<std::uint8_t>((o << 1) | (b % 2 == 0 ? 1 : 0));
+        sets::for_each_descending(blocks[b], [&](int o) {
+            ops[k++] = static_cast<std::uint16_t>((o << 1) | (b % 2 == 0 ? 1 : 0));
+        });
     return reduce_words(ops, k, coeff.real(), coeff.imag(), out);
 }
 
-NormalTerms normal_from_reduced(const ReducedTerm* terms, const std::uint8_t* keep, std::size_t n,
-                                double tol) {
-    FlatSum sums(n);
+template <typename S>
+NormalTermsT<S> normal_from_reduced(const ReducedTermT<S>* terms, const std::uint8_t* keep,
+                                    std::size_t n, double tol) {
+    FlatSumT<S> sums(n);
     for (std::size_t t = 0; t < n; ++t) {
         if (!keep[t]) continue;
-        emit_normal_ordered(terms[t], [&](std::uint64_t cre, std::uint64_t ann, cplx c) { sums.add(cre, ann, c); });
+        emit_normal_ordered(terms[t], [&](const S& cre, const S& ann, cplx c) { sums.add(cre, ann, c); });
     }
     return terms_of(sums, tol);
 }
 
-NormalTerms normal_multiply(const NormalTerms& a, const NormalTerms& b, double tol) {
-    return pair_grid(a, b, tol, [&](std::size_t i, std::size_t j, FlatSum& sums) {
-        ReducedTerm t;
+template <typename S>
+NormalTermsT<S> normal_multiply(const NormalTermsT<S>& a, const NormalTermsT<S>& b, double tol) {
+    return pair_grid(a, b, tol, [&](std::size_t i, std::size_t j, FlatSumT<S>& sums) {
+        ReducedTermT<S> t;
         if (!reduce_normal_product(a.cre[i], a.ann[i], b.cre[j], b.ann[j], a.c[i] * b.c[j], t)) return;
-        emit_normal_ordered(t, [&](std::uint64_t cre, std::uint64_t ann, cplx c) { sums.add(cre, ann, c); });
+        emit_normal_ordered(t, [&](const S& cre, const S& ann, cplx c) { sums.add(cre, ann, c); });
     });
 }
 
-NormalTerms normal_commutator(const NormalTerms& a, const NormalTerms& b, double tol) {
-    return pair_grid(a, b, tol, [&](std::size_t i, std::size_t j, FlatSum& sums) {
+template <typename S>
+NormalTermsT<S> normal_commutator(const NormalTermsT<S>& a, const NormalTermsT<S>& b, double tol) {
+    return pair_grid(a, b, tol, [&](std::size_t i, std::size_t j, FlatSumT<S>& sums) {
         commutator_pair(a.cre[i], a.ann[i], b.cre[j], b.ann[j], a.c[i] * b.c[j],
-                        [&](std::uint64_t cre, std::uint64_t ann, cplx v) { sums.add(cre, ann, v); });
+                        [&](const S& cre, const S& ann, cplx v) { sums.add(cre, ann, v); });
     });
 }
 
-NormalTerms normal_commutator_plain(const NormalTerms& a, const NormalTerms& b, double tol) {
-    FlatSum sums(a.size() + b.size());
+template <typename S>
+NormalTermsT<S> normal_commutator_plain(const NormalTermsT<S>& a, const NormalTermsT<S>& b, double tol) {
+    FlatSumT<S> sums(a.size() + b.size());
     for (std::size_t i = 0; i < a.size(); ++i)
         for (std::size_t j = 0; j < b.size(); ++j) {
-            ReducedTerm t;
+            ReducedTermT<S> t;
             if (reduce_normal_product_plain(a.cre[i], a.ann[i], b.cre[j], b.ann[j], a.c[i] * b.c[j], t))
-                emit_normal_ordered(t, [&](std::uint64_t cre, std::uint64_t ann, cplx v) { sums.add(cre, ann, v); });
+                emit_normal_ordered(t, [&](const S& cre, const S& ann, cplx v) { sums.add(cre, ann, v); });
             if (reduce_normal_product_plain(b.cre[j], b.ann[j], a.cre[i], a.ann[i], b.c[j] * a.c[i], t))
-                emit_normal_ordered(t, [&](std::uint64_t cre, std::uint64_t ann, cplx v) { sums.add(cre, ann, -v); });
+                emit_normal_ordered(t, [&](const S& cre, const S& ann, cplx v) { sums.add(cre, ann, -v); });
         }
     return terms_of(sums, tol);
 }
 
-NormalTerms truncate_body(const NormalTerms& op, int max_body) {
-    NormalTerms out;
+template <typename S>
+NormalTermsT<S> truncate_body(const NormalTermsT<S>& op, int max_body) {
+    NormalTermsT<S> out;
     for (std::size_t k = 0; k < op.size(); ++k) {
-        if (std::popcount(op.cre[k]) + std::popcount(op.ann[k]) > 2 * max_body) continue;
+        if (sets::count(op.cre[k]) + sets::count(op.ann[k]) > 2 * max_body) continue;
         out.cre.push_back(op.cre[k]);
         out.ann.push_back(op.ann[k]);
         out.c.push_back(op.c[k]);
@@ -126,10 +104,11 @@ NormalTerms truncate_body(const NormalTerms& op, int max_body) {
     return out;
 }
 
-NormalTerms bch_series(const NormalTerms& h, const NormalTerms& g, int n_comm,
-                       std::optional<int> max_body, double tol, const OrderFn& on_order) {
-    FlatSum sum(h.size());
-    NormalTerms cur = h;
+template <typename S>
+NormalTermsT<S> bch_series(const NormalTermsT<S>& h, const NormalTermsT<S>& g, int n_comm,
+                           std::optional<int> max_body, double tol, const OrderFn& on_order) {
+    FlatSumT<S> sum(h.size());
+    NormalTermsT<S> cur = h;
     for (int n = 1; n <= n_comm; ++n) {
         const auto t0 = std::chrono::steady_clock::now();
         cur = normal_commutator(cur, g, tol);
@@ -146,5 +125,24 @@ NormalTerms bch_series(const NormalTerms& h, const NormalTerms& g, int n_comm,
     }
     return terms_of(sum, tol);
 }
+
+// The two widths the engine is built for.
+#define KORVEL_WICK_INSTANCES(S)                                                                      \
+    template bool reduce_normal_product_plain<S>(const S&, const S&, const S&, const S&, cplx,       \
+                                                 ReducedTermT<S>&);                                  \
+    template NormalTermsT<S> normal_from_reduced<S>(const ReducedTermT<S>*, const std::uint8_t*,     \
+                                                    std::size_t, double);                            \
+    template NormalTermsT<S> normal_multiply<S>(const NormalTermsT<S>&, const NormalTermsT<S>&,      \
+                                                double);                                             \
+    template NormalTermsT<S> normal_commutator<S>(const NormalTermsT<S>&, const NormalTermsT<S>&,    \
+                                                  double);                                           \
+    template NormalTermsT<S> normal_commutator_plain<S>(const NormalTermsT<S>&,                      \
+                                                        const NormalTermsT<S>&, double);             \
+    template NormalTermsT<S> truncate_body<S>(const NormalTermsT<S>&, int);                          \
+    template NormalTermsT<S> bch_series<S>(const NormalTermsT<S>&, const NormalTermsT<S>&, int,      \
+                                           std::optional<int>, double, const OrderFn&);
+KORVEL_WICK_INSTANCES(std::uint64_t)
+KORVEL_WICK_INSTANCES(WideSpinSet)
+#undef KORVEL_WICK_INSTANCES
 
 }  // namespace korvel::engine

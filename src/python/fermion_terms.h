@@ -25,27 +25,48 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "common.h"
 #include "engine/ladder.h"
 #include "engine/mask.h"
+#include "engine/spin_set.h"
 #include "engine/memory.h"
 
 namespace korvel::py {
 
-// A FermionOp read and reduced term by term, for the Majorana expansion: terms[t] is the
-// reduced product of the t-th term, kept when keep[t] != 0 (a term whose product vanishes
-// is read and checked like any other, then left out).
-struct ReducedFermionOp {
-    engine::BufferVector<engine::ReducedTerm> terms;
+// A FermionOp read and reduced term by term, for the Majorana expansion or the ladder
+// algebra: terms[t] is the reduced product of the t-th term, kept when keep[t] != 0 (a term
+// whose product vanishes is read and checked like any other, then left out). S is the
+// spin-orbital set type (one 64-bit word, or engine::WideSpinSet).
+template <typename S>
+struct ReducedFermionOpT {
+    engine::BufferVector<engine::ReducedTermT<S>> terms;
     engine::BufferVector<std::uint8_t> keep;
 
-    void push_back(const engine::ReducedTerm& t, bool kept) {
+    void push_back(const engine::ReducedTermT<S>& t, bool kept) {
         terms.push_back(t);
         keep.push_back(kept ? 1 : 0);
     }
 };
+using ReducedFermionOp = ReducedFermionOpT<std::uint64_t>;
+
+// Thrown, instead of the ValueError, by a reader of one-word sets that was asked to widen
+// (see reduced_terms_from) when it meets a spin-orbital index from 64 up to the widest set:
+// the caller reads the operator again on wide sets. Never reaches Python.
+struct NeedsWideSets {};
+
+// Ladder-operator codes ((index << 1) | dagger) of a set type: one byte for one word, two
+// bytes for the wide sets.
+template <typename S>
+using CodeOf = std::conditional_t<std::is_same_v<S, std::uint64_t>, std::uint8_t, std::uint16_t>;
+
+// What the limit of a set type is called in messages.
+template <typename S>
+constexpr const char* engine_name() {
+    return std::is_same_v<S, std::uint64_t> ? "Majorana engine" : "ladder engine";
+}
 
 namespace detail {
 
@@ -68,7 +89,7 @@ inline bool exact_small_int(PyObject* o, long long& value) {
 class SmallIndexTable {
 public:
     SmallIndexTable() {
-        for (int p = 0; p < engine::kMaxSpinOrbitals; ++p) {
+        for (int p = 0; p < engine::kMaxWideSpinOrbitals; ++p) {
             PyObject* o = PyLong_FromLong(p);
             if (!o) {
                 PyErr_Clear();
@@ -91,7 +112,7 @@ public:
     }
 
 private:
-    static constexpr std::size_t kSize = 4 * engine::kMaxSpinOrbitals;
+    static constexpr std::size_t kSize = 4 * engine::kMaxWideSpinOrbitals;
     static std::size_t slot(PyObject* o) { return (reinterpret_cast<std::uintptr_t>(o) >> 4) % kSize; }
     PyObject* key_[kSize] = {};
     std::uint8_t value_[kSize] = {};
@@ -157,11 +178,12 @@ enum DirectRead : std::uint8_t { kVanishes = 0, kKept = 1, kGeneral = 2 };
 
 // The common case, read without running any Python code and without touching a reference
 // count: an exact tuple of at most kDirectTermLength exact (int, int) tuples with valid
-// indices and flags, and a finite coefficient that is an exact float, a complex or
-// of `float_type` (see plain_float_subclass). kGeneral, with `out` unspecified, for anything
-// else.
-inline DirectRead read_direct(PyObject* term, PyObject* value, PyTypeObject* float_type,
-                              engine::ReducedTerm& out) {
+// indices (within the set type S) and flags, and a finite coefficient that is an exact
+// float, a complex or of `float_type` (see plain_float_subclass). kGeneral, with `out`
+// unspecified, for anything else.
+template <typename S>
+DirectRead read_direct(PyObject* term, PyObject* value, PyTypeObject* float_type,
+                       engine::ReducedTermT<S>& out) {
     double re, im = 0.0;
     if (PyFloat_CheckExact(value) || (float_type && Py_TYPE(value) == float_type)) {
         re = PyFloat_AS_DOUBLE(value);
@@ -179,8 +201,8 @@ inline DirectRead read_direct(PyObject* term, PyObject* value, PyTypeObject* flo
     static const SmallIndexTable kSmall;
     static PyObject* const kZero = PyLong_FromLong(0);
     static PyObject* const kOne = PyLong_FromLong(1);
-    std::uint8_t ops[kDirectTermLength];
-    engine::DistinctLadder ladder;
+    CodeOf<S> ops[kDirectTermLength];
+    engine::DistinctLadderT<S> ladder;
     for (Py_ssize_t i = 0; i < k; ++i) {
         PyObject* pair = PyTuple_GET_ITEM(term, i);
         if (!PyTuple_CheckExact(pair) || PyTuple_GET_SIZE(pair) != 2) return kGeneral;
@@ -191,13 +213,14 @@ inline DirectRead read_direct(PyObject* term, PyObject* value, PyTypeObject* flo
         else if (!exact_small_int(flag, dagger) || (dagger != 0 && dagger != 1)) return kGeneral;
         PyObject* at = PyTuple_GET_ITEM(pair, 0);
         if (!kSmall.find(at, index) &&
-            (!exact_small_int(at, index) || index < 0 || index >= engine::kMaxSpinOrbitals))
+            (!exact_small_int(at, index) || index < 0))
             return kGeneral;
-        ops[i] = static_cast<std::uint8_t>((index << 1) | dagger);
+        if (index >= engine::kSetBits<S>) return kGeneral;
+        ops[i] = static_cast<CodeOf<S>>((index << 1) | dagger);
         ladder.add(static_cast<unsigned>(index), static_cast<unsigned>(dagger));
     }
     if (re == 0.0 && im == 0.0) return kVanishes;
-    if (ladder.repeated == 0) {
+    if (engine::sets::empty(ladder.repeated)) {
         ladder.reduce(re, im, out);
         return kKept;
     }
@@ -209,11 +232,15 @@ inline DirectRead read_direct(PyObject* term, PyObject* value, PyTypeObject* flo
 }
 
 // Any term, with every check and its error: the type of the term and of its pairs, the
-// coefficient (a number, finite), each index (an integer from 0 to 63) and each dagger flag
-// (0 or 1). The ladder operators go to `ops` (code (index << 1) | dagger), the coefficient
-// is returned. Holds every object it reads while Python code can run; the caller holds
-// `term` and `value`.
-inline std::complex<double> read_ops(nb::handle term, nb::handle value, std::vector<std::uint8_t>& ops) {
+// coefficient (a number, finite), each index (an integer from 0 to the width of the set
+// type S, less one) and each dagger flag (0 or 1). The ladder operators go to `ops` (code
+// (index << 1) | dagger), the coefficient is returned. With `widen` (set by a reader of
+// one-word sets only), an index past one word throws NeedsWideSets instead of the
+// ValueError, so that the wide reader names the widest limit. Holds every
+// object it reads while Python code can run; the caller holds `term` and `value`.
+template <typename S = std::uint64_t>
+std::complex<double> read_ops(nb::handle term, nb::handle value, std::vector<CodeOf<S>>& ops,
+                              bool widen = false) {
     if (!PyTuple_Check(term.ptr()))
         bad_term(term, "must be a tuple of (index, dagger) pairs, not " + type_name_of(term));
     const std::complex<double> c = read_coefficient(value, term);
@@ -235,7 +262,8 @@ inline std::complex<double> read_ops(nb::handle term, nb::handle value, std::vec
         if (!read_index(pi, index, ovf))
             bad_term(term, "has a spin-orbital index of type " + type_name_of(pi) +
                                "; expected an integer");
-        if (ovf || index < 0 || index >= engine::kMaxSpinOrbitals) {
+        if (ovf || index < 0 || index >= engine::kSetBits<S>) {
+            if (widen && std::is_same_v<S, std::uint64_t> && !ovf && index >= 0) throw NeedsWideSets{};
             const std::string idx = repr_of(pi);
             if (!ovf && index < 0)
                 throw nb::value_error(("spin-orbital index " + idx + " in term " + repr_of(term) +
@@ -243,8 +271,12 @@ inline std::complex<double> read_ops(nb::handle term, nb::handle value, std::vec
                                           .c_str());
             throw nb::value_error(
                 ("spin-orbital index " + idx + " in term " + repr_of(term) + " is beyond the " +
-                 std::to_string(engine::kMaxSpinOrbitals) + " spin-orbitals (0 to " +
-                 std::to_string(engine::kMaxSpinOrbitals - 1) + ") the Majorana engine supports")
+                 std::to_string(engine::kSetBits<S>) + " spin-orbitals (0 to " +
+                 std::to_string(engine::kSetBits<S> - 1) + ") the " + engine_name<S>() + " supports" +
+                 (std::is_same_v<S, std::uint64_t>
+                      ? "; the cpu backend's ladder algebra holds up to " +
+                            std::to_string(engine::kMaxWideSpinOrbitals)
+                      : std::string()))
                     .c_str());
         }
         if (!read_index(pd, dagger, ovf))
@@ -253,16 +285,17 @@ inline std::complex<double> read_ops(nb::handle term, nb::handle value, std::vec
             throw nb::value_error(("dagger flag " + repr_of(pd) + " in term " + repr_of(term) +
                                    " must be 0 (annihilation) or 1 (creation)")
                                       .c_str());
-        ops.push_back(static_cast<std::uint8_t>((index << 1) | dagger));
+        ops.push_back(static_cast<CodeOf<S>>((index << 1) | dagger));
     }
     return c;
 }
 
 // read_ops, then the reduction of the term's product.
-inline void read_general(nb::handle term, nb::handle value, ReducedFermionOp& out) {
-    std::vector<std::uint8_t> ops;
-    const std::complex<double> c = read_ops(term, value, ops);
-    engine::ReducedTerm r;
+template <typename S>
+void read_general(nb::handle term, nb::handle value, ReducedFermionOpT<S>& out, bool widen) {
+    std::vector<CodeOf<S>> ops;
+    const std::complex<double> c = read_ops<S>(term, value, ops, widen);
+    engine::ReducedTermT<S> r;
     const bool kept = engine::reduce_ladder_term(ops.data(), ops.size(), c, r);
     out.push_back(r, kept);
 }
@@ -310,12 +343,15 @@ inline nb::object items_iterator(nb::handle mapping) {
 }
 
 // Reads and reduces a FermionOp (a dict, any mapping with items(), or an object with a
-// `terms` mapping such as OpenFermion's FermionOperator), with the checks and errors of
-// detail::read_ops.
-inline ReducedFermionOp reduced_terms_from(nb::handle op, const char* name) {
-    ReducedFermionOp out;
+// `terms` mapping such as OpenFermion's FermionOperator) onto the set type S, with the
+// checks and errors of detail::read_ops (and its `widen`).
+template <typename S = std::uint64_t>
+ReducedFermionOpT<S> reduced_terms_from(nb::handle op, const char* name, bool widen = false) {
+    ReducedFermionOpT<S> out;
     const nb::object mapping = fermion_mapping(op, name);
-    const auto general = [&](nb::handle term, nb::handle value) { detail::read_general(term, value, out); };
+    const auto general = [&](nb::handle term, nb::handle value) {
+        detail::read_general<S>(term, value, out, widen);
+    };
     if (!PyDict_CheckExact(mapping.ptr())) {
         detail::for_each_item(items_iterator(mapping), name, general);
         return out;
@@ -324,7 +360,7 @@ inline ReducedFermionOp reduced_terms_from(nb::handle op, const char* name) {
     // code; from the first entry that might, through its items() iterator.
     PyObject* d = mapping.ptr();
     const std::size_t n = static_cast<std::size_t>(PyDict_GET_SIZE(d));
-    engine::require_memory(n, sizeof(engine::ReducedTerm) + 1, "the terms of the operator");
+    engine::require_memory(n, sizeof(engine::ReducedTermT<S>) + 1, "the terms of the operator");
     out.terms.reserve(n);
     out.keep.reserve(n);
     Py_ssize_t pos = 0;
@@ -333,8 +369,8 @@ inline ReducedFermionOp reduced_terms_from(nb::handle op, const char* name) {
     std::size_t read = 0;
     while (PyDict_Next(d, &pos, &key, &value)) {
         if (!float_type && detail::plain_float_subclass(value)) float_type = Py_TYPE(value);
-        engine::ReducedTerm r;
-        const detail::DirectRead got = detail::read_direct(key, value, float_type, r);
+        engine::ReducedTermT<S> r;
+        const detail::DirectRead got = detail::read_direct<S>(key, value, float_type, r);
         if (got == detail::kGeneral) break;
         out.push_back(r, got == detail::kKept);
         ++read;
@@ -358,33 +394,32 @@ inline ReducedFermionOp reduced_terms_from(nb::handle op, const char* name) {
 // codes[start[k]] .. codes[start[k+1] - 1] (code (index << 1) | dagger, creators first,
 // each block descending).
 struct KeyLayout {
-    std::vector<std::uint8_t> codes;
+    std::vector<std::uint16_t> codes;
     std::vector<std::size_t> start;
-    std::uint64_t used = 0;  // the spin-orbitals the keys hold
+    engine::WideSpinSet used{};  // the spin-orbitals the keys hold
 };
 
-inline void lay_out_keys(const engine::NormalTerms& t, KeyLayout& out) {
+template <typename S>
+void lay_out_keys(const engine::NormalTermsT<S>& t, KeyLayout& out) {
     const std::size_t n = t.size();
     out.start.resize(n + 1);
     std::size_t total = 0;
-    std::uint64_t used = 0;
+    S used{};
     for (std::size_t k = 0; k < n; ++k) {
-        total += static_cast<std::size_t>(std::popcount(t.cre[k]) + std::popcount(t.ann[k]));
+        total += static_cast<std::size_t>(engine::sets::count(t.cre[k]) + engine::sets::count(t.ann[k]));
         used |= t.cre[k] | t.ann[k];
     }
-    out.used = used;
+    out.used = engine::WideSpinSet{};
+    engine::sets::for_each_descending(used, [&](int p) { out.used |= engine::sets::single<engine::WideSpinSet>(p); });
     out.codes.resize(total);
     std::size_t w = 0;
     for (std::size_t k = 0; k < n; ++k) {
         out.start[k] = w;
         for (int side = 0; side < 2; ++side) {
-            std::uint64_t set = side == 0 ? t.cre[k] : t.ann[k];
             const int dag = side == 0 ? 1 : 0;
-            while (set) {
-                const int p = 63 - std::countl_zero(set);
-                set ^= std::uint64_t{1} << p;
-                out.codes[w++] = static_cast<std::uint8_t>((p << 1) | dag);
-            }
+            engine::sets::for_each_descending(side == 0 ? t.cre[k] : t.ann[k], [&](int p) {
+                out.codes[w++] = static_cast<std::uint16_t>((p << 1) | dag);
+            });
         }
     }
     out.start[n] = w;
@@ -403,7 +438,8 @@ public:
     }
 
     // Adds the terms with their keys laid out by lay_out_keys.
-    void add(const engine::NormalTerms& t, const KeyLayout& layout) {
+    template <typename S>
+    void add(const engine::NormalTermsT<S>& t, const KeyLayout& layout) {
         make_pairs(layout.used);
         for (std::size_t k = 0; k < t.size(); ++k) {
             const std::size_t first = layout.start[k], last = layout.start[k + 1];
@@ -426,23 +462,23 @@ public:
 
 private:
     // One (index, dagger) tuple per ladder operator, shared by all keys.
-    void make_pairs(std::uint64_t used) {
-        for (std::uint64_t r = used & ~made_; r; r &= r - 1) {
-            const int p = std::countr_zero(r);
+    void make_pairs(const engine::WideSpinSet& used) {
+        for (engine::WideSpinSet r = used & ~made_; !engine::sets::empty(r); r = engine::sets::drop_lowest(r)) {
+            const int p = engine::sets::lowest(r);
             for (int dag = 0; dag < 2; ++dag) {
                 PyObject* tup = PyTuple_Pack(2, nb::int_(p).ptr(), nb::int_(dag).ptr());
                 if (!tup) throw nb::python_error();
                 PyObject_GC_UnTrack(tup);
                 pairs_[(p << 1) | dag] = tup;
             }
-            made_ |= std::uint64_t{1} << p;
         }
+        made_ |= used;
     }
 
     nb::dict dict_;
     // The tuple (p, dagger) at index (p << 1) | dagger, the code of the ladder operator.
-    PyObject* pairs_[2 * engine::kMaxSpinOrbitals] = {};
-    std::uint64_t made_ = 0;
+    PyObject* pairs_[2 * engine::kMaxWideSpinOrbitals] = {};
+    engine::WideSpinSet made_{};
 };
 
 // A count argument: any integer (TypeError naming the argument otherwise), at least 0.
@@ -455,14 +491,16 @@ inline long long non_negative(nb::handle o, const char* name) {
     return v;
 }
 
-// The reference determinant as a spin-orbital mask, from an iterable of indices (each
-// within the 64 spin-orbitals the engine holds).
-inline std::uint64_t occupied_mask(nb::handle occupied) {
+// The reference determinant as a spin-orbital set, from an iterable of indices (each within
+// the spin-orbitals the set type S holds; with `widen`, one past a word throws
+// NeedsWideSets).
+template <typename S = std::uint64_t>
+S occupied_mask(nb::handle occupied, bool widen = false) {
     if (PyUnicode_Check(occupied.ptr()) || !PyObject_HasAttrString(occupied.ptr(), "__iter__"))
         throw nb::type_error(("occupied must be an iterable of spin-orbital indices, not " +
                               type_name_of(occupied))
                                  .c_str());
-    std::uint64_t m = 0;
+    S m{};
     for (nb::handle it : occupied) {
         nb::object item = nb::borrow(it);
         long long p;
@@ -471,13 +509,14 @@ inline std::uint64_t occupied_mask(nb::handle occupied) {
             throw nb::type_error(("occupied must hold integer spin-orbital indices, not " +
                                   type_name_of(item))
                                      .c_str());
-        if (ovf || p < 0 || p >= engine::kMaxSpinOrbitals)
-            throw nb::value_error(("occupied spin-orbital " + repr_of(item) +
-                                   " is outside 0 to " +
-                                   std::to_string(engine::kMaxSpinOrbitals - 1) +
-                                   ", the spin-orbitals the Majorana engine supports")
+        if (ovf || p < 0 || p >= engine::kSetBits<S>) {
+            if (widen && std::is_same_v<S, std::uint64_t> && !ovf && p >= 0) throw NeedsWideSets{};
+            throw nb::value_error(("occupied spin-orbital " + repr_of(item) + " is outside 0 to " +
+                                   std::to_string(engine::kSetBits<S> - 1) + ", the spin-orbitals the " +
+                                   engine_name<S>() + " supports")
                                       .c_str());
-        m |= std::uint64_t{1} << p;
+        }
+        m |= engine::sets::single<S>(static_cast<int>(p));
     }
     return m;
 }

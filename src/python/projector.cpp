@@ -4,6 +4,9 @@
 
 namespace nb = nanobind;
 
+// Spatial orbitals of the Majorana fold's 64 spin-orbitals.
+constexpr long engine_spatial_orbitals = 32;
+
 NB_MODULE(projector, m) {
     using namespace korvel::py;
     m.doc() = "Fold of the external orbitals onto the Hartree-Fock reference.";
@@ -17,6 +20,12 @@ NB_MODULE(projector, m) {
         "with the core and virtual spin-orbitals of `problem` projected onto the reference "
         "determinant, number-conserving on the 2*n_act active spin-orbitals numbered from 0.",
         [module](nb::handle hamiltonian, nb::handle problem) {
+            // The Majorana fold holds 64 spin-orbitals; a problem on more is folded on the
+            // ladder terms of the native backend's engine, which holds up to 256.
+            nb::object n_orb = optional_attr(problem, "n_orb");
+            if (n_orb.is_valid() && PyLong_Check(n_orb.ptr()) &&
+                PyObject_RichCompareBool(n_orb.ptr(), nb::int_(engine_spatial_orbitals).ptr(), Py_GT) == 1)
+                return import("korvel.backends.tavrin").attr("_fold_to_active")(hamiltonian, problem);
             nb::object majorana = module.attr("majorana");
             nb::object maj = majorana.attr("expand_to_majorana")(hamiltonian);
             nb::object fold = majorana.attr("downfold");

@@ -41,6 +41,7 @@
 #include "engine/memory.h"
 #include "engine/rotation.h"
 #include "engine/task_group.h"
+#include "engine/term_sum.h"
 #include "engine/wick.h"
 #include "fermion_terms.h"
 
@@ -533,7 +534,8 @@ nb::tuple to_maj(nb::handle cls, nb::handle xp, nb::handle op) {
 }
 
 // A Python FermionOp dict of normal-ordered terms.
-nb::dict dict_of(const NormalTerms& t) {
+template <typename S>
+nb::dict dict_of(const korvel::engine::NormalTermsT<S>& t) {
     korvel::engine::require_memory(t.size(), 160, "the result dict of ladder terms");
     korvel::py::KeyLayout layout;
     korvel::py::lay_out_keys(t, layout);
@@ -737,16 +739,31 @@ nb::object gpu_similarity(nb::handle self, nb::handle h, nb::handle generator, n
 // ---------------------------------------------------------------------------
 // CpuBackend: normal-ordered ladder strings in the engine
 
-NormalTerms normal_terms_of(nb::handle op, const char* name) {
-    const korvel::py::ReducedFermionOp terms = korvel::py::reduced_terms_from(op, name);
+// The ladder algebra runs on one 64-bit word per spin-orbital set when every operator of a
+// call fits it, and on wide sets (up to 256 spin-orbitals) otherwise: f(S{}) is called with
+// the set type, first one word; a reader that meets an index past it throws NeedsWideSets,
+// and the whole call is made again on wide sets. Nothing of the first attempt is kept.
+template <typename F>
+auto on_fitting_sets(F&& f) {
+    try {
+        return f(std::uint64_t{});
+    } catch (const korvel::py::NeedsWideSets&) {
+        return f(korvel::engine::WideSpinSet{});
+    }
+}
+
+template <typename S>
+korvel::engine::NormalTermsT<S> normal_terms_of(nb::handle op, const char* name) {
+    const korvel::py::ReducedFermionOpT<S> terms = korvel::py::reduced_terms_from<S>(op, name, true);
     return without_gil([&] {
         return korvel::engine::normal_from_reduced(terms.terms.data(), terms.keep.data(),
                                                    terms.terms.size(), 0.0);
     });
 }
 
-NormalTerms pruned(const NormalTerms& t, double tol) {
-    NormalTerms out;
+template <typename S>
+korvel::engine::NormalTermsT<S> pruned(const korvel::engine::NormalTermsT<S>& t, double tol) {
+    korvel::engine::NormalTermsT<S> out;
     for (std::size_t k = 0; k < t.size(); ++k)
         if (korvel::engine::survives(t.c[k], tol)) {
             out.cre.push_back(t.cre[k]);
@@ -757,18 +774,27 @@ NormalTerms pruned(const NormalTerms& t, double tol) {
 }
 
 nb::object cpu_multiply(nb::handle, nb::handle a, nb::handle b, bool commutator) {
-    NormalTerms A = normal_terms_of(a, "a"), B = normal_terms_of(b, "b");
-    return dict_of(without_gil([&] {
-        return commutator ? korvel::engine::normal_commutator(A, B, kTol)
-                          : korvel::engine::normal_multiply(A, B, kTol);
-    }));
+    return on_fitting_sets([&](auto tag) -> nb::object {
+        using S = decltype(tag);
+        const auto A = normal_terms_of<S>(a, "a"), B = normal_terms_of<S>(b, "b");
+        return dict_of(without_gil([&] {
+            return commutator ? korvel::engine::normal_commutator(A, B, kTol)
+                              : korvel::engine::normal_multiply(A, B, kTol);
+        }));
+    });
 }
 
-nb::object cpu_normal_order(nb::handle, nb::handle a) { return dict_of(pruned(normal_terms_of(a, "a"), kTol)); }
+nb::object cpu_normal_order(nb::handle, nb::handle a) {
+    return on_fitting_sets([&](auto tag) -> nb::object {
+        using S = decltype(tag);
+        return dict_of(pruned(normal_terms_of<S>(a, "a"), kTol));
+    });
+}
 
 // hbar = h (its own keys and values, capped at max_body) plus the series sum, entries of
 // modulus at most tol dropped; the new keys follow the keys of h.
-nb::object combine(nb::handle h, const NormalTerms& sum, std::optional<int> max_body) {
+template <typename S>
+nb::object combine(nb::handle h, const korvel::engine::NormalTermsT<S>& sum, std::optional<int> max_body) {
     nb::dict s = dict_of(sum);
     nb::dict out;
     for (nb::handle item : items_of(h)) {
@@ -792,13 +818,13 @@ nb::object combine(nb::handle h, const NormalTerms& sum, std::optional<int> max_
     return out;
 }
 
-nb::object cpu_similarity(nb::handle self, nb::handle h, nb::handle generator, nb::handle n_comm_o,
-                          nb::handle max_body_o) {
-    const int n_comm = n_comm_arg(n_comm_o);
-    const std::optional<int> max_body = max_body_arg(max_body_o);
-    NormalTerms H = normal_terms_of(h, "h"), G = normal_terms_of(generator, "generator");
-    NormalTerms cur = std::move(H);
-    auto total = std::make_unique<korvel::engine::KeySum>(cur.size());
+template <typename S>
+nb::object cpu_similarity_on(nb::handle self, nb::handle h, nb::handle generator, int n_comm,
+                             std::optional<int> max_body) {
+    using Terms = korvel::engine::NormalTermsT<S>;
+    Terms H = normal_terms_of<S>(h, "h"), G = normal_terms_of<S>(generator, "generator");
+    Terms cur = std::move(H);
+    auto total = std::make_unique<korvel::engine::FlatSumT<S>>(cur.size());
     for (int n = 1; n <= n_comm; ++n) {
         const auto t0 = std::chrono::steady_clock::now();
         without_gil([&] {
@@ -812,29 +838,30 @@ nb::object cpu_similarity(nb::handle self, nb::handle h, nb::handle generator, n
                       std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
         if (cur.size() == 0) break;
     }
-    cur = NormalTerms{};
-    NormalTerms sum;
-    sum.cre.reserve(total->size());
-    sum.ann.reserve(total->size());
-    sum.c.reserve(total->size());
-    for (std::size_t id = 0; id < total->size(); ++id) {
-        if (!korvel::engine::survives(total->sum(id), kTol)) continue;
-        sum.cre.push_back(total->key_a(id));
-        sum.ann.push_back(total->key_b(id));
-        sum.c.push_back(total->sum(id));
-    }
+    cur = Terms{};
+    Terms sum = korvel::engine::terms_of(*total, kTol);
     total.reset();
     return combine(h, sum, max_body);
+}
+
+nb::object cpu_similarity(nb::handle self, nb::handle h, nb::handle generator, nb::handle n_comm_o,
+                          nb::handle max_body_o) {
+    const int n_comm = n_comm_arg(n_comm_o);
+    const std::optional<int> max_body = max_body_arg(max_body_o);
+    return on_fitting_sets([&](auto tag) {
+        return cpu_similarity_on<decltype(tag)>(self, h, generator, n_comm, max_body);
+    });
 }
 
 // The fold-aware transform: the series of similarity_transform folded onto the active space
 // of `problem` (its n_core, n_act and occupied, read as downfold_to_active reads them),
 // carrying at each order only the terms that can still reach the folded operator.
-korvel::engine::FoldSpace fold_space_of(nb::handle problem, std::uint64_t& occupied) {
+template <typename S>
+korvel::engine::FoldSpaceT<S> fold_space_of(nb::handle problem, S& occupied) {
     const long long n_core = korvel::py::non_negative(problem.attr("n_core"), "n_core");
     const long long n_act = korvel::py::non_negative(problem.attr("n_act"), "n_act");
-    occupied = korvel::py::occupied_mask(problem.attr("occupied"));
-    return korvel::engine::FoldSpace::of(n_core, n_act, occupied);
+    occupied = korvel::py::occupied_mask<S>(problem.attr("occupied"), true);
+    return korvel::engine::FoldSpaceT<S>::of(n_core, n_act, occupied);
 }
 
 nb::list float_list(const std::vector<double>& v) {
@@ -849,14 +876,13 @@ nb::list count_list(const std::vector<std::size_t>& v) {
     return out;
 }
 
-nb::object cpu_fold_aware(nb::handle self, nb::handle h, nb::handle generator, nb::handle problem,
-                          nb::handle n_comm_o, nb::handle max_body_o) {
-    const int n_comm = n_comm_arg(n_comm_o);
-    const std::optional<int> max_body = max_body_arg(max_body_o);
-    const NormalTerms H = normal_terms_of(h, "h"), G = normal_terms_of(generator, "generator");
-    std::uint64_t occupied = 0;
-    const korvel::engine::FoldSpace space = fold_space_of(problem, occupied);
-    korvel::engine::FoldedSeries r;
+template <typename S>
+nb::object cpu_fold_aware_on(nb::handle self, nb::handle h, nb::handle generator, nb::handle problem,
+                             int n_comm, std::optional<int> max_body) {
+    const auto H = normal_terms_of<S>(h, "h"), G = normal_terms_of<S>(generator, "generator");
+    S occupied{};
+    const korvel::engine::FoldSpaceT<S> space = fold_space_of(problem, occupied);
+    korvel::engine::FoldedSeriesT<S> r;
     {
         nb::gil_scoped_release release;
         r = korvel::engine::fold_aware_series(
@@ -868,13 +894,55 @@ nb::object cpu_fold_aware(nb::handle self, nb::handle h, nb::handle generator, n
     nb::dict out;
     out["effective_hamiltonian"] = dict_of(r.effective);
     nb::list partial;
-    for (const NormalTerms& p : r.partial) partial.append(dict_of(p));
+    for (const auto& p : r.partial) partial.append(dict_of(p));
     out["partial"] = partial;
     out["body_cap_dropped_l1"] = float_list(r.cap_dropped_l1);
     out["terms_kept"] = count_list(r.kept);
     out["terms_formed"] = count_list(r.formed);
     out["screened"] = r.screened;
     return out;
+}
+
+nb::object cpu_fold_aware(nb::handle self, nb::handle h, nb::handle generator, nb::handle problem,
+                          nb::handle n_comm_o, nb::handle max_body_o) {
+    const int n_comm = n_comm_arg(n_comm_o);
+    const std::optional<int> max_body = max_body_arg(max_body_o);
+    return on_fitting_sets([&](auto tag) {
+        return cpu_fold_aware_on<decltype(tag)>(self, h, generator, problem, n_comm, max_body);
+    });
+}
+
+// The fold alone, on the ladder terms: every external spin-orbital projected onto its
+// occupation in the problem's reference determinant (downfold_to_active's operator, past
+// the 64 spin-orbitals of the Majorana fold too).
+nb::object ladder_fold(nb::handle h, nb::handle problem) {
+    return on_fitting_sets([&](auto tag) -> nb::object {
+        using S = decltype(tag);
+        const auto H = normal_terms_of<S>(h, "hamiltonian");
+        S occupied{};
+        const korvel::engine::FoldSpaceT<S> space = fold_space_of(problem, occupied);
+        return dict_of(without_gil([&] { return korvel::engine::fold_normal(H, space, kTol); }));
+    });
+}
+
+// The occupied spin-orbitals as a set of the given type: the iterable is consumed once
+// into a set, so duplicates and order do not matter; indices past the widest set lie
+// outside every operator the backend holds and are ignored, and so are those past one word
+// when the operators fit one word.
+template <typename S>
+S occupied_set(nb::handle occupied) {
+    nb::object s = checked(PySet_New(occupied.ptr()));
+    S m{};
+    for (nb::handle p : s) {
+        if (!PyIndex_Check(p.ptr()))
+            raise(PyExc_TypeError, "occupied must hold spin-orbital indices (int), got " + type_name_of(p));
+        nb::object v = checked(PyNumber_Index(p.ptr()));
+        if (PyObject_RichCompareBool(v.ptr(), nb::int_(0).ptr(), Py_LT) == 1)
+            raise(PyExc_ValueError, "occupied spin-orbital indices must be >= 0, got " + repr_of(v));
+        if (PyObject_RichCompareBool(v.ptr(), nb::int_(korvel::engine::kSetBits<S>).ptr(), Py_GE) == 1) continue;
+        m |= korvel::engine::sets::single<S>(nb::cast<int>(v));
+    }
+    return m;
 }
 
 // ---------------------------------------------------------------------------
@@ -962,18 +1030,25 @@ nb::object gpu_gradient(nb::handle self, nb::handle h, nb::handle generator, nb:
 }
 
 nb::object cpu_hf_expectation(nb::handle, nb::handle h, nb::handle occupied) {
-    const std::uint64_t occ = occ_masks(occupied).spin_orbitals();
-    NormalTerms H = normal_terms_of(h, "h");
-    const cplx v = without_gil([&] { return korvel::engine::hf_expectation_normal(H, occ); });
-    return checked(PyComplex_FromDoubles(v.real(), v.imag()));
+    return on_fitting_sets([&](auto tag) -> nb::object {
+        using S = decltype(tag);
+        const S occ = occupied_set<S>(occupied);
+        const auto H = normal_terms_of<S>(h, "h");
+        const cplx v = without_gil([&] { return korvel::engine::hf_expectation_normal(H, occ); });
+        return checked(PyComplex_FromDoubles(v.real(), v.imag()));
+    });
 }
 
 nb::object cpu_gradient(nb::handle, nb::handle h, nb::handle generator, nb::handle occupied) {
-    const std::uint64_t occ = occ_masks(occupied).spin_orbitals();
-    NormalTerms H = normal_terms_of(h, "h"), A = normal_terms_of(generator, "generator");
-    return nb::float_(without_gil([&] {
-        return 2.0 * korvel::engine::hf_expectation_normal(korvel::engine::normal_multiply(H, A, 0.0), occ).real();
-    }));
+    return on_fitting_sets([&](auto tag) -> nb::object {
+        using S = decltype(tag);
+        const S occ = occupied_set<S>(occupied);
+        const auto H = normal_terms_of<S>(h, "h"), A = normal_terms_of<S>(generator, "generator");
+        return nb::float_(without_gil([&] {
+            return 2.0 *
+                   korvel::engine::hf_expectation_normal(korvel::engine::normal_multiply(H, A, 0.0), occ).real();
+        }));
+    });
 }
 
 // ---------------------------------------------------------------------------
@@ -1551,6 +1626,12 @@ NB_MODULE(tavrin, m) {
                     },
                     nb::arg("h").none(), nb::arg("generator").none(), nb::arg("occupied").none(),
                     nb::arg("plain") = false);
+    korvel::py::def(m, "_fold_to_active", "(hamiltonian: FermionOp, problem) -> FermionOp",
+                    "The fold onto the active space of `problem` on normal-ordered ladder terms: each "
+                    "external spin-orbital projected onto its occupation in problem.occupied; up to 256 "
+                    "spin-orbitals.",
+                    [](nb::handle h, nb::handle problem) { return ladder_fold(h, problem); },
+                    nb::arg("hamiltonian").none(), nb::arg("problem").none());
     // The plain statement of the closed-form rotation, for the tests to hold the engine's to.
     korvel::py::def(m, "_fold_aware_transform_plain",
                     "(h: FermionOp, generator: FermionOp, problem, *, n_comm: int, max_body: int | None) -> FermionOp",
@@ -1558,12 +1639,16 @@ NB_MODULE(tavrin, m) {
                     [](nb::handle h, nb::handle g, nb::handle problem, nb::handle n_comm_o, nb::handle mb) {
                         const int n_comm = n_comm_arg(n_comm_o);
                         const std::optional<int> max_body = max_body_arg(mb);
-                        const NormalTerms H = normal_terms_of(h, "h"), G = normal_terms_of(g, "generator");
-                        std::uint64_t occupied = 0;
-                        const korvel::engine::FoldSpace space = fold_space_of(problem, occupied);
-                        return dict_of(without_gil([&] {
-                            return korvel::engine::fold_aware_series_plain(H, G, space, n_comm, max_body, kTol);
-                        }));
+                        return on_fitting_sets([&](auto tag) -> nb::object {
+                            using S = decltype(tag);
+                            const auto H = normal_terms_of<S>(h, "h"), G = normal_terms_of<S>(g, "generator");
+                            S occupied{};
+                            const korvel::engine::FoldSpaceT<S> space = fold_space_of(problem, occupied);
+                            return dict_of(without_gil([&] {
+                                return korvel::engine::fold_aware_series_plain(H, G, space, n_comm, max_body,
+                                                                               kTol);
+                            }));
+                        });
                     },
                     nb::arg("h").none(), nb::arg("generator").none(), nb::arg("problem").none(), nb::kw_only(),
                     nb::arg("n_comm").none(), nb::arg("max_body").none());
@@ -1592,8 +1677,11 @@ NB_MODULE(tavrin, m) {
     korvel::py::def(m, "_wick_commutator_plain", "(a: FermionOp, b: FermionOp) -> FermionOp",
                     "[a, b] by stepping every pair of normal-ordered terms through the ladder words.",
                     [](nb::handle a, nb::handle b) {
-                        NormalTerms A = normal_terms_of(a, "a"), B = normal_terms_of(b, "b");
-                        return dict_of(korvel::engine::normal_commutator_plain(A, B, kTol));
+                        return on_fitting_sets([&](auto tag) -> nb::object {
+                            using S = decltype(tag);
+                            const auto A = normal_terms_of<S>(a, "a"), B = normal_terms_of<S>(b, "b");
+                            return dict_of(korvel::engine::normal_commutator_plain(A, B, kTol));
+                        });
                     },
                     nb::arg("a").none(), nb::arg("b").none());
     m.attr("CpuBackend") = make_class("CpuBackend", nb::make_tuple(gpu), cpu_ns, kModule, kCpuDoc);
