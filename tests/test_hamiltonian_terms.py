@@ -102,6 +102,8 @@ def test_integrals_of_wrong_shape_are_refused():
         _hamiltonian_from_integrals(np.zeros((2, 2)), np.zeros((3,) * 4), 0.0)
     with pytest.raises(ValueError, match="eri must be a square array"):
         _hamiltonian_from_integrals(np.zeros((2, 2)), np.zeros((2,) * 3), 0.0)
+    with pytest.raises(ValueError, match="eri must be real"):
+        _hamiltonian_from_integrals(np.zeros((2, 2)), np.zeros((2,) * 4, dtype=complex), 0.0)
     with pytest.raises(TypeError):
         _hamiltonian_from_integrals(np.zeros((1, 1)), np.zeros((1,) * 4), "x")
     empty = _hamiltonian_from_integrals(np.zeros((0, 0)), np.zeros((0,) * 4), 0.0)

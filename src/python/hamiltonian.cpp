@@ -787,6 +787,9 @@ using RealArray = nb::ndarray<const double, nb::c_contig, nb::device::cpu>;
 // first axis when n < 0), as the engine reads it.
 RealArray integral_array(nb::handle np, nb::handle a, std::size_t ndim, long long& n,
                          const char* what) {
+    // the integrals of real orbitals are real: a complex array would lose its imaginary part
+    if (truthy(np.attr("iscomplexobj")(a)))
+        throw nb::value_error((std::string(what) + " must be real, got a complex array").c_str());
     nb::object c = np.attr("ascontiguousarray")(a, "dtype"_a = np.attr("float64"));
     RealArray arr = nb::cast<RealArray>(c);
     bool ok = arr.ndim() == ndim;
@@ -805,8 +808,8 @@ RealArray integral_array(nb::handle np, nb::handle a, std::size_t ndim, long lon
 // The terms as an OpenFermion FermionOperator: the keys are built from one cached
 // (mode, action) pair per spin-orbital and action, and the dictionary filled in the
 // terms' order, which is that of OpenFermion's own route.
-nb::object fermion_operator_of(const std::vector<korvel::engine::IntegralTerm>& terms,
-                               long long n_spinorb) {
+nb::object operator_of_terms(const std::vector<korvel::engine::IntegralTerm>& terms,
+                             long long n_spinorb) {
     nb::object op = import("openfermion").attr("FermionOperator")();
     std::vector<nb::object> factor[2];
     for (int action = 0; action < 2; ++action) {
@@ -865,7 +868,7 @@ nb::object hamiltonian_from_integrals(nb::handle h1, nb::handle eri, double cons
         terms = plain ? korvel::engine::hamiltonian_terms_plain(in)
                       : korvel::engine::hamiltonian_terms(in);
     }
-    return fermion_operator_of(terms, 2 * n);
+    return operator_of_terms(terms, 2 * n);
 }
 
 bool has_key(nb::handle mapping, const char* key) {
