@@ -106,7 +106,16 @@ def _determinant_expectation(op, occupied) -> complex:
     """<Phi|op|Phi> for the determinant occupying the spin-orbitals ``occupied``: the
     reference backend's Hartree-Fock expectation, the one place that computes it."""
     (backend_cls,) = _require("korvel.backends.olmera", "OpenFermionBackend")
-    return complex(backend_cls().hf_expectation(dict(_terms(op)), set(occupied)))
+    # Only terms with as many creators as annihilators on every spin-orbital have a
+    # diagonal element; the others (nearly all of a full-space Hamiltonian's n^4 terms)
+    # are left out before the reference backend normal-orders each term in Python.
+    try:
+        from korvel.core.analysis import _number_diagonal_terms
+    except ImportError:
+        terms = dict(_terms(op))
+    else:
+        terms = _number_diagonal_terms(op)
+    return complex(backend_cls().hf_expectation(terms, set(occupied)))
 
 
 def _active_occupation(problem) -> set:
@@ -197,6 +206,12 @@ def _full_space_fci(problem) -> dict:
 # The job
 # ---------------------------------------------------------------------------
 
+def _sector_max_spinorb() -> int:
+    """Most spin-orbitals korvel's native sector solver (fci_energy) takes."""
+    (limit,) = _require("korvel.core.analysis", "SECTOR_MAX_SPINORB")
+    return int(limit)
+
+
 def _measure_hamiltonian(op, n_spinorb, n_elec, rem, progress, *, label, key, out,
                          hermitian=True, with_dmrg=False, problem=None) -> dict:
     """Exact sector energy (Hermitian operators only, largest S_z block small enough),
@@ -226,6 +241,11 @@ def _measure_hamiltonian(op, n_spinorb, n_elec, rem, progress, *, label, key, ou
         out["exact_block"] = fci["block"]
         out["exact_s_squared"] = fci["s_squared"]
         out["exact_multiplicity"] = fci["multiplicity"]
+    elif n_spinorb > _sector_max_spinorb():
+        out["exact_skipped"] = (f"{n_spinorb} spin-orbitals exceed the "
+                                f"{_sector_max_spinorb()} of the native sector solver "
+                                "(a determinant is one 64-bit string)")
+        progress.say(f"korvel: exact energy of the {label} skipped: {out['exact_skipped']}")
     else:
         (fci_energy,) = _require("korvel.core.analysis", "fci_energy")
         with progress.stage(f"{key}_exact_energy",
@@ -1117,13 +1137,49 @@ def _casci_energy(problem, rem, progress) -> dict:
         out["skipped"] = f"sector of {dim} determinants exceeds fci_max_dim {rem['fci_max_dim']}"
         progress.say(f"korvel: CASCI energy skipped: {out['skipped']}")
         return out
-    (downfold_to_active,) = _require("korvel.downfold.projector", "downfold_to_active")
+    if n_so > _sector_max_spinorb():
+        out["skipped"] = (f"{n_so} active spin-orbitals exceed the {_sector_max_spinorb()} "
+                          "of the native sector solver")
+        progress.say(f"korvel: CASCI energy skipped: {out['skipped']}")
+        return out
     (fci_energy,) = _require("korvel.core.analysis", "fci_energy")
     with progress.stage("casci", f"CASCI energy (the Hamiltonian folded onto the active "
                                  f"space without transformation, {dim} determinants)"):
-        folded = downfold_to_active(dict(_terms(problem.hamiltonian)), problem)
+        if 2 * problem.n_orb <= _MAJORANA_MAX_SPINORB:
+            (downfold_to_active,) = _require("korvel.downfold.projector",
+                                             "downfold_to_active")
+            folded = downfold_to_active(dict(_terms(problem.hamiltonian)), problem)
+        else:
+            folded = _folded_from_integrals(problem)
         out["energy"] = float(fci_energy(folded, n_so, n_e))
     return out
+
+
+# The Majorana fold (korvel.downfold.projector) holds masks of 64 spin-orbitals.
+_MAJORANA_MAX_SPINORB = 64
+
+
+def _folded_from_integrals(problem):
+    """The full-space Hamiltonian folded onto the active space, from the problem's
+    integrals: the core doubly occupied (the open shells are always active) and the
+    virtual orbitals empty leave E_core + sum h'_tu a+_t a_u + 1/2 sum (tw|uv) a+_t a+_u
+    a_v a_w on the active spin-orbitals, numbered from 0, with
+    E_core = E_nuc + sum_c 2 h_cc + sum_cd [2 (cc|dd) - (cd|dc)] and
+    h'_tu = h_tu + sum_c [2 (tu|cc) - (tc|cu)]: the operator the Majorana fold gives,
+    for a full space wider than its masks."""
+    import numpy as np
+
+    (from_integrals,) = _require("korvel.core.hamiltonian", "_hamiltonian_from_integrals")
+    ex = problem.extras
+    h1, eri = np.asarray(ex["h1"]), np.asarray(ex["eri"])
+    c = slice(0, problem.n_core)
+    a = slice(problem.n_core, problem.n_core + problem.n_act)
+    coulomb = np.einsum("ccdd->", eri[c, c, c, c]) if problem.n_core else 0.0
+    exchange = np.einsum("cddc->", eri[c, c, c, c]) if problem.n_core else 0.0
+    e_core = float(ex["e_nuc"]) + 2.0 * np.trace(h1[c, c]) + 2.0 * coulomb - exchange
+    h_eff = h1[a, a] + 2.0 * np.einsum("tucc->tu", eri[a, a, c, c]) \
+        - np.einsum("tccu->tu", eri[a, c, c, a])
+    return from_integrals(h_eff, np.ascontiguousarray(eri[a, a, a, a]), float(e_core))
 
 
 def _plot(path: str, report: dict, keep: dict, progress) -> dict:

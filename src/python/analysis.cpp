@@ -16,6 +16,7 @@
 #include <nanobind/ndarray.h>
 
 #include "engine/dmrg_schedule.h"
+#include "engine/lcu_norm.h"
 #include "engine/ladder.h"
 #include "engine/majorana_op.h"
 #include "engine/memory.h"
@@ -128,6 +129,12 @@ nb::object as_fermion_operator(nb::object hamiltonian) {
     return korvel::py::fermion_operator_of(hamiltonian);
 }
 
+// The sector solver holds a determinant as one 64-bit string, and the Majorana expansion of
+// the 1-norm (and of the fold) masks of 64 spin-orbitals: fixed by their design, whatever
+// width the ladder-string algebra of the backends has.
+constexpr int kSectorMaxSpinOrbitals = 64;
+constexpr int kMajoranaMaxSpinOrbitals = 64;
+
 // An n_elec-electron sector of n_spinorb spin-orbitals exists for 0 <= n_elec <= n_spinorb.
 void check_sector(long long n_spinorb, long long n_elec) {
     if (n_spinorb < 1)
@@ -175,9 +182,9 @@ SectorInput read_sector_input(nb::handle hamiltonian, nb::handle n_spinorb_o,
     const long long n_spinorb = as_int(n_spinorb_o, "n_spinorb");
     const long long n_elec = as_int(n_elec_o, "n_elec");
     check_sector(n_spinorb, n_elec);
-    if (n_spinorb > engine::kMaxSpinOrbitals)
+    if (n_spinorb > kSectorMaxSpinOrbitals)
         throw nb::value_error(("sector energies are computed for at most " +
-                               std::to_string(engine::kMaxSpinOrbitals) +
+                               std::to_string(kSectorMaxSpinOrbitals) +
                                " spin-orbitals, got n_spinorb=" + std::to_string(n_spinorb))
                                   .c_str());
     const korvel::py::ReducedFermionOp terms =
@@ -481,7 +488,7 @@ nb::object renumbered_beyond_engine(nb::handle op, std::size_t& n_modes) {
         });
         if (!plain) return nb::none();  // the reader checks and reports such keys
     }
-    if (top < engine::kMaxSpinOrbitals) return nb::none();
+    if (top < kMajoranaMaxSpinOrbitals) return nb::none();
     std::sort(used.begin(), used.end());
     used.erase(std::unique(used.begin(), used.end()), used.end());
     n_modes = used.size();
@@ -519,16 +526,87 @@ double majorana_one_norm(nb::handle op) {
     return total;
 }
 
+// The terms of a renumbered operator (plain keys, see renumbered_beyond_engine) as flat
+// ladder arrays for the wide expansion; false when a term is longer than that expansion
+// keys. A dagger flag other than 0 or 1, or a coefficient that is not a finite number, is a
+// ValueError naming the term.
+bool wide_terms_of(nb::handle renamed, engine::LadderTerms& out) {
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(renamed.ptr(), &pos, &key, &value)) {
+        const Py_ssize_t k = PyTuple_GET_SIZE(key);
+        if (static_cast<std::size_t>(k) > engine::kLcuMaxLadderOps) return false;
+        for (Py_ssize_t i = 0; i < k; ++i) {
+            PyObject* pair = PyTuple_GET_ITEM(key, i);
+            PyObject* flag = PyTuple_GET_ITEM(pair, 1);
+            int overflow = 0;
+            const long long f = PyLong_Check(flag) ? PyLong_AsLongLongAndOverflow(flag, &overflow) : -1;
+            if (f == -1 && PyErr_Occurred()) throw nb::python_error();
+            const bool is_one = !overflow && f == 1;
+            if (overflow || (f != 0 && f != 1))
+                throw nb::value_error(("dagger flag " + korvel::py::repr_of(flag) + " in term " +
+                                       korvel::py::repr_of(key) + " must be 0 or 1")
+                                          .c_str());
+            out.modes.push_back(static_cast<std::uint32_t>(PyLong_AsLongLong(PyTuple_GET_ITEM(pair, 0))));
+            out.dagger.push_back(is_one ? 1 : 0);
+        }
+        out.offsets.push_back(out.modes.size());
+        const std::complex<double> c =
+            PyFloat_CheckExact(value) ? std::complex<double>(PyFloat_AS_DOUBLE(value), 0.0)
+                                      : korvel::py::to_complex(value);
+        if (!std::isfinite(c.real()) || !std::isfinite(c.imag()))
+            throw nb::value_error(("coefficient of term " + korvel::py::repr_of(key) +
+                                   " is not finite")
+                                      .c_str());
+        out.coef.push_back(c);
+    }
+    return true;
+}
+
+// The 1-norm by the wide expansion of an operator with plain keys (a dict), or -1 when a
+// term is too long for it or the modes too many.
+double wide_one_norm(nb::handle terms_dict, std::size_t n_modes, bool plain) {
+    engine::LadderTerms terms;
+    if (n_modes > engine::kLcuMaxMode || !wide_terms_of(terms_dict, terms)) return -1.0;
+    nb::gil_scoped_release release;
+    return plain ? engine::lcu_one_norm_plain(terms) : engine::lcu_one_norm_wide(terms);
+}
+
 // lambda = sum over the non-identity Majorana monomials gamma_A of |c_A|: each monomial is,
 // up to a phase, one Jordan-Wigner Pauli string, and distinct monomials give distinct strings.
 // An operator on more spin-orbitals than the engine holds is renumbered first and, when it
-// still acts on more than 64, measured through OpenFermion's Jordan-Wigner transform.
+// still acts on more than 64, expanded with monomials keyed by their index lists, for any
+// number of spin-orbitals; only a term of more than 16 ladder operators still goes through
+// OpenFermion's Jordan-Wigner transform.
 double lcu_one_norm(nb::object hamiltonian) {
+    // Past the engine's width with indices the wide keys hold: expanded as it is, without
+    // renumbering (a new key for every term would cost more than the expansion).
+    nb::object d = term_dict(hamiltonian);
+    if (!d.is_none()) {
+        std::vector<std::uint8_t> seen(engine::kLcuMaxMode + 1, 0);
+        bool fits = true;
+        long long top = -1;
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (fits && PyDict_Next(d.ptr(), &pos, &key, &value))
+            fits = plain_key_indices(key, [&](long long p) {
+                top = std::max(top, p);
+                if (p <= static_cast<long long>(engine::kLcuMaxMode)) seen[p] = 1;
+            });
+        fits = fits && top >= kMajoranaMaxSpinOrbitals &&
+               top <= static_cast<long long>(engine::kLcuMaxMode);
+        if (fits && std::count(seen.begin(), seen.end(), 1) > kMajoranaMaxSpinOrbitals) {
+            const double wide = wide_one_norm(d, static_cast<std::size_t>(top + 1), false);
+            if (wide >= 0.0) return wide;
+        }
+    }
     std::size_t n_modes = 0;
     nb::object renamed = renumbered_beyond_engine(hamiltonian, n_modes);
     if (renamed.is_none()) return majorana_one_norm(hamiltonian);
-    if (n_modes <= static_cast<std::size_t>(engine::kMaxSpinOrbitals))
+    if (n_modes <= static_cast<std::size_t>(kMajoranaMaxSpinOrbitals))
         return majorana_one_norm(renamed);
+    const double wide = wide_one_norm(renamed, n_modes, false);
+    if (wide >= 0.0) return wide;
     for (auto kv : nb::borrow<nb::dict>(renamed)) {
         const std::complex<double> c = korvel::py::to_complex(kv.second);
         if (!std::isfinite(c.real()) || !std::isfinite(c.imag()))
@@ -543,6 +621,66 @@ double lcu_one_norm(nb::object hamiltonian) {
     for (auto kv : nb::borrow<nb::dict>(qop.attr("terms")))
         if (length(kv.first) != 0) total += std::abs(korvel::py::to_complex(kv.second));
     return total;
+}
+
+// The wide expansion on any operator with plain keys (no renumbering), for checks against
+// the engine's 64-bit expansion and Jordan-Wigner.
+double lcu_one_norm_expanded(nb::object hamiltonian, bool plain) {
+    nb::object d = term_dict(hamiltonian);
+    if (d.is_none()) throw nb::type_error("expected a FermionOperator or a dict of terms");
+    std::uint64_t top = 0;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(d.ptr(), &pos, &key, &value))
+        if (!plain_key_indices(key, [&](long long p) { top = std::max<std::uint64_t>(top, p + 1); }))
+            throw nb::value_error(("term " + korvel::py::repr_of(key) +
+                                   " must be a tuple of (index, dagger) pairs of integers")
+                                      .c_str());
+    const double norm = wide_one_norm(d, top, plain);
+    if (norm < 0.0)
+        throw nb::value_error("a term is longer than 16 ladder operators, or a spin-orbital "
+                              "index is beyond 32767");
+    return norm;
+}
+
+// The terms that can have a diagonal element between determinants: those whose ladder
+// operators on each spin-orbital are as many creators as annihilators. Any other term
+// changes the occupation of some spin-orbital and has no diagonal element on any
+// determinant, so <Phi|op|Phi> needs only these (a few n^2 of the n^4 terms of a
+// Hamiltonian). A key that is not a tuple of (int, int) pairs is kept, for the caller to
+// judge.
+nb::dict number_diagonal_terms(nb::handle op) {
+    nb::object d = term_dict(op);
+    if (d.is_none()) d = as_fermion_operator(nb::borrow(op)).attr("terms");
+    if (!PyDict_Check(d.ptr())) throw nb::type_error("expected a FermionOperator or a dict of terms");
+    nb::dict out;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    std::vector<long long> modes;
+    std::vector<int> steps;
+    while (PyDict_Next(d.ptr(), &pos, &key, &value)) {
+        modes.clear();
+        steps.clear();
+        bool plain = plain_key_indices(key, [&](long long p) { modes.push_back(p); });
+        for (Py_ssize_t i = 0; plain && i < PyTuple_GET_SIZE(key); ++i) {
+            PyObject* flag = PyTuple_GET_ITEM(PyTuple_GET_ITEM(key, i), 1);
+            int overflow = 0;
+            const long long f = PyLong_Check(flag) ? PyLong_AsLongLongAndOverflow(flag, &overflow) : -1;
+            if (f == -1 && PyErr_Occurred()) throw nb::python_error();
+            plain = !overflow && (f == 0 || f == 1);
+            steps.push_back(f == 1 ? 1 : -1);
+        }
+        bool balanced = true;
+        for (std::size_t i = 0; plain && balanced && i < modes.size(); ++i) {
+            int net = 0;
+            for (std::size_t j = 0; j < modes.size(); ++j)
+                if (modes[j] == modes[i]) net += steps[j];
+            balanced = net == 0;
+        }
+        if (plain && !balanced) continue;
+        if (PyDict_SetItem(out.ptr(), key, value) != 0) throw nb::python_error();
+    }
+    return out;
 }
 
 // ---------------------------------------------------------------------------
@@ -1221,6 +1359,17 @@ NB_MODULE(analysis, m) {
         "Pauli LCU 1-norm: the sum of |c_P| over the Jordan-Wigner Pauli strings P of the\n"
         "operator, the identity excluded (from its Majorana monomials, one per string).",
         &lcu_one_norm, nb::arg("hamiltonian").none());
+    def(m, "_number_diagonal_terms", "(hamiltonian: Any) -> dict",
+        "The terms of the operator with as many creators as annihilators on every\n"
+        "spin-orbital (the only ones with diagonal elements between determinants), as a\n"
+        "dict in the operator's order; keys that are not (index, dagger) pairs are kept.",
+        &number_diagonal_terms, nb::arg("hamiltonian"));
+    m.attr("SECTOR_MAX_SPINORB") = kSectorMaxSpinOrbitals;
+    def(m, "_lcu_one_norm_expanded", "(hamiltonian: Any, *, plain: bool = False) -> float",
+        "The Pauli LCU 1-norm by the expansion whose Majorana monomials are keyed by their\n"
+        "index lists, for any number of spin-orbitals (``plain``: the literal, slow route).\n"
+        "For checks; lcu_one_norm uses it past 64 spin-orbitals.",
+        &lcu_one_norm_expanded, nb::arg("hamiltonian"), nb::kw_only(), nb::arg("plain") = false);
 
     def(m, "_sector_lowest", "(hamiltonian: Any, n_spinorb: int, n_elec: int, general: bool = False)",
         "(real part, imaginary part, solver) of the lowest eigenvalue in the n_elec sector:\n"

@@ -9,7 +9,10 @@
 // the module loads (module attribute `np`).
 #include "common.h"
 
+#include "engine/integral_terms.h"
 #include "engine/memory.h"
+
+#include <nanobind/ndarray.h>
 
 #include <algorithm>
 #include <cmath>
@@ -422,27 +425,32 @@ void check_partition(long long n_core, long long n_act, long long n_act_elec,
 // ---------------------------------------------------------------------------
 // Size of the problem before it is built
 
-// The builder holds the spin-orbital two-electron array (2 n_orb)^4 doubles twice
-// (OpenFermion's array and its half), then the Hamiltonian as a FermionOperator
-// twice (before and after normal ordering), about n_orb^4 / 2 terms of some 600
-// bytes each. Measured on water: 760 bytes per n_orb^4 for cc-pVDZ (n_orb 24) above
-// the libraries' own footprint.
-constexpr double kBytesPerOrbital4 = 800.0;
+// The builder holds the spatial two-electron integrals as full n_orb^4 arrays of doubles
+// (PySCF's transformed integrals, the Fock build and the final set: about 24 bytes per
+// n_orb^4), then the Hamiltonian as a FermionOperator. Without point-group symmetry every
+// normal-ordered two-body term a+_P a+_Q a_R a_S whose creators and annihilators carry the
+// same spins is present: 2 C(n,2)^2 same-spin and n^4 mixed-spin ones, besides the 2 n^2
+// one-body terms and the constant; symmetry makes it fewer (water: 0.39 n^4, C2v). Each
+// term costs some 150 bytes held as a Python key tuple, float and dictionary slot, and up
+// to 210 bytes at the peak of the build (measured on water: cc-pVDZ, aug-cc-pVDZ,
+// cc-pVTZ); kBytesPerTerm keeps a margin.
+constexpr double kBytesPerOrbital4 = 24.0;
+constexpr double kBytesPerTerm = 240.0;
 constexpr double kLibraryBytes = 512.0 * 1024 * 1024;
 
 const char* const kSizeDoc =
     "Estimated size of the full-space problem on ``n_orb`` spatial orbitals: a dict with\n"
-    "``n_orb``, ``n_spinorb``, ``hamiltonian_terms`` (about n_orb^4 / 2),\n"
-    "``memory_bytes`` (peak memory of the build) and ``memory_limit_bytes`` (this\n"
-    "machine's memory). With ``check`` true, a problem that cannot fit raises\n"
-    "MemoryError naming the sizes.";
+    "``n_orb``, ``n_spinorb``, ``hamiltonian_terms`` (the most there can be, about\n"
+    "3/2 n_orb^4; point-group symmetry makes it fewer), ``memory_bytes`` (peak memory of\n"
+    "the build, for that many terms) and ``memory_limit_bytes`` (this machine's memory).\n"
+    "With ``check`` true, a problem that cannot fit raises MemoryError naming the sizes.";
 
 nb::dict problem_size(long long n_orb, bool check) {
     if (n_orb < 0)
         throw nb::value_error(("n_orb must be non-negative, got " + std::to_string(n_orb)).c_str());
-    const double n = double(n_orb), n4 = n * n * n * n;
-    const double terms = 0.5 * n4 + 2.0 * n * n + 1.0;
-    const double bytes = kBytesPerOrbital4 * n4 + kLibraryBytes;
+    const double n = double(n_orb), n4 = n * n * n * n, pairs = n * (n - 1) / 2;
+    const double terms = 2.0 * pairs * pairs + n4 + 2.0 * n * n + 1.0;
+    const double bytes = kBytesPerOrbital4 * n4 + kBytesPerTerm * terms + kLibraryBytes;
     const std::uint64_t limit = korvel::engine::memory_budget_bytes();
     nb::dict out;
     out["n_orb"] = n_orb;
@@ -770,6 +778,99 @@ Start fcidump_start(nb::handle molecule, nb::handle rem, nb::handle np) {
     return st;
 }
 
+// ---------------------------------------------------------------------------
+// The second-quantised Hamiltonian from the integrals
+
+using RealArray = nb::ndarray<const double, nb::c_contig, nb::device::cpu>;
+
+// A float64 C-ordered array of `what` with `ndim` axes of length n each (n taken from the
+// first axis when n < 0), as the engine reads it.
+RealArray integral_array(nb::handle np, nb::handle a, std::size_t ndim, long long& n,
+                         const char* what) {
+    // the integrals of real orbitals are real: a complex array would lose its imaginary part
+    if (truthy(np.attr("iscomplexobj")(a)))
+        throw nb::value_error((std::string(what) + " must be real, got a complex array").c_str());
+    nb::object c = np.attr("ascontiguousarray")(a, "dtype"_a = np.attr("float64"));
+    RealArray arr = nb::cast<RealArray>(c);
+    bool ok = arr.ndim() == ndim;
+    for (std::size_t k = 0; ok && k < ndim; ++k) {
+        if (n < 0) n = static_cast<long long>(arr.shape(0));
+        ok = static_cast<long long>(arr.shape(k)) == n;
+    }
+    if (!ok)
+        throw nb::value_error((std::string(what) + " must be a square array with " +
+                               std::to_string(ndim) + " axes of the same length, got shape " +
+                               str_of(c.attr("shape")))
+                                  .c_str());
+    return arr;
+}
+
+// The terms as an OpenFermion FermionOperator: the keys are built from one cached
+// (mode, action) pair per spin-orbital and action, and the dictionary filled in the
+// terms' order, which is that of OpenFermion's own route.
+nb::object operator_of_terms(const std::vector<korvel::engine::IntegralTerm>& terms,
+                             long long n_spinorb) {
+    nb::object op = import("openfermion").attr("FermionOperator")();
+    std::vector<nb::object> factor[2];
+    for (int action = 0; action < 2; ++action) {
+        factor[action].reserve(static_cast<std::size_t>(n_spinorb));
+        for (long long p = 0; p < n_spinorb; ++p)
+            factor[action].push_back(nb::make_tuple(nb::int_(p), nb::int_(action)));
+    }
+    nb::dict out;
+    for (const auto& t : terms) {
+        const int k = t.n_ops;
+        nb::object key = checked(PyTuple_New(k));
+        for (int i = 0; i < k; ++i) {
+            const int mode = t.modes[i];
+            if (mode >= n_spinorb) throw std::logic_error("integral term beyond the spin-orbitals");
+            PyObject* f = factor[i < k / 2 ? 1 : 0][static_cast<std::size_t>(mode)].ptr();
+            Py_INCREF(f);
+            PyTuple_SET_ITEM(key.ptr(), i, f);
+        }
+        nb::object value = checked(PyFloat_FromDouble(t.value));
+        if (PyDict_SetItem(out.ptr(), key.ptr(), value.ptr()) != 0) throw nb::python_error();
+    }
+    op.attr("terms") = out;
+    return op;
+}
+
+const char* const kTermsDoc =
+    "The normal-ordered Hamiltonian E0 + sum h_pq a+_p a_q + 1/2 sum (ps|qr) a+_p a+_q a_r a_s\n"
+    "on 2 n spin-orbitals (2p spin up, 2p+1 spin down) as an OpenFermion FermionOperator,\n"
+    "from ``h1`` (n x n) and ``eri`` (n^4, chemists' order (pq|rs)) over n spatial orbitals.\n\n"
+    "The terms, their coefficients and their order are those of OpenFermion's\n"
+    "InteractionOperator(E0, h, g/2) -> get_fermion_operator -> normal_ordered (keys with\n"
+    "the creators first, each group in descending index; coefficients below 1e-8 dropped\n"
+    "as there, partial sums included). ``plain`` selects the literal term-by-term route\n"
+    "(slow; for checks). ValueError for arrays of the wrong shape or beyond 65535\n"
+    "spin-orbitals, MemoryError when the terms cannot fit.";
+
+nb::object hamiltonian_from_integrals(nb::handle h1, nb::handle eri, double constant, bool plain) {
+    nb::object np = import("numpy");
+    long long n = -1;
+    RealArray one = integral_array(np, h1, 2, n, "h1");
+    RealArray two = integral_array(np, eri, 4, n, "eri");
+    if (2 * n > korvel::engine::kMaxIntegralSpinOrbitals)
+        throw nb::value_error(("the Hamiltonian on " + std::to_string(n) +
+                               " orbitals has more spin-orbitals than the " +
+                               std::to_string(korvel::engine::kMaxIntegralSpinOrbitals) +
+                               " its terms can index")
+                                  .c_str());
+    korvel::engine::SpatialIntegrals in;
+    in.n_orb = static_cast<int>(n);
+    in.constant = constant;
+    in.h1 = one.data();
+    in.eri = two.data();
+    std::vector<korvel::engine::IntegralTerm> terms;
+    {
+        nb::gil_scoped_release release;
+        terms = plain ? korvel::engine::hamiltonian_terms_plain(in)
+                      : korvel::engine::hamiltonian_terms(in);
+    }
+    return operator_of_terms(terms, 2 * n);
+}
+
 bool has_key(nb::handle mapping, const char* key) {
     if (!PyDict_Check(mapping.ptr())) return false;
     return nb::borrow<nb::dict>(mapping).contains(key);
@@ -783,9 +884,6 @@ nb::object build_problem(nb::handle calc) {
     import("pyscf.cc");
     import("pyscf.mp");
     nb::object avas = import("pyscf.mcscf.avas");
-    nb::object openfermion = import("openfermion");
-    nb::object spinorb_from_spatial =
-        import("openfermion.chem.molecular_data").attr("spinorb_from_spatial");
     nb::object self = this_module();
     nb::object np = self.attr("np");
 
@@ -970,15 +1068,8 @@ nb::object build_problem(nb::handle calc) {
     // 10. Final integrals and the second-quantised Hamiltonian.
     h1 = matmul(matmul(mo.attr("T"), st.hcore), mo);
     eri = ao2mo.attr("restore")(1, ao2mo.attr("kernel")(st.eri_source, mo), n_orb);
-    nb::object two_body =
-        np.attr("asarray")(eri.attr("transpose")(0, 2, 3, 1), "dtype"_a = builtin("float"));
-    nb::object spin_integrals = spinorb_from_spatial(h1, two_body);
-    nb::object e_nuc = st.e_nuc;
-    nb::object iop = openfermion.attr("InteractionOperator")(
-        e_nuc, getitem(spin_integrals, nb::int_(0)),
-        nb::float_(0.5) * getitem(spin_integrals, nb::int_(1)));
-    nb::object hamiltonian = openfermion.attr("normal_ordered")(
-        openfermion.attr("get_fermion_operator")(iop));
+    nb::object hamiltonian =
+        hamiltonian_from_integrals(h1, eri, nb::cast<double>(builtin("float")(st.e_nuc)), false);
 
     // 11-12. The record.
     long long n_vir = n_orb - n_core - n_act;
@@ -1114,6 +1205,13 @@ NB_MODULE(hamiltonian, m) {
     def(m, "_problem_size", "(n_orb: int, *, check: bool = False) -> dict", kSizeDoc,
         [](nb::object n_orb, bool check) { return problem_size(as_int(n_orb, "n_orb"), check); },
         nb::arg("n_orb"), nb::kw_only(), nb::arg("check") = false);
+    def(m, "_hamiltonian_from_integrals",
+        "(h1, eri, constant: float, *, plain: bool = False) -> FermionOperator", kTermsDoc,
+        [](nb::object h1, nb::object eri, nb::object constant, bool plain) {
+            return hamiltonian_from_integrals(h1, eri, as_float(constant, "constant"), plain);
+        },
+        nb::arg("h1"), nb::arg("eri"), nb::arg("constant"), nb::kw_only(),
+        nb::arg("plain") = false);
     def(m, "build_problem", "(calc) -> Problem", kBuildDoc,
         [](nb::object calc) { return build_problem(calc); }, nb::arg("calc"));
 }
