@@ -1145,41 +1145,11 @@ def _casci_energy(problem, rem, progress) -> dict:
     (fci_energy,) = _require("korvel.core.analysis", "fci_energy")
     with progress.stage("casci", f"CASCI energy (the Hamiltonian folded onto the active "
                                  f"space without transformation, {dim} determinants)"):
-        if 2 * problem.n_orb <= _MAJORANA_MAX_SPINORB:
-            (downfold_to_active,) = _require("korvel.downfold.projector",
-                                             "downfold_to_active")
-            folded = downfold_to_active(dict(_terms(problem.hamiltonian)), problem)
-        else:
-            folded = _folded_from_integrals(problem)
+        # past 64 spin-orbitals the projector folds on the native backend's ladder terms
+        (downfold_to_active,) = _require("korvel.downfold.projector", "downfold_to_active")
+        folded = downfold_to_active(dict(_terms(problem.hamiltonian)), problem)
         out["energy"] = float(fci_energy(folded, n_so, n_e))
     return out
-
-
-# The Majorana fold (korvel.downfold.projector) holds masks of 64 spin-orbitals.
-_MAJORANA_MAX_SPINORB = 64
-
-
-def _folded_from_integrals(problem):
-    """The full-space Hamiltonian folded onto the active space, from the problem's
-    integrals: the core doubly occupied (the open shells are always active) and the
-    virtual orbitals empty leave E_core + sum h'_tu a+_t a_u + 1/2 sum (tw|uv) a+_t a+_u
-    a_v a_w on the active spin-orbitals, numbered from 0, with
-    E_core = E_nuc + sum_c 2 h_cc + sum_cd [2 (cc|dd) - (cd|dc)] and
-    h'_tu = h_tu + sum_c [2 (tu|cc) - (tc|cu)]: the operator the Majorana fold gives,
-    for a full space wider than its masks."""
-    import numpy as np
-
-    (from_integrals,) = _require("korvel.core.hamiltonian", "_hamiltonian_from_integrals")
-    ex = problem.extras
-    h1, eri = np.asarray(ex["h1"]), np.asarray(ex["eri"])
-    c = slice(0, problem.n_core)
-    a = slice(problem.n_core, problem.n_core + problem.n_act)
-    coulomb = np.einsum("ccdd->", eri[c, c, c, c]) if problem.n_core else 0.0
-    exchange = np.einsum("cddc->", eri[c, c, c, c]) if problem.n_core else 0.0
-    e_core = float(ex["e_nuc"]) + 2.0 * np.trace(h1[c, c]) + 2.0 * coulomb - exchange
-    h_eff = h1[a, a] + 2.0 * np.einsum("tucc->tu", eri[a, a, c, c]) \
-        - np.einsum("tccu->tu", eri[a, c, c, a])
-    return from_integrals(h_eff, np.ascontiguousarray(eri[a, a, a, a]), float(e_core))
 
 
 def _plot(path: str, report: dict, keep: dict, progress) -> dict:
