@@ -758,12 +758,20 @@ def _run_method(problem, rem, progress, report, keep=None) -> None:
     except ImportError as exc:
         raise JobError(f"method {name!r} is not available ({exc}); this installation "
                        "of korvel is incomplete, reinstall or rebuild it") from exc
+    from korvel.inputfile import BACKEND_MAX_SPINORB
+
+    wide = 2 * problem.n_orb > BACKEND_MAX_SPINORB["gpu"]
     try:
-        backend = get_backend(rem["backend"])
+        # the GPU backend's Majorana masks hold 64 spin-orbitals: auto takes cpu past them
+        backend = get_backend("cpu" if rem["backend"] == "auto" and wide else rem["backend"])
     except ImportError as exc:
         raise JobError(f"backend {rem['backend']!r} is not available ({exc})") from exc
     report["backend"] = getattr(backend, "name", type(backend).__name__)
-    if rem["backend"] == "auto":
+    if rem["backend"] == "auto" and wide:
+        progress.say(f"korvel: backend auto: {2 * problem.n_orb} spin-orbitals exceed the "
+                     f"{BACKEND_MAX_SPINORB['gpu']} of the GPU backend, using the native "
+                     "CPU backend (cpu)")
+    elif rem["backend"] == "auto":
         progress.say("korvel: backend auto: "
                      + ("a CUDA device was found, using the GPU backend"
                         if report["backend"] == "gpu" else

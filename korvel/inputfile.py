@@ -938,6 +938,7 @@ def parse_input_text(text: str, filename: str = "<string>") -> Calculation:
     else:
         n_ao = _check_chemistry(rem, where, mol_header, rem_header, atoms, src) if atoms \
             else None
+    _check_backend_width(rem, where, n_ao, src)
     lines = dict(where)
     lines.update(charge=mult_line, multiplicity=mult_line)
     scan = None
@@ -949,6 +950,25 @@ def parse_input_text(text: str, filename: str = "<string>") -> Calculation:
                               for sym, c in scan_geometry(atoms, scan, value)])
     return Calculation(molecule=molecule, rem=rem, source=filename, warnings=warnings,
                        basis_functions=n_ao, electrons=n_elec, lines=lines, scan=scan)
+
+
+#: Most spin-orbitals each backend's operator algebra holds (the GPU backend's 128-bit
+#: Majorana masks; the native backend's widest spin-orbital sets).
+BACKEND_MAX_SPINORB = {"gpu": 64, "cpu": 256}
+
+
+def _check_backend_width(rem: dict, where: dict, n_ao: int | None, src: _Source) -> None:
+    """A method on a backend that cannot hold the problem's spin-orbitals is refused here,
+    before the SCF, naming the sizes."""
+    name, limit = rem["backend"], BACKEND_MAX_SPINORB.get(rem["backend"])
+    if rem["method"] is None or n_ao is None or limit is None or 2 * n_ao <= limit:
+        return
+    hint = ("use backend cpu (up to 256 spin-orbitals) or auto" if name == "gpu"
+            else "use a smaller basis set or fewer atoms")
+    raise src.error(where.get("backend", where.get("basis")),
+                    f"backend {name} holds at most {limit} spin-orbitals ({limit // 2} "
+                    f"orbitals), and this problem has {n_ao} orbitals ({2 * n_ao} "
+                    f"spin-orbitals); {hint}")
 
 
 #: Most characters read from an input file.

@@ -92,3 +92,15 @@ def test_full_space_past_64_spin_orbitals_is_measured(tmp_path):
     mol = gto.M(atom=H2, basis="aug-cc-pvtz", verbose=0)
     e_rhf = scf.RHF(mol).run(conv_tol=1e-12).e_tot
     assert report["problem"]["e_determinant"] == pytest.approx(e_rhf, abs=1e-8)
+
+
+def test_a_method_past_the_backends_width_is_refused_at_parse_time():
+    from korvel.inputfile import parse_input_text
+    text = ("$molecule\n0 1\nO 0 0 0.1173\nH 0 0.7572 -0.4692\nH 0 -0.7572 -0.4692\n$end\n"
+            "$rem\nbasis aug-cc-pvqz\nmethod cendrel\nbackend cpu\n$end\n")
+    with pytest.raises(ValueError, match=r"w\.in, line 10: backend cpu holds at most 256 "
+                       r"spin-orbitals \(128 orbitals\), and this problem has 172 orbitals"):
+        parse_input_text(text, "w.in")
+    # the reference backend has no such limit, and without a method nothing is refused
+    assert parse_input_text(text.replace("cpu", "openfermion"), "w.in").basis_functions == 172
+    assert parse_input_text(text.replace("method cendrel\n", ""), "w.in").basis_functions == 172
