@@ -71,11 +71,13 @@ def test_effective_operator_past_the_sector_solver_is_skipped_with_a_reason():
     assert out["lcu_one_norm"] == pytest.approx(2 * 0.5 + 0.25, rel=1e-12)
 
 
-def test_full_space_past_64_spin_orbitals_is_measured(tmp_path):
-    # H2 in aug-cc-pVTZ: 46 orbitals, 92 spin-orbitals
+def test_full_space_past_64_spin_orbitals_is_measured_and_downfolded(tmp_path):
+    # H2 in aug-cc-pVTZ: 46 orbitals, 92 spin-orbitals, downfolded onto (2,2) by backend
+    # auto, which takes the native CPU backend past the GPU backend's 64 spin-orbitals
     inp = tmp_path / "h2.in"
     inp.write_text("$molecule\n0 1\n" + "".join(f"{e} {x} {y} {z}\n" for e, (x, y, z) in H2)
-                   + "$end\n$rem\nbasis aug-cc-pvtz\nfci_max_dim 1000\n$end\n")
+                   + "$end\n$rem\nbasis aug-cc-pvtz\nfci_max_dim 1000\nactive_space manual\n"
+                   "n_act 2\nn_act_elec 2\nmethod cendrel\n$end\n")
     out = io.StringIO()
     err = io.StringIO()
     from contextlib import redirect_stderr, redirect_stdout
@@ -92,6 +94,14 @@ def test_full_space_past_64_spin_orbitals_is_measured(tmp_path):
     mol = gto.M(atom=H2, basis="aug-cc-pvtz", verbose=0)
     e_rhf = scf.RHF(mol).run(conv_tol=1e-12).e_tot
     assert report["problem"]["e_determinant"] == pytest.approx(e_rhf, abs=1e-8)
+    assert "92 spin-orbitals exceed the 64 of the GPU backend" in err.getvalue()
+    assert report["backend"] == "cpu"
+    # two electrons: CCSD is exact, and the downfolded energy is CCSD's
+    from pyscf import fci
+    mf = scf.RHF(mol).run(conv_tol=1e-12)
+    e_fci = fci.FCI(mf).kernel()[0]
+    assert report["observables"]["ccsd_energy"] == pytest.approx(e_fci, abs=1e-8)
+    assert report["energy"] == pytest.approx(e_fci, abs=1e-8)
 
 
 def test_a_method_past_the_backends_width_is_refused_at_parse_time():
