@@ -255,3 +255,34 @@ def test_limits_are_named():
     from korvel.downfold import majorana
     with pytest.raises(ValueError, match="64 spin-orbitals.*256"):
         majorana.expand_to_majorana({((70, 1), (70, 0)): 1.0})
+
+
+# ---------------------------------------------------------------------------
+# the contraction index of the commutator
+
+def random_any_parity(rng, n_so, n_terms):
+    """Terms of one to five ladder operators in any order: fermion-odd ones, ones that
+    change the particle number and repeated spin-orbitals included."""
+    op = {}
+    for _ in range(n_terms):
+        k = int(rng.integers(1, 6))
+        term = tuple((int(rng.integers(n_so)), int(rng.integers(2))) for _ in range(k))
+        op[term] = complex(rng.normal(), rng.normal())
+    return op
+
+
+@pytest.mark.parametrize("wide", [False, True])
+def test_indexed_commutator_equals_every_pair(wide):
+    """The commutator meets only the rows of its right factor that can contract with a
+    row of the left one (and the odd rows, for an odd row); every pair of the plain
+    statement and the reference backend must give the same operator."""
+    from korvel.backends.olmera import OpenFermionBackend
+
+    rng = np.random.default_rng(77 + wide)
+    a, b = random_any_parity(rng, 12, 60), random_any_parity(rng, 12, 80)
+    if wide:
+        a, b = renumbered(a, SPIN_SPREAD), renumbered(b, SPIN_SPREAD)
+    got = CpuBackend().commutator(a, b)
+    assert_same_operator(got, tavrin._wick_commutator_plain(a, b))
+    assert_same_operator(got, OpenFermionBackend().commutator(a, b), tol=1e-11)
+    assert_same_operator(CpuBackend().commutator(b, a), {k: -v for k, v in got.items()})

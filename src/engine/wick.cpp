@@ -20,20 +20,83 @@ namespace {
 // Pairs of terms per piece of a product grid handed to one thread at a time.
 constexpr std::size_t kPairsPerPiece = std::size_t{1} << 22;
 
-// Runs pair(i, j, sums) over the grid of a's rows against b's rows, in pieces of a's rows.
-// Few, large pieces: the pieces' sums share most of their terms, and each one is folded into
-// the result once.
-template <typename S, typename PairFn>
-NormalTermsT<S> pair_grid(const NormalTermsT<S>& a, const NormalTermsT<S>& b, double tol, PairFn pair) {
+// Runs row(i, sums) for every row of a, in pieces of a's rows sized by the grid of a's rows
+// against b's rows. Few, large pieces: the pieces' sums share most of their terms, and each
+// one is folded into the result once.
+template <typename S, typename RowFn>
+NormalTermsT<S> grid_rows(const NormalTermsT<S>& a, const NormalTermsT<S>& b, double tol, RowFn row) {
     const std::size_t na = a.size(), nb = b.size();
     if (na == 0 || nb == 0) return {};
     const std::size_t wanted = std::clamp<std::size_t>(sat_mul(na, nb) / kPairsPerPiece, 1, kMaxPieces);
     const std::size_t rows = (na + wanted - 1) / wanted;
     return row_pieces<S>(na, wanted, std::min<std::size_t>(rows * nb / 4 + 16, std::size_t{1} << 20),
-                         std::max(na, nb), tol, [&](std::size_t i, FlatSumT<S>& sums) {
-                             for (std::size_t j = 0; j < nb; ++j) pair(i, j, sums);
-                         });
+                         std::max(na, nb), tol, row);
 }
+
+// Runs pair(i, j, sums) over the whole grid of a's rows against b's rows.
+template <typename S, typename PairFn>
+NormalTermsT<S> pair_grid(const NormalTermsT<S>& a, const NormalTermsT<S>& b, double tol, PairFn pair) {
+    return grid_rows(a, b, tol, [&](std::size_t i, FlatSumT<S>& sums) {
+        for (std::size_t j = 0; j < b.size(); ++j) pair(i, j, sums);
+    });
+}
+
+// The rows of an operator b that can fail to commute with a given term: those creating a
+// spin-orbital the term annihilates, or annihilating one it creates. Without such a
+// contraction two terms commute unless both are fermion-odd (commutator_pair adds nothing
+// for them), so the odd rows of b are partners of every odd term as well. Handed out in
+// ascending row order, each once: the sums over partners then add the very same
+// contributions in the very same order as the whole grid, and give the same bits.
+template <typename S>
+class ContractionIndex {
+public:
+    explicit ContractionIndex(const NormalTermsT<S>& b) {
+        constexpr int n = kSetBits<S>;
+        std::vector<std::size_t> n_cre(n + 1, 0), n_ann(n + 1, 0);
+        for (std::size_t j = 0; j < b.size(); ++j) {
+            sets::for_each_descending(b.cre[j], [&](int o) { ++n_cre[o + 1]; });
+            sets::for_each_descending(b.ann[j], [&](int o) { ++n_ann[o + 1]; });
+            if ((sets::count(b.cre[j]) + sets::count(b.ann[j])) % 2) odd_.push_back(static_cast<std::uint32_t>(j));
+        }
+        for (int o = 0; o < n; ++o) {
+            n_cre[o + 1] += n_cre[o];
+            n_ann[o + 1] += n_ann[o];
+        }
+        require_memory(n_cre[n] + n_ann[n], sizeof(std::uint32_t), "the contraction index of an operator");
+        creates_start_ = n_cre;
+        annihilates_start_ = n_ann;
+        creates_.resize(n_cre[n]);
+        annihilates_.resize(n_ann[n]);
+        for (std::size_t j = 0; j < b.size(); ++j) {  // ascending rows within each list
+            const auto row = static_cast<std::uint32_t>(j);
+            sets::for_each_descending(b.cre[j], [&](int o) { creates_[n_cre[o]++] = row; });
+            sets::for_each_descending(b.ann[j], [&](int o) { annihilates_[n_ann[o]++] = row; });
+        }
+    }
+
+    // The partners of the term a^dagger_P a_Q, in ascending order, into `rows`.
+    void partners(const S& p, const S& q, std::vector<std::uint32_t>& rows) const {
+        rows.clear();
+        sets::for_each_descending(q, [&](int o) {
+            rows.insert(rows.end(), creates_.begin() + creates_start_[o], creates_.begin() + creates_start_[o + 1]);
+        });
+        sets::for_each_descending(p, [&](int o) {
+            rows.insert(rows.end(), annihilates_.begin() + annihilates_start_[o],
+                        annihilates_.begin() + annihilates_start_[o + 1]);
+        });
+        if ((sets::count(p) + sets::count(q)) % 2) rows.insert(rows.end(), odd_.begin(), odd_.end());
+        std::sort(rows.begin(), rows.end());
+        rows.erase(std::unique(rows.begin(), rows.end()), rows.end());
+    }
+
+private:
+    std::vector<std::uint32_t> creates_, annihilates_, odd_;
+    std::vector<std::size_t> creates_start_, annihilates_start_;
+};
+
+// Below this many rows of the right factor, every pair is tried: the index costs more than
+// it saves.
+constexpr std::size_t kIndexedRows = 32;
 
 }  // namespace
 
@@ -72,9 +135,18 @@ NormalTermsT<S> normal_multiply(const NormalTermsT<S>& a, const NormalTermsT<S>&
 
 template <typename S>
 NormalTermsT<S> normal_commutator(const NormalTermsT<S>& a, const NormalTermsT<S>& b, double tol) {
-    return pair_grid(a, b, tol, [&](std::size_t i, std::size_t j, FlatSumT<S>& sums) {
+    auto pair = [&](std::size_t i, std::size_t j, FlatSumT<S>& sums) {
         commutator_pair(a.cre[i], a.ann[i], b.cre[j], b.ann[j], a.c[i] * b.c[j],
                         [&](const S& cre, const S& ann, cplx v) { sums.add(cre, ann, v); });
+    };
+    if (b.size() < kIndexedRows || a.size() == 0) return pair_grid(a, b, tol, pair);
+    // Each row of a meets only the rows of b it can contract with (see ContractionIndex);
+    // the pieces are those of the whole grid, so the sums are the grid's, bit for bit.
+    const ContractionIndex<S> index(b);
+    return grid_rows(a, b, tol, [&](std::size_t i, FlatSumT<S>& sums) {
+        thread_local std::vector<std::uint32_t> partners;
+        index.partners(a.cre[i], a.ann[i], partners);
+        for (const std::uint32_t j : partners) pair(i, j, sums);
     });
 }
 
