@@ -13,6 +13,8 @@
 #include <cstdint>
 #include <type_traits>
 
+#include "engine/mask.h"
+
 namespace korvel::engine {
 
 template <int W>
@@ -83,16 +85,7 @@ inline constexpr std::uint64_t minus_one(std::uint64_t x) { return x - 1; }
 // The spin-orbitals of x from p up, renumbered from 0.
 inline constexpr std::uint64_t shift_down(std::uint64_t x, int p) { return p >= 64 ? 0 : x >> p; }
 // Bit q of the result: the parity of the bits of x strictly below q.
-inline constexpr std::uint64_t parity_below(std::uint64_t x) {
-    x <<= 1;
-    x ^= x << 1;
-    x ^= x << 2;
-    x ^= x << 4;
-    x ^= x << 8;
-    x ^= x << 16;
-    x ^= x << 32;
-    return x;
-}
+inline constexpr std::uint64_t parity_below(std::uint64_t x) { return bits::parity_below(x); }
 inline constexpr std::uint64_t hash(std::uint64_t x) { return x; }
 
 // --- W words ----------------------------------------------------------------------

@@ -948,21 +948,12 @@ S occupied_set(nb::handle occupied) {
 // ---------------------------------------------------------------------------
 // Values on the Hartree-Fock determinant
 
-// The occupied spin-orbitals as limb masks: the iterable is consumed once into a set, so
-// duplicates and order do not matter; indices of 64 and above lie outside every operator
-// the backend holds and are ignored.
+// The occupied spin-orbitals as limb masks (occupied_set's rules: indices of 64 and above
+// lie outside every operator the Majorana backend holds and are ignored).
 korvel::engine::OccMasks occ_masks(nb::handle occupied) {
-    nb::object s = checked(PySet_New(occupied.ptr()));
     korvel::engine::OccMasks m;
-    for (nb::handle p : s) {
-        if (!PyIndex_Check(p.ptr()))
-            raise(PyExc_TypeError, "occupied must hold spin-orbital indices (int), got " + type_name_of(p));
-        nb::object v = checked(PyNumber_Index(p.ptr()));
-        if (PyObject_RichCompareBool(v.ptr(), nb::int_(0).ptr(), Py_LT) == 1)
-            raise(PyExc_ValueError, "occupied spin-orbital indices must be >= 0, got " + repr_of(v));
-        if (PyObject_RichCompareBool(v.ptr(), nb::int_(64).ptr(), Py_GE) == 1) continue;
-        m.add(nb::cast<unsigned long long>(v));
-    }
+    korvel::engine::sets::for_each_descending(occupied_set<std::uint64_t>(occupied),
+                                              [&](int p) { m.add(static_cast<unsigned long long>(p)); });
     return m;
 }
 
