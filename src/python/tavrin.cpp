@@ -1332,7 +1332,8 @@ constexpr const char* kGpuDoc = "Operator algebra on a CuPy bit-packed Majorana 
 constexpr const char* kCpuDoc =
     "The Majorana backend on the host: NumPy arrays in the C++ engine, and the public "
     "operations on normal-ordered ladder strings (Wick contraction), returning exactly what "
-    "the reference backend returns.";
+    "the reference backend returns. The ladder operations hold up to 256 spin-orbitals (one "
+    "64-bit word per spin-orbital set up to 64, four words beyond); the Majorana ones 64.";
 
 }  // namespace
 
