@@ -40,6 +40,7 @@
 #include "engine/majorana_op.h"
 #include "engine/memory.h"
 #include "engine/rotation.h"
+#include "engine/pool_gradient.h"
 #include "engine/task_group.h"
 #include "engine/wick.h"
 #include "fermion_terms.h"
@@ -1708,6 +1709,41 @@ NB_MODULE(tavrin, m) {
                         return from_maj_op(r, korvel::engine::kMaxSpinOrbitals / 2, kTol);
                     },
                     nb::arg("h").none(), nb::arg("generator").none(), nb::arg("theta").none());
+    // Gradients of a pool of excitation generators, in one pass over H.
+    korvel::py::def(m, "pool_gradients",
+                    "(h: FermionOp, pool: Sequence[tuple[Sequence[int], Sequence[int]]], occupied: Iterable[int], "
+                    "plain: bool = False) -> list[float]",
+                    "<HF|[H, tau - tau^dagger]|HF> for every (occupied, virtual) spin-orbital pair of the "
+                    "pool, tau = prod a_v^dagger prod a_o (each block descending), in one pass over the "
+                    "terms of H; `plain` walks member by member instead.",
+                    [](nb::handle h, nb::handle pool_o, nb::handle occupied, bool plain) {
+                        const std::uint64_t occ = occ_masks(occupied).spin_orbitals();
+                        const NormalTerms H = normal_terms_of(h, "h");
+                        std::vector<korvel::engine::Excitation> pool;
+                        auto bits = [](nb::handle seq) {
+                            std::uint64_t b = 0;
+                            for (nb::handle p : seq) {
+                                const long long v = as_int(p, "pool");
+                                if (v < 0 || v >= 64)
+                                    raise(PyExc_ValueError, "pool spin-orbital indices must lie in 0 .. 63, got " +
+                                                                std::to_string(v));
+                                b |= std::uint64_t{1} << v;
+                            }
+                            return b;
+                        };
+                        for (nb::handle member : pool_o) {
+                            nb::tuple pair = nb::cast<nb::tuple>(member);
+                            pool.push_back({bits(pair[0]), bits(pair[1])});
+                        }
+                        std::vector<double> g = without_gil([&] {
+                            return plain ? korvel::engine::pool_gradients_plain(H, occ, pool)
+                                         : korvel::engine::pool_gradients(H, occ, pool);
+                        });
+                        nb::list out;
+                        for (double v : g) out.append(v);
+                        return out;
+                    },
+                    nb::arg("h").none(), nb::arg("pool").none(), nb::arg("occupied").none(), nb::arg("plain") = false);
     // Plain statement of the determinant values, for the tests to hold the bit kernel to.
     korvel::py::def(m, "_hf_values_plain", "(lo, hi, c, occ)",
                     "c[i] <HF|gamma_{S_i}|HF> by walking every spin-orbital of every monomial.",
