@@ -162,10 +162,20 @@ class UnitaryDownfold(Method):
         defect = hermiticity_defect(heff)
         energy = fci_energy(heff, 2 * problem.n_act, problem.n_act_elec)
         warnings = []
-        if largest >= tol:
+        if largest >= tol and done < max_rot:
+            warnings.append(f"stopped at a largest gradient of {largest:.2e} (above "
+                            f"unitary_grad_tol {tol:g}): its best rotation lowers the "
+                            "reference energy by less than 1e-7 Eh, the resolution of the "
+                            "optimal angle")
+        elif largest >= tol:
             warnings.append(f"the largest gradient {largest:.2e} is still above "
                             f"unitary_grad_tol {tol:g} after {done} rotations; raise "
                             "unitary_max_rotations")
+        try:  # the energy the rotations are compared against; closed shells only
+            from korvel.core.amplitudes import ccsd_energy
+            e_ccsd = float(ccsd_energy(problem))
+        except (ValueError, ImportError):
+            e_ccsd = None
         observables = {
             "hermitian": True,
             "rotations": done,
@@ -177,6 +187,7 @@ class UnitaryDownfold(Method):
             "generators": picked,
             "hermiticity_defect": float(defect),
             "terms": len(h),
+            "ccsd_energy": e_ccsd,
             "warnings": warnings,
         }
         return Result(method="unitary", backend=getattr(backend, "name", type(backend).__name__),
