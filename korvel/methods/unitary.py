@@ -71,6 +71,22 @@ def pool_gradients(h, pool, occupied, backend) -> list[float]:
     return tavrin.pool_gradients(h, pool, occupied)
 
 
+def split_by_support(h, orbitals) -> tuple[dict, dict]:
+    """The terms of h with a ladder operator on one of `orbitals`, and the others."""
+    near, far = {}, {}
+    for term, c in h.items():
+        (near if any(p in orbitals for p, _ in term) else far)[term] = c
+    return near, far
+
+
+def add_terms(a, b, tol=1e-12) -> dict:
+    """a + b by key, sums of modulus tol or less dropped."""
+    out = dict(a)
+    for term, c in b.items():
+        out[term] = out.get(term, 0.0) + c
+    return {t: c for t, c in out.items() if abs(c) > tol}
+
+
 def hermiticity_defect(op) -> float:
     """max |c_t - conj(c_{t^dagger})| over the terms of a canonical operator: 0 for a
     Hermitian one. The adjoint of a canonical term is canonical again with the roles of
@@ -138,12 +154,15 @@ class UnitaryDownfold(Method):
             if k is None or largest < tol or done >= max_rot:
                 break
             gen = generator_of(*pool[k])
-            theta = backend.optimal_theta(h, gen, occupied, problem.n_orb)
+            # Terms on none of the generator's spin-orbitals commute with it: only the
+            # others enter the angle and the rotation (the energy curve loses only its
+            # constant, which moves no minimum).
+            near, far = split_by_support(h, set(pool[k][0]) | set(pool[k][1]))
+            theta = backend.optimal_theta(near, gen, occupied, problem.n_orb)
             if theta == 0.0:
-                # The exact curve has its minimum at 0 although the slope is not zero
-                # there only when the slope is at rounding level: nothing left to gain.
+                # Its best rotation gains less than the resolution of the angle.
                 break
-            h = backend.rotate_single(h, gen, theta, max_body=max_body)
+            h = add_terms(far, backend.rotate_single(near, gen, theta, max_body=max_body))
             done += 1
             picked.append({"occupied": list(pool[k][0]), "virtual": list(pool[k][1]),
                            "gradient": float(grads[k]), "theta": float(theta)})
