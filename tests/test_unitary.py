@@ -3,6 +3,7 @@ of rotations against dense state vectors, and its energies against exact ones.""
 
 from __future__ import annotations
 
+import re
 import types
 
 import numpy as np
@@ -151,3 +152,30 @@ def test_energy_is_hermitian_beats_casci_and_agrees_on_both_routes():
 def test_bad_options_are_refused(h2o44, bad, error):
     with pytest.raises(error, match=next(iter(bad))):
         run(h2o44, CpuBackend(), **bad)
+
+
+def test_cli_run_reports_progress_json_and_the_rotation_picture(tmp_path):
+    from test_cli import korvel, strict_json, write_input
+    pytest.importorskip("matplotlib")
+    job = write_input(tmp_path / "h2.in", chem.GEOMETRIES["h2"],
+                      {"basis": "6-31g", "active_space": "manual", "n_act": 1,
+                       "n_act_elec": 2, "method": "unitary", "unitary_grad_tol": 1e-3})
+    proc = korvel(job, "--json", tmp_path / "r.json", "--plot", tmp_path / "r.png")
+    assert proc.returncode == 0, proc.stderr
+    report = strict_json(tmp_path / "r.json")
+    obs = report["observables"]
+    exact = report["measurements"]["hamiltonian"]["exact_energy"]
+    assert report["method"] == "unitary" and obs["hermitian"] is True
+    assert len(obs["reference_energy_by_rotation"]) == obs["rotations"] + 1
+    assert obs["reference_energy_by_rotation"][-1] == pytest.approx(report["energy"], abs=1e-9)
+    assert abs(report["energy"] - exact) < 1e-4
+    assert re.search(r"\d+ rotations \((converged|no energy left to gain)\): largest gradient",
+                     proc.stderr)
+    assert (tmp_path / "r.png").stat().st_size > 0
+    # the picture's rotation panel holds the reference energies, one point per rotation
+    from korvel.plot import results_figure
+    fig = results_figure(rotations=(obs["reference_energy_by_rotation"],
+                                    [("CCSD", obs["ccsd_energy"]), ("exact", exact)]))
+    line = fig.axes[0].lines[0]
+    np.testing.assert_allclose(line.get_ydata(), obs["reference_energy_by_rotation"])
+    assert [l.get_label().split()[0] for l in fig.axes[0].lines[1:]] == ["CCSD", "exact"]
