@@ -983,7 +983,7 @@ def test_device_closed_form_matches_the_host():
     h = hermitian_op(11, 6, 20)
     occ = {0, 1, 2}
     assert abs(gpu.hf_expectation(h, occ) - cpu.hf_expectation(h, occ)) < 1e-12
-    for gen in GENERATORS:
+    for gen in GENERATORS + list(ANY_GENERATORS.values()):  # unit, scaled and summed
         assert abs(gpu.gradient(h, gen, occ) - cpu.gradient(h, gen, occ)) < 1e-12
         for theta in ANGLES:
             close(gpu.rotate_single(h, gen, theta, max_body=None), cpu.rotate_single(h, gen, theta, max_body=None))
