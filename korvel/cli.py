@@ -1181,9 +1181,16 @@ def _plot(path: str, report: dict, keep: dict, progress) -> dict:
     title = (f"{os.path.basename(report['input'])}: {basis}, {p['n_elec']} electrons "
              f"in {p['n_orb']} orbitals")
     active = (p["n_act_elec"], p["n_act"]) if levels is not None else None
+    rotations = None
+    by_rotation = (report.get("observables") or {}).get("reference_energy_by_rotation")
+    if by_rotation:
+        obs = report["observables"]
+        rotations = (by_rotation, [("CCSD", obs.get("ccsd_energy")),
+                                   ("CASCI", report["measurements"].get("casci", {}).get("energy")),
+                                   ("exact", h["exact_energy"])])
     with progress.stage("plot", f"drawing the results to {path}"):
         fig = results_figure(dmrg=h.get("dmrg"), exact=h["exact_energy"], levels=levels,
-                             title=title, active_space=active)
+                             title=title, active_space=active, rotations=rotations)
         save_figure(fig, path)
     return {"path": path, "format": check_plot_path(path)[1:]}
 

@@ -106,6 +106,15 @@ KEYWORDS: dict[str, Keyword] = {k.name: k for k in [
     _kw("pool_tol", "float", 1e-8,
         "doubles amplitudes smaller than this in modulus are dropped", minimum=0.0,
         maximum=1.0),
+    _kw("unitary_grad_tol", "float", 1e-3,
+        "method unitary: rotations stop when the largest energy gradient of the pool "
+        "falls below this (Eh)", minimum=1e-10, maximum=1.0),
+    _kw("unitary_max_rotations", "int", 400,
+        "method unitary: the most rotations done", minimum=1, maximum=1_000_000),
+    _kw("unitary_max_body", "int", 3,
+        "method unitary: body-rank cap applied after each rotation (at least 3: the "
+        "three-body terms of a rotated two-body Hamiltonian carry contractions with the "
+        "reference that a lower cap would lose)", minimum=3, maximum=16),
     _kw("fci_max_dim", "int", 2_000_000,
         "largest S_z block (determinants) for which the exact energy is computed; "
         "larger ones are skipped", minimum=0, maximum=10**9),
@@ -625,12 +634,17 @@ def _check_combination(rem: dict, given: dict, where: dict, header: int | None,
         if unused and key in given:
             warnings.append(f"{src.filename}, line {where[key]}: {key} has no effect "
                             f"with active_space {mode}")
+    ccsd_keys = ("ccsd_n_comm", "ccsd_max_body", "generator_pool", "pool_tol", "ccsd_singles")
+    unitary_keys = ("unitary_grad_tol", "unitary_max_rotations", "unitary_max_body")
+    for keys, owner in ((ccsd_keys, "cendrel"), (unitary_keys, "unitary")):
+        if rem["method"] != owner:
+            for key in keys:
+                if key in given:
+                    warnings.append(f"{src.filename}, line {where[key]}: {key} has no "
+                                    + ("effect without a method" if rem["method"] is None
+                                       else f"effect with method {rem['method']}"))
     if rem["method"] is None:
-        for key in ("ccsd_n_comm", "ccsd_max_body", "generator_pool", "pool_tol",
-                    "ccsd_singles"):
-            if key in given:
-                warnings.append(f"{src.filename}, line {where[key]}: {key} has no "
-                                "effect without a method")
+        pass
     elif "ccsd_singles" in given and rem["generator_pool"] != "ccsd_screened":
         warnings.append(f"{src.filename}, line {where['ccsd_singles']}: ccsd_singles has no "
                         f"effect with generator_pool {rem['generator_pool']} (no singles)")

@@ -213,20 +213,39 @@ def draw_ladder(ax, levels, active_space=None) -> None:
     _plain_energy_axis(ax)
 
 
+def draw_rotations(ax, energies, marks) -> None:
+    """The reference energy after each rotation (rotation 0: the mean field) on ``ax``,
+    with a dashed line at each (label, energy) of ``marks`` that is not None."""
+    ax.plot(range(len(energies)), energies, "o-", ms=3, color="C0",
+            label="reference energy")
+    for k, (name, e) in enumerate(m for m in marks if m[1] is not None and _finite(m[1])):
+        ax.axhline(e, ls="--", lw=1, color=f"C{k + 1}", label=f"{name} {e:.6f}")
+    ax.set_xlabel("rotations")
+    ax.set_ylabel("energy / Eh")
+    ax.set_title("exact rotations")
+    ax.legend(fontsize=7)
+    _plain_energy_axis(ax)
+
+
 def results_figure(*, dmrg: dict | None = None, exact: float | None = None,
-                   levels=None, title: str | None = None, active_space=None):
-    """A Figure with the DMRG panel (when ``dmrg`` info is given) and the ladder
-    panel (when ``levels`` is given, its title naming ``active_space``, a pair
-    (electrons, orbitals)), side by side."""
-    panels = [p for p in ("dmrg", "ladder") if {"dmrg": dmrg, "ladder": levels}[p]]
+                   levels=None, title: str | None = None, active_space=None,
+                   rotations=None):
+    """A Figure with the DMRG panel (when ``dmrg`` info is given), the ladder panel
+    (when ``levels`` is given, its title naming ``active_space``, a pair (electrons,
+    orbitals)) and the rotation panel (when ``rotations`` = (energies, marks) is
+    given), side by side."""
+    given = {"dmrg": dmrg, "ladder": levels, "rotations": rotations}
+    panels = [p for p in ("dmrg", "ladder", "rotations") if given[p]]
     if not panels:
         raise ValueError("nothing to plot: no DMRG points and no energy ladder")
     fig, axes = _new_figure(len(panels))
     for name, ax in zip(panels, axes):
         if name == "dmrg":
             draw_dmrg(ax, dmrg, exact)
-        else:
+        elif name == "ladder":
             draw_ladder(ax, levels, active_space)
+        else:
+            draw_rotations(ax, *rotations)
     if title:
         fig.suptitle(title, fontsize=10)
     return fig

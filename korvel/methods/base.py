@@ -11,6 +11,7 @@ _REGISTRY: dict[str, type] = {}
 # name -> (module, class) of methods that are loaded on first use
 _LAZY: dict[str, tuple[str, str]] = {
     "cendrel": ("korvel.methods.cendrel", "CCSDDownfold"),
+    "unitary": ("korvel.methods.unitary", "UnitaryDownfold"),
 }
 
 

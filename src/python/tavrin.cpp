@@ -40,6 +40,7 @@
 #include "engine/majorana_op.h"
 #include "engine/memory.h"
 #include "engine/rotation.h"
+#include "engine/pool_gradient.h"
 #include "engine/task_group.h"
 #include "engine/term_sum.h"
 #include "engine/wick.h"
@@ -752,9 +753,12 @@ auto on_fitting_sets(F&& f) {
     }
 }
 
+// The normal-ordered terms of a FermionOp on the set type S. `widen` (inside
+// on_fitting_sets) asks a one-word read to give way to the wide sets; without it an index
+// past the set is the reader's ValueError.
 template <typename S>
-korvel::engine::NormalTermsT<S> normal_terms_of(nb::handle op, const char* name) {
-    const korvel::py::ReducedFermionOpT<S> terms = korvel::py::reduced_terms_from<S>(op, name, true);
+korvel::engine::NormalTermsT<S> normal_terms_of(nb::handle op, const char* name, bool widen = true) {
+    const korvel::py::ReducedFermionOpT<S> terms = korvel::py::reduced_terms_from<S>(op, name, widen);
     return without_gil([&] {
         return korvel::engine::normal_from_reduced(terms.terms.data(), terms.keep.data(),
                                                    terms.terms.size(), 0.0);
@@ -1191,6 +1195,109 @@ double theta_arg(nb::handle theta_o) {
     return theta;
 }
 
+// The generator in a message: its repr, cut short for long generators.
+std::string generator_repr(nb::handle generator) {
+    std::string r = repr_of(generator);
+    if (r.size() > 300) r = r.substr(0, 300) + "...}";
+    return r;
+}
+
+// Runs engine work for one generator without the GIL; an orbit that does not close is a
+// ValueError naming the generator.
+template <typename F>
+auto for_generator(nb::handle generator, F&& f) {
+    try {
+        return without_gil(std::forward<F>(f));
+    } catch (const korvel::engine::RotationNotClosedError& e) {
+        raise(PyExc_ValueError, "no exact rotation about the generator " + generator_repr(generator) + ": " + e.what());
+    }
+}
+
+// Sum of |c|^2 per tag, for tags 0 .. ntags - 1.
+nb::object seg_l2sq(nb::handle xp, nb::handle t, nb::handle c, std::size_t ntags) {
+    if (length_of(c) == 0) return xp.attr("zeros")(ntags, "dtype"_a = xp.attr("float64"));
+    nb::object a = xp.attr("abs")(c);
+    nb::object w = xp.attr("bincount")(t.attr("astype")(xp.attr("int64")), "weights"_a = a * a, "minlength"_a = ntags);
+    return w[nb::slice(nb::none(), nb::int_(ntags), nb::none())];
+}
+
+// Raw rows of a tagged product of n rows with the generator's, sized before the product.
+void require_tagged_rows(std::size_t n, std::size_t a_rows, const char* what) {
+    korvel::engine::require_memory(korvel::engine::sat_mul(2 * n, a_rows), 2 * sizeof(std::uint64_t) + sizeof(cplx) + 16,
+                                   what);
+}
+
+// The three nested commutators of the overlapping monomials, tagged by monomial, and the
+// closure of each: ad^3 h = -omega^2 ad h (the rotation is then h + sin(omega t)/omega cm
+// + (1 - cos(omega t))/omega^2 dcm exactly). omega^2 = |tcm| / |cm| (2-norms); the closure
+// holds when |tcm + omega^2 cm| <= 1e-12 |tcm|. Tags without a commutator are closed.
+// Raw rows per overlapping monomial above which a product of the closure test is not
+// formed on the array route (a unit double needs at most 8 x 8 x 2).
+constexpr std::uint64_t kArrayClosureRows = 1024;
+
+struct ArrayClosure {
+    nb::tuple cm, dcm;
+    nb::object omega, closed;
+};
+
+// Every monomial left to the engine's exact route.
+ArrayClosure all_open(nb::handle xp, std::size_t k) {
+    ArrayClosure r;
+    nb::object z = xp.attr("zeros");
+    r.cm = r.dcm = nb::make_tuple(z(0, "dtype"_a = xp.attr("int64")), z(0, "dtype"_a = xp.attr("uint64")),
+                                  z(0, "dtype"_a = xp.attr("uint64")), z(0, "dtype"_a = xp.attr("complex128")));
+    r.omega = z(k, "dtype"_a = xp.attr("float64"));
+    r.closed = z(k, "dtype"_a = xp.attr("bool_"));
+    return r;
+}
+
+ArrayClosure array_closure(nb::handle self, nb::handle xp, nb::handle l_ov, nb::handle h_ov, nb::handle c_ov,
+                           nb::tuple A) {
+    const std::size_t k = length_of(l_ov), na = length_of(A[0]);
+    nb::object tags = xp.attr("arange")(k, "dtype"_a = xp.attr("int64"));
+    nb::object ct = self.attr("_commutator_tagged");
+    require_tagged_rows(k, na, "the commutators [h, A] of the monomials meeting the generator");
+    ArrayClosure r;
+    r.cm = nb::cast<nb::tuple>(ct(xp, l_ov, h_ov, c_ov, tags, A[0], A[1], A[2]));
+    if (korvel::engine::sat_mul(length_of(r.cm[1]), na) > kArrayClosureRows * k) return all_open(xp, k);
+    require_tagged_rows(length_of(r.cm[1]), na, "the double commutators [[h, A], A]");
+    r.dcm = nb::cast<nb::tuple>(ct(xp, r.cm[1], r.cm[2], r.cm[3], r.cm[0], A[0], A[1], A[2]));
+    // A product this large means orbits that do not close after three commutators: the
+    // engine's exact route takes them all (and refuses promptly what it cannot rotate).
+    if (korvel::engine::sat_mul(length_of(r.dcm[1]), na) > kArrayClosureRows * k) return all_open(xp, k);
+    require_tagged_rows(length_of(r.dcm[1]), na, "the triple commutators [[[h, A], A], A]");
+    nb::tuple tcm = nb::cast<nb::tuple>(ct(xp, r.dcm[1], r.dcm[2], r.dcm[3], r.dcm[0], A[0], A[1], A[2]));
+    nb::object n1 = seg_l2sq(xp, r.cm[0], r.cm[3], k), n3 = seg_l2sq(xp, tcm[0], tcm[3], k);
+    nb::object zero = nb::float_(0.0);
+    nb::object has = rich(n1, zero, Py_GT);
+    nb::object where = xp.attr("where");
+    nb::object mu = xp.attr("sqrt")(n3 / where(has, n1, nb::float_(1.0)));
+    mu = where(has, mu, zero);
+    nb::object cat = xp.attr("concatenate");
+    nb::tuple res = seg_merge_tagged(self, xp, cat(nb::make_tuple(tcm[0], r.cm[0])), cat(nb::make_tuple(tcm[1], r.cm[1])),
+                                     cat(nb::make_tuple(tcm[2], r.cm[2])),
+                                     cat(nb::make_tuple(tcm[3], r.cm[3] * mu[r.cm[0]])), 0.0);
+    nb::object nr = seg_l2sq(xp, res[0], res[3], k);
+    r.closed = rich(nr, nb::float_(1e-24) * n3, Py_LE) | has.attr("__invert__")();
+    r.omega = xp.attr("sqrt")(mu);
+    return r;
+}
+
+// The monomials whose orbits do not close after three commutators, rotated exactly by the
+// engine on the host: their rows (rotated minus original) as arrays of `xp`.
+nb::tuple engine_rows(nb::handle xp, nb::handle generator, nb::handle l, nb::handle h, nb::handle c,
+                      const MajoranaOp& A, double theta) {
+    const MajoranaOp sub = op_from_arrays(host_copy_of(l), host_copy_of(h), host_copy_of(c));
+    MajoranaOp delta = for_generator(generator, [&] {
+        MajoranaOp r = korvel::engine::rotate_single(sub, A, theta);
+        for (std::size_t k = 0; k < sub.size(); ++k) r.push_back(sub.mask(k), -sub.c[k]);
+        return korvel::engine::merge(r, kTol);
+    });
+    nb::tuple t = arrays_from_op(delta);
+    nb::object as = xp.attr("asarray");
+    return nb::make_tuple(as(t[0]), as(t[1]), as(t[2]));
+}
+
 nb::object gpu_rotate_single(nb::handle self, nb::handle h, nb::handle generator, nb::handle theta_o,
                              nb::handle max_body_o) {
     as_opt_int(max_body_o, "max_body");
@@ -1212,19 +1319,27 @@ nb::object gpu_rotate_single(nb::handle self, nb::handle h, nb::handle generator
     out_h.append(H[1]);
     out_c.append(H[2]);
     if (length_of(l_ov) > 0) {
-        nb::tuple r = nb::cast<nb::tuple>(self.attr("_alpha_per_monomial")(xp, l_ov, h_ov, c_ov, A[0], A[1], A[2]));
-        nb::object tcm = r[0], lcm = r[1], hcm = r[2], ccm = r[3], alpha = r[4];
-        const double st = std::sin(theta), ct = std::cos(theta), s2 = std::sin(2.0 * theta);
-        nb::object is1 = rich(alpha, nb::int_(1), Py_EQ);
-        nb::object a_of = xp.attr("where")(is1, st, 0.5 * s2);
-        nb::object b_of = xp.attr("where")(is1, 1.0 - ct, 0.5 * (st * st));
-        out_l.append(lcm);
-        out_h.append(hcm);
-        out_c.append(ccm * a_of[tcm]);
-        nb::tuple d = nb::cast<nb::tuple>(self.attr("_commutator_tagged")(xp, lcm, hcm, ccm, tcm, A[0], A[1], A[2]));
-        out_l.append(d[1]);
-        out_h.append(d[2]);
-        out_c.append(d[3] * b_of[d[0]]);
+        ArrayClosure r = array_closure(self, xp, l_ov, h_ov, c_ov, A);
+        nb::object where = xp.attr("where");
+        nb::object w = r.omega, has = rich(w, nb::float_(0.0), Py_GT);
+        nb::object ws = where(has, w, nb::float_(1.0));
+        nb::object wt = ws * nb::float_(theta);
+        nb::object a_of = where(r.closed & has, xp.attr("sin")(wt) / ws, nb::float_(0.0));
+        nb::object b_of = where(r.closed & has, (nb::float_(1.0) - xp.attr("cos")(wt)) / (ws * ws), nb::float_(0.0));
+        out_l.append(r.cm[1]);
+        out_h.append(r.cm[2]);
+        out_c.append(r.cm[3] * a_of[r.cm[0]]);
+        out_l.append(r.dcm[1]);
+        out_h.append(r.dcm[2]);
+        out_c.append(r.dcm[3] * b_of[r.dcm[0]]);
+        nb::object open = r.closed.attr("__invert__")();
+        if (PyObject_IsTrue(open.attr("any")().ptr()) == 1) {
+            const MajoranaOp Ah = op_from_arrays(host_copy_of(A[0]), host_copy_of(A[1]), host_copy_of(A[2]));
+            nb::tuple e = engine_rows(xp, generator, l_ov[open], h_ov[open], c_ov[open], Ah, theta);
+            out_l.append(e[0]);
+            out_h.append(e[1]);
+            out_c.append(e[2]);
+        }
     }
     nb::object cat = xp.attr("concatenate");
     nb::tuple m = nb::cast<nb::tuple>(self.attr("_merge")(xp, cat(out_l), cat(out_h), cat(out_c)));
@@ -1240,14 +1355,16 @@ nb::object cpu_rotate_single(nb::handle self, nb::handle h, nb::handle generator
     const MajoranaOp H = majorana_of(h, "h"), A = majorana_of(generator, "generator");
     require_anti_hermitian(A);
     const long long n_orb = nb::cast<long long>(self.attr("_n_orb_of")(h, generator));
-    MajoranaOp rotated = without_gil([&] { return korvel::engine::rotate_single(H, A, theta); });
+    MajoranaOp rotated = for_generator(generator, [&] { return korvel::engine::rotate_single(H, A, theta); });
     return truncate_body_fermionic(from_maj_op(rotated, n_orb, kTol), max_body_o);
 }
 
 // ---------------------------------------------------------------------------
-// The optimal angle: E(theta) = <HF| e^{-theta A} H e^{theta A} |HF> in closed form (see
-// engine/rotation.h), minimised over its stationary points and t = 0, pi. The quartic's
-// roots come from NumPy (the eigenvalues of its companion matrix).
+// The optimal angle: E(theta) = <HF| e^{-theta A} H e^{theta A} |HF> as a sum of waves (see
+// engine/rotation.h). When its frequencies are nu and 2 nu it is the five-coefficient model
+// in u = nu theta, minimised over its stationary points (the real roots of a quartic, from
+// NumPy: the eigenvalues of its companion matrix) and u = 0, pi; otherwise a grid search
+// with golden-section refinement.
 
 double angle_of(const korvel::engine::EnergyModel& e) {
     const std::vector<double> quartic = e.stationary_quartic();
@@ -1260,8 +1377,12 @@ double angle_of(const korvel::engine::EnergyModel& e) {
     return korvel::engine::select_angle(e, roots);
 }
 
-double sum_where_real(nb::handle np, nb::handle vals, nb::handle mask) {
-    return complex_of(np.attr("sum")(vals[mask])).real();
+double angle_of(korvel::engine::EnergyCurve curve) {
+    curve.gather();
+    double nu = 1.0;
+    korvel::engine::EnergyModel model;
+    if (curve.as_model(nu, model)) return angle_of(model) / nu;
+    return without_gil([&] { return korvel::engine::select_angle_general(curve); });
 }
 
 nb::object gpu_optimal_theta(nb::handle self, nb::handle h, nb::handle generator, nb::handle occupied,
@@ -1273,43 +1394,57 @@ nb::object gpu_optimal_theta(nb::handle self, nb::handle h, nb::handle generator
     nb::tuple H = nb::cast<nb::tuple>(self.attr("_to_maj")(xp, h));
     nb::tuple A = nb::cast<nb::tuple>(self.attr("_to_maj")(xp, generator));
     require_anti_hermitian(A[0], A[1], A[2]);
-    korvel::engine::EnergyModel E;
+    korvel::engine::EnergyCurve E;
     E.e00 = complex_of(np.attr("sum")(self.attr("_hf_value_per_monomial")(xp, H[0], H[1], H[2], occ))).real();
     if (length_of(A[0]) == 0 || length_of(H[0]) == 0) return nb::float_(0.0);
     nb::object AmL = self.attr("_or_reduce")(xp, A[0]), AmH = self.attr("_or_reduce")(xp, A[1]);
     nb::object zero = xp.attr("uint64")(0);
     nb::object ov = rich(H[0] & AmL, zero, Py_NE) | rich(H[1] & AmH, zero, Py_NE);
     nb::object l_ov = H[0][ov], h_ov = H[1][ov], c_ov = H[2][ov];
-    if (length_of(l_ov) == 0) return nb::float_(0.0);
-    nb::tuple r = nb::cast<nb::tuple>(self.attr("_alpha_per_monomial")(xp, l_ov, h_ov, c_ov, A[0], A[1], A[2]));
-    nb::tuple d = nb::cast<nb::tuple>(self.attr("_commutator_tagged")(xp, r[1], r[2], r[3], r[0], A[0], A[1], A[2]));
-    nb::object alpha_h = host_copy_of(r[4]), tcm_h = host_copy_of(r[0]), tdcm_h = host_copy_of(d[0]);
-    nb::object vcm = self.attr("_hf_value_per_monomial")(xp, r[1], r[2], r[3], occ);
-    nb::object vdcm = self.attr("_hf_value_per_monomial")(xp, d[1], d[2], d[3], occ);
-    nb::object a_cm = alpha_h[tcm_h], a_dcm = alpha_h[tdcm_h];
-    nb::object one = nb::int_(1), four = nb::int_(4);
-    E.e11 = sum_where_real(np, vcm, rich(a_cm, one, Py_EQ));
-    E.e14 = sum_where_real(np, vcm, rich(a_cm, four, Py_EQ));
-    E.e21 = sum_where_real(np, vdcm, rich(a_dcm, one, Py_EQ));
-    E.e24 = sum_where_real(np, vdcm, rich(a_dcm, four, Py_EQ));
+    const std::size_t k = length_of(l_ov);
+    if (k == 0) return nb::float_(0.0);
+    ArrayClosure r = array_closure(self, xp, l_ov, h_ov, c_ov, A);
+    // Per monomial: E_h(t) - E_h(0) = sin(wt)/w <cm> + (1 - cos wt)/w^2 <dcm>.
+    nb::object vcm = self.attr("_hf_value_per_monomial")(xp, r.cm[1], r.cm[2], r.cm[3], occ);
+    nb::object vdcm = self.attr("_hf_value_per_monomial")(xp, r.dcm[1], r.dcm[2], r.dcm[3], occ);
+    auto per_tag = [&](nb::handle t, nb::handle v) {
+        nb::object th = host_copy_of(t).attr("astype")(np.attr("int64"));
+        if (length_of(th) == 0) return np.attr("zeros")(k);
+        return np.attr("bincount")(th, "weights"_a = np.attr("real")(v), "minlength"_a = k);
+    };
+    const std::vector<double> s1 = host_vector<double>(per_tag(r.cm[0], vcm), "float64");
+    const std::vector<double> s2 = host_vector<double>(per_tag(r.dcm[0], vdcm), "float64");
+    const std::vector<double> omega = host_vector<double>(host_copy_of(r.omega), "float64");
+    const std::vector<bool> closed = [&] {
+        std::vector<std::uint8_t> c = host_vector<std::uint8_t>(host_copy_of(r.closed).attr("astype")(np.attr("uint8")), "uint8");
+        return std::vector<bool>(c.begin(), c.end());
+    }();
+    for (std::size_t t = 0; t < k; ++t)
+        if (closed[t] && omega[t] > 0) E.waves.push_back({omega[t], s1[t] / omega[t], s2[t] / (omega[t] * omega[t])});
+    nb::object open = r.closed.attr("__invert__")();
+    if (PyObject_IsTrue(open.attr("any")().ptr()) == 1) {
+        const MajoranaOp sub = op_from_arrays(host_copy_of(l_ov[open]), host_copy_of(h_ov[open]), host_copy_of(c_ov[open]));
+        const MajoranaOp Ah = op_from_arrays(host_copy_of(A[0]), host_copy_of(A[1]), host_copy_of(A[2]));
+        const korvel::engine::OccMasks m = occ_masks(occ);
+        korvel::engine::EnergyCurve rest = for_generator(generator, [&] { return korvel::engine::energy_curve(sub, Ah, m); });
+        E.waves.insert(E.waves.end(), rest.waves.begin(), rest.waves.end());
+    }
     return nb::float_(angle_of(E));
 }
 
-// The energy curve of CpuBackend, or of the plain statement: the operators into the engine
-// once, the curve there without the GIL.
-korvel::engine::EnergyModel cpu_energy_model(nb::handle h, nb::handle generator, nb::handle occupied, bool plain) {
+// The energy curve of CpuBackend: the operators into the engine once, the curve there
+// without the GIL.
+korvel::engine::EnergyCurve cpu_energy_curve(nb::handle h, nb::handle generator, nb::handle occupied) {
     const korvel::engine::OccMasks occ = occ_masks(occupied);
     const MajoranaOp H = majorana_of(h, "h"), A = majorana_of(generator, "generator");
     require_anti_hermitian(A);
-    return without_gil([&] {
-        return plain ? korvel::engine::energy_model_plain(H, A, occ) : korvel::engine::energy_model(H, A, occ);
-    });
+    return for_generator(generator, [&] { return korvel::engine::energy_curve(H, A, occ); });
 }
 
 nb::object cpu_optimal_theta(nb::handle, nb::handle h, nb::handle generator, nb::handle occupied,
                              nb::handle n_orb) {
     as_int(n_orb, "n_orb");
-    return nb::float_(angle_of(cpu_energy_model(h, generator, occupied, false)));
+    return nb::float_(angle_of(cpu_energy_curve(h, generator, occupied)));
 }
 
 // ---------------------------------------------------------------------------
@@ -1607,17 +1742,16 @@ NB_MODULE(tavrin, m) {
         },
         nb::arg("self").none(), nb::arg("h").none(), nb::arg("generator").none(), nb::arg("occupied").none(),
         nb::arg("n_orb").none());
-    // The energy curve's coefficients, from the engine's kernel or its plain statement, for the
-    // tests to hold them to each other and to the exact state-vector energy.
-    korvel::py::def(m, "_energy_model", "(h: FermionOp, generator: FermionOp, occupied: Iterable[int], plain: bool = False)",
-                    "(e00, e11, e21, e14, e24) of E(t) = e00 + sin t e11 + (1 - cos t) e21 + sin 2t / 2 e14 "
-                    "+ sin^2 t / 2 e24.",
-                    [](nb::handle h, nb::handle g, nb::handle occ, bool plain) {
-                        const korvel::engine::EnergyModel e = cpu_energy_model(h, g, occ, plain);
-                        return nb::make_tuple(e.e00, e.e11, e.e21, e.e14, e.e24);
+    // The energy curve as waves, for the tests to hold it to exact state-vector energies.
+    korvel::py::def(m, "_energy_curve", "(h: FermionOp, generator: FermionOp, occupied: Iterable[int])",
+                    "(e00, [(omega, s, c), ...]) of E(t) = e00 + sum s sin(omega t) + c (1 - cos(omega t)).",
+                    [](nb::handle h, nb::handle g, nb::handle occ) {
+                        const korvel::engine::EnergyCurve e = cpu_energy_curve(h, g, occ);
+                        nb::list waves;
+                        for (const auto& w : e.waves) waves.append(nb::make_tuple(w.omega, w.sine, w.cosine));
+                        return nb::make_tuple(e.e00, waves);
                     },
-                    nb::arg("h").none(), nb::arg("generator").none(), nb::arg("occupied").none(),
-                    nb::arg("plain") = false);
+                    nb::arg("h").none(), nb::arg("generator").none(), nb::arg("occupied").none());
     korvel::py::def(m, "_fold_to_active", "(hamiltonian: FermionOp, problem) -> FermionOp",
                     "The fold onto the active space of `problem` on normal-ordered ladder terms: each "
                     "external spin-orbital projected onto its occupation in problem.occupied; up to 256 "
@@ -1645,8 +1779,8 @@ NB_MODULE(tavrin, m) {
                     nb::arg("h").none(), nb::arg("generator").none(), nb::arg("problem").none(), nb::kw_only(),
                     nb::arg("n_comm").none(), nb::arg("max_body").none());
     korvel::py::def(m, "_rotate_single_plain", "(h: FermionOp, generator: FermionOp, theta: float) -> FermionOp",
-                    "e^{-theta A} H e^{theta A} in closed form, one monomial at a time through the generic "
-                    "merged products.",
+                    "e^{-theta A} H e^{theta A} as its Taylor series in small equal steps, through the "
+                    "generic merged commutators.",
                     [](nb::handle h, nb::handle g, nb::handle theta_o) {
                         const double theta = theta_arg(theta_o);
                         const MajoranaOp H = majorana_of(h, "h"), A = majorana_of(g, "generator");
@@ -1655,6 +1789,42 @@ NB_MODULE(tavrin, m) {
                         return from_maj_op(r, korvel::engine::kMaxSpinOrbitals / 2, kTol);
                     },
                     nb::arg("h").none(), nb::arg("generator").none(), nb::arg("theta").none());
+    // Gradients of a pool of excitation generators, in one pass over H.
+    korvel::py::def(m, "pool_gradients",
+                    "(h: FermionOp, pool: Sequence[tuple[Sequence[int], Sequence[int]]], occupied: Iterable[int], "
+                    "plain: bool = False) -> list[float]",
+                    "<HF|[H, tau - tau^dagger]|HF> for every (occupied, virtual) spin-orbital pair of the "
+                    "pool, tau = prod a_v^dagger prod a_o (each block descending), in one pass over the "
+                    "terms of H; `plain` walks member by member instead.",
+                    [](nb::handle h, nb::handle pool_o, nb::handle occupied, bool plain) {
+                        // the pool's excitations are one-word sets: H must fit 64 spin-orbitals
+                        const std::uint64_t occ = occupied_set<std::uint64_t>(occupied);
+                        const NormalTerms H = normal_terms_of<std::uint64_t>(h, "h", false);
+                        std::vector<korvel::engine::Excitation> pool;
+                        auto bits = [](nb::handle seq) {
+                            std::uint64_t b = 0;
+                            for (nb::handle p : seq) {
+                                const long long v = as_int(p, "pool");
+                                if (v < 0 || v >= 64)
+                                    raise(PyExc_ValueError, "pool spin-orbital indices must lie in 0 .. 63, got " +
+                                                                std::to_string(v));
+                                b |= std::uint64_t{1} << v;
+                            }
+                            return b;
+                        };
+                        for (nb::handle member : pool_o) {
+                            nb::tuple pair = nb::cast<nb::tuple>(member);
+                            pool.push_back({bits(pair[0]), bits(pair[1])});
+                        }
+                        std::vector<double> g = without_gil([&] {
+                            return plain ? korvel::engine::pool_gradients_plain(H, occ, pool)
+                                         : korvel::engine::pool_gradients(H, occ, pool);
+                        });
+                        nb::list out;
+                        for (double v : g) out.append(v);
+                        return out;
+                    },
+                    nb::arg("h").none(), nb::arg("pool").none(), nb::arg("occupied").none(), nb::arg("plain") = false);
     // Plain statement of the determinant values, for the tests to hold the bit kernel to.
     korvel::py::def(m, "_hf_values_plain", "(lo, hi, c, occ)",
                     "c[i] <HF|gamma_{S_i}|HF> by walking every spin-orbital of every monomial.",
