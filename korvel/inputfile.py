@@ -974,8 +974,17 @@ BACKEND_MAX_SPINORB = {"gpu": 64, "cpu": 256}
 def _check_backend_width(rem: dict, where: dict, n_ao: int | None, src: _Source) -> None:
     """A method on a backend that cannot hold the problem's spin-orbitals is refused here,
     before the SCF, naming the sizes."""
+    if rem["method"] is None or n_ao is None:
+        return
+    if rem["method"] == "unitary" and 2 * n_ao > BACKEND_MAX_SPINORB["gpu"]:
+        # its rotations run on the 128-bit Majorana masks whatever the backend
+        raise src.error(where.get("method"),
+                        f"method unitary holds at most {BACKEND_MAX_SPINORB['gpu']} "
+                        f"spin-orbitals (its exact rotations run on 128-bit Majorana masks), "
+                        f"and this problem has {n_ao} orbitals ({2 * n_ao} spin-orbitals); "
+                        "use method cendrel (up to 256 spin-orbitals) or a smaller basis set")
     name, limit = rem["backend"], BACKEND_MAX_SPINORB.get(rem["backend"])
-    if rem["method"] is None or n_ao is None or limit is None or 2 * n_ao <= limit:
+    if limit is None or 2 * n_ao <= limit:
         return
     hint = ("use backend cpu (up to 256 spin-orbitals) or auto" if name == "gpu"
             else "use a smaller basis set or fewer atoms")

@@ -114,3 +114,7 @@ def test_a_method_past_the_backends_width_is_refused_at_parse_time():
     # the reference backend has no such limit, and without a method nothing is refused
     assert parse_input_text(text.replace("cpu", "openfermion"), "w.in").basis_functions == 172
     assert parse_input_text(text.replace("method cendrel\n", ""), "w.in").basis_functions == 172
+    # the unitary method's rotations hold 64 spin-orbitals on any backend
+    with pytest.raises(ValueError, match=r"line 9: method unitary holds at most 64 "
+                       r"spin-orbitals.*172 orbitals \(344 spin-orbitals\)"):
+        parse_input_text(text.replace("cendrel", "unitary"), "w.in")
