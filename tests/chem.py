@@ -9,6 +9,8 @@ from __future__ import annotations
 import functools
 from types import SimpleNamespace
 
+import pytest
+
 GEOMETRIES = {
     "h2": [("H", (0.0, 0.0, 0.0)), ("H", (0.0, 0.0, 0.74))],
     "lih": [("Li", (0.0, 0.0, 0.0)), ("H", (0.0, 0.0, 1.6))],
@@ -41,6 +43,18 @@ def _cached_problem(name, rem_items):
 def problem(name, **rem):
     """A cached Problem for molecule ``name``; treat it as read-only."""
     return _cached_problem(name, tuple(sorted(rem.items())))
+
+
+@pytest.fixture(scope="module")
+def single_threaded_pyscf():
+    """Tiny molecules: PySCF's OpenMP threads only cost time on a shared machine. A test
+    module takes it with ``pytestmark = pytest.mark.usefixtures(...)`` after importing it."""
+    import pyscf
+
+    old = pyscf.lib.num_threads()
+    pyscf.lib.num_threads(1)
+    yield
+    pyscf.lib.num_threads(old)
 
 
 def fresh_python(code, env=None):

@@ -12,7 +12,7 @@ from unittest import mock
 import numpy as np
 import pytest
 import scipy.linalg
-from chem import GEOMETRIES, fresh_python, make_calc, problem
+from chem import GEOMETRIES, fresh_python, make_calc, problem, single_threaded_pyscf  # noqa: F401
 
 from korvel.core import hamiltonian as ham
 from korvel.core.hamiltonian import Problem, _geometry_for_pyscf, build_problem
@@ -24,13 +24,7 @@ from pyscf.mcscf import avas  # noqa: E402
 
 
 
-@pytest.fixture(autouse=True, scope="module")
-def single_threaded_pyscf():
-    """These molecules are tiny: OpenMP threads only cost time on a shared machine."""
-    old = pyscf.lib.num_threads()
-    pyscf.lib.num_threads(1)
-    yield
-    pyscf.lib.num_threads(old)
+pytestmark = pytest.mark.usefixtures("single_threaded_pyscf")
 
 
 FIELDS = [("hamiltonian", "Any"), ("n_orb", "int"), ("n_elec", "int"), ("n_core", "int"),

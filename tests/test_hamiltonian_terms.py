@@ -8,7 +8,7 @@ that cancel) on real molecules and on integrals made to hit those cases.
 
 import numpy as np
 import pytest
-from chem import make_calc, problem
+from chem import make_calc, problem, single_threaded_pyscf  # noqa: F401
 
 from korvel.core.hamiltonian import _hamiltonian_from_integrals, build_problem
 
@@ -17,12 +17,7 @@ import openfermion as of  # noqa: E402
 from openfermion.chem.molecular_data import spinorb_from_spatial  # noqa: E402
 
 
-@pytest.fixture(autouse=True, scope="module")
-def single_threaded_pyscf():
-    old = pyscf.lib.num_threads()
-    pyscf.lib.num_threads(1)
-    yield
-    pyscf.lib.num_threads(old)
+pytestmark = pytest.mark.usefixtures("single_threaded_pyscf")
 
 
 def openfermion_route(h1, eri, constant):
