@@ -7,10 +7,16 @@
 namespace korvel::engine {
 
 std::uint64_t memory_budget_bytes() {
-    long pages = sysconf(_SC_PHYS_PAGES);
-    long page = sysconf(_SC_PAGE_SIZE);
-    if (pages <= 0 || page <= 0) return kCountMax;
-    return sat_mul(static_cast<std::uint64_t>(pages), static_cast<std::uint64_t>(page));
+    // Read once: the physical memory does not change while the process runs, and the
+    // query is a system call, which the rotation orbits would otherwise make once per
+    // direction of every monomial.
+    static const std::uint64_t budget = [] {
+        long pages = sysconf(_SC_PHYS_PAGES);
+        long page = sysconf(_SC_PAGE_SIZE);
+        if (pages <= 0 || page <= 0) return kCountMax;
+        return sat_mul(static_cast<std::uint64_t>(pages), static_cast<std::uint64_t>(page));
+    }();
+    return budget;
 }
 
 namespace {

@@ -36,7 +36,7 @@ constexpr std::uint64_t kRowBytes = 2 * sizeof(std::uint64_t) + sizeof(cplx) + s
 // The sandwich (A cm) A of one monomial has up to |A|^3 raw rows, on every thread at once:
 // refused before any work when that cannot fit.
 void require_sandwich_memory(const MajoranaOp& a) {
-    const std::uint64_t n = a.size(), threads = std::max(1u, std::thread::hardware_concurrency());
+    const std::uint64_t n = a.size(), threads = engine_threads();
     require_memory(sat_mul(sat_mul(sat_mul(n, n), n), threads), kRowBytes,
                    "the sandwiches A [h, A] A of the monomials in progress");
 }
@@ -262,7 +262,7 @@ std::vector<std::size_t> touching_rows(const MajoranaOp& h, const MajoranaOp& a)
 
 // ad_A of one orbit direction needs |q| |A| raw rows on every thread at once.
 void require_orbit_memory(std::size_t q_rows, std::size_t a_rows) {
-    const std::uint64_t threads = std::max(1u, std::thread::hardware_concurrency());
+    const std::uint64_t threads = engine_threads();
     require_memory(sat_mul(sat_mul(q_rows, a_rows), threads), kRowBytes,
                    "the commutators [q, A] of the rotation orbits in progress");
 }

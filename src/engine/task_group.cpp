@@ -54,6 +54,16 @@ unsigned threads_from_environment() {
     return std::clamp(hw == 0 ? 1u : hw, 1u, 8u);
 }
 
+}  // namespace
+
+unsigned engine_threads() {
+    // hardware_concurrency() reads a file under /sys on every call
+    static const unsigned n = threads_from_environment();
+    return n;
+}
+
+namespace {
+
 // The helper threads: they sleep on a condition variable until a group is posted, take its
 // pieces until none is left, and spin briefly before sleeping again, so that the groups of
 // one call, posted one after another, find them awake.
@@ -70,7 +80,7 @@ public:
         std::lock_guard<std::mutex> lock(starting);
         h = helpers.load(std::memory_order_acquire);
         if (!h || h->pid_ != getpid()) {
-            h = new Helpers(threads_from_environment() - 1);
+            h = new Helpers(engine_threads() - 1);
             helpers.store(h, std::memory_order_release);
         }
         return *h;

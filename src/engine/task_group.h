@@ -18,6 +18,10 @@ namespace korvel::engine {
 // that the helpers' wake-up overlaps it.
 void wake_helpers();
 
+// The number of threads that run the pieces of a group (the caller and its helpers): from
+// OMP_NUM_THREADS when set, else the machine's cores, at most 8. Read once per process.
+unsigned engine_threads();
+
 class TaskGroup {
 public:
     // Posts pieces 0..count-1 of work(i); `parallel` false runs them all on the calling
