@@ -33,6 +33,7 @@
 #include <vector>
 
 #include "common.h"
+#include "engine/excitation_rotation.h"
 #include "engine/fold_aware.h"
 #include "engine/hf_value.h"
 #include "engine/key_index.h"
@@ -1470,6 +1471,46 @@ constexpr const char* kCpuDoc =
     "the reference backend returns. The ladder operations hold up to 256 spin-orbitals (one "
     "64-bit word per spin-orbital set up to 64, four words beyond); the Majorana ones 64.";
 
+// A spin-orbital set of one word from a sequence of indices (a pool member's block).
+std::uint64_t spin_orbital_word(nb::handle seq, const char* what) {
+    std::uint64_t b = 0;
+    for (nb::handle p : seq) {
+        const long long v = as_int(p, what);
+        if (v < 0 || v >= 64)
+            raise(PyExc_ValueError, std::string(what) + " spin-orbital indices must lie in 0 .. 63, got " +
+                                        std::to_string(v));
+        b |= std::uint64_t{1} << v;
+    }
+    return b;
+}
+
+korvel::engine::Excitation excitation_of(nb::handle occ, nb::handle vir) {
+    korvel::engine::Excitation x{spin_orbital_word(occ, "excitation"), spin_orbital_word(vir, "excitation")};
+    korvel::engine::require_unit_excitation(x);
+    return x;
+}
+
+std::vector<korvel::engine::Excitation> excitations_of(nb::handle pool) {
+    std::vector<korvel::engine::Excitation> out;
+    for (nb::handle member : pool) {
+        nb::tuple pair = nb::cast<nb::tuple>(member);
+        if (pair.size() != 2) raise(PyExc_ValueError, "a pool member must be an (occupied, virtual) pair, got " + repr_of(member));
+        out.push_back({spin_orbital_word(pair[0], "pool"), spin_orbital_word(pair[1], "pool")});
+    }
+    return out;
+}
+
+nb::list gradient_list(const std::vector<double>& g) {
+    nb::list out;
+    for (double v : g) out.append(v);
+    return out;
+}
+
+// The terms behind a LadderTerms object, replaced whole by each rotation.
+struct HeldTerms {
+    std::shared_ptr<const NormalTerms> terms;
+};
+
 }  // namespace
 
 NB_MODULE(tavrin, m) {
@@ -1800,31 +1841,70 @@ NB_MODULE(tavrin, m) {
                         // the pool's excitations are one-word sets: H must fit 64 spin-orbitals
                         const std::uint64_t occ = occupied_set<std::uint64_t>(occupied);
                         const NormalTerms H = normal_terms_of<std::uint64_t>(h, "h", false);
-                        std::vector<korvel::engine::Excitation> pool;
-                        auto bits = [](nb::handle seq) {
-                            std::uint64_t b = 0;
-                            for (nb::handle p : seq) {
-                                const long long v = as_int(p, "pool");
-                                if (v < 0 || v >= 64)
-                                    raise(PyExc_ValueError, "pool spin-orbital indices must lie in 0 .. 63, got " +
-                                                                std::to_string(v));
-                                b |= std::uint64_t{1} << v;
-                            }
-                            return b;
-                        };
-                        for (nb::handle member : pool_o) {
-                            nb::tuple pair = nb::cast<nb::tuple>(member);
-                            pool.push_back({bits(pair[0]), bits(pair[1])});
-                        }
-                        std::vector<double> g = without_gil([&] {
+                        const std::vector<korvel::engine::Excitation> pool = excitations_of(pool_o);
+                        return gradient_list(without_gil([&] {
                             return plain ? korvel::engine::pool_gradients_plain(H, occ, pool)
                                          : korvel::engine::pool_gradients(H, occ, pool);
-                        });
-                        nb::list out;
-                        for (double v : g) out.append(v);
-                        return out;
+                        }));
                     },
                     nb::arg("h").none(), nb::arg("pool").none(), nb::arg("occupied").none(), nb::arg("plain") = false);
+    // An operator held in the engine between the steps of a rotation loop (method unitary):
+    // read from its dict once, rotated about one excitation after another, and turned back
+    // into a dict once at the end. Each step takes a strong reference to the terms it reads,
+    // so a step on another thread that replaces them leaves the reader's copy alive.
+    nb::class_<HeldTerms>(
+        m, "LadderTerms",
+        "Normal-ordered ladder terms held in the engine (up to 64 spin-orbitals), for a loop of "
+        "exact rotations about particle-hole excitations without a dict between the steps.")
+        .def("__init__",
+             [](HeldTerms* self, nb::handle op) {
+                 new (self) HeldTerms{std::make_shared<const NormalTerms>(
+                     normal_terms_of<std::uint64_t>(op, "op", false))};
+             },
+             nb::arg("op").none(), "Read a FermionOp (spin-orbitals 0 to 63).")
+        .def("__len__", [](const HeldTerms& t) { return t.terms->size(); })
+        .def("to_dict", [](const HeldTerms& t) { return dict_of(*t.terms); },
+             "The terms as a FermionOp dict (canonical normal-ordered keys).")
+        .def("hf_value",
+             [](const HeldTerms& t, nb::handle occupied) {
+                 const std::uint64_t occ = occupied_set<std::uint64_t>(occupied);
+                 std::shared_ptr<const NormalTerms> h = t.terms;
+                 return without_gil([&] { return korvel::engine::hf_expectation_normal(*h, occ).real(); });
+             },
+             nb::arg("occupied").none(), "<D|H|D> for the determinant of the occupied spin-orbitals.")
+        .def("pool_gradients",
+             [](const HeldTerms& t, nb::handle pool_o, nb::handle occupied) {
+                 const std::uint64_t occ = occupied_set<std::uint64_t>(occupied);
+                 const std::vector<korvel::engine::Excitation> pool = excitations_of(pool_o);
+                 std::shared_ptr<const NormalTerms> h = t.terms;
+                 return gradient_list(without_gil([&] { return korvel::engine::pool_gradients(*h, occ, pool); }));
+             },
+             nb::arg("pool").none(), nb::arg("occupied").none(),
+             "<D|[H, tau - tau^dagger]|D> for every (occupied, virtual) pair of the pool, in one pass.")
+        .def("best_angle",
+             [](const HeldTerms& t, nb::handle occ_o, nb::handle vir_o, nb::handle occupied) {
+                 const korvel::engine::Excitation x = excitation_of(occ_o, vir_o);
+                 const std::uint64_t det = occupied_set<std::uint64_t>(occupied);
+                 std::shared_ptr<const NormalTerms> h = t.terms;
+                 return without_gil([&] { return korvel::engine::excitation_curve(*h, det, x).best_angle(); });
+             },
+             nb::arg("occ").none(), nb::arg("vir").none(), nb::arg("occupied").none(),
+             "The angle t in [-pi/2, pi/2) minimising <D|e^{-tA} H e^{tA}|D> for A = tau - tau^dagger "
+             "(0 when no angle gains more than 1e-7).")
+        .def("rotate",
+             [](HeldTerms& t, nb::handle occ_o, nb::handle vir_o, nb::handle theta_o, nb::handle max_body_o) {
+                 const korvel::engine::Excitation x = excitation_of(occ_o, vir_o);
+                 const double theta = theta_arg(theta_o);
+                 const std::optional<int> mb = max_body_arg(max_body_o);
+                 std::shared_ptr<const NormalTerms> h = t.terms;
+                 auto rotated = std::make_shared<const NormalTerms>(without_gil([&] {
+                     return korvel::engine::rotate_about_excitation(*h, x, theta, mb ? std::max(0, *mb) : -1, kTol);
+                 }));
+                 t.terms = std::move(rotated);
+             },
+             nb::arg("occ").none(), nb::arg("vir").none(), nb::arg("theta").none(), nb::arg("max_body").none(),
+             "H <- e^{-theta A} H e^{theta A}, exactly, for A = tau - tau^dagger; terms of more than "
+             "2 max_body ladder operators dropped (None: none).");
     // Plain statement of the determinant values, for the tests to hold the bit kernel to.
     korvel::py::def(m, "_hf_values_plain", "(lo, hi, c, occ)",
                     "c[i] <HF|gamma_{S_i}|HF> by walking every spin-orbital of every monomial.",
