@@ -100,6 +100,83 @@ def hermiticity_defect(op) -> float:
     return worst
 
 
+class _EngineOperator:
+    """The rotated Hamiltonian held in the native engine between rotations (cpu backend):
+    each rotation works on the excitation's few spin-orbitals, and the operator becomes a
+    dict once, for the fold."""
+
+    def __init__(self, terms, occupied, max_body):
+        from korvel.backends.tavrin import LadderTerms
+        self.h = LadderTerms(terms)
+        self.occupied = occupied
+        self.max_body = max_body
+
+    def __len__(self):
+        return len(self.h)
+
+    def reference_energy(self):
+        return self.h.hf_value(self.occupied)
+
+    def gradients(self, pool):
+        return self.h.pool_gradients(pool, self.occupied)
+
+    def best_angle(self, member):
+        return self.h.best_angle(member[0], member[1], self.occupied)
+
+    def rotate(self, member, theta):
+        self.h.rotate(member[0], member[1], theta, self.max_body)
+
+    def to_dict(self):
+        return self.h.to_dict()
+
+
+class _BackendOperator:
+    """The rotated Hamiltonian as a dict, rotated by the backend's own `rotate_single` and
+    `optimal_theta` (the reference and array backends)."""
+
+    def __init__(self, terms, occupied, max_body, backend, n_orb):
+        self.h = dict(terms)
+        self.n_orb = n_orb
+        self.occupied = occupied
+        self.max_body = max_body
+        self.backend = backend
+
+    def __len__(self):
+        return len(self.h)
+
+    def reference_energy(self):
+        return self.backend.hf_expectation(self.h, self.occupied).real
+
+    def gradients(self, pool):
+        return pool_gradients(self.h, pool, self.occupied, self.backend)
+
+    def _split(self, member):
+        # Terms on none of the generator's spin-orbitals commute with it: only the others
+        # enter the angle and the rotation (the energy curve loses only its constant,
+        # which moves no minimum).
+        return split_by_support(self.h, set(member[0]) | set(member[1]))
+
+    def best_angle(self, member):
+        near, _ = self._split(member)
+        return self.backend.optimal_theta(near, generator_of(*member), self.occupied, self.n_orb)
+
+    def rotate(self, member, theta):
+        near, far = self._split(member)
+        self.h = add_terms(far, self.backend.rotate_single(near, generator_of(*member), theta,
+                                                          max_body=self.max_body))
+
+    def to_dict(self):
+        return self.h
+
+
+def _operator_for(backend, problem, max_body):
+    from korvel.backends.tavrin import CpuBackend
+    occupied = set(problem.occupied)
+    if isinstance(backend, CpuBackend):
+        return _EngineOperator(problem.hamiltonian.terms, occupied, max_body)
+    return _BackendOperator(problem.hamiltonian.terms, occupied, max_body, backend, problem.n_orb)
+
+
 def _option(options, key, kind):
     value = options.get(key, DEFAULTS[key]) if options is not None else DEFAULTS[key]
     if value is None:
@@ -138,45 +215,40 @@ class UnitaryDownfold(Method):
             raise ValueError(f"unitary_max_body must be at least 3, got {max_body}: a lower "
                              "cap drops the three-body terms of each rotation, whose "
                              "contractions with the reference carry the correlation energy")
-        occupied = set(problem.occupied)
-        h = {k: v for k, v in dict(problem.hamiltonian.terms).items()}
         pool = excitation_pool(problem)
-        e_ref = backend.hf_expectation(h, occupied).real
-        energies = [e_ref]
+        ops = _operator_for(backend, problem, max_body)
+        energies = [ops.reference_energy()]
         picked = []
         largest = 0.0
         started = time.perf_counter()
         done = 0
         while True:
-            grads = pool_gradients(h, pool, occupied, backend) if pool else []
+            grads = ops.gradients(pool) if pool else []
             k = max(range(len(grads)), key=lambda j: abs(grads[j]), default=None)
             largest = abs(grads[k]) if k is not None else 0.0
             if k is None or largest < tol or done >= max_rot:
                 break
-            gen = generator_of(*pool[k])
-            # Terms on none of the generator's spin-orbitals commute with it: only the
-            # others enter the angle and the rotation (the energy curve loses only its
-            # constant, which moves no minimum).
-            near, far = split_by_support(h, set(pool[k][0]) | set(pool[k][1]))
-            theta = backend.optimal_theta(near, gen, occupied, problem.n_orb)
+            theta = ops.best_angle(pool[k])
             if theta == 0.0:
                 # Its best rotation gains less than the resolution of the angle.
                 break
-            h = add_terms(far, backend.rotate_single(near, gen, theta, max_body=max_body))
+            ops.rotate(pool[k], theta)
             done += 1
             picked.append({"occupied": list(pool[k][0]), "virtual": list(pool[k][1]),
                            "gradient": float(grads[k]), "theta": float(theta)})
-            energies.append(backend.hf_expectation(h, occupied).real)
+            energies.append(ops.reference_energy())
             if self.progress is not None and done % PROGRESS_EVERY == 0:
                 self.progress(f"rotation {done}: largest gradient {largest:.2e}, reference "
-                              f"energy {energies[-1]:.10f} Eh, {len(h)} terms, "
+                              f"energy {energies[-1]:.10f} Eh, {len(ops)} terms, "
                               f"{time.perf_counter() - started:.1f} s")
         if self.progress is not None:
             why = ("converged" if largest < tol else
                    f"stopped at unitary_max_rotations {max_rot}" if done >= max_rot else
                    "no energy left to gain")
             self.progress(f"{done} rotations ({why}): largest gradient {largest:.2e}, "
-                          f"reference energy {energies[-1]:.10f} Eh, {len(h)} terms")
+                          f"reference energy {energies[-1]:.10f} Eh, {len(ops)} terms")
+        n_terms = len(ops)
+        h = ops.to_dict()
         heff = downfold_to_active(h, problem)
         defect = hermiticity_defect(heff)
         energy = fci_energy(heff, 2 * problem.n_act, problem.n_act_elec)
@@ -205,7 +277,7 @@ class UnitaryDownfold(Method):
             "reference_energy_by_rotation": [float(e) for e in energies],
             "generators": picked,
             "hermiticity_defect": float(defect),
-            "terms": len(h),
+            "terms": n_terms,
             "ccsd_energy": e_ccsd,
             "warnings": warnings,
         }
