@@ -177,6 +177,17 @@ def _operator_for(backend, problem, max_body):
     return _BackendOperator(problem.hamiltonian.terms, occupied, max_body, backend, problem.n_orb)
 
 
+def _steepest(grads):
+    """The index of the largest |gradient|, the first among those within a relative 1e-9 of
+    it: spin and spatial symmetry make many gradients equal, and the rounding of the SCF
+    orbitals (1e-15) would otherwise pick among them from run to run, and with them the
+    path of the rotations."""
+    if not len(grads):
+        return None
+    largest = max(abs(g) for g in grads)
+    return next(j for j, g in enumerate(grads) if abs(g) >= largest * (1.0 - 1e-9))
+
+
 def _option(options, key, kind):
     value = options.get(key, DEFAULTS[key]) if options is not None else DEFAULTS[key]
     if value is None:
@@ -224,7 +235,7 @@ class UnitaryDownfold(Method):
         done = 0
         while True:
             grads = ops.gradients(pool) if pool else []
-            k = max(range(len(grads)), key=lambda j: abs(grads[j]), default=None)
+            k = _steepest(grads)
             largest = abs(grads[k]) if k is not None else 0.0
             if k is None or largest < tol or done >= max_rot:
                 break
